@@ -1,0 +1,44 @@
+// Running a compiled plan for one parameter vector.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "sim/observable.h"
+#include "sim/plan.h"
+#include "sim/result.h"
+#include "sim/state_vector.h"
+
+namespace vantrel::sim {
+
+// A reusable scratch state; its contents between calls are the final state
+// of the last run made with it. Used by one call at a time.
+struct ExecutionContext {
+  StateVector state;
+};
+
+// The 2x2 row-major matrix of a rotation by theta (radians).
+void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
+
+// "parameter vector has length {}, expected {}", then
+// "state vector has {} qubits, compiled circuit expects {}"; then every step
+// in order. On a failing step the state keeps what earlier steps made.
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
+
+// A fresh |0...0> of the plan's width, run.
+Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params);
+
+// A context holding a fresh state of the plan's width.
+Result<ExecutionContext> execution_context(const CompiledCircuit& plan);
+
+// Resets the context in place (or re-sizes it to the plan's width), then runs.
+// Allocates nothing when the width already matches.
+Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                        std::span<const float> params,
+                                                        ExecutionContext& context);
+
+Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
+                                       std::span<const PauliTerm> observable,
+                                       ExecutionContext& context);
+
+}  // namespace vantrel::sim

@@ -1,0 +1,40 @@
+#include "sim/kernels/reference.h"
+
+#include <vector>
+
+namespace vantrel::sim::reference {
+
+void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]) {
+  const std::size_t s = std::size_t{1} << q;
+  for (std::size_t block = 0; block < amps.size(); block += 2 * s) {
+    for (std::size_t i = 0; i < s; ++i) {
+      const Complex a0 = amps[block + i];
+      const Complex a1 = amps[block + i + s];
+      amps[block + i] = cadd(cmul(m[0], a0), cmul(m[1], a1));
+      amps[block + i + s] = cadd(cmul(m[2], a0), cmul(m[3], a1));
+    }
+  }
+}
+
+void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
+                  std::span<const Complex> matrix) {
+  const std::size_t k = targets.size();
+  const std::size_t d = std::size_t{1} << k;
+  const std::vector<Complex> input(amps.begin(), amps.end());
+  std::size_t mask = 0;
+  for (std::uint64_t t : targets) mask |= std::size_t{1} << t;
+  for (std::size_t a = 0; a < amps.size(); ++a) {
+    std::size_t r = 0;
+    for (std::size_t t = 0; t < k; ++t) r |= ((a >> targets[t]) & 1) << (k - 1 - t);
+    const std::size_t base = a & ~mask;
+    Complex sum{0.0f, 0.0f};
+    for (std::size_t j = 0; j < d; ++j) {
+      std::size_t idx = base;
+      for (std::size_t t = 0; t < k; ++t) idx |= ((j >> (k - 1 - t)) & 1) << targets[t];
+      sum = cadd(sum, cmul(matrix[r * d + j], input[idx]));
+    }
+    amps[a] = sum;
+  }
+}
+
+}  // namespace vantrel::sim::reference

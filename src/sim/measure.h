@@ -1,0 +1,26 @@
+// Measurement, reset and sampling on a state vector.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/result.h"
+#include "sim/rng.h"
+#include "sim/state_vector.h"
+
+namespace vantrel::sim {
+
+// Measures qubit q and collapses the state; true means outcome 1. An
+// out-of-range qubit fails before any random draw.
+Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng);
+
+// Measures qubit q and flips it back to 0 when the outcome is 1.
+Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng);
+
+// Draws `shots` basis-state indices from the state without changing it,
+// using the calling thread's generator. Invalid weights are internal failures
+// ("NoItem", "InvalidWeight", "AllWeightsZero"); a table that cannot be
+// allocated is kOutOfMemory.
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
+
+}  // namespace vantrel::sim

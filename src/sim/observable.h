@@ -1,0 +1,50 @@
+// Pauli observables: real-weighted sums of Pauli strings.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "sim/result.h"
+#include "sim/state_vector.h"
+
+namespace vantrel::sim {
+
+enum class PauliLabel : std::uint8_t { kX = 0, kY = 1, kZ = 2 };
+
+struct PauliFactor {
+  std::uint64_t qubit;
+  PauliLabel label;
+};
+
+struct PauliTerm {
+  std::vector<PauliFactor> ops;  // distinct qubits, ascending
+  float coefficient = 1.0f;
+
+  // "duplicate qubit index: {}" (earliest factor with a later duplicate);
+  // otherwise sorts the factors by qubit.
+  static Result<PauliTerm> create(std::vector<PauliFactor> ops, float coefficient);
+};
+
+class Observable {
+ public:
+  // "observable must contain at least one term" for an empty list.
+  static Result<Observable> create(std::vector<PauliTerm> terms);
+  static Result<Observable> single(PauliLabel label, std::uint64_t qubit, float coefficient);
+
+  const std::vector<PauliTerm>& terms() const { return terms_; }
+
+ private:
+  std::vector<PauliTerm> terms_;
+};
+
+// "observable references qubit {} but state vector only has {} qubits" for
+// the first factor (terms in order, factors in order) at or above n.
+Status validate_observable(std::span<const PauliTerm> terms, std::uint64_t num_qubits);
+
+// <psi|H|psi> in single precision: terms in list order, amplitudes in
+// ascending index order, plain running sums. Reads the state only.
+Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms);
+
+}  // namespace vantrel::sim

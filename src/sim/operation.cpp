@@ -1,0 +1,110 @@
+#include "sim/operation.h"
+
+#include <cmath>
+#include <new>
+#include <stdexcept>
+
+namespace vantrel::sim {
+namespace {
+
+// The 32-bit float nearest to 0.001 (0x3A83126F).
+constexpr float kUnitaryTolerance = 0.001f;
+
+// First duplicate in (i outer, j > i inner) order, or nullptr.
+const std::uint64_t* find_duplicate(std::span<const std::uint64_t> qubits) {
+  for (std::size_t i = 0; i < qubits.size(); ++i)
+    for (std::size_t j = i + 1; j < qubits.size(); ++j)
+      if (qubits[i] == qubits[j]) return &qubits[i];
+  return nullptr;
+}
+
+// 4^k in decimal, exact for every k < 64 (up to 2^126).
+std::string entries_decimal(std::uint64_t k) {
+  unsigned __int128 v = static_cast<unsigned __int128>(1) << (2 * k);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  } while (v != 0);
+  return digits;
+}
+
+// The matrix of k < 64 targets must hold 4^k entries. From k = 32 on, 4^k does
+// not fit in 64 bits, so no matrix can match and the shape is refused.
+bool has_entries_for(std::uint64_t k, std::size_t len) {
+  return k < 32 && len == (std::uint64_t{1} << (2 * k));
+}
+
+std::string shape_mismatch(std::uint64_t k, std::uint64_t got, const char* noun) {
+  return "matrix shape mismatch: expected " + entries_decimal(k) + " complex values for " +
+         dec(k) + " " + noun + ", got " + dec(got);
+}
+
+}  // namespace
+
+bool is_unitary(std::span<const Complex> u, std::uint64_t d) {
+  for (std::uint64_t i = 0; i < d; ++i) {
+    for (std::uint64_t j = 0; j < d; ++j) {
+      Complex s{0.0f, 0.0f};
+      for (std::uint64_t m = 0; m < d; ++m) s = cadd(s, cmul(u[i * d + m], conj(u[j * d + m])));
+      const float delta = (i == j) ? 1.0f : 0.0f;
+      const float deviation = std::hypot(s.re - delta, s.im);
+      // A NaN deviation compares false and passes: rotations by a NaN angle
+      // are accepted and produce NaN amplitudes when run.
+      if (deviation > kUnitaryTolerance) return false;
+    }
+  }
+  return true;
+}
+
+Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
+                                    std::vector<Complex> matrix) {
+  if (targets.empty()) return invalid("unitary operation must target at least one qubit");
+  if (const std::uint64_t* dup = find_duplicate(targets))
+    return invalid("duplicate qubit index: " + dec(*dup));
+  const std::uint64_t k = targets.size();
+  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (!has_entries_for(k, matrix.size())) return invalid(shape_mismatch(k, matrix.size(), "targets"));
+  if (!is_unitary(matrix, std::uint64_t{1} << k))
+    return invalid("matrix must be unitary within tolerance 1e-3");
+  return Operation{std::move(targets), std::move(matrix)};
+}
+
+Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
+                                          std::vector<std::uint64_t> targets,
+                                          std::vector<Complex> u) {
+  if (controls.empty()) return invalid("controlled unitary requires at least one control qubit");
+  if (targets.empty()) return invalid("controlled unitary requires at least one target qubit");
+  const std::uint64_t k = targets.size();
+  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (!has_entries_for(k, u.size())) return invalid(shape_mismatch(k, u.size(), "target qubits"));
+  const std::uint64_t d = std::uint64_t{1} << k;
+  if (!is_unitary(u, d)) return invalid("matrix must be unitary within tolerance 1e-3");
+  const std::uint64_t n = controls.size() + k;
+  if (n >= 64) return invalid("too many qubits in operation: " + dec(n));
+  // The controlled matrix takes 8 * 4^n bytes; from n = 32 on that is beyond
+  // any address space, so it is reported like any other failed allocation.
+  if (n >= 32) return out_of_memory();
+  const std::uint64_t big_d = std::uint64_t{1} << n;
+
+  std::vector<Complex> m;
+  try {
+    m.assign(big_d * big_d, Complex{0.0f, 0.0f});
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  } catch (const std::length_error&) {
+    return out_of_memory();
+  }
+  for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
+  const std::uint64_t off = big_d - d;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) m[(off + i) * big_d + off + j] = u[i * d + j];
+
+  std::vector<std::uint64_t> all = std::move(controls);
+  all.insert(all.end(), targets.begin(), targets.end());
+  auto op = Operation::create(std::move(all), std::move(m));
+  if (!op) return std::move(op).error();
+  return Gate::unitary(std::move(op).value());
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,85 @@
+#include "sim/operation.h"
+
+#include <gtest/gtest.h>
+
+namespace vantrel::sim {
+namespace {
+
+const std::vector<Complex> kX = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+
+TEST(Operation, RejectsEmptyDuplicateAndShape) {
+  auto empty = Operation::create({}, {{1, 0}});
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().message, "unitary operation must target at least one qubit");
+
+  // Duplicates are reported before the matrix is looked at.
+  auto dup = Operation::create({2, 5, 2}, {});
+  ASSERT_FALSE(dup.ok());
+  EXPECT_EQ(dup.error().message, "duplicate qubit index: 2");
+
+  auto shape = Operation::create({0, 1}, {{1, 0}, {0, 0}, {0, 0}, {1, 0}});
+  ASSERT_FALSE(shape.ok());
+  EXPECT_EQ(shape.error().message,
+            "matrix shape mismatch: expected 16 complex values for 2 targets, got 4");
+}
+
+TEST(Operation, ThirtyTwoOrMoreTargetsAreRefusedWithoutOverflow) {
+  std::vector<std::uint64_t> targets;
+  for (std::uint64_t q = 0; q < 32; ++q) targets.push_back(q);
+  auto op = Operation::create(targets, kX);
+  ASSERT_FALSE(op.ok());
+  EXPECT_EQ(op.error().message,
+            "matrix shape mismatch: expected 18446744073709551616 complex values for 32 targets, "
+            "got 4");
+  for (std::uint64_t q = 32; q < 64; ++q) targets.push_back(q);
+  auto too_many = Operation::create(targets, kX);
+  ASSERT_FALSE(too_many.ok());
+  EXPECT_EQ(too_many.error().message, "too many qubits in operation: 64");
+}
+
+TEST(Operation, UnitarityTolerance) {
+  auto bad = Operation::create({0}, {{1, 0}, {0, 0}, {0, 0}, {1.002f, 0}});
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, "matrix must be unitary within tolerance 1e-3");
+  EXPECT_TRUE(Operation::create({0}, {{1, 0}, {0, 0}, {0, 0}, {1.0004f, 0}}).ok());
+  EXPECT_TRUE(is_unitary({}, 0));
+}
+
+TEST(ControlledUnitary, BuildsControlledNot) {
+  auto g = make_controlled_unitary_gate({0}, {1}, kX);
+  ASSERT_TRUE(g.ok());
+  EXPECT_EQ(g->op.targets, (std::vector<std::uint64_t>{0, 1}));
+  const std::vector<Complex> cnot = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
+                                     {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};
+  EXPECT_EQ(g->op.matrix, cnot);
+
+  auto toffoli = make_controlled_unitary_gate({0, 1}, {2}, kX);
+  ASSERT_TRUE(toffoli.ok());
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      float expect = (r < 6) ? (r == c ? 1.0f : 0.0f) : ((r ^ c) == 1 ? 1.0f : 0.0f);
+      if (r >= 6 && c < 6) expect = 0.0f;
+      EXPECT_EQ(toffoli->op.matrix[r * 8 + c].re, expect) << r << "," << c;
+    }
+}
+
+TEST(ControlledUnitary, Errors) {
+  auto dup = make_controlled_unitary_gate({1}, {1}, kX);
+  ASSERT_FALSE(dup.ok());
+  EXPECT_EQ(dup.error().message, "duplicate qubit index: 1");
+  EXPECT_EQ(make_controlled_unitary_gate({}, {1}, kX).error().message,
+            "controlled unitary requires at least one control qubit");
+  EXPECT_EQ(make_controlled_unitary_gate({0}, {}, kX).error().message,
+            "controlled unitary requires at least one target qubit");
+  EXPECT_EQ(make_controlled_unitary_gate({0}, {1}, {{1, 0}, {0, 0}, {0, 0}}).error().message,
+            "matrix shape mismatch: expected 4 complex values for 1 target qubits, got 3");
+  // A controlled matrix beyond any address space is an allocation failure.
+  std::vector<std::uint64_t> controls;
+  for (std::uint64_t q = 1; q < 40; ++q) controls.push_back(q);
+  auto huge = make_controlled_unitary_gate(controls, {0}, kX);
+  ASSERT_FALSE(huge.ok());
+  EXPECT_EQ(huge.error().kind, ErrorKind::kOutOfMemory);
+}
+
+}  // namespace
+}  // namespace vantrel::sim

@@ -1,0 +1,67 @@
+// The process-wide worker pool and the parallel loops built on it.
+//
+// One pool per process, created by init_global_pool() or, with its default
+// size, by the first parallel call. Work is divided by halving a range with a
+// split budget that starts at the pool's thread count; the first half runs on
+// the current thread, the second is offered to idle workers and run by the
+// current thread itself if nobody took it. A caller outside the pool hands the
+// whole job over and blocks until it is done. Nested calls from pool threads
+// join the same pool and never deadlock: a waiting thread runs pending work.
+//
+// Exceptions thrown by a body (std::bad_alloc in practice) are carried to the
+// caller and rethrown there after every piece has finished.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "sim/result.h"
+
+namespace vantrel::sim {
+
+// A non-owning reference to a callable; valid while the callable lives.
+template <class Sig>
+class FunctionRef;
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+  FunctionRef(F&& f)  // NOLINT: implicit by design
+      : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+        call_([](void* o, Args... a) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(a)...);
+        }) {}
+  R operator()(Args... a) const { return call_(obj_, std::forward<Args>(a)...); }
+
+ private:
+  void* obj_;
+  R (*call_)(void*, Args...);
+};
+
+// Threads of the pool, creating it with its default size when it does not
+// exist yet: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors
+// available to the process (affinity and CPU quota), else 1.
+std::size_t pool_num_threads();
+
+// Creates the pool with exactly `n` threads (n > 0) and waits until every
+// worker has started. Fails with "The global thread pool has already been
+// initialized.", "The current thread is already part of another thread pool."
+// or the operating system's error text.
+Status init_global_pool(std::size_t n);
+
+// True on a worker thread of the pool.
+bool in_pool_thread();
+
+// Runs body(lo, hi) on disjoint pieces covering [0, n), following the
+// division rule. Each piece is processed by one thread; the body handles its
+// items in increasing order. Pieces of fewer than `grain` items are not cut
+// further, so small ranges run on the calling thread without any hand-over;
+// grain = 1 is the plain division rule. Returns when every item is done.
+void parallel_for(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body);
+
+// Runs `a` and `b`, possibly in parallel; returns when both are done.
+void join(FunctionRef<void()> a, FunctionRef<void()> b);
+
+}  // namespace vantrel::sim

@@ -1,0 +1,55 @@
+#include "sim/state_vector.h"
+
+#include <cstring>
+
+#include "sim/kernels/reference.h"
+
+namespace vantrel::sim {
+
+AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits) {
+  if (num_qubits >= 64) return nullptr;
+  const std::uint64_t count = std::uint64_t{1} << num_qubits;
+  if (count > SIZE_MAX / sizeof(Complex)) return nullptr;
+  // calloc maps large zeroed buffers lazily, so a fresh state costs no pass.
+  return AmplitudeBuffer(static_cast<Complex*>(std::calloc(count, sizeof(Complex))));
+}
+
+Result<StateVector> StateVector::create(std::uint64_t num_qubits) {
+  if (num_qubits >= 64) return internal("too many qubits in state vector");
+  AmplitudeBuffer amps = allocate_amplitudes(num_qubits);
+  if (!amps) return out_of_memory();
+  amps[0] = Complex{1.0f, 0.0f};
+  return StateVector(num_qubits, std::move(amps));
+}
+
+void StateVector::reset_to_zero_state() {
+  std::memset(static_cast<void*>(data()), 0, size() * sizeof(Complex));
+  amplitudes_[0] = Complex{1.0f, 0.0f};
+}
+
+Status validate_targets(const StateVector& state, std::span<const std::uint64_t> targets) {
+  for (std::size_t i = 0; i < targets.size(); ++i)
+    for (std::size_t j = i + 1; j < targets.size(); ++j)
+      if (targets[i] == targets[j]) return invalid("duplicate qubit index: " + dec(targets[i]));
+  for (std::uint64_t t : targets)
+    if (t >= state.num_qubits())
+      return invalid("qubit index " + dec(t) + " is out of range for " + dec(state.num_qubits()) +
+                     " qubits");
+  return Status::Ok();
+}
+
+void StateVector::apply_mat2(std::uint64_t q, const Complex m[4]) {
+  reference::apply_mat2(amplitudes(), q, m);
+}
+
+Status StateVector::apply_operation(const Operation& op) {
+  VANTREL_TRY(validate_targets(*this, op.targets));
+  if (op.targets.size() == 1 && op.matrix.size() == 4) {
+    apply_mat2(op.targets[0], op.matrix.data());
+    return Status::Ok();
+  }
+  reference::apply_matrix(amplitudes(), op.targets, op.matrix);
+  return Status::Ok();
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing vantrel needs on a fresh Debian machine:
+# a C++20 compiler, CMake, Ninja and GoogleTest from Debian; NumPy and pytest
+# from PyPI. Safe to run again; installs only what is missing.
+set -euo pipefail
+
+need_apt=()
+command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
+command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
+fi
+
+python3 -m pip install -q --disable-pip-version-check "numpy>=1.26" pytest
