@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# The main job: installs vantrel and runs the variational example.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+python3 -m pip install -q --disable-pip-version-check .
+python3 examples/quickstart.py
