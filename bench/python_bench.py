@@ -1,0 +1,134 @@
+"""Benchmarks of vantrel from Python.
+
+Run: python3 bench/python_bench.py [section ...]
+Sections: circuit, scalar, gradient, batch (default: all).
+
+Each figure is the median of several repetitions measured with
+time.perf_counter. Thread counts are fixed per process, so sections that
+compare 1 and 2 threads run themselves in subprocesses with RAYON_NUM_THREADS.
+"""
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import vantrel as vt
+
+
+def median_time(fn, repeat=5, number=1):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - start) / number)
+    return statistics.median(times)
+
+
+def layered_gates(n, layers):
+    gates = []
+    for layer in range(layers):
+        for q in range(n):
+            gates.append(vt.Gate.rx(q, 0.1 * (layer + 1) + 0.01 * q))
+            gates.append(vt.Gate.rz(q, 0.2 * (layer + 1) - 0.01 * q))
+        for q in range(n - 1):
+            gates.append(vt.Gate.cx(q, q + 1))
+    return gates
+
+
+def bench_circuit():
+    print("== one-off layered circuit (Circuit.run) ==")
+    for n, layers in ((12, 20), (20, 4), (24, 2)):
+        gates = layered_gates(n, layers)
+        circuit = vt.Circuit(gates)
+        t = median_time(lambda: circuit.run(n), repeat=3)
+        print(f"{n:2d} qubits, {len(gates):4d} gates: {t * 1e3:9.3f} ms per run, "
+              f"{t / len(gates) * 1e6:9.3f} us per gate")
+
+
+def ansatz(n, n_params):
+    spec = vt.CircuitSpec(n)
+    params = [spec.param() for _ in range(n_params)]
+    for i, p in enumerate(params):
+        q = i % n
+        (spec.ry if i % 2 == 0 else spec.rz)(q, p)
+        if q == n - 1:
+            for a in range(n - 1):
+                spec.cx(a, a + 1)
+    return spec.compile()
+
+
+def hamiltonian(n):
+    terms = [vt.Observable.pauli_string([("Z", i), ("Z", i + 1)]) for i in range(n - 1)]
+    terms += [vt.Observable.pauli_x(i, 0.5) for i in range(n)]
+    return vt.Observable.hamiltonian(terms)
+
+
+def bench_scalar():
+    print("== per-call expectation (Python call overhead dominates) ==")
+    for n in (4, 8, 12):
+        circuit = ansatz(n, 2 * n)
+        obs = vt.Observable.pauli_z(0)
+        ctx = circuit.execution_context()
+        buf = circuit.param_buffer()
+        buf.numpy()[:] = 0.3
+        arr = np.full(circuit.parameter_count, 0.3, np.float32)
+        number = 20000 if n <= 8 else 2000
+        t_plain = median_time(lambda: circuit.expectation(arr, obs), number=number)
+        t_ctx = median_time(lambda: ctx.expectation(circuit, arr, obs), number=number)
+        t_buf = median_time(lambda: ctx.expectation_buffer(circuit, buf, obs), number=number)
+        print(f"{n:2d} qubits: expectation {t_plain * 1e6:8.2f} us, with context "
+              f"{t_ctx * 1e6:8.2f} us, with context and buffer {t_buf * 1e6:8.2f} us")
+
+
+def bench_gradient():
+    print("== value_and_gradient, 20 parameters ==")
+    for n in (12, 20):
+        circuit = ansatz(n, 20)
+        obs = hamiltonian(n)
+        arr = np.full(20, 0.3, np.float32)
+        t = median_time(lambda: circuit.value_and_gradient(arr, obs), repeat=3)
+        print(f"{n:2d} qubits: {t * 1e3:9.3f} ms per call ({41} runs of the plan)")
+
+
+def batch_child(n, batch):
+    circuit = ansatz(n, 2 * n)
+    obs = hamiltonian(n)
+    data = np.random.default_rng(1).uniform(-1, 1, (batch, circuit.parameter_count)).astype(np.float32)
+    t_e = median_time(lambda: circuit.batch_expectation(data, obs), repeat=3)
+    t_g = median_time(lambda: circuit.batch_value_and_gradient(data, obs), repeat=3)
+    t_loop = median_time(lambda: [circuit.expectation(row, obs) for row in data], repeat=3)
+    print(f"{t_e} {t_g} {t_loop}")
+
+
+def bench_batch():
+    print("== batches of 256 parameter vectors ==")
+    for n in (8, 16):
+        results = {}
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            out = subprocess.run([sys.executable, __file__, "--batch-child", str(n), "256"],
+                                 env=env, check=True, capture_output=True, text=True).stdout
+            results[threads] = [float(x) for x in out.split()]
+        e1, g1, loop1 = results[1]
+        e2, g2, _ = results[2]
+        print(f"{n:2d} qubits: batch_expectation 1 thread {e1 * 1e3:8.2f} ms, 2 threads "
+              f"{e2 * 1e3:8.2f} ms (x{e1 / e2:.2f}); Python loop of expectation "
+              f"{loop1 * 1e3:8.2f} ms")
+        print(f"{n:2d} qubits: batch_value_and_gradient 1 thread {g1 * 1e3:8.2f} ms, 2 threads "
+              f"{g2 * 1e3:8.2f} ms (x{g1 / g2:.2f})")
+
+
+SECTIONS = {"circuit": bench_circuit, "scalar": bench_scalar, "gradient": bench_gradient,
+            "batch": bench_batch}
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--batch-child":
+        batch_child(int(sys.argv[2]), int(sys.argv[3]))
+        sys.exit(0)
+    for name in sys.argv[1:] or list(SECTIONS):
+        SECTIONS[name]()
