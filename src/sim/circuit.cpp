@@ -1,0 +1,55 @@
+#include "sim/circuit.h"
+
+#include <algorithm>
+
+#include "sim/fusion.h"
+#include "sim/measure.h"
+#include "sim/rng.h"
+
+namespace vantrel::sim {
+namespace {
+
+// From this many one-qubit unitaries on (anywhere in the list) a circuit is
+// fused when it is created.
+constexpr std::size_t kFusionThreshold = 16;
+
+}  // namespace
+
+Circuit Circuit::create(std::vector<Gate> gates) {
+  const auto singles = static_cast<std::size_t>(std::count_if(
+      gates.begin(), gates.end(), [](const Gate& g) { return g.is_single_qubit_unitary(); }));
+  Circuit c;
+  if (singles >= kFusionThreshold) {
+    c.gates_ = fuse_gates(gates);
+  } else {
+    c.gates_ = std::move(gates);
+  }
+  return c;
+}
+
+Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
+  auto rng = thread_rng();
+  if (!rng.ok()) return std::move(rng).error();
+  std::vector<MeasurementRecord> records;
+  for (const Gate& g : gates_) {
+    switch (g.kind) {
+      case Gate::Kind::kUnitary:
+        VANTREL_TRY(state.apply_operation(g.op));
+        break;
+      case Gate::Kind::kMeasure: {
+        auto outcome = measure_qubit(state, g.qubit, *rng);
+        if (!outcome.ok()) return std::move(outcome).error();
+        records.push_back({g.qubit, *outcome});
+        break;
+      }
+      case Gate::Kind::kReset:
+        VANTREL_TRY(reset_qubit(state, g.qubit, *rng));
+        break;
+      case Gate::Kind::kBarrier:
+        break;
+    }
+  }
+  return records;
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,119 @@
+#include "sim/measure.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+namespace vantrel::sim {
+namespace {
+
+inline float weight(Complex a) { return a.im * a.im + a.re * a.re; }
+
+inline Complex divide(Complex a, float g) { return {a.re / g, a.im / g}; }
+
+}  // namespace
+
+Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+  VANTREL_TRY(validate_targets(state, std::span<const std::uint64_t>(&q, 1)));
+  Complex* amps = state.data();
+  const std::size_t n = state.size();
+  const std::size_t s = std::size_t{1} << q;
+
+  // Running 32-bit sum over the qubit-1 half of each block, in index order.
+  float p1 = 0.0f;
+  for (std::size_t block = 0; block < n; block += 2 * s)
+    for (std::size_t i = block + s; i < block + 2 * s; ++i) p1 += weight(amps[i]);
+
+  const float r = static_cast<float>(rng.next_u32() >> 8) * 0x1p-24f;
+  const bool outcome = p1 > r;
+
+  // True division by the square root: multiplying by its reciprocal would
+  // round differently.
+  if (outcome) {
+    const float g = std::sqrt(p1);
+    for (std::size_t block = 0; block < n; block += 2 * s)
+      for (std::size_t i = block; i < block + s; ++i) {
+        amps[i] = Complex{0.0f, 0.0f};
+        amps[i + s] = divide(amps[i + s], g);
+      }
+  } else {
+    const float p0 = 1.0f - p1;
+    if (p0 > 0.0f) {
+      const float g = std::sqrt(p0);
+      for (std::size_t block = 0; block < n; block += 2 * s)
+        for (std::size_t i = block; i < block + s; ++i) {
+          amps[i] = divide(amps[i], g);
+          amps[i + s] = Complex{0.0f, 0.0f};
+        }
+    } else {
+      // Also reached when p1 is NaN: nothing of the state can be kept.
+      std::fill(amps, amps + n, Complex{0.0f, 0.0f});
+    }
+  }
+  return outcome;
+}
+
+Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+  auto outcome = measure_qubit(state, q, rng);
+  if (!outcome.ok()) return std::move(outcome).error();
+  if (*outcome) {
+    static constexpr Complex kX[4] = {{0.0f, 0.0f}, {1.0f, 0.0f}, {1.0f, 0.0f}, {0.0f, 0.0f}};
+    state.apply_mat2(q, kX);
+  }
+  return Status::Ok();
+}
+
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+  // A state without amplitudes (released or moved from) has nothing to draw.
+  const Complex* amps = state.data();
+  if (amps == nullptr) return internal("NoItem");
+  const std::size_t n = state.size();
+
+  // Cumulative weights in 64 bits: entry i - 1 holds w[0] + ... + w[i - 1],
+  // the total before w[i] is added; the last weight only enters the total.
+  // Weights are computed in 32 bits and then widened.
+  double total = static_cast<double>(weight(amps[0]));
+  if (!(total >= 0.0)) return internal("InvalidWeight");
+  std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
+  if (!table) return out_of_memory();
+  for (std::size_t i = 1; i < n; ++i) {
+    const double w = static_cast<double>(weight(amps[i]));
+    if (!(w >= 0.0)) return internal("InvalidWeight");
+    table[i - 1] = total;
+    total += w;
+  }
+  if (total == 0.0) return internal("AllWeightsZero");
+  if (!std::isfinite(total)) return internal("InvalidWeight");
+
+  // The largest scale for which v * scale < total for every v < 1 drawn
+  // below (v <= 1 - 2^-52).
+  double scale = total;
+  while (scale * (1.0 - 0x1p-52) >= total) scale = std::nextafter(scale, 0.0);
+
+  std::vector<std::uint64_t> samples;
+  try {
+    samples.reserve(shots);
+  } catch (const std::length_error&) {
+    return out_of_memory();
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  if (shots == 0) return samples;
+
+  auto rng = thread_rng();
+  if (!rng.ok()) return std::move(rng).error();
+  const double* first = table.get();
+  const double* last = first + (n - 1);
+  for (std::uint64_t k = 0; k < shots; ++k) {
+    const std::uint64_t u = rng->next_u64();
+    const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
+    const double x = v * scale + 0.0;
+    samples.push_back(static_cast<std::uint64_t>(std::upper_bound(first, last, x) - first));
+  }
+  return samples;
+}
+
+}  // namespace vantrel::sim
