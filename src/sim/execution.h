@@ -1,6 +1,7 @@
 // Running a compiled plan for one parameter vector.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -24,6 +25,23 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 // "state vector has {} qubits, compiled circuit expects {}"; then every step
 // in order. On a failing step the state keeps what earlier steps made.
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
+
+// Replaces the angle of one parametric step for a single run: step `step`
+// (a position in plan.ops()) rotates by `angle` instead of its slot's value.
+// The default names no step.
+struct AngleOverride {
+  std::size_t step = SIZE_MAX;
+  float angle = 0.0f;
+};
+
+// run_into with one step's angle overridden; checks and order as run_into.
+Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
+                           StateVector& state, AngleOverride override_angle);
+
+// Sets the context to |0...0> of the plan's width: in place, allocating
+// nothing, when the width matches; otherwise with a fresh state (the old
+// buffer is released only once the new one exists).
+Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context);
 
 // A fresh |0...0> of the plan's width, run.
 Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params);

@@ -32,18 +32,23 @@ struct CompiledOp {
 // The immutable plan. Read concurrently without locking.
 class CompiledCircuit {
  public:
+  // Takes the steps as they are: nothing is validated here (compile() builds
+  // only plans whose steps fit `num_qubits`; a step that does not fit fails
+  // when it runs).
   CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
-                  std::uint64_t parameter_count)
-      : ops_(std::move(ops)), num_qubits_(num_qubits), parameter_count_(parameter_count) {}
+                  std::uint64_t parameter_count);
 
   const std::vector<CompiledOp>& ops() const { return ops_; }
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_count_; }
+  // True when some step measures or resets a qubit (and so draws random numbers).
+  bool has_random_steps() const { return has_random_steps_; }
 
  private:
   std::vector<CompiledOp> ops_;
   std::uint64_t num_qubits_;
   std::uint64_t parameter_count_;
+  bool has_random_steps_ = false;
 };
 
 class ParameterizedCircuitSpec {

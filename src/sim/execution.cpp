@@ -1,0 +1,155 @@
+#include "sim/execution.h"
+
+#include <cmath>
+#include <optional>
+
+#include "sim/measure.h"
+#include "sim/rng.h"
+
+namespace vantrel::sim {
+
+void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
+  const Complex zero{0.0f, 0.0f};
+  float s = 0.0f;
+  float c = 0.0f;
+  switch (kind) {
+    case RotationKind::kRX:
+      sincosf(theta * 0.5f, &s, &c);
+      out[0] = {c, 0.0f};
+      out[1] = {0.0f, -s};
+      out[2] = {0.0f, -s};
+      out[3] = {c, 0.0f};
+      return;
+    case RotationKind::kRY:
+      sincosf(theta * 0.5f, &s, &c);
+      out[0] = {c, 0.0f};
+      out[1] = {-s, 0.0f};
+      out[2] = {s, 0.0f};
+      out[3] = {c, 0.0f};
+      return;
+    case RotationKind::kRZ: {
+      // Two calls, not one call and a conjugation: the lower entry is the
+      // sine and cosine of theta * 0.5 itself.
+      float s1 = 0.0f;
+      float c1 = 0.0f;
+      sincosf(theta * -0.5f, &s1, &c1);
+      sincosf(theta * 0.5f, &s, &c);
+      out[0] = {c1, s1};
+      out[1] = zero;
+      out[2] = zero;
+      out[3] = {c, s};
+      return;
+    }
+    case RotationKind::kP:
+      sincosf(theta, &s, &c);
+      out[0] = {1.0f, 0.0f};
+      out[1] = zero;
+      out[2] = zero;
+      out[3] = {c, s};
+      return;
+  }
+}
+
+Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
+                           StateVector& state, AngleOverride override_angle) {
+  if (params.size() != plan.parameter_count())
+    return invalid("parameter vector has length " + dec(params.size()) + ", expected " +
+                   dec(plan.parameter_count()));
+  const std::uint64_t n = state.num_qubits();
+  if (n != plan.num_qubits())
+    return invalid("state vector has " + dec(n) + " qubits, compiled circuit expects " +
+                   dec(plan.num_qubits()));
+
+  // The generator is looked up once per run, and only by plans that draw:
+  // a purely unitary run touches no thread-local state.
+  std::optional<Rng> rng;
+  if (plan.has_random_steps()) {
+    auto r = thread_rng();
+    if (!r.ok()) return std::move(r).error();
+    rng.emplace(*r);
+  }
+
+  const std::vector<CompiledOp>& ops = plan.ops();
+  for (std::size_t k = 0; k < ops.size(); ++k) {
+    const CompiledOp& op = ops[k];
+    if (op.kind == CompiledOp::Kind::kParam) {
+      // Plans built by compile() always pass these; a hand-made plan that
+      // does not is refused instead of reading or writing out of bounds.
+      if (op.target >= n)
+        return invalid("qubit index " + dec(op.target) + " is out of range for " + dec(n) +
+                       " qubits");
+      if (op.slot >= params.size())
+        return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+      const float theta = k == override_angle.step ? override_angle.angle : params[op.slot];
+      Complex m[4];
+      rotation_matrix(op.rotation, theta, m);
+      state.apply_mat2(op.target, m);
+      continue;
+    }
+    const Gate& g = op.gate;
+    switch (g.kind) {
+      case Gate::Kind::kUnitary:
+        VANTREL_TRY(state.apply_operation(g.op));
+        break;
+      case Gate::Kind::kMeasure: {
+        auto outcome = measure_qubit(state, g.qubit, *rng);
+        if (!outcome.ok()) return std::move(outcome).error();
+        break;
+      }
+      case Gate::Kind::kReset:
+        VANTREL_TRY(reset_qubit(state, g.qubit, *rng));
+        break;
+      case Gate::Kind::kBarrier:
+        break;
+    }
+  }
+  return Status::Ok();
+}
+
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state) {
+  return run_into_overriding(plan, params, state, AngleOverride{});
+}
+
+Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  VANTREL_TRY(run_into(plan, params, *state));
+  return std::move(state).value();
+}
+
+Result<ExecutionContext> execution_context(const CompiledCircuit& plan) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  return ExecutionContext{std::move(state).value()};
+}
+
+Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
+  if (context.state.num_qubits() == plan.num_qubits() && context.state.data() != nullptr) {
+    context.state.reset_to_zero_state();
+    return Status::Ok();
+  }
+  // The old buffer is kept until the new one exists, so a failed re-size
+  // leaves the context as it was.
+  auto fresh = StateVector::create(plan.num_qubits());
+  if (!fresh.ok()) return std::move(fresh).error();
+  context.state = std::move(fresh).value();
+  return Status::Ok();
+}
+
+Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                        std::span<const float> params,
+                                                        ExecutionContext& context) {
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  return &context.state;
+}
+
+Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
+                                       std::span<const PauliTerm> observable,
+                                       ExecutionContext& context) {
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  return expectation(context.state, observable);
+}
+
+}  // namespace vantrel::sim
