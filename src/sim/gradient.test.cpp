@@ -1,0 +1,190 @@
+#include "sim/gradient.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+
+namespace vantrel::sim {
+namespace {
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+Gate hadamard(std::uint64_t q) {
+  const float r = 1.0f / std::sqrt(2.0f);
+  return Gate::unitary(Operation::create({q}, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}}).value());
+}
+Gate cnot(std::uint64_t c, std::uint64_t t) {
+  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
+}
+std::vector<PauliTerm> z_on(std::uint64_t q) {
+  return Observable::single(PauliLabel::kZ, q, 1.0f)->terms();
+}
+
+float value_at(const CompiledCircuit& plan, std::vector<float> params,
+               std::span<const PauliTerm> obs) {
+  ExecutionContext ctx = execution_context(plan).value();
+  return expectation_with_context(plan, params, obs, ctx).value();
+}
+
+// Central difference of the plan's expectation along slot `slot`.
+double central_difference(const CompiledCircuit& plan, std::vector<float> params,
+                          std::span<const PauliTerm> obs, std::size_t slot, float h) {
+  std::vector<float> up = params;
+  std::vector<float> down = params;
+  up[slot] += h;
+  down[slot] -= h;
+  const double step = static_cast<double>(up[slot]) - static_cast<double>(down[slot]);
+  return (static_cast<double>(value_at(plan, up, obs)) - value_at(plan, down, obs)) / step;
+}
+
+TEST(Gradient, SingleReaderIsTheShiftRuleExactly) {
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(1).value();
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, spec.add_parameter("t")).ok());
+  const CompiledCircuit plan = spec.compile();
+  const auto z = z_on(0);
+
+  auto at0 = value_and_gradient(plan, std::vector<float>{0.0f}, z).value();
+  EXPECT_EQ(at0.value, 1.0f);
+  ASSERT_EQ(at0.gradient.size(), 1u);
+  EXPECT_NEAR(at0.gradient[0], 0.0f, 1e-6);
+  auto at_half_pi = value_and_gradient(plan, std::vector<float>{1.5707964f}, z).value();
+  EXPECT_NEAR(at_half_pi.gradient[0], -1.0f, 1e-6);
+
+  for (float t : {0.0f, 0.37f, -2.5f, 1.5707964f, 6.0f}) {
+    const float plus = value_at(plan, {t + 1.5707964f}, z);
+    const float minus = value_at(plan, {t + -1.5707964f}, z);
+    auto vg = value_and_gradient(plan, std::vector<float>{t}, z).value();
+    EXPECT_EQ(bits(vg.gradient[0]), bits((plus - minus) * 0.5f)) << t;
+    EXPECT_EQ(bits(vg.value), bits(value_at(plan, {t}, z)));
+  }
+}
+
+TEST(Gradient, SharedSlotSumsOneShiftPerStep) {
+  // RX(t) twice: <Z> = cos 2t, d/dt = -2 sin 2t. Shifting both rotations at
+  // once would report 0.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(1).value();
+  const std::uint64_t t = spec.add_parameter("t");
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 0, t).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 0, t).ok());
+  const CompiledCircuit plan = spec.compile();
+  const auto z = z_on(0);
+  for (float theta : {0.3f, 1.0f, -0.8f, 2.2f}) {
+    auto vg = value_and_gradient(plan, std::vector<float>{theta}, z).value();
+    EXPECT_NEAR(vg.value, std::cos(2.0 * theta), 1e-5);
+    EXPECT_NEAR(vg.gradient[0], -2.0 * std::sin(2.0 * theta), 1e-5) << theta;
+    EXPECT_NEAR(vg.gradient[0], central_difference(plan, {theta}, z, 0, 1e-2f), 2e-3);
+  }
+}
+
+TEST(Gradient, MatchesFiniteDifferencesOnAnEntangledPlan) {
+  // Four slots over three qubits: slot 0 read by three steps of different
+  // kinds, slot 2 by two, slot 3 by none.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(3).value();
+  for (int i = 0; i < 4; ++i) spec.add_parameter(std::nullopt);
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 0).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 1, 1).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 1, 0).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 2, 2).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(1, 2)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 2, 0).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 1, 2).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(1)).ok());
+  const CompiledCircuit plan = spec.compile();
+  const std::vector<PauliTerm> obs = {
+      PauliTerm::create({{0, PauliLabel::kZ}, {2, PauliLabel::kX}}, 0.8f).value(),
+      PauliTerm::create({{1, PauliLabel::kY}}, -0.5f).value(),
+      PauliTerm::create({{2, PauliLabel::kZ}}, 1.25f).value(),
+  };
+  const std::vector<float> params = {0.4f, -1.1f, 0.9f, 3.0f};
+  auto vg = value_and_gradient(plan, params, obs).value();
+  ASSERT_EQ(vg.gradient.size(), 4u);
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_NEAR(vg.gradient[i], central_difference(plan, params, obs, i, 1e-2f), 3e-3) << i;
+  EXPECT_EQ(bits(vg.gradient[3]), bits(0.0f));  // unused slot: exactly +0
+  EXPECT_EQ(bits(vg.value), bits(value_at(plan, params, obs)));
+
+  // gradient() agrees with value_and_gradient() for plans that draw nothing.
+  auto g = gradient(plan, params, obs).value();
+  ASSERT_EQ(g.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(bits(g[i]), bits(vg.gradient[i]));
+}
+
+TEST(Gradient, ContextHoldsTheLastRun) {
+  // Slot 0 is read by steps 1 and 3; slot 1 by none. The last run is step 3
+  // lowered by pi/2.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
+  spec.add_parameter("a");
+  spec.add_parameter("unused");
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 1, 0).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 0, 0).ok());
+  const CompiledCircuit plan = spec.compile();
+  ASSERT_EQ(plan.ops().size(), 4u);
+  const std::vector<float> params = {0.6f, 5.0f};
+  ExecutionContext ctx = execution_context(plan).value();
+  ASSERT_TRUE(gradient_with_context(plan, params, z_on(1), ctx).ok());
+
+  StateVector last = StateVector::create(2).value();
+  ASSERT_TRUE(run_into_overriding(plan, params, last, AngleOverride{3, 0.6f + -1.5707964f}).ok());
+  for (std::size_t i = 0; i < last.size(); ++i) EXPECT_EQ(ctx.state.data()[i], last.data()[i]) << i;
+
+  // No slot read at all: only the value run happens.
+  ParameterizedCircuitSpec idle = ParameterizedCircuitSpec::create(1).value();
+  idle.add_parameter("x");
+  ASSERT_TRUE(idle.add_fixed_gate(hadamard(0)).ok());
+  const CompiledCircuit idle_plan = idle.compile();
+  ExecutionContext ictx = execution_context(idle_plan).value();
+  auto ivg = value_and_gradient_with_context(idle_plan, std::vector<float>{1.0f},
+                                             Observable::single(PauliLabel::kX, 0, 1.0f)->terms(),
+                                             ictx)
+                 .value();
+  EXPECT_NEAR(ivg.value, 1.0f, 1e-6);
+  EXPECT_EQ(ivg.gradient, std::vector<float>{0.0f});
+}
+
+TEST(Gradient, ChecksBeforeAnyRun) {
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, spec.add_parameter("t")).ok());
+  const CompiledCircuit plan = spec.compile();
+  ExecutionContext ctx = execution_context(plan).value();
+  ASSERT_TRUE(run_statevector_with_context(plan, std::vector<float>{1.0f}, ctx).ok());
+  const Complex marker = ctx.state.data()[1];
+  ASSERT_NE(marker.re, 0.0f);
+
+  // Length first, even with a bad observable.
+  auto both = value_and_gradient_with_context(plan, std::vector<float>{1.0f, 2.0f},
+                                              z_on(7), ctx);
+  ASSERT_FALSE(both.ok());
+  EXPECT_EQ(both.error().message, "parameter vector has length 2, expected 1");
+  auto far = value_and_gradient_with_context(plan, std::vector<float>{1.0f}, z_on(2), ctx);
+  ASSERT_FALSE(far.ok());
+  EXPECT_EQ(far.error().message, "observable references qubit 2 but state vector only has 2 qubits");
+  EXPECT_EQ(ctx.state.data()[1], marker);  // nothing ran
+
+  // No parameters: one run, an empty gradient.
+  ParameterizedCircuitSpec fixed = ParameterizedCircuitSpec::create(1).value();
+  ASSERT_TRUE(fixed.add_fixed_gate(hadamard(0)).ok());
+  auto p0 = value_and_gradient(fixed.compile(), {}, z_on(0)).value();
+  EXPECT_NEAR(p0.value, 0.0f, 1e-6);
+  EXPECT_TRUE(p0.gradient.empty());
+  auto g0 = gradient(fixed.compile(), std::vector<float>{0.5f}, z_on(0));
+  ASSERT_FALSE(g0.ok());
+  EXPECT_EQ(g0.error().message, "parameter vector has length 1, expected 0");
+}
+
+TEST(Gradient, RunErrorsPassThrough) {
+  std::vector<CompiledOp> ops;
+  ops.push_back(CompiledOp::param(RotationKind::kRX, 0, 0));
+  ops.push_back(CompiledOp::fixed(Gate::measure(3)));
+  const CompiledCircuit bad(std::move(ops), 2, 1);
+  auto r = value_and_gradient(bad, std::vector<float>{0.1f}, z_on(0));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "qubit index 3 is out of range for 2 qubits");
+}
+
+}  // namespace
+}  // namespace vantrel::sim
