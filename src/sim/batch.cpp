@@ -1,0 +1,152 @@
+#include "sim/batch.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "sim/pool.h"
+
+namespace vantrel::sim {
+
+namespace {
+
+// The batch's one error message and its stop flag. The first unit to take
+// the lock on an empty slot keeps its message; others are dropped without
+// waiting, since which failure is reported does not matter, only that one is.
+class ErrorSlot {
+ public:
+  void report(Error error) {
+    if (lock_.try_lock()) {
+      if (!error_) error_ = std::move(error);
+      lock_.unlock();
+    }
+    stop_.store(true, std::memory_order_release);
+  }
+  bool stopped() const { return stop_.load(std::memory_order_acquire); }
+  // Only after every unit has finished.
+  std::optional<Error> take() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return std::move(error_);
+  }
+
+ private:
+  std::mutex lock_;
+  std::optional<Error> error_;
+  std::atomic<bool> stop_{false};
+};
+
+// Spreads rows 0..B-1 over the pool. Each unit of work (an unsplit piece
+// [lo, hi)) owns one context of the plan's width and evaluates its rows in
+// increasing order with `row(r, context)`, which stores row r's result in
+// the caller's preallocated slot r. Units stop at the first failure anywhere
+// in the batch; the results are then dropped as a whole, so whatever a unit
+// stored after the flag was set is never read.
+template <class Row>
+Status evaluate_rows(const CompiledCircuit& plan, std::uint64_t batch_size, const Row& row) {
+  ErrorSlot slot;
+  parallel_for(batch_size, 1, [&](std::size_t lo, std::size_t hi) {
+    if (slot.stopped()) return;
+    auto context = execution_context(plan);
+    if (!context.ok()) {
+      slot.report(std::move(context).error());
+      return;
+    }
+    for (std::size_t r = lo; r < hi; ++r) {
+      Status status = row(r, *context);
+      if (!status.ok()) {
+        slot.report(std::move(status).error());
+        return;
+      }
+      if (slot.stopped()) return;
+    }
+  });
+  if (std::optional<Error> error = slot.take()) return std::move(*error);
+  return Status::Ok();
+}
+
+// Checks shared by both operations, in their order: B x P must fit a word,
+// then the data must hold exactly B x P values.
+Result<std::uint64_t> checked_batch_length(std::span<const float> data, std::uint64_t batch_size,
+                                           std::uint64_t p) {
+  std::uint64_t total = 0;
+  if (__builtin_mul_overflow(batch_size, p, &total)) return invalid("parameter batch is too large");
+  if (data.size() != total)
+    return invalid("parameter batch contains " + dec(data.size()) + " values, expected " +
+                   dec(total) + " for shape (" + dec(batch_size) + ", " + dec(p) + ")");
+  return total;
+}
+
+// Result storage for B rows. Without parameters B is not bounded by the
+// input's size, so a failed allocation here is reported, not thrown.
+template <class V>
+Status allocate_rows(V& out, std::uint64_t batch_size, typename V::value_type fill) {
+  if (batch_size > out.max_size()) return out_of_memory();
+  try {
+    out.assign(batch_size, fill);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<std::vector<float>> batch_expectation(const CompiledCircuit& plan,
+                                             std::span<const float> data,
+                                             std::uint64_t batch_size,
+                                             std::span<const PauliTerm> observable) {
+  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+  std::vector<float> values;
+  if (batch_size == 0) return values;
+  const std::uint64_t p = plan.parameter_count();
+  if (p == 0) {
+    // One run serves every row; measurements are drawn once for the batch.
+    auto state = run_statevector(plan, {});
+    if (!state.ok()) return std::move(state).error();
+    auto value = expectation(*state, observable);
+    if (!value.ok()) return std::move(value).error();
+    VANTREL_TRY(allocate_rows(values, batch_size, *value));
+    return values;
+  }
+  VANTREL_TRY(checked_batch_length(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(values, batch_size, 0.0f));
+  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) {
+    auto value = expectation_with_context(plan, data.subspan(r * p, p), observable, context);
+    if (!value.ok()) return Status(std::move(value).error());
+    values[r] = *value;
+    return Status::Ok();
+  }));
+  return values;
+}
+
+Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& plan,
+                                                         std::span<const float> data,
+                                                         std::uint64_t batch_size,
+                                                         std::span<const PauliTerm> observable) {
+  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+  BatchValuesAndGradients out;
+  if (batch_size == 0) return out;
+  const std::uint64_t p = plan.parameter_count();
+  if (p == 0) {
+    auto values = batch_expectation(plan, data, batch_size, observable);
+    if (!values.ok()) return std::move(values).error();
+    out.values = std::move(values).value();
+    VANTREL_TRY(allocate_rows(out.gradients, batch_size, {}));
+    return out;
+  }
+  VANTREL_TRY(checked_batch_length(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(out.values, batch_size, 0.0f));
+  VANTREL_TRY(allocate_rows(out.gradients, batch_size, {}));
+  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) {
+    auto vg =
+        value_and_gradient_with_context(plan, data.subspan(r * p, p), observable, context);
+    if (!vg.ok()) return Status(std::move(vg).error());
+    out.values[r] = vg->value;
+    out.gradients[r] = std::move(vg->gradient);
+    return Status::Ok();
+  }));
+  return out;
+}
+
+}  // namespace vantrel::sim
