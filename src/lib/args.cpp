@@ -1,0 +1,292 @@
+#include "lib/args.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/py.h"
+
+namespace vantrel::lib {
+
+// ---------------------------------------------------------------------------
+// Declarations.
+
+namespace detail {
+
+void check_single_declaration(const Signature& sig, const char* name) {
+  // Each implementation function backs exactly one Python callable: its
+  // signature (and the name in its messages) is stored per function.
+  if (sig.name != nullptr) {
+    std::fprintf(stderr, "vantrel: binding for '%s' declared twice (also as '%s')\n", name,
+                 sig.name);
+    std::abort();
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+// The value of a default written as a Python literal: None, or a number.
+PyObject* default_value(const char* text) {
+  if (std::strcmp(text, "None") == 0) {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
+  if (std::strchr(text, '.') != nullptr) {
+    PyRef s(PyUnicode_FromString(text));
+    return s ? PyFloat_FromString(s.get()) : nullptr;
+  }
+  return PyLong_FromString(text, nullptr, 10);
+}
+
+}  // namespace
+
+void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
+                    bool with_self, const char* doc, int arity) {
+  if (static_cast<int>(args.size()) != arity) {
+    std::fprintf(stderr, "vantrel: '%s' declares %d argument names for %d parameters\n", name,
+                 static_cast<int>(args.size()), arity);
+    std::abort();
+  }
+  sig.name = name;
+  sig.count = arity;
+  sig.doc = name;
+  sig.doc += '(';
+  if (with_self) sig.doc += args.size() ? "$self, " : "$self";
+  int i = 0;
+  for (const ArgSpec& a : args) {
+    if (i > 0) sig.doc += ", ";
+    sig.doc += a.name;
+    sig.names[i] = PyUnicode_InternFromString(a.name);
+    if (a.default_text) {
+      sig.doc += '=';
+      sig.doc += a.default_text;
+      sig.defaults[i] = default_value(a.default_text);
+    }
+    ++i;
+  }
+  sig.doc += ")\n--\n\n";
+  if (doc) sig.doc += doc;
+}
+
+// ---------------------------------------------------------------------------
+// Matching arguments to slots. The order of checks and the wording follow
+// the interpreter's own parser for functions with named arguments.
+
+namespace {
+
+bool equal_names(PyObject* a, PyObject* b) {
+  return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                    PyUnicode_Compare(a, b) == 0);
+}
+
+bool too_many(const Signature& sig, Py_ssize_t nargs, Py_ssize_t nkw) {
+  if (sig.count == 0) {
+    if (nargs == 0)
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", sig.name);
+    else
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", sig.name, nargs);
+    return false;
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d %sargument%s (%zd given)", sig.name,
+               sig.count, nargs == 0 ? "keyword " : "", sig.count == 1 ? "" : "s",
+               nargs + nkw);
+  return false;
+}
+
+bool missing(const Signature& sig, int i) {
+  PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%U' (pos %d)", sig.name,
+               sig.names[i], i + 1);
+  return false;
+}
+
+// Keyword sources: vectorcall names with values after the positionals, or a dict.
+struct KwNames {
+  PyObject* names;
+  PyObject* const* values;
+  Py_ssize_t size() const { return names ? PyTuple_GET_SIZE(names) : 0; }
+  PyObject* find(PyObject* name) const {
+    const Py_ssize_t n = size();
+    for (Py_ssize_t k = 0; k < n; ++k)
+      if (PyTuple_GET_ITEM(names, k) == name) return values[k];
+    for (Py_ssize_t k = 0; k < n; ++k)
+      if (equal_names(PyTuple_GET_ITEM(names, k), name)) return values[k];
+    return nullptr;
+  }
+  template <class F>
+  void each(F&& f) const {
+    const Py_ssize_t n = size();
+    for (Py_ssize_t k = 0; k < n; ++k)
+      if (!f(PyTuple_GET_ITEM(names, k))) return;
+  }
+};
+
+struct KwDict {
+  PyObject* dict;
+  Py_ssize_t size() const { return dict ? PyDict_GET_SIZE(dict) : 0; }
+  PyObject* find(PyObject* name) const {
+    // Keys of a keyword dict are str; the lookup cannot fail.
+    return dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+  }
+  template <class F>
+  void each(F&& f) const {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (dict && PyDict_Next(dict, &pos, &key, &value))
+      if (!f(key)) return;
+  }
+};
+
+template <class Kw>
+bool match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Kw& kw,
+           PyObject** out) {
+  const Py_ssize_t nkw = kw.size();
+  if (nargs + nkw > sig.count) return too_many(sig, nargs, nkw);
+  Py_ssize_t remaining = nkw;
+  for (int i = 0; i < sig.count; ++i) {
+    PyObject* v = nullptr;
+    if (i < nargs) {
+      v = args[i];
+    } else if (remaining > 0) {
+      v = kw.find(sig.names[i]);
+      if (v) --remaining;
+    }
+    if (v == nullptr) {
+      v = sig.defaults[i];
+      if (v == nullptr) return missing(sig, i);
+    }
+    out[i] = v;
+  }
+  if (remaining == 0) return true;
+
+  // Some keywords matched nothing above: either they name an argument that
+  // was also given by position, or no argument at all.
+  for (int i = 0; i < nargs; ++i) {
+    if (kw.find(sig.names[i]) != nullptr) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument for %.200s() given by name ('%U') and position (%d)", sig.name,
+                   sig.names[i], i + 1);
+      return false;
+    }
+  }
+  kw.each([&](PyObject* key) {
+    for (int i = 0; i < sig.count; ++i)
+      if (PyUnicode_Check(key) && equal_names(key, sig.names[i])) return true;
+    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'", sig.name,
+                 key);
+    return false;
+  });
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%.200s(): invalid arguments", sig.name);
+  return false;
+}
+
+}  // namespace
+
+bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  if (kwnames == nullptr && nargs == sig.count) {
+    for (int i = 0; i < sig.count; ++i) out[i] = args[i];
+    return true;
+  }
+  return match(sig, args, nargs, KwNames{kwnames, args + nargs}, out);
+}
+
+bool parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  return match(sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), KwDict{kwargs}, out);
+}
+
+void prefix_argument_error(PyObject* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef value(PyErr_GetRaisedException());
+  PyErr_Format(PyExc_TypeError, "argument '%U': %S", name, value.get());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyErr_Format(PyExc_TypeError, "argument '%U': %S", name, value);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Conversions.
+
+bool convert_u64(PyObject* obj, std::uint64_t& out) {
+  PyRef index(PyNumber_Index(obj));
+  if (!index) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool convert_float(PyObject* obj, float& out) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = static_cast<float>(v);
+  return true;
+}
+
+bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 type_short_name(obj));
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) return false;
+  out.clear();
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item(PySequence_GetItem(obj, i));
+    if (!item) return false;
+    std::uint64_t q;
+    if (!convert_u64(item.get(), q)) return false;
+    out.push_back(q);
+  }
+  return true;
+}
+
+bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
+                 type_short_name(obj));
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out.emplace(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_list(PyObject* obj, List& out) {
+  if (!PyList_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'",
+                 type_short_name(obj));
+    return false;
+  }
+  out.obj = obj;
+  return true;
+}
+
+bool instance_mismatch(PyObject* obj, const char* class_name) {
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_short_name(obj),
+               class_name);
+  return false;
+}
+
+}  // namespace vantrel::lib

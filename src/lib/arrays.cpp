@@ -1,0 +1,102 @@
+#include "lib/arrays.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "lib/py.h"
+
+namespace vantrel::lib {
+namespace {
+
+constexpr const char* kBufferCapsule = "vantrel.buffer";
+constexpr const char* kVectorCapsule = "vantrel.vector";
+
+void free_buffer(PyObject* capsule) {
+  std::free(PyCapsule_GetPointer(capsule, kBufferCapsule));
+}
+
+void delete_vector(PyObject* capsule) {
+  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, kVectorCapsule));
+}
+
+// An array of `nd` dimensions over `data`, whose lifetime `owner` (a capsule,
+// stolen) carries. Row-major, writable.
+PyObject* array_over(int type, int nd, npy_intp* dims, void* data, PyObject* owner) {
+  PyRef holder(owner);
+  PyRef array(PyArray_New(&PyArray_Type, nd, dims, type, nullptr, data, 0, NPY_ARRAY_CARRAY,
+                          nullptr));
+  if (!array) return nullptr;
+  // Steals the reference to the holder, also on failure.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), holder.release()) < 0)
+    return nullptr;
+  return array.release();
+}
+
+}  // namespace
+
+PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count) {
+  PyObject* capsule = PyCapsule_New(data, kBufferCapsule, free_buffer);
+  if (capsule == nullptr) {
+    std::free(data);
+    return nullptr;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  return array_over(NPY_COMPLEX64, 1, dims, data, capsule);
+}
+
+PyObject* float_array_from_vector(std::vector<float>&& values,
+                                  std::initializer_list<npy_intp> dims) {
+  npy_intp shape[NPY_MAXDIMS];
+  int nd = 0;
+  if (dims.size() == 0) {
+    shape[nd++] = static_cast<npy_intp>(values.size());
+  } else {
+    for (npy_intp d : dims) shape[nd++] = d;
+  }
+  if (values.empty()) {
+    // No storage to take over; an empty array of the same shape.
+    std::vector<float>().swap(values);
+    npy_intp zero_dims[NPY_MAXDIMS];
+    for (int i = 0; i < nd; ++i) zero_dims[i] = shape[i];
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
+    // Steals the descriptor.
+    return PyArray_Zeros(nd, zero_dims, descr, 0);
+  }
+  auto owned = std::make_unique<std::vector<float>>(std::move(values));
+  void* data = owned->data();
+  PyObject* capsule = PyCapsule_New(owned.get(), kVectorCapsule, delete_vector);
+  if (capsule == nullptr) return nullptr;  // `owned` frees the vector
+  owned.release();                          // the capsule owns it now
+  return array_over(NPY_FLOAT32, nd, shape, data, capsule);
+}
+
+PyObject* zeros_array(int type, std::initializer_list<npy_intp> dims) {
+  npy_intp shape[NPY_MAXDIMS];
+  int nd = 0;
+  for (npy_intp d : dims) shape[nd++] = d;
+  PyArray_Descr* descr = PyArray_DescrFromType(type);
+  if (descr == nullptr) return nullptr;
+  // Steals the descriptor.
+  return PyArray_Zeros(nd, shape, descr, 0);
+}
+
+const NumpyNames* numpy_names() {
+  // Filled with the interpreter lock held; a failed lookup is retried on the
+  // next call.
+  static NumpyNames names{};
+  if (names.complex64 != nullptr) return &names;
+  PyRef numpy(PyImport_ImportModule("numpy"));
+  if (!numpy) return nullptr;
+  PyRef ascontiguousarray(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
+  if (!ascontiguousarray) return nullptr;
+  PyRef float32(PyObject_GetAttrString(numpy.get(), "float32"));
+  if (!float32) return nullptr;
+  PyRef complex64(PyObject_GetAttrString(numpy.get(), "complex64"));
+  if (!complex64) return nullptr;
+  names.ascontiguousarray = ascontiguousarray.release();
+  names.float32 = float32.release();
+  names.complex64 = complex64.release();
+  return &names;
+}
+
+}  // namespace vantrel::lib

@@ -1,0 +1,44 @@
+// NumPy arrays over memory the engine hands over, and zero-filled arrays.
+//
+// Arrays that take over a buffer do not copy it: the array's base object is a
+// capsule that owns the buffer and frees it when the array (and every view of
+// it) is gone. The arrays are row-major, contiguous, writable, with the
+// natural element stride (8 bytes for complex64, 4 for float32).
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <vector>
+
+#include "lib/numpy_api.h"
+#include "sim/complex.h"
+
+namespace vantrel::lib {
+
+// A one-dimensional complex64 array of `count` elements over `data`, which
+// came from malloc/calloc. Takes over `data` in every case: on failure it is
+// freed and NULL is returned with an exception set.
+PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count);
+
+// A float32 array over the vector's storage, taken over without copying,
+// shaped as `dims` (whose product must equal values.size()), or one dimension
+// of values.size() when `dims` is empty. NULL with an exception set on
+// failure; the vector is released either way.
+PyObject* float_array_from_vector(std::vector<float>&& values,
+                                  std::initializer_list<npy_intp> dims = {});
+
+// A zero-filled row-major array of the NumPy type number `type`
+// (NPY_FLOAT32, NPY_COMPLEX64, ...). NULL with an exception set on failure.
+PyObject* zeros_array(int type, std::initializer_list<npy_intp> dims);
+
+// Attributes of the numpy module used by conversions, looked up once and
+// kept for the process (borrowed references).
+struct NumpyNames {
+  PyObject* ascontiguousarray;
+  PyObject* float32;
+  PyObject* complex64;
+};
+// NULL with the import or lookup error set when numpy cannot provide them.
+const NumpyNames* numpy_names();
+
+}  // namespace vantrel::lib

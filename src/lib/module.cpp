@@ -1,0 +1,97 @@
+// The module: initialisation, registration of the classes in their fixed
+// order, and set_num_threads.
+#define VANTREL_NUMPY_IMPORT
+#include "lib/numpy_api.h"
+
+#include <cstdint>
+
+#include "lib/args.h"
+#include "lib/errors.h"
+#include "lib/gate.h"
+#include "lib/py.h"
+#include "sim/pool.h"
+
+namespace vantrel::lib {
+namespace {
+
+PyObject* set_num_threads(std::uint64_t num_threads) {
+  if (num_threads == 0) return raise_value_error("number of threads must be greater than 0");
+  // The interpreter lock stays held: the pool's workers never need it.
+  sim::Status status = sim::init_global_pool(static_cast<std::size_t>(num_threads));
+  if (!status) {
+    PyErr_Format(PyExc_RuntimeError, "failed to set number of threads: %s",
+                 status.error().message.c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+struct ClassEntry {
+  const char* name;
+  PyTypeObject* (*type_object)();
+};
+
+// The classes in registration order.
+constexpr ClassEntry kClasses[] = {
+    {"Gate", PyGate::type_object},
+    {nullptr, nullptr},  // end
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel",
+    "",       // no module documentation
+    -1,       // single-phase initialisation, no per-module state
+    nullptr,  // functions are added after the classes
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_object(PyObject* module, const char* name, PyObject* value) {
+  Py_INCREF(value);
+  if (PyModule_AddObject(module, name, value) < 0) {  // steals only on success
+    Py_DECREF(value);
+    return false;
+  }
+  return true;
+}
+
+PyObject* init_module() {
+  if (_import_array() < 0) return nullptr;
+  PyRef module(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  for (const ClassEntry& entry : kClasses) {
+    if (entry.name == nullptr) break;
+    PyTypeObject* type = entry.type_object();
+    if (type == nullptr) return nullptr;
+    if (!add_object(module.get(), entry.name, reinterpret_cast<PyObject*>(type))) return nullptr;
+  }
+  static PyMethodDef functions[] = {
+      function<set_num_threads>("set_num_threads", {"num_threads"},
+                                "Set the number of threads of the global worker pool."),
+      {nullptr, nullptr, 0, nullptr},
+  };
+  if (PyErr_Occurred()) return nullptr;
+  if (PyModule_AddFunctions(module.get(), functions) < 0) return nullptr;
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vantrel::lib
+
+PyMODINIT_FUNC PyInit_vantrel() {
+  // Type objects, the worker pool and the error class are process-wide, so
+  // the module cannot be initialised a second time (a sub-interpreter).
+  static bool initialised = false;
+  if (initialised) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vantrel may only be initialised once per interpreter process");
+    return nullptr;
+  }
+  PyObject* module =
+      vantrel::lib::guarded<PyObject*>([] { return vantrel::lib::init_module(); }, nullptr);
+  if (module != nullptr) initialised = true;
+  return module;
+}

@@ -1,0 +1,46 @@
+#include "lib/object.h"
+
+#include <string>
+#include <vector>
+
+
+namespace vantrel::lib {
+namespace {
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+}  // namespace
+
+PyTypeObject* create_class(const ClassSpec& spec) {
+  std::vector<PyType_Slot> slots;
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+  slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+  slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor
+                                                                       : no_constructor)});
+  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
+  if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+  slots.push_back({0, nullptr});
+
+  // The qualified name sets __module__ to vantrel; the class's __name__ and
+  // the module attribute are the bare name.
+  // Older interpreters keep the spec's name pointer as tp_name, so the text
+  // lives as long as the type: for the process.
+  auto* qualified = new std::string(std::string("vantrel.") + spec.name);
+  PyType_Spec type_spec{};
+  type_spec.name = qualified->c_str();
+  type_spec.basicsize = spec.basicsize;
+  type_spec.itemsize = 0;
+  // Not a base type (not subclassable); immutable like a built-in class.
+  type_spec.flags = Py_TPFLAGS_DEFAULT;
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+  type_spec.flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+  type_spec.slots = slots.data();
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace vantrel::lib

@@ -1,0 +1,100 @@
+"""A small NumPy reference simulator for cross-checking vantrel.
+
+Conventions: qubit q is bit q of an amplitude index (qubit 0 is the least
+significant bit); the first target of an operation is the most significant bit
+of its matrix's row and column index. Everything is complex128, written from
+the textbook definitions.
+"""
+
+import numpy as np
+
+SQRT_HALF = 1.0 / np.sqrt(2.0)
+
+I = np.eye(2, dtype=np.complex128)
+H = np.array([[1, 1], [1, -1]], dtype=np.complex128) * SQRT_HALF
+X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
+Y = np.array([[0, -1j], [1j, 0]], dtype=np.complex128)
+Z = np.array([[1, 0], [0, -1]], dtype=np.complex128)
+S = np.diag([1, 1j]).astype(np.complex128)
+SDG = np.diag([1, -1j]).astype(np.complex128)
+T = np.diag([1, np.exp(1j * np.pi / 4)]).astype(np.complex128)
+TDG = np.diag([1, np.exp(-1j * np.pi / 4)]).astype(np.complex128)
+SWAP = np.array(
+    [[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]], dtype=np.complex128
+)
+ISWAP = np.array(
+    [[1, 0, 0, 0], [0, 0, 1j, 0], [0, 1j, 0, 0], [0, 0, 0, 1]], dtype=np.complex128
+)
+
+PAULI = {"X": X, "Y": Y, "Z": Z}
+
+
+def P(theta):
+    return np.diag([1, np.exp(1j * theta)]).astype(np.complex128)
+
+
+def RX(theta):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array([[c, -1j * s], [-1j * s, c]], dtype=np.complex128)
+
+
+def RY(theta):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array([[c, -s], [s, c]], dtype=np.complex128)
+
+
+def RZ(theta):
+    return np.diag([np.exp(-0.5j * theta), np.exp(0.5j * theta)]).astype(np.complex128)
+
+
+def U(theta, phi, lam):
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    return np.array(
+        [[c, -np.exp(1j * lam) * s], [np.exp(1j * phi) * s, np.exp(1j * (phi + lam)) * c]],
+        dtype=np.complex128,
+    )
+
+
+def controlled(matrix, num_controls=1):
+    """The matrix on controls + targets: identity except the trailing block."""
+    d = matrix.shape[0]
+    big = d << num_controls
+    out = np.eye(big, dtype=np.complex128)
+    out[big - d :, big - d :] = matrix
+    return out
+
+
+def zero_state(num_qubits):
+    state = np.zeros(1 << num_qubits, dtype=np.complex128)
+    state[0] = 1
+    return state
+
+
+def basis_state(num_qubits, index):
+    state = np.zeros(1 << num_qubits, dtype=np.complex128)
+    state[index] = 1
+    return state
+
+
+def apply(state, targets, matrix):
+    """Returns matrix applied to the listed qubits of state (a new array)."""
+    n = int(np.log2(state.size))
+    k = len(targets)
+    assert matrix.shape == (1 << k, 1 << k)
+    # Axis a of the tensor is qubit n - 1 - a (the first axis is the high bit).
+    axes = [n - 1 - t for t in targets]
+    psi = np.moveaxis(state.reshape([2] * n), axes, list(range(k)))
+    shape = psi.shape
+    psi = (matrix @ psi.reshape(1 << k, -1)).reshape(shape)
+    return np.moveaxis(psi, list(range(k)), axes).reshape(-1)
+
+
+def expectation(state, terms):
+    """Sum of coefficient * <state|P|state> over terms (coefficient, [(label, qubit), ...])."""
+    total = 0.0
+    for coefficient, factors in terms:
+        phi = state
+        for label, qubit in factors:
+            phi = apply(phi, [qubit], PAULI[label.upper()])
+        total += coefficient * np.vdot(state, phi).real
+    return total

@@ -1,0 +1,152 @@
+"""The module frame: registration, class properties, set_num_threads and the
+worker pool's size. Pool behaviour is process-wide and fixed once, so each
+pool case runs in a subprocess of its own."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vantrel
+
+CLASS_ORDER = [
+    "Gate",
+    "Parameter",
+    "Observable",
+    "CompiledCircuit",
+    "ParamBuffer",
+    "ParamBatchBuffer",
+    "ExecutionContext",
+    "CircuitSpec",
+    "Circuit",
+]
+
+DOCS = {
+    "Gate": "Gate constructors for one-off circuit building and custom unitary definition.",
+    "Parameter": "Symbolic parameter handle used when building a compiled circuit specification.",
+    "Observable": "Pauli observables and Hamiltonians for expectation-value workflows.",
+    "CompiledCircuit": "Reusable compiled execution plan for repeated parameterized circuit evaluation.",
+    "ParamBuffer": "Reusable parameter buffer for zero-copy compiled scalar execution.",
+    "ParamBatchBuffer": "Reusable parameter batch buffer for zero-copy compiled batch execution.",
+    "ExecutionContext": "Reusable execution buffer for repeated scalar compiled-circuit calls.",
+    "CircuitSpec": "Builder for reusable parameterized circuit structure.",
+    "Circuit": "One-off gate-by-gate circuit execution API.",
+}
+
+CONSTRUCTOR_SIGNATURES = {"Circuit": "(gates)", "CircuitSpec": "(num_qubits)"}
+
+PRESENT = [name for name in CLASS_ORDER if hasattr(vantrel, name)]
+NO_CONSTRUCTOR = [name for name in PRESENT if name not in CONSTRUCTOR_SIGNATURES]
+
+
+def run_python(code, env_extra=None, env_remove=()):
+    env = dict(os.environ)
+    for key in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", *env_remove):
+        env.pop(key, None)
+    env.update(env_extra or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_public_names_in_registration_order():
+    public = [name for name in vars(vantrel) if not name.startswith("__")]
+    assert public == PRESENT + ["set_num_threads"]
+    assert vantrel.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", PRESENT)
+def test_class_properties(name):
+    cls = getattr(vantrel, name)
+    assert cls.__name__ == name
+    assert cls.__doc__ == DOCS[name]
+    assert cls.__bases__ == (object,)
+    assert getattr(cls, "__text_signature__", None) == CONSTRUCTOR_SIGNATURES.get(name)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    # No instance __dict__ and no weak references.
+    assert "__dict__" not in dir(cls)
+    assert cls.__weakrefoffset__ == 0
+    assert cls.__dictoffset__ == 0
+    # The interpreter's default representation and comparison.
+    if name != "Parameter":
+        assert cls.__repr__ is object.__repr__
+    assert cls.__eq__ is object.__eq__
+    assert cls.__hash__ is object.__hash__
+
+
+@pytest.mark.parametrize("name", NO_CONSTRUCTOR)
+def test_classes_without_constructor(name):
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        getattr(vantrel, name)()
+
+
+def test_instances_have_no_dict_and_no_weakref():
+    import weakref
+
+    gate = vantrel.Gate.h(0)
+    with pytest.raises(AttributeError):
+        gate.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(gate)
+
+
+def test_set_num_threads_signature_and_arguments():
+    doc = vantrel.set_num_threads.__doc__
+    assert vantrel.set_num_threads.__text_signature__ == "(num_threads)"
+    assert doc.startswith("Set") and doc.endswith(".")
+    with pytest.raises(ValueError, match="^number of threads must be greater than 0$"):
+        vantrel.set_num_threads(0)
+    with pytest.raises(ValueError, match="^number of threads must be greater than 0$"):
+        vantrel.set_num_threads(num_threads=0)
+    with pytest.raises(OverflowError):
+        vantrel.set_num_threads(-1)
+    with pytest.raises(TypeError) as info:
+        vantrel.set_num_threads(1.5)
+    assert str(info.value) == (
+        "argument 'num_threads': 'float' object cannot be interpreted as an integer"
+    )
+    with pytest.raises(TypeError, match=r"^argument 'num_threads': "):
+        vantrel.set_num_threads("2")
+    with pytest.raises(
+        TypeError, match=r"^set_num_threads\(\) missing required argument 'num_threads' \(pos 1\)$"
+    ):
+        vantrel.set_num_threads()
+    with pytest.raises(TypeError, match=r"^set_num_threads\(\) takes at most 1 argument \(2 given\)$"):
+        vantrel.set_num_threads(1, 2)
+    with pytest.raises(
+        TypeError, match=r"^set_num_threads\(\) takes at most 1 keyword argument \(2 given\)$"
+    ):
+        vantrel.set_num_threads(num_threads=1, x=2)
+
+
+def test_import_emits_no_deprecation_warning():
+    result = run_python("import vantrel", env_extra={"PYTHONWARNINGS": "error"})
+    assert result.returncode == 0, result.stderr
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import vantrel"], capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def test_second_initialisation_fails_with_import_error():
+    result = run_python(
+        """
+        import ctypes, vantrel
+        lib = ctypes.PyDLL(vantrel.__file__)
+        lib.PyInit_vantrel.restype = ctypes.py_object
+        try:
+            lib.PyInit_vantrel()
+        except ImportError as e:
+            print("ImportError:", e)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError:")
+    assert "only be initialised once per interpreter process" in result.stdout
