@@ -14,6 +14,39 @@ inline float weight(Complex a) { return a.im * a.im + a.re * a.re; }
 
 inline Complex divide(Complex a, float g) { return {a.re / g, a.im / g}; }
 
+// Counts the entries <= x of a non-decreasing table, as std::upper_bound
+// would, through a summary holding the last entry of every full leaf of
+// kLeaf entries: the leaves whose last entry is <= x lie wholly below x, so
+// the count is that many leaves plus the count inside the next leaf. The
+// summary is small enough to stay in cache where the table does not.
+class SortedTable {
+ public:
+  static constexpr std::size_t kLeaf = 32;
+
+  SortedTable(const double* table, std::size_t size)
+      : table_(table), size_(size), leaves_(size / kLeaf),
+        summary_(new (std::nothrow) double[leaves_]) {
+    if (summary_)
+      for (std::size_t j = 0; j < leaves_; ++j) summary_[j] = table[(j + 1) * kLeaf - 1];
+  }
+
+  bool ok() const { return summary_ != nullptr; }
+
+  std::uint64_t count_not_greater(double x) const {
+    const double* s = summary_.get();
+    const std::size_t below = static_cast<std::size_t>(std::upper_bound(s, s + leaves_, x) - s);
+    const double* lo = table_ + below * kLeaf;
+    const double* hi = table_ + std::min(size_, (below + 1) * kLeaf);
+    return static_cast<std::uint64_t>(std::upper_bound(lo, hi, x) - table_);
+  }
+
+ private:
+  const double* table_;
+  std::size_t size_;
+  std::size_t leaves_;
+  std::unique_ptr<double[]> summary_;
+};
+
 }  // namespace
 
 Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
@@ -105,13 +138,13 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
 
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
-  const double* first = table.get();
-  const double* last = first + (n - 1);
+  const SortedTable search(table.get(), n - 1);
+  if (!search.ok()) return out_of_memory();
   for (std::uint64_t k = 0; k < shots; ++k) {
     const std::uint64_t u = rng->next_u64();
     const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
     const double x = v * scale + 0.0;
-    samples.push_back(static_cast<std::uint64_t>(std::upper_bound(first, last, x) - first));
+    samples.push_back(search.count_not_greater(x));
   }
   return samples;
 }

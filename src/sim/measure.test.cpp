@@ -36,12 +36,13 @@ int zero_key_source(std::uint8_t* out, std::size_t len) {
   return 0;
 }
 
-// Word i (i < 16) of the stream of a generator seeded by zero_key_source.
+// Word i of the stream of a generator seeded by zero_key_source.
 std::uint32_t zero_key_word(int i) {
   std::uint32_t in[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  in[12] = static_cast<std::uint32_t>(i / 16);
   std::uint32_t out[16];
   detail::chacha_block(in, out, 12);
-  return out[i];
+  return out[i % 16];
 }
 
 // Runs `body` on a fresh thread whose generator has the zero key.
@@ -285,32 +286,42 @@ TEST(Measure, ZeroWeightsAreNeverChosenAndFrequenciesFollowWeights) {
 }
 
 // With a known stream, each index is the smallest i whose cumulative weight
-// exceeds x = v * scale, v built from the 52 high bits of a 64-bit draw.
+// exceeds x = v * scale, v built from the 52 high bits of a 64-bit draw. The
+// state has runs of zero weights (equal table entries), some across the
+// boundaries of the search's leaves, and most weight near the end, in the
+// last, partial leaf.
 TEST(Measure, IndicesFollowTheDrawsInOrder) {
   with_known_stream([] {
-    const std::vector<Complex> amps = {{0.1f, 0.3f}, {0.0f, 0.0f}, {0.4f, -0.2f}, {0.3f, 0.3f},
-                                       {0.2f, 0.1f}, {0.5f, 0.0f}, {0.0f, 0.25f}, {0.1f, 0.1f}};
-    auto s = make_state(3, amps);
-    auto out = measure(s, 8);
+    constexpr int kN = 256;
+    std::vector<Complex> amps(kN);
+    for (int i = 0; i < kN; ++i) {
+      const bool zero = (i % 7 == 1) || (i >= 28 && i < 70) || (i >= 120 && i < 161);
+      const float big = i >= 230 ? 4.0f : 1.0f;
+      amps[i] = zero ? Complex{0, 0}
+                     : Complex{big * 0.01f * static_cast<float>(i % 13 + 1),
+                               -big * 0.003f * static_cast<float>(i % 5)};
+    }
+    auto s = make_state(8, amps);
+    constexpr int kShots = 400;
+    auto out = measure(s, kShots);
     ASSERT_TRUE(out.ok());
 
-    double cumulative[8];
+    std::vector<double> cumulative(kN);
     double total = 0.0;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < kN; ++i) {
       total += static_cast<double>(amps[i].im * amps[i].im + amps[i].re * amps[i].re);
       cumulative[i] = total;
     }
     double scale = total;
     while (scale * (1.0 - 0x1p-52) >= total) scale = std::nextafter(scale, 0.0);
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < kShots; ++k) {
       const std::uint64_t u =
           std::uint64_t{zero_key_word(2 * k + 1)} << 32 | zero_key_word(2 * k);
       const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
       const double x = v * scale;
-      std::uint64_t expected = 0;
+      std::size_t expected = 0;
       while (!(x < cumulative[expected])) ++expected;
-      EXPECT_EQ((*out)[k], expected) << k;
-      EXPECT_NE(expected, 1u);
+      ASSERT_EQ((*out)[k], expected) << k;
     }
   });
 }
