@@ -232,7 +232,12 @@ bool convert_float(PyObject* obj, float& out) {
   return true;
 }
 
-bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out) {
+namespace {
+
+// Walks a sequence argument (a str refused first), calling item(obj) for each
+// element in order; the first failure stops the walk.
+template <class F>
+bool for_each_in_sequence(PyObject* obj, F&& item) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -244,23 +249,14 @@ bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out) {
   }
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
-  out.clear();
-  out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    std::uint64_t q;
-    if (!convert_u64(item.get(), q)) return false;
-    out.push_back(q);
+    PyRef element(PySequence_GetItem(obj, i));
+    if (!element || !item(element.get())) return false;
   }
   return true;
 }
 
-bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
-  if (obj == Py_None) {
-    out.reset();
-    return true;
-  }
+bool convert_str(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
                  type_short_name(obj));
@@ -269,7 +265,51 @@ bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
   if (utf8 == nullptr) return false;
-  out.emplace(utf8, static_cast<std::size_t>(size));
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out) {
+  out.clear();
+  return for_each_in_sequence(obj, [&](PyObject* item) {
+    std::uint64_t q;
+    if (!convert_u64(item, q)) return false;
+    out.push_back(q);
+    return true;
+  });
+}
+
+bool convert_labeled_qubits(PyObject* obj, std::vector<LabeledQubit>& out) {
+  out.clear();
+  return for_each_in_sequence(obj, [&](PyObject* item) {
+    if (!PyTuple_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyTuple'",
+                   type_short_name(item));
+      return false;
+    }
+    if (PyTuple_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_TypeError, "expected tuple of length 2, but got tuple of length %zd",
+                   PyTuple_GET_SIZE(item));
+      return false;
+    }
+    LabeledQubit lq;
+    if (!convert_str(PyTuple_GET_ITEM(item, 0), lq.label)) return false;
+    if (!convert_u64(PyTuple_GET_ITEM(item, 1), lq.qubit)) return false;
+    out.push_back(std::move(lq));
+    return true;
+  });
+}
+
+bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string value;
+  if (!convert_str(obj, value)) return false;
+  out = std::move(value);
   return true;
 }
 

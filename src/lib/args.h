@@ -26,6 +26,7 @@
 //   std::optional<float>       None, or as float
 //   std::vector<std::uint64_t> a sequence of qubit indices (not a str)
 //   std::optional<std::string> None, or a str
+//   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
 //   PyObject*                  any object (borrowed for the call)
 //   List                       a list or list subclass (borrowed)
 //   Shared<T>, Exclusive<T>    an instance of T's class, borrowed
@@ -95,6 +96,11 @@ struct List {
   PyObject* obj = nullptr;  // borrowed for the call
 };
 
+struct LabeledQubit {
+  std::string label;
+  std::uint64_t qubit;
+};
+
 // An instance of T's class held with a shared borrow for the call.
 template <class T>
 struct Shared {
@@ -118,6 +124,7 @@ bool convert_float(PyObject* obj, float& out);
 bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out);
 bool convert_optional_str(PyObject* obj, std::optional<std::string>& out);
 bool convert_list(PyObject* obj, List& out);
+bool convert_labeled_qubits(PyObject* obj, std::vector<LabeledQubit>& out);
 // TypeError "'{type}' object cannot be converted to '{class_name}'".
 bool instance_mismatch(PyObject* obj, const char* class_name);
 
@@ -155,6 +162,12 @@ template <>
 struct Converter<std::optional<std::string>> {
   static bool convert(PyObject* o, std::optional<std::string>& out) {
     return convert_optional_str(o, out);
+  }
+};
+template <>
+struct Converter<std::vector<LabeledQubit>> {
+  static bool convert(PyObject* o, std::vector<LabeledQubit>& out) {
+    return convert_labeled_qubits(o, out);
   }
 };
 template <>

@@ -7,7 +7,9 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/circuit.h"
 #include "lib/gate.h"
+#include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/pool.h"
 
@@ -34,6 +36,8 @@ struct ClassEntry {
 // The classes in registration order.
 constexpr ClassEntry kClasses[] = {
     {"Gate", PyGate::type_object},
+    {"Observable", PyObservable::type_object},
+    {"Circuit", PyCircuit::type_object},
     {nullptr, nullptr},  // end
 };
 

@@ -1,0 +1,119 @@
+// Circuit: a list of Gate objects run on a fresh register. Runs hold the
+// interpreter lock; the kernels still run on the worker pool.
+#include "lib/circuit.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "lib/args.h"
+#include "lib/arrays.h"
+#include "lib/errors.h"
+#include "lib/gate.h"
+#include "lib/py.h"
+#include "sim/measure.h"
+#include "sim/state_vector.h"
+
+namespace vantrel::lib {
+namespace {
+
+PyObject* circuit_new(List gates) {
+  const Py_ssize_t n = PyList_GET_SIZE(gates.obj);
+  std::vector<sim::Gate> copies;
+  copies.reserve(static_cast<std::size_t>(n));
+  // Copying runs no Python code, so the list cannot change under the loop.
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(gates.obj, i);
+    if (!is_instance<PyGate>(item))
+      return raise_type_error("all circuit items must be vantrel.Gate instances");
+    copies.push_back(instance_of<PyGate>(item).value);
+  }
+  return new_instance<PyCircuit>(sim::Circuit::create(std::move(copies)));
+}
+
+// A fresh register of `num_qubits`, run through the circuit. On failure the
+// exception is set and the result is empty.
+sim::Result<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint64_t num_qubits,
+                                        std::vector<sim::MeasurementRecord>* records) {
+  auto state = sim::StateVector::create(num_qubits);
+  if (!state) return std::move(state).error();
+  auto run = circuit.run(*state);
+  if (!run) return std::move(run).error();
+  if (records) *records = std::move(run).value();
+  return std::move(state).value();
+}
+
+// Hands the state's amplitudes to a new complex64 array without copying.
+PyObject* state_array(sim::StateVector& state) {
+  const std::size_t size = state.size();
+  return complex_array_from_buffer(state.release(), size);
+}
+
+PyObject* circuit_run(const PyCircuit& self, std::uint64_t num_qubits) {
+  auto state = run_fresh(self.value, num_qubits, nullptr);
+  if (!state) return raise(state.error());
+  return state_array(*state);
+}
+
+PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num_qubits) {
+  std::vector<sim::MeasurementRecord> records;
+  auto state = run_fresh(self.value, num_qubits, &records);
+  if (!state) return raise(state.error());
+  PyRef array(state_array(*state));
+  if (!array) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* record = Py_BuildValue("(KO)", static_cast<unsigned long long>(records[i].qubit),
+                                     records[i].outcome ? Py_True : Py_False);
+    if (record == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);  // steals `record`
+  }
+  return PyTuple_Pack(2, array.get(), list.get());
+}
+
+PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots) {
+  auto state = run_fresh(self.value, num_qubits, nullptr);
+  if (!state) return raise(state.error());
+  auto samples = sim::measure(*state, shots);
+  if (!samples) return raise(samples.error());
+  // Release the register before building the result list.
+  *state = sim::StateVector();
+  const std::vector<std::uint64_t>& values = *samples;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);  // steals `v`
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyTypeObject* PyCircuit::type_object() {
+  static PyTypeObject* type = nullptr;
+  if (type) return type;
+  static PyMethodDef methods[] = {
+      method<circuit_run>("run", {"num_qubits"}),
+      method<circuit_run_with_measurements>("run_with_measurements", {"num_qubits"}),
+      method<circuit_sample>("sample", {"num_qubits", "shots"}),
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static newfunc new_fn = constructor<circuit_new>("Circuit", {"gates"});
+  if (PyErr_Occurred()) return nullptr;
+  type = create_class({
+      "Circuit",
+      "Circuit(gates)\n--\n\nOne-off gate-by-gate circuit execution API.",
+      sizeof(PyCircuit),
+      dealloc_instance<PyCircuit>,
+      new_fn,
+      methods,
+      nullptr,
+      nullptr,
+  });
+  return type;
+}
+
+}  // namespace vantrel::lib
