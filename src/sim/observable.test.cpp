@@ -142,8 +142,9 @@ TEST(Expectation, BitIdenticalToFactorByFactorArithmetic) {
   std::mt19937 gen(1234);
   std::uniform_real_distribution<float> amp(-1.0f, 1.0f);
   std::uniform_int_distribution<int> label(0, 3);  // 3: no factor on that qubit
-  for (int trial = 0; trial < 40; ++trial) {
-    const std::uint64_t n = 1 + trial % 6;
+  const std::uint64_t widths[] = {1, 2, 3, 4, 5, 6, 8, 9, 10};
+  for (int trial = 0; trial < 45; ++trial) {
+    const std::uint64_t n = widths[trial % 9];
     StateVector st = StateVector::create(n).value();
     for (std::size_t i = 0; i < st.size(); ++i) {
       st.data()[i] = {amp(gen), amp(gen)};
