@@ -1,18 +1,643 @@
-// Placeholder pool: runs everything on the calling thread. Replaced by the
-// real worker pool.
+// The worker pool: one deque of offered jobs per worker, a queue of jobs
+// handed over by threads outside the pool, and one sleep/wake channel.
+//
+// Jobs live on the stack of the thread that offered them and are never
+// copied. A worker offers the second half of a split at the back of its own
+// deque, runs the first half, then takes the job back if it is still there;
+// idle or waiting threads take the oldest job from the front of another
+// deque. So a waiting thread's own deque is always empty, and whatever it
+// picks up meanwhile is independent of what it waits for: no cycle of waits
+// can form, whatever the pool size or the nesting of parallel calls.
+//
+// Idle threads spin briefly on a shared counter of offered jobs, then yield,
+// then sleep on a condition variable; offering a job wakes one sleeper.
+//
+// After fork() the child has none of the parent's workers: a fork handler
+// drops the pool in the child (the old object is abandoned, never touched
+// again) and the next parallel call builds a fresh one of the same size.
 #include "sim/pool.h"
 
-namespace vantrel::sim {
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
 
-std::size_t pool_num_threads() { return 1; }
-Status init_global_pool(std::size_t) { return Status::Ok(); }
-bool in_pool_thread() { return false; }
-void parallel_for(std::size_t n, std::size_t, FunctionRef<void(std::size_t, std::size_t)> body) {
-  if (n) body(0, n);
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <sstream>
+#include <vector>
+
+namespace vantrel::sim {
+namespace {
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
 }
+
+// --- jobs -----------------------------------------------------------------
+
+// Completion states of a job. A waiter that goes to sleep marks the job so
+// the thread finishing it knows to wake it; the mark and the completion are
+// one atomic word, so the finisher never touches the job after completing
+// it (its owner may return and free the frame at once).
+enum : std::uint32_t { kPending = 0, kDone = 1, kWaiterInPool = 2, kWaiterOutside = 3 };
+
+struct Job {
+  void (*run)(void* ctx, bool stolen) = nullptr;
+  void* ctx = nullptr;
+  std::atomic<std::uint32_t> state{kPending};
+  std::exception_ptr error;
+  Job* next = nullptr;  // link in the queue of handed-over jobs
+};
+
+template <class F>
+void run_closure(void* ctx, bool stolen) {
+  (*static_cast<F*>(ctx))(stolen);
+}
+
+template <class F>
+void bind(Job& job, F& f) {
+  job.run = &run_closure<F>;
+  job.ctx = &f;
+}
+
+class Pool;
+
+// A worker's deque of offered jobs: a fixed ring, the owner at the back,
+// thieves at the front. When it is full the owner runs its halves itself.
+struct Worker {
+  static constexpr std::size_t kCapacity = 256;
+
+  Pool* pool = nullptr;
+  std::size_t index = 0;
+  pthread_t thread{};
+  std::mutex mutex;
+  std::atomic<std::size_t> size{0};
+  std::size_t head = 0;  // guarded by mutex
+  Job* ring[kCapacity] = {};
+
+  bool push(Job* job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::size_t n = size.load(std::memory_order_relaxed);
+    if (n == kCapacity) return false;
+    ring[(head + n) % kCapacity] = job;
+    size.store(n + 1, std::memory_order_relaxed);
+    return true;
+  }
+  // Takes `job` back if it is still the newest offered job.
+  bool pop_back(Job* job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::size_t n = size.load(std::memory_order_relaxed);
+    if (n == 0 || ring[(head + n - 1) % kCapacity] != job) return false;
+    size.store(n - 1, std::memory_order_relaxed);
+    return true;
+  }
+  Job* steal_front() {
+    if (size.load(std::memory_order_relaxed) == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    const std::size_t n = size.load(std::memory_order_relaxed);
+    if (n == 0) return nullptr;
+    Job* job = ring[head];
+    head = (head + 1) % kCapacity;
+    size.store(n - 1, std::memory_order_relaxed);
+    return job;
+  }
+};
+
+thread_local Worker* tl_worker = nullptr;
+
+// --- the pool ---------------------------------------------------------------
+
+class Pool {
+ public:
+  explicit Pool(std::size_t n) : n_(n), workers_(new Worker[n]) {}
+
+  // Threads of the pool. A pool without workers (threads could not be
+  // started at all) runs everything on the calling thread.
+  std::size_t size() const { return n_ > 0 ? n_ : 1; }
+  bool has_workers() const { return n_ > 0; }
+
+  // Starts the workers and waits until each has started. On failure stops
+  // those already started and returns the error number.
+  int start() {
+    sigset_t all, old;
+    sigfillset(&all);
+    // Workers inherit a mask with every asynchronous signal blocked, so that
+    // signals keep going to the application's own threads.
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    int err = 0;
+    std::size_t started = 0;
+    for (; started < n_; ++started) {
+      Worker& w = workers_[started];
+      w.pool = this;
+      w.index = started;
+      err = pthread_create(&w.thread, nullptr, &Pool::thread_main, &w);
+      if (err) break;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    {
+      std::unique_lock<std::mutex> lock(start_mutex_);
+      start_cv_.wait(lock, [&] { return running_ == started; });
+    }
+    if (err) {
+      stopping_.store(true);
+      wake_all();
+      for (std::size_t i = 0; i < started; ++i) pthread_join(workers_[i].thread, nullptr);
+    }
+    return err;
+  }
+
+  // Offers a job at the back of the current worker's deque.
+  bool offer(Worker& w, Job* job) {
+    pending_.fetch_add(1);
+    if (!w.push(job)) {
+      pending_.fetch_sub(1);
+      return false;
+    }
+    wake_one();
+    return true;
+  }
+
+  bool take_back(Worker& w, Job* job) {
+    if (!w.pop_back(job)) return false;
+    pending_.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+  }
+
+  // Hands a job over from a thread outside the pool and blocks until done.
+  void run_outside(Job* job) {
+    pending_.fetch_add(1);
+    {
+      std::lock_guard<std::mutex> lock(inject_mutex_);
+      job->next = nullptr;
+      if (inject_tail_)
+        inject_tail_->next = job;
+      else
+        inject_head_ = job;
+      inject_tail_ = job;
+    }
+    wake_one();
+    wait_outside(job);
+  }
+
+  // Waits on a pool thread for an offered job another thread took, running
+  // other offered work meanwhile.
+  void wait_in_pool(Worker& self, Job* job) {
+    unsigned spins = 0;
+    for (;;) {
+      if (job->state.load(std::memory_order_acquire) == kDone) return;
+      if (Job* other = find_work(self)) {
+        execute(other);
+        spins = 0;
+        continue;
+      }
+      if (++spins < kSpinRounds) {
+        cpu_relax();
+        continue;
+      }
+      if (spins < kSpinRounds + kYieldRounds) {
+        sched_yield();
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(sleep_mutex_);
+      std::uint32_t expected = kPending;
+      if (!job->state.compare_exchange_strong(expected, kWaiterInPool)) return;  // done
+      sleepers_.fetch_add(1);
+      sleep_cv_.wait(lock, [&] {
+        return job->state.load(std::memory_order_acquire) == kDone || pending_.load() > 0;
+      });
+      sleepers_.fetch_sub(1);
+      expected = kWaiterInPool;
+      if (!job->state.compare_exchange_strong(expected, kPending)) return;  // done
+      spins = 0;
+    }
+  }
+
+ private:
+  static constexpr unsigned kSpinRounds = 2000;
+  static constexpr unsigned kYieldRounds = 20;
+
+  static void* thread_main(void* arg) {
+    Worker& self = *static_cast<Worker*>(arg);
+    tl_worker = &self;
+    Pool& pool = *self.pool;
+    {
+      std::lock_guard<std::mutex> lock(pool.start_mutex_);
+      ++pool.running_;
+    }
+    pool.start_cv_.notify_all();
+    pool.idle_loop(self);
+    tl_worker = nullptr;
+    return nullptr;
+  }
+
+  void idle_loop(Worker& self) {
+    unsigned spins = 0;
+    while (!stopping_.load(std::memory_order_relaxed)) {
+      if (pending_.load(std::memory_order_relaxed) > 0) {
+        if (Job* job = find_work(self)) {
+          execute(job);
+          spins = 0;
+          continue;
+        }
+      }
+      if (++spins < kSpinRounds) {
+        cpu_relax();
+        continue;
+      }
+      if (spins < kSpinRounds + kYieldRounds) {
+        sched_yield();
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(sleep_mutex_);
+      sleepers_.fetch_add(1);
+      sleep_cv_.wait(lock, [&] { return pending_.load() > 0 || stopping_.load(); });
+      sleepers_.fetch_sub(1);
+      spins = 0;
+    }
+  }
+
+  // Newest own job first, then the oldest job of another worker, then work
+  // handed over from outside.
+  Job* find_work(Worker& self) {
+    if (self.size.load(std::memory_order_relaxed) > 0) {
+      std::lock_guard<std::mutex> lock(self.mutex);
+      const std::size_t n = self.size.load(std::memory_order_relaxed);
+      if (n > 0) {
+        self.size.store(n - 1, std::memory_order_relaxed);
+        pending_.fetch_sub(1, std::memory_order_relaxed);
+        return self.ring[(self.head + n - 1) % Worker::kCapacity];
+      }
+    }
+    for (std::size_t i = 1; i < n_; ++i) {
+      Worker& victim = workers_[(self.index + i) % n_];
+      if (Job* job = victim.steal_front()) {
+        pending_.fetch_sub(1, std::memory_order_relaxed);
+        return job;
+      }
+    }
+    if (inject_head_.load(std::memory_order_relaxed) != nullptr) {
+      std::lock_guard<std::mutex> lock(inject_mutex_);
+      Job* job = inject_head_.load(std::memory_order_relaxed);
+      if (job) {
+        inject_head_.store(job->next, std::memory_order_relaxed);
+        if (!job->next) inject_tail_ = nullptr;
+        pending_.fetch_sub(1, std::memory_order_relaxed);
+        return job;
+      }
+    }
+    return nullptr;
+  }
+
+  // Runs a job taken from a queue (so on another thread than its offerer,
+  // or at least not as a take-back) and reports its completion.
+  void execute(Job* job) {
+    try {
+      job->run(job->ctx, true);
+    } catch (...) {
+      job->error = std::current_exception();
+    }
+    const std::uint32_t prev = job->state.exchange(kDone, std::memory_order_acq_rel);
+    // `job` may be gone from here on.
+    if (prev == kWaiterInPool) {
+      { std::lock_guard<std::mutex> lock(sleep_mutex_); }
+      sleep_cv_.notify_all();
+    } else if (prev == kWaiterOutside) {
+      { std::lock_guard<std::mutex> lock(sleep_mutex_); }
+      done_cv_.notify_all();
+    }
+  }
+
+  // Wakes one sleeper, if there is any, after a job was offered. The job
+  // counter was raised before the offer, and it and the sleeper count are
+  // sequentially consistent against the sleeper's increment-then-check, so
+  // no wake-up is lost. The counter is raised first so it never goes below
+  // the number of jobs in the queues.
+  void wake_one() {
+    if (sleepers_.load() > 0) {
+      { std::lock_guard<std::mutex> lock(sleep_mutex_); }
+      sleep_cv_.notify_one();
+    }
+  }
+
+  void wake_all() {
+    { std::lock_guard<std::mutex> lock(sleep_mutex_); }
+    sleep_cv_.notify_all();
+  }
+
+  void wait_outside(Job* job) {
+    for (unsigned spins = 0; spins < kSpinRounds; ++spins) {
+      if (job->state.load(std::memory_order_acquire) == kDone) return;
+      cpu_relax();
+    }
+    std::unique_lock<std::mutex> lock(sleep_mutex_);
+    std::uint32_t expected = kPending;
+    if (!job->state.compare_exchange_strong(expected, kWaiterOutside)) return;
+    done_cv_.wait(lock, [&] { return job->state.load(std::memory_order_acquire) == kDone; });
+  }
+
+  const std::size_t n_;
+  std::unique_ptr<Worker[]> workers_;
+
+  std::mutex start_mutex_;
+  std::condition_variable start_cv_;
+  std::size_t running_ = 0;  // guarded by start_mutex_
+  std::atomic<bool> stopping_{false};
+
+  std::atomic<std::size_t> pending_{0};  // offered jobs not yet taken
+  std::atomic<std::size_t> sleepers_{0};
+  std::mutex sleep_mutex_;
+  std::condition_variable sleep_cv_;  // idle workers and waiting pool threads
+  std::condition_variable done_cv_;   // callers outside the pool
+
+  std::mutex inject_mutex_;
+  std::atomic<Job*> inject_head_{nullptr};
+  Job* inject_tail_ = nullptr;  // guarded by inject_mutex_
+};
+
+// --- process-wide state -------------------------------------------------------
+
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex g_create_mutex;
+// Guarded by g_create_mutex:
+std::size_t g_size = 0;        // size fixed once for the process (0: not yet)
+bool g_atfork_installed = false;
+std::vector<Pool*>* g_abandoned = nullptr;  // pools left behind by fork()
+
+void before_fork() { g_create_mutex.lock(); }
+void after_fork_parent() { g_create_mutex.unlock(); }
+void after_fork_child() {
+  // Only the forking thread exists here. The old pool's workers are gone and
+  // its locks may be held by them forever: abandon it untouched.
+  Pool* old = g_pool.exchange(nullptr);
+  if (old) {
+    if (!g_abandoned) g_abandoned = new (std::nothrow) std::vector<Pool*>;
+    if (g_abandoned) {
+      try {
+        g_abandoned->push_back(old);
+      } catch (...) {
+      }
+    }
+  }
+  tl_worker = nullptr;
+  g_create_mutex.unlock();
+}
+
+// Parses an unsigned decimal with an optional leading '+'.
+bool parse_count(const char* text, std::size_t* out) {
+  if (!text) return false;
+  if (*text == '+') ++text;
+  if (!*text) return false;
+  std::size_t v = 0;
+  for (; *text; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    const std::size_t digit = static_cast<std::size_t>(*text - '0');
+    if (v > (SIZE_MAX - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *out = v;
+  return true;
+}
+
+// ceil(quota / period) of the CPU bandwidth limit, or 0 when unlimited or
+// unknown.
+std::size_t cgroup_cpu_limit() {
+  auto ceil_div = [](long long q, long long p) -> std::size_t {
+    if (q <= 0 || p <= 0) return 0;
+    return static_cast<std::size_t>((q + p - 1) / p);
+  };
+  {
+    std::ifstream f("/sys/fs/cgroup/cpu.max");
+    std::string quota;
+    long long period = 0;
+    if (f >> quota >> period) {
+      if (quota == "max") return 0;
+      try {
+        return ceil_div(std::stoll(quota), period);
+      } catch (...) {
+        return 0;
+      }
+    }
+  }
+  for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+    std::ifstream q(std::string(dir) + "/cpu.cfs_quota_us");
+    std::ifstream p(std::string(dir) + "/cpu.cfs_period_us");
+    long long quota = 0, period = 0;
+    if (q >> quota && p >> period) return ceil_div(quota, period);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::size_t available_processors() {
+  std::size_t count = 0;
+  for (int cpus = 1024; cpus <= (1 << 20) && count == 0; cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (!set) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    if (sched_getaffinity(0, bytes, set) == 0) {
+      count = static_cast<std::size_t>(CPU_COUNT_S(bytes, set));
+      CPU_FREE(set);
+      break;
+    }
+    const int err = errno;
+    CPU_FREE(set);
+    if (err != EINVAL) break;
+  }
+  if (count == 0) {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online > 0) count = static_cast<std::size_t>(online);
+  }
+  const std::size_t limit = cgroup_cpu_limit();
+  if (limit > 0 && (count == 0 || limit < count)) count = limit;
+  return count > 0 ? count : 1;
+}
+
+namespace {
+
+std::size_t default_size() {
+  std::size_t n = 0;
+  if (parse_count(std::getenv("RAYON_NUM_THREADS"), &n)) return n > 0 ? n : available_processors();
+  if (parse_count(std::getenv("RAYON_RS_NUM_CPUS"), &n) && n > 0) return n;
+  return available_processors();
+}
+
+// Creates and publishes a pool of n threads. Called with g_create_mutex held.
+int create_locked(std::size_t n) {
+  if (!g_atfork_installed) {
+    if (pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child) != 0) return ENOMEM;
+    g_atfork_installed = true;
+  }
+  std::unique_ptr<Pool> pool;
+  try {
+    pool = std::make_unique<Pool>(n);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  if (const int err = pool->start()) return err;
+  g_size = n;
+  g_pool.store(pool.release(), std::memory_order_release);
+  return 0;
+}
+
+Pool* slow_get_pool() {
+  std::lock_guard<std::mutex> lock(g_create_mutex);
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
+  std::size_t n = g_size ? g_size : default_size();
+  // A pool must exist for the parallel loops to run. If the requested
+  // threads cannot all be started, settle for fewer rather than fail a
+  // kernel that has no way to report it.
+  while (create_locked(n) != 0) {
+    n = n / 2;
+    if (n == 0) {
+      // Not a single thread: a pool without workers runs everything inline.
+      Pool* inline_pool = new (std::nothrow) Pool(0);
+      if (!inline_pool) return nullptr;
+      g_pool.store(inline_pool, std::memory_order_release);
+      break;
+    }
+  }
+  return g_pool.load(std::memory_order_relaxed);
+}
+
+// The pool, created on first use; null only if not even an empty pool
+// could be allocated, in which case callers run their work inline.
+inline Pool* get_pool() {
+  Pool* p = g_pool.load(std::memory_order_acquire);
+  return p ? p : slow_get_pool();
+}
+
+// --- the division rule --------------------------------------------------------
+
+// Runs a and b (b told whether another thread took it) on the current pool
+// thread; rethrows the first exception after both have finished.
+template <class A, class B>
+void join_on(Worker& self, A&& a, B&& b) {
+  Pool& pool = *self.pool;
+  Job job;
+  bind(job, b);
+  if (!pool.offer(self, &job)) {
+    std::exception_ptr ea;
+    try {
+      a();
+    } catch (...) {
+      ea = std::current_exception();
+    }
+    b(false);
+    if (ea) std::rethrow_exception(ea);
+    return;
+  }
+  std::exception_ptr ea;
+  try {
+    a();
+  } catch (...) {
+    ea = std::current_exception();
+  }
+  if (pool.take_back(self, &job)) {
+    try {
+      b(false);
+    } catch (...) {
+      if (!ea) ea = std::current_exception();
+    }
+  } else {
+    pool.wait_in_pool(self, &job);
+    if (!ea) ea = job.error;
+  }
+  if (ea) std::rethrow_exception(ea);
+}
+
+struct Range {
+  std::size_t grain;
+  std::size_t threads;
+  FunctionRef<void(std::size_t, std::size_t)> body;
+};
+
+void divide(Worker& self, const Range& r, std::size_t lo, std::size_t hi, std::size_t budget) {
+  const std::size_t len = hi - lo;
+  if (len < 2 || budget == 0 || len < r.grain) {
+    r.body(lo, hi);
+    return;
+  }
+  const std::size_t mid = lo + len / 2;
+  const std::size_t half = budget / 2;
+  join_on(
+      self, [&] { divide(self, r, lo, mid, half); },
+      [&](bool stolen) {
+        // A stolen half runs on a thread of its own: give it the whole pool
+        // to spread over again.
+        divide(*tl_worker, r, mid, hi, stolen ? std::max(half, r.threads) : half);
+      });
+}
+
+// Runs f(worker) on a pool thread: directly when the caller is one, else by
+// handing it over and blocking.
+template <class F>
+void on_pool(Pool* pool, F&& f) {
+  if (Worker* w = tl_worker; w && w->pool == pool) {
+    f(*w);
+    return;
+  }
+  auto run = [&](bool) { f(*tl_worker); };
+  Job job;
+  bind(job, run);
+  pool->run_outside(&job);
+  if (job.error) std::rethrow_exception(job.error);
+}
+
+}  // namespace
+
+std::size_t pool_num_threads() {
+  Pool* pool = get_pool();
+  return pool ? pool->size() : 1;
+}
+
+Status init_global_pool(std::size_t n) {
+  if (n == 0) return invalid("number of threads must be greater than 0");
+  if (tl_worker) return internal("The current thread is already part of another thread pool.");
+  std::lock_guard<std::mutex> lock(g_create_mutex);
+  if (g_pool.load(std::memory_order_acquire) || g_size)
+    return internal("The global thread pool has already been initialized.");
+  if (const int err = create_locked(n)) return internal(std::strerror(err));
+  return Status::Ok();
+}
+
+bool in_pool_thread() { return tl_worker != nullptr; }
+
+void parallel_for(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body) {
+  if (n == 0) return;
+  Pool* pool = get_pool();
+  if (grain == 0) grain = 1;
+  if (n == 1 || n < grain || !pool || !pool->has_workers()) {
+    body(0, n);
+    return;
+  }
+  const Range r{grain, pool->size(), body};
+  on_pool(pool, [&](Worker& w) { divide(w, r, 0, n, r.threads); });
+}
+
 void join(FunctionRef<void()> a, FunctionRef<void()> b) {
-  a();
-  b();
+  Pool* pool = get_pool();
+  if (!pool || !pool->has_workers()) {
+    a();
+    b();
+    return;
+  }
+  on_pool(pool, [&](Worker& w) { join_on(w, [&] { a(); }, [&](bool) { b(); }); });
 }
 
 }  // namespace vantrel::sim

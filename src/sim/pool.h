@@ -45,11 +45,19 @@ class FunctionRef<R(Args...)> {
 // available to the process (affinity and CPU quota), else 1.
 std::size_t pool_num_threads();
 
-// Creates the pool with exactly `n` threads (n > 0) and waits until every
-// worker has started. Fails with "The global thread pool has already been
-// initialized.", "The current thread is already part of another thread pool."
-// or the operating system's error text.
+// Creates the pool with exactly `n` threads and waits until every worker has
+// started. Fails, checked in this order, with kInvalid "number of threads
+// must be greater than 0" for n = 0, then with kInternal carrying "The
+// current thread is already part of another thread pool." (called from a pool
+// thread), "The global thread pool has already been initialized." (a pool
+// exists: from an earlier call or a default creation; also in a child forked
+// after the parent made its pool) or the operating system's error text when
+// a thread cannot be started (no pool is then in use).
 Status init_global_pool(std::size_t n);
+
+// Processors available to the process: the affinity mask, capped by the
+// cgroup CPU quota (rounded up); 1 if unknown. The default pool size.
+std::size_t available_processors();
 
 // True on a worker thread of the pool.
 bool in_pool_thread();
@@ -63,5 +71,30 @@ void parallel_for(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t
 
 // Runs `a` and `b`, possibly in parallel; returns when both are done.
 void join(FunctionRef<void()> a, FunctionRef<void()> b);
+
+// Execution policies with one interface, so that a kernel written against a
+// policy runs either on the pool or entirely on the calling thread. Both are
+// stateless; the sequential twin keeps tests and nested callers free of any
+// hand-over.
+struct PoolExecutor {
+  static std::size_t num_threads() { return pool_num_threads(); }
+  static void parallel_for(std::size_t n, std::size_t grain,
+                           FunctionRef<void(std::size_t, std::size_t)> body) {
+    sim::parallel_for(n, grain, body);
+  }
+  static void join(FunctionRef<void()> a, FunctionRef<void()> b) { sim::join(a, b); }
+};
+
+struct SequentialExecutor {
+  static std::size_t num_threads() { return 1; }
+  static void parallel_for(std::size_t n, std::size_t,
+                           FunctionRef<void(std::size_t, std::size_t)> body) {
+    if (n) body(0, n);
+  }
+  static void join(FunctionRef<void()> a, FunctionRef<void()> b) {
+    a();
+    b();
+  }
+};
 
 }  // namespace vantrel::sim

@@ -1,0 +1,300 @@
+#include "sim/pool.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+// The fork test starts the child's pool after a multi-threaded fork, which
+// the race detector refuses by default.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
+
+namespace vantrel::sim {
+namespace {
+
+// The pool's size is fixed once per process, so tests that need a given size
+// or environment run in a fresh copy of this test binary (PoolChild.*, which
+// skip themselves unless started that way). Returns the child's exit status,
+// or -1 if it was killed or did not finish in time.
+int run_child(const std::string& test, std::vector<std::pair<std::string, std::string>> env) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    unsetenv("RAYON_NUM_THREADS");
+    unsetenv("RAYON_RS_NUM_CPUS");
+    setenv("VANTREL_POOL_CHILD", "1", 1);
+    for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    const std::string filter = "--gtest_filter=PoolChild." + test;
+    execl("/proc/self/exe", "sim_tests", filter.c_str(), "--gtest_brief=1",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  for (int waited_ms = 0; waited_ms < 120000; waited_ms += 10) {
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+bool in_child() { return std::getenv("VANTREL_POOL_CHILD") != nullptr; }
+#define CHILD_ONLY() \
+  if (!in_child()) GTEST_SKIP() << "runs in a child process started by Pool tests"
+
+std::size_t env_size(const char* name) { return std::strtoull(std::getenv(name), nullptr, 10); }
+
+// Every item exactly once, pieces disjoint, for a spread of sizes and grains.
+template <class Exec>
+void check_coverage() {
+  for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 4097u}) {
+    for (std::size_t grain : {0u, 1u, 5u, 64u, 5000u}) {
+      std::vector<std::atomic<int>> hits(n);
+      Exec::parallel_for(n, grain, [&](std::size_t lo, std::size_t hi) {
+        ASSERT_LT(lo, hi);
+        for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
+      });
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << grain;
+    }
+  }
+}
+
+// Outer loop of rows, each running its own parallel loop and a join, as a
+// batch row starting a kernel does.
+void check_nested(std::size_t rows) {
+  std::vector<std::atomic<std::size_t>> sums(rows);
+  std::atomic<int> joins{0};
+  parallel_for(rows, 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t r = lo; r < hi; ++r) {
+      parallel_for(1000 + r, 1, [&](std::size_t a, std::size_t b) {
+        std::size_t s = 0;
+        for (std::size_t i = a; i < b; ++i) s += i;
+        sums[r].fetch_add(s);
+      });
+      join([&] { joins.fetch_add(1); },
+           [&] { parallel_for(50, 1, [&](std::size_t a, std::size_t b) { joins.fetch_add(int(b - a)); }); });
+    }
+  });
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t n = 1000 + r;
+    EXPECT_EQ(sums[r].load(), n * (n - 1) / 2);
+  }
+  EXPECT_EQ(joins.load(), int(rows * 51));
+}
+
+TEST(Pool, ParallelForCoversEveryItemOnce) {
+  check_coverage<PoolExecutor>();
+  check_coverage<SequentialExecutor>();
+}
+
+TEST(Pool, SmallRangesStayOnTheCallingThread) {
+  const auto caller = std::this_thread::get_id();
+  for (auto [n, grain] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 0}, {99, 100}}) {
+    int calls = 0;
+    parallel_for(n, grain, [&](std::size_t lo, std::size_t hi) {
+      ++calls;
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      EXPECT_FALSE(in_pool_thread());
+      EXPECT_EQ(lo, 0u);
+      EXPECT_EQ(hi, n);
+    });
+    EXPECT_EQ(calls, 1);
+  }
+}
+
+TEST(Pool, OutsideCallersHandWorkToThePool) {
+  std::atomic<int> outside{0};
+  parallel_for(64, 1, [&](std::size_t, std::size_t) {
+    if (!in_pool_thread()) outside.fetch_add(1);
+  });
+  EXPECT_EQ(outside.load(), 0);
+  EXPECT_FALSE(in_pool_thread());
+}
+
+TEST(Pool, NestedCallsComplete) { check_nested(16); }
+
+TEST(Pool, ExceptionsReachTheCaller) {
+  for (std::size_t grain : {1u, 10u}) {
+    EXPECT_THROW(parallel_for(1000, grain,
+                              [](std::size_t lo, std::size_t hi) {
+                                if (lo <= 637 && 637 < hi) throw std::bad_alloc();
+                              }),
+                 std::bad_alloc);
+  }
+  EXPECT_THROW(parallel_for(5, 10, [](std::size_t, std::size_t) { throw std::runtime_error("x"); }),
+               std::runtime_error);
+  EXPECT_THROW(join([] {}, [] { throw std::bad_alloc(); }), std::bad_alloc);
+  // The first half's exception wins, after the second half has run.
+  std::atomic<bool> b_ran{false};
+  try {
+    join([] { throw std::runtime_error("a"); },
+         [&] {
+           b_ran = true;
+           throw std::runtime_error("b");
+         });
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "a");
+  }
+  EXPECT_TRUE(b_ran.load());
+  // Thrown from a nested loop inside a pool thread.
+  EXPECT_THROW(parallel_for(8, 1,
+                            [](std::size_t lo, std::size_t hi) {
+                              for (std::size_t row = lo; row < hi; ++row)
+                                parallel_for(100, 1, [&](std::size_t a, std::size_t b) {
+                                  if (row == 3 && a <= 42 && 42 < b) throw std::bad_alloc();
+                                });
+                            }),
+               std::bad_alloc);
+  // And the pool still works.
+  check_nested(4);
+}
+
+TEST(Pool, ZeroThreadsIsRefused) {
+  const Status s = init_global_pool(0);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, ErrorKind::kInvalid);
+  EXPECT_EQ(s.error().message, "number of threads must be greater than 0");
+}
+
+// --- sizing and lifecycle, each in a fresh process ---------------------------
+
+TEST(PoolChild, Sizing) {
+  CHILD_ONLY();
+  const char* expect = std::getenv("EXPECT_THREADS");
+  const std::size_t want = std::string(expect) == "cpus" ? available_processors() : env_size("EXPECT_THREADS");
+  EXPECT_EQ(pool_num_threads(), want);
+  // The default creation fixed the size.
+  const Status s = init_global_pool(2);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message, "The global thread pool has already been initialized.");
+  EXPECT_EQ(pool_num_threads(), want);
+}
+
+TEST(Pool, SizeFromEnvironment) {
+  using Env = std::vector<std::pair<std::string, std::string>>;
+  const std::vector<std::pair<Env, std::string>> cases = {
+      {{{"RAYON_NUM_THREADS", "3"}}, "3"},
+      {{{"RAYON_NUM_THREADS", "+5"}}, "5"},
+      {{{"RAYON_NUM_THREADS", "3"}, {"RAYON_RS_NUM_CPUS", "5"}}, "3"},
+      {{{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "5"}}, "cpus"},
+      {{{"RAYON_NUM_THREADS", "many"}, {"RAYON_RS_NUM_CPUS", "2"}}, "2"},
+      {{{"RAYON_NUM_THREADS", "-1"}, {"RAYON_RS_NUM_CPUS", "2"}}, "2"},
+      {{{"RAYON_NUM_THREADS", " 4"}, {"RAYON_RS_NUM_CPUS", "+3"}}, "3"},
+      {{{"RAYON_NUM_THREADS", "99999999999999999999999"}}, "cpus"},
+      {{{"RAYON_NUM_THREADS", ""}, {"RAYON_RS_NUM_CPUS", "0"}}, "cpus"},
+      {{{"RAYON_RS_NUM_CPUS", "4"}}, "4"},
+      {{}, "cpus"},
+  };
+  for (const auto& [env, want] : cases) {
+    Env e = env;
+    e.emplace_back("EXPECT_THREADS", want);
+    EXPECT_EQ(run_child("Sizing", e), 0) << (env.empty() ? "no env" : env[0].second);
+  }
+}
+
+TEST(PoolChild, InitOnce) {
+  CHILD_ONLY();
+  ASSERT_TRUE(init_global_pool(4).ok());
+  EXPECT_EQ(pool_num_threads(), 4u);
+  const Status s = init_global_pool(2);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, ErrorKind::kInternal);
+  EXPECT_EQ(s.error().message, "The global thread pool has already been initialized.");
+  EXPECT_EQ(pool_num_threads(), 4u);
+  // From a pool thread.
+  std::vector<std::string> messages(8);
+  parallel_for(8, 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) {
+      const Status t = init_global_pool(3);
+      messages[i] = t.ok() ? "ok" : t.error().message;
+    }
+  });
+  for (const auto& m : messages) EXPECT_EQ(m, "The current thread is already part of another thread pool.");
+}
+
+TEST(Pool, InitOnlyOnce) { EXPECT_EQ(run_child("InitOnce", {}), 0); }
+
+TEST(PoolChild, Nested) {
+  CHILD_ONLY();
+  const std::size_t n = env_size("POOL_SIZE");
+  ASSERT_TRUE(init_global_pool(n).ok());
+  ASSERT_EQ(pool_num_threads(), n);
+  check_coverage<PoolExecutor>();
+  check_nested(32);
+  // Several threads outside the pool at once.
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) callers.emplace_back([] { check_nested(8); });
+  for (auto& c : callers) c.join();
+  // Idle workers pick up offered halves: with more than one thread, some
+  // piece of a long loop runs on a different worker than the first.
+  if (n > 1) {
+    std::atomic<int> distinct{0};
+    for (int attempt = 0; attempt < 50 && distinct.load() < 2; ++attempt) {
+      std::vector<std::atomic<std::thread::id>> ids(64);
+      parallel_for(64, 1, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) {
+          ids[i] = std::this_thread::get_id();
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      });
+      int d = 1;
+      for (auto& id : ids)
+        if (id.load() != ids[0].load()) d = 2;
+      distinct = d;
+    }
+    EXPECT_EQ(distinct.load(), 2);
+  }
+}
+
+TEST(Pool, NestedCallsAtEverySize) {
+  for (const char* size : {"1", "2", "8"}) EXPECT_EQ(run_child("Nested", {{"POOL_SIZE", size}}), 0) << size;
+}
+
+TEST(PoolChild, ForkedChildRebuildsThePool) {
+  CHILD_ONLY();
+  ASSERT_TRUE(init_global_pool(2).ok());
+  check_nested(4);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(30);  // a hang fails instead of blocking
+    std::atomic<std::size_t> sum{0};
+    parallel_for(10000, 1, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) sum.fetch_add(i);
+    });
+    int code = sum.load() == 10000u * 9999u / 2 ? 0 : 1;
+    if (pool_num_threads() != 2) code = 2;
+    const Status s = init_global_pool(3);
+    if (s.ok() || s.error().message != "The global thread pool has already been initialized.") code = 3;
+    std::atomic<bool> on_worker{false};
+    parallel_for(2, 1, [&](std::size_t, std::size_t) { on_worker = in_pool_thread(); });
+    if (!on_worker.load()) code = 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  check_nested(4);  // the parent's pool is unaffected
+}
+
+TEST(Pool, ForkedChildRebuildsThePool) { EXPECT_EQ(run_child("ForkedChildRebuildsThePool", {}), 0); }
+
+}  // namespace
+}  // namespace vantrel::sim
