@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-#include "sim/kernels/reference.h"
+#include "sim/kernels/mat2.h"
+#include "sim/kernels/matrix.h"
+#include "sim/pool.h"
 
 namespace vantrel::sim {
 
@@ -39,7 +41,7 @@ Status validate_targets(const StateVector& state, std::span<const std::uint64_t>
 }
 
 void StateVector::apply_mat2(std::uint64_t q, const Complex m[4]) {
-  reference::apply_mat2(amplitudes(), q, m);
+  kernels::apply_mat2<PoolExecutor>(amplitudes(), q, m);
 }
 
 Status StateVector::apply_operation(const Operation& op) {
@@ -48,8 +50,13 @@ Status StateVector::apply_operation(const Operation& op) {
     apply_mat2(op.targets[0], op.matrix.data());
     return Status::Ok();
   }
-  reference::apply_matrix(amplitudes(), op.targets, op.matrix);
-  return Status::Ok();
+  // Operation::create guarantees 4^k entries (and so k < 32); an operation
+  // assembled by hand without it must not make the kernel read past its
+  // matrix.
+  const std::size_t k = op.targets.size();
+  if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
+    return internal("operation matrix does not match its targets");
+  return kernels::apply_matrix<PoolExecutor>(amplitudes(), op.targets, op.matrix);
 }
 
 }  // namespace vantrel::sim

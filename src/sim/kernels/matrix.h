@@ -1,0 +1,108 @@
+// The general kernel: a dense 2^k x 2^k matrix applied in place.
+//
+// The amplitudes fall into groups of d = 2^k sharing their non-target bits.
+// Each group is gathered, multiplied and scattered back:
+//   out[r] = sum over j = 0..d-1, increasing, of M[r*d + j] * in[j]
+// as a running complex sum starting at +0 +0i. Local index bit (k-1-t) is
+// qubit targets[t].
+//
+// Zero entries of M are skipped. For finite amplitudes this changes no bit:
+// the running sum starts at +0 and can never become -0 (round to nearest
+// gives -0 only for -0 + -0), and a zero entry contributes a product of +-0,
+// which leaves any sum other than -0 unchanged. Rows whose only nonzero entry
+// is a diagonal 1 (the rows of a controlled matrix where some control is 0)
+// therefore reduce to a + 0: the amplitude itself with -0 turned into +0,
+// which is what those rows do without reading any other amplitude.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "sim/complex.h"
+#include "sim/pool.h"
+#include "sim/result.h"
+
+namespace vantrel::sim::kernels {
+
+// Gathered amplitudes per group held on the stack; larger groups go through
+// a heap buffer and spread each group's rows over the pool.
+inline constexpr std::size_t kStackGroup = 1024;
+// Work (gathers plus products) per piece of parallel work over groups.
+inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 14;
+
+// A matrix prepared for one application: offsets of each local index and the
+// nonzero entries of each row.
+class MatrixPlan {
+ public:
+  // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
+  // must hold 4^k entries, k = targets.size() <= 31, targets below 64.
+  static Result<MatrixPlan> make(std::span<const std::uint64_t> targets,
+                                 std::span<const Complex> matrix);
+
+  std::size_t dim() const { return d_; }
+  std::size_t work_per_group() const { return d_ + nnz_; }
+  std::size_t mask() const { return mask_; }
+
+  // Base index of group g: g's bits deposited on the non-target bits.
+  std::size_t group_base(std::size_t g) const;
+  // The next base after `base`, in increasing order.
+  std::size_t next_base(std::size_t base) const { return ((base | mask_) + 1) & ~mask_; }
+
+  // Applies the matrix to groups [lo, hi); `scratch` holds dim() entries.
+  void apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
+
+  // One group in two steps, for groups whose rows are spread over threads:
+  // gather, then rows [lo, hi) (each row writes only its own amplitude).
+  void gather(const Complex* amps, std::size_t base, Complex* scratch) const;
+  void apply_rows(Complex* amps, std::size_t base, const Complex* in, std::size_t lo,
+                  std::size_t hi) const;
+
+ private:
+  std::size_t k_ = 0, d_ = 0, mask_ = 0, nnz_ = 0;
+  std::unique_ptr<std::size_t[]> offsets_;    // d: amplitude offset of local index
+  std::unique_ptr<std::size_t[]> row_start_;  // d + 1: entries of row r
+  std::unique_ptr<std::uint32_t[]> cols_;     // nnz, increasing within a row
+  std::unique_ptr<Complex[]> vals_;           // nnz
+  std::unique_ptr<std::uint32_t[]> needed_;   // columns read by non-identity rows
+  std::size_t num_needed_ = 0;
+  std::unique_ptr<std::uint8_t[]> identity_;  // d: row is a lone diagonal 1
+};
+
+// Applies `matrix` on `targets` to `amps` (2^n entries, targets distinct and
+// below n, 4^k entries), parallel under Exec. Fails only with kOutOfMemory,
+// before any amplitude changes.
+template <class Exec>
+Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
+                    std::span<const Complex> matrix) {
+  Exec::num_threads();  // every kernel call makes sure the pool exists
+  Result<MatrixPlan> made = MatrixPlan::make(targets, matrix);
+  if (!made.ok()) return std::move(made).error();
+  const MatrixPlan& plan = *made;
+  const std::size_t d = plan.dim();
+  const std::size_t groups = amps.size() / d;
+  Complex* data = amps.data();
+  if (d <= kStackGroup && (groups >= 8 || d < 64)) {
+    const std::size_t grain = std::max<std::size_t>(1, kMatrixGrainWork / plan.work_per_group());
+    Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
+      Complex scratch[kStackGroup];
+      plan.apply_groups(data, lo, hi, scratch);
+    });
+    return Status::Ok();
+  }
+  // Few large groups: one group at a time, its rows spread over the pool.
+  std::unique_ptr<Complex[]> scratch(new (std::nothrow) Complex[d]);
+  if (!scratch) return out_of_memory();
+  const std::size_t row_grain = std::max<std::size_t>(1, kMatrixGrainWork * d / plan.work_per_group());
+  for (std::size_t g = 0, base = plan.group_base(0); g < groups; ++g, base = plan.next_base(base)) {
+    plan.gather(data, base, scratch.get());
+    Exec::parallel_for(d, row_grain, [&](std::size_t lo, std::size_t hi) {
+      plan.apply_rows(data, base, scratch.get(), lo, hi);
+    });
+  }
+  return Status::Ok();
+}
+
+}  // namespace vantrel::sim::kernels

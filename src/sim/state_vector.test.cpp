@@ -1,0 +1,343 @@
+#include "sim/state_vector.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "sim/kernels/mat2.h"
+#include "sim/kernels/matrix.h"
+#include "sim/kernels/reference.h"
+#include "sim/operation.h"
+#include "sim/pool.h"
+
+namespace vantrel::sim {
+namespace {
+
+using Amps = std::vector<Complex>;
+
+bool same_bits(const Amps& a, const Amps& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
+}
+
+std::size_t first_difference(const Amps& a, const Amps& b) {
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::memcmp(&a[i], &b[i], sizeof(Complex)) != 0) return i;
+  return a.size();
+}
+
+// Random finite values with every sign, a share of +0 and -0 and some
+// subnormals: the values where a shortcut would first show.
+float random_float(std::mt19937& rng) {
+  const unsigned kind = rng() % 16;
+  if (kind == 0) return 0.0f;
+  if (kind == 1) return -0.0f;
+  if (kind == 2) return (rng() & 1 ? -1.0f : 1.0f) * 1e-40f;
+  return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
+}
+
+Amps random_state(std::size_t n, std::mt19937& rng) {
+  Amps a(std::size_t{1} << n);
+  for (auto& c : a) c = {random_float(rng), random_float(rng)};
+  return a;
+}
+
+Amps random_matrix(std::size_t d, std::mt19937& rng, unsigned zero_share = 4) {
+  Amps m(d * d);
+  for (auto& c : m) c = (rng() % 8 < zero_share) ? Complex{random_float(rng) * 0.0f, -0.0f}
+                                                 : Complex{random_float(rng), random_float(rng)};
+  return m;
+}
+
+// Identity except the trailing block, as make_controlled_unitary_gate builds
+// it, with an arbitrary block.
+Amps controlled(std::size_t controls, const Amps& block, std::size_t bd) {
+  const std::size_t d = bd << controls;
+  Amps m(d * d);
+  for (std::size_t r = 0; r < d; ++r) m[r * d + r] = {1.0f, 0.0f};
+  for (std::size_t i = 0; i < bd; ++i)
+    for (std::size_t j = 0; j < bd; ++j) m[(d - bd + i) * d + (d - bd + j)] = block[i * bd + j];
+  return m;
+}
+
+std::vector<std::uint64_t> random_targets(std::size_t n, std::size_t k, std::mt19937& rng) {
+  std::vector<std::uint64_t> all(n);
+  std::iota(all.begin(), all.end(), 0);
+  std::shuffle(all.begin(), all.end(), rng);
+  all.resize(k);
+  return all;
+}
+
+std::vector<Amps> mat2_cases(std::mt19937& rng) {
+  const float h = 0.70710678f;
+  std::vector<Amps> cases = {
+      {{0, 0}, {1, 0}, {1, 0}, {0, 0}},                  // X
+      {{h, 0}, {h, 0}, {h, 0}, {-h, 0}},                 // H
+      {{1, 0}, {0, 0}, {0, 0}, {-1, 0}},                 // Z: diagonal
+      {{1, 0}, {-0.0f, -0.0f}, {0, 0}, {0.6f, 0.8f}},    // diagonal with -0
+      {{0, 0}, {0, -1}, {0, 1}, {0, 0}},                 // Y
+  };
+  for (int i = 0; i < 4; ++i) cases.push_back(random_matrix(2, rng, i));
+  return cases;
+}
+
+template <class Exec>
+class Kernels : public ::testing::Test {};
+using Executors = ::testing::Types<PoolExecutor, SequentialExecutor>;
+TYPED_TEST_SUITE(Kernels, Executors);
+
+TYPED_TEST(Kernels, OneQubitKernelMatchesReference) {
+  std::mt19937 rng(7);
+  for (std::size_t n = 1; n <= 12; ++n) {
+    for (std::size_t q = 0; q < n; ++q) {
+      for (const Amps& m : mat2_cases(rng)) {
+        Amps state = random_state(n, rng), want = state;
+        reference::apply_mat2(want, q, m.data());
+        kernels::apply_mat2<TypeParam>(state, q, m.data());
+        ASSERT_TRUE(same_bits(state, want)) << "n=" << n << " q=" << q << " at "
+                                            << first_difference(state, want);
+      }
+    }
+  }
+  // A state large enough to be cut into pieces.
+  for (std::size_t q : {0u, 1u, 2u, 7u, 15u, 16u}) {
+    Amps state = random_state(17, rng), want = state;
+    const Amps m = random_matrix(2, rng, 0);
+    reference::apply_mat2(want, q, m.data());
+    kernels::apply_mat2<TypeParam>(state, q, m.data());
+    ASSERT_TRUE(same_bits(state, want)) << "q=" << q;
+  }
+}
+
+TYPED_TEST(Kernels, GeneralKernelMatchesReference) {
+  std::mt19937 rng(11);
+  for (std::size_t n = 1; n <= 10; ++n) {
+    for (std::size_t k = 1; k <= std::min<std::size_t>(4, n); ++k) {
+      for (int rep = 0; rep < 3; ++rep) {
+        const std::size_t d = std::size_t{1} << k;
+        std::vector<std::vector<std::uint64_t>> orders = {random_targets(n, k, rng)};
+        std::vector<std::uint64_t> descending(k), ascending(k);
+        for (std::size_t t = 0; t < k; ++t) descending[t] = n - 1 - t, ascending[t] = t;
+        orders.push_back(descending);
+        orders.push_back(ascending);
+        for (const auto& targets : orders) {
+          std::vector<Amps> matrices = {random_matrix(d, rng, static_cast<unsigned>(rep) * 3)};
+          for (std::size_t c = 1; c <= std::min<std::size_t>(3, k - 1); ++c) {
+            const std::size_t bd = d >> c;
+            matrices.push_back(controlled(c, random_matrix(bd, rng, 1), bd));
+          }
+          for (const Amps& m : matrices) {
+            Amps state = random_state(n, rng), want = state;
+            reference::apply_matrix(want, targets, m);
+            ASSERT_TRUE((kernels::apply_matrix<TypeParam>(state, targets, m).ok()));
+            ASSERT_TRUE(same_bits(state, want))
+                << "n=" << n << " k=" << k << " at " << first_difference(state, want);
+          }
+        }
+      }
+    }
+  }
+}
+
+TYPED_TEST(Kernels, GeneralKernelOnLargeGroupsAndManyPieces) {
+  std::mt19937 rng(3);
+  struct Case {
+    std::size_t n, k;
+  };
+  // Few large groups (rows spread over the pool), a group holding the whole
+  // register, and a state cut into many pieces.
+  for (Case c : {Case{8, 7}, Case{11, 11}, Case{9, 9}, Case{14, 2}, Case{14, 3}}) {
+    const std::size_t d = std::size_t{1} << c.k;
+    const auto targets = random_targets(c.n, c.k, rng);
+    for (const Amps& m : {random_matrix(d, rng, 2), controlled(1, random_matrix(d / 2, rng, 0), d / 2)}) {
+      Amps state = random_state(c.n, rng), want = state;
+      reference::apply_matrix(want, targets, m);
+      ASSERT_TRUE((kernels::apply_matrix<TypeParam>(state, targets, m).ok()));
+      ASSERT_TRUE(same_bits(state, want)) << "n=" << c.n << " k=" << c.k;
+    }
+  }
+}
+
+TEST(Kernels, EveryOneQubitVariantMatchesReferenceOnAnyCut) {
+  std::mt19937 rng(5);
+  std::vector<decltype(&kernels::mat2_pairs_sse2)> variants = {&kernels::mat2_pairs_sse2};
+  if (kernels::cpu_has_avx2()) variants.push_back(&kernels::mat2_pairs_avx2);
+  for (auto variant : variants) {
+    for (std::size_t n = 1; n <= 9; ++n) {
+      for (std::size_t q = 0; q < n; ++q) {
+        const Amps m = random_matrix(2, rng, 1);
+        Amps state = random_state(n, rng), want = state;
+        reference::apply_mat2(want, q, m.data());
+        // Random cut points, odd ones included.
+        const std::size_t pairs = state.size() / 2;
+        std::size_t lo = 0;
+        while (lo < pairs) {
+          const std::size_t hi = std::min(pairs, lo + 1 + rng() % 11);
+          variant(state.data(), static_cast<unsigned>(q), m.data(), lo, hi);
+          lo = hi;
+        }
+        ASSERT_TRUE(same_bits(state, want)) << "n=" << n << " q=" << q;
+      }
+    }
+  }
+}
+
+TEST(Kernels, ControlledRowsTurnNegativeZeroPositiveLikeTheReference) {
+  const Amps cx = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
+                   {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};
+  Amps state = {{-0.0f, -0.0f}, {-0.0f, 0.5f}, {0.5f, -0.0f}, {-0.0f, -0.0f}};
+  Amps want = state;
+  const std::vector<std::uint64_t> targets = {0, 1};
+  reference::apply_matrix(want, targets, cx);
+  ASSERT_TRUE(kernels::apply_matrix<SequentialExecutor>(state, targets, cx).ok());
+  EXPECT_TRUE(same_bits(state, want));
+  EXPECT_FALSE(std::signbit(state[0].re));  // 0 + 1*(-0) is +0
+  EXPECT_FALSE(std::signbit(state[2].im));
+}
+
+TEST(Kernels, KernelsInsideParallelRows) {
+  std::mt19937 rng(9);
+  const Amps m = random_matrix(2, rng, 0), m4 = random_matrix(4, rng, 0);
+  std::vector<Amps> states, wants;
+  for (int r = 0; r < 6; ++r) {
+    states.push_back(random_state(15, rng));
+    wants.push_back(states.back());
+    reference::apply_mat2(wants.back(), 3, m.data());
+    reference::apply_matrix(wants.back(), std::vector<std::uint64_t>{14, 2}, m4);
+  }
+  parallel_for(states.size(), 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t r = lo; r < hi; ++r) {
+      kernels::apply_mat2<PoolExecutor>(states[r], 3, m.data());
+      ASSERT_TRUE(
+          (kernels::apply_matrix<PoolExecutor>(states[r], std::vector<std::uint64_t>{14, 2}, m4).ok()));
+    }
+  });
+  for (std::size_t r = 0; r < states.size(); ++r) EXPECT_TRUE(same_bits(states[r], wants[r])) << r;
+}
+
+// --- the state vector ----------------------------------------------------------
+
+Amps amps_of(const StateVector& s) { return Amps(s.amplitudes().begin(), s.amplitudes().end()); }
+
+Amps basis(std::size_t n, std::size_t index) {
+  Amps a(std::size_t{1} << n);
+  a[index] = {1.0f, 0.0f};
+  return a;
+}
+
+StateVector state_from(const Amps& a, std::uint64_t n) {
+  StateVector s = std::move(StateVector::create(n).value());
+  std::copy(a.begin(), a.end(), s.data());
+  return s;
+}
+
+const std::vector<Complex> kX = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+const std::vector<Complex> kCnotMatrix = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
+                                          {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};
+
+TEST(StateVector, FreshStateIsAllZeros) {
+  auto s = StateVector::create(3);
+  ASSERT_TRUE(s.ok());
+  EXPECT_TRUE(same_bits(amps_of(*s), basis(3, 0)));
+  auto big = StateVector::create(64);
+  ASSERT_FALSE(big.ok());
+  EXPECT_EQ(big.error().kind, ErrorKind::kInternal);
+  EXPECT_EQ(big.error().message, "too many qubits in state vector");
+}
+
+TEST(StateVector, ResetRestoresTheZeroState) {
+  std::mt19937 rng(1);
+  StateVector s = state_from(random_state(4, rng), 4);
+  s.reset_to_zero_state();
+  EXPECT_TRUE(same_bits(amps_of(s), basis(4, 0)));
+}
+
+TEST(StateVector, XOnEachQubit) {
+  for (std::uint64_t q : {0u, 1u}) {
+    StateVector s = std::move(StateVector::create(2).value());
+    ASSERT_TRUE(s.apply_operation(Operation::create({q}, kX).value()).ok());
+    EXPECT_TRUE(same_bits(amps_of(s), basis(2, std::size_t{1} << q))) << q;
+  }
+}
+
+TEST(StateVector, ControlledNotUsesTheFirstTargetAsControl) {
+  const Gate cnot = make_controlled_unitary_gate({0}, {1}, kX).value();
+  struct Case {
+    Operation op;
+    std::size_t in, out;
+  };
+  const Operation reversed = Operation::create({1, 0}, kCnotMatrix).value();
+  for (const Case& c : {Case{cnot.op, 1, 3}, Case{cnot.op, 2, 2}, Case{reversed, 2, 3}, Case{reversed, 1, 1}}) {
+    StateVector s = state_from(basis(2, c.in), 2);
+    ASSERT_TRUE(s.apply_operation(c.op).ok());
+    EXPECT_TRUE(same_bits(amps_of(s), basis(2, c.out))) << c.in;
+  }
+}
+
+TEST(StateVector, ControlledGatesMatchReference) {
+  std::mt19937 rng(4);
+  const float h = 0.70710678f;
+  const std::vector<Complex> hadamard = {{h, 0}, {h, 0}, {h, 0}, {-h, 0}};
+  for (std::size_t controls = 1; controls <= 3; ++controls) {
+    const auto qubits = random_targets(7, controls + 1, rng);
+    std::vector<std::uint64_t> ctrl(qubits.begin(), qubits.end() - 1);
+    const Gate g = make_controlled_unitary_gate(ctrl, {qubits.back()}, hadamard).value();
+    Amps start = random_state(7, rng), want = start;
+    StateVector s = state_from(start, 7);
+    reference::apply_matrix(want, g.op.targets, g.op.matrix);
+    ASSERT_TRUE(s.apply_operation(g.op).ok());
+    EXPECT_TRUE(same_bits(amps_of(s), want)) << controls;
+  }
+}
+
+TEST(StateVector, InvalidTargetsLeaveTheStateUnchanged) {
+  std::mt19937 rng(2);
+  const Amps start = random_state(3, rng);
+  StateVector s = state_from(start, 3);
+  const Status st = s.apply_operation(Operation::create({5}, kX).value());
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().kind, ErrorKind::kInvalid);
+  EXPECT_EQ(st.error().message, "qubit index 5 is out of range for 3 qubits");
+  EXPECT_TRUE(same_bits(amps_of(s), start));
+  // A hand-made operation whose matrix does not fit its targets.
+  Operation bad;
+  bad.targets = {0, 1};
+  bad.matrix = kX;
+  EXPECT_EQ(s.apply_operation(bad).error().kind, ErrorKind::kInternal);
+  EXPECT_TRUE(same_bits(amps_of(s), start));
+}
+
+TEST(StateVector, ValidateTargetsChecksDuplicatesBeforeRange) {
+  StateVector one = std::move(StateVector::create(1).value());
+  const std::vector<std::uint64_t> dup = {2, 2};
+  EXPECT_EQ(validate_targets(one, dup).error().message, "duplicate qubit index: 2");
+  StateVector four = std::move(StateVector::create(4).value());
+  const std::vector<std::uint64_t> both = {7, 1, 3, 1, 9};
+  EXPECT_EQ(validate_targets(four, both).error().message, "duplicate qubit index: 1");
+  const std::vector<std::uint64_t> range = {1, 9, 7};
+  EXPECT_EQ(validate_targets(four, range).error().message, "qubit index 9 is out of range for 4 qubits");
+  const std::vector<std::uint64_t> fine = {3, 0};
+  EXPECT_TRUE(validate_targets(four, fine).ok());
+}
+
+TEST(StateVector, OperationOnEveryQubitOfTheRegister) {
+  std::mt19937 rng(8);
+  const std::size_t n = 5, d = 32;
+  const Amps m = random_matrix(d, rng, 2);
+  const std::vector<std::uint64_t> targets = {3, 0, 4, 1, 2};
+  const Amps start = random_state(n, rng);
+  Amps want = start;
+  reference::apply_matrix(want, targets, m);
+  StateVector s = state_from(start, n);
+  Operation op;
+  op.targets = targets;
+  op.matrix = m;
+  ASSERT_TRUE(s.apply_operation(op).ok());
+  EXPECT_TRUE(same_bits(amps_of(s), want));
+}
+
+}  // namespace
+}  // namespace vantrel::sim
