@@ -150,3 +150,66 @@ def test_second_initialisation_fails_with_import_error():
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("ImportError:")
     assert "only be initialised once per interpreter process" in result.stdout
+
+
+# --- the worker pool, one process per case ----------------------------------
+
+POOL_PROBE = """
+import os, vantrel
+def threads():
+    return len(os.listdir("/proc/self/task"))
+before = threads()
+{setup}
+vantrel.Circuit([vantrel.Gate.h(0), vantrel.Gate.cx(0, 1)]).run(12)
+print(threads() - before)
+try:
+    vantrel.set_num_threads(2)
+    print("set")
+except RuntimeError as e:
+    print("RuntimeError:", e)
+print(threads() - before)
+"""
+
+ALREADY = "RuntimeError: failed to set number of threads: The global thread pool has already been initialized."
+
+
+def probe_pool(setup="", **env):
+    # One BLAS thread keeps NumPy's own threads out of the count.
+    env = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", **env}
+    result = run_python(POOL_PROBE.format(setup=setup), env_extra=env)
+    assert result.returncode == 0, result.stderr
+    first, message, last = result.stdout.splitlines()
+    return int(first), message, int(last)
+
+
+def processors():
+    return len(os.sched_getaffinity(0))
+
+
+def test_set_num_threads_fixes_the_pool_once():
+    assert probe_pool("vantrel.set_num_threads(4)") == (4, ALREADY, 4)
+
+
+def test_failed_set_num_threads_leaves_no_pool():
+    setup = "\ntry:\n    vantrel.set_num_threads(0)\nexcept ValueError:\n    pass\nvantrel.set_num_threads(3)"
+    assert probe_pool(setup) == (3, ALREADY, 3)
+
+
+def test_first_parallel_operation_creates_the_default_pool():
+    assert probe_pool() == (processors(), ALREADY, processors())
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"RAYON_NUM_THREADS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "+3"}, 3),
+        ({"RAYON_NUM_THREADS": "0"}, None),
+        ({"RAYON_NUM_THREADS": "many", "RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_RS_NUM_CPUS": "0"}, None),
+    ],
+)
+def test_pool_size_from_environment(env, expected):
+    expected = processors() if expected is None else expected
+    assert probe_pool(**env) == (expected, ALREADY, expected)
