@@ -98,3 +98,42 @@ def expectation(state, terms):
             phi = apply(phi, [qubit], PAULI[label.upper()])
         total += coefficient * np.vdot(state, phi).real
     return total
+
+
+# Plans of parameterized circuits, as lists of steps:
+#   ("h" | "x" | "z", q)                     fixed one-qubit gate
+#   ("cx" | "cz", control, target)           fixed controlled gate
+#   ("rx" | "ry" | "rz" | "p", q, slot)      rotation by params[slot]
+
+FIXED = {"h": H, "x": X, "z": Z}
+ROTATIONS = {"rx": RX, "ry": RY, "rz": RZ, "p": P}
+
+
+def run_plan(steps, num_qubits, params):
+    state = zero_state(num_qubits)
+    for step in steps:
+        name = step[0]
+        if name in FIXED:
+            state = apply(state, [step[1]], FIXED[name])
+        elif name in ("cx", "cz"):
+            state = apply(state, [step[1], step[2]], controlled(X if name == "cx" else Z))
+        else:
+            state = apply(state, [step[1]], ROTATIONS[name](float(params[step[2]])))
+    return state
+
+
+def plan_expectation(steps, num_qubits, params, terms):
+    return expectation(run_plan(steps, num_qubits, params), terms)
+
+
+def plan_gradient(steps, num_qubits, params, terms, eps=1e-6):
+    """The derivative of the expectation by central differences in double precision."""
+    params = np.asarray(params, dtype=float)
+    grad = np.zeros(len(params))
+    for i in range(len(params)):
+        up, down = params.copy(), params.copy()
+        up[i] += eps
+        down[i] -= eps
+        grad[i] = (plan_expectation(steps, num_qubits, up, terms)
+                   - plan_expectation(steps, num_qubits, down, terms)) / (2 * eps)
+    return grad

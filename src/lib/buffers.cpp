@@ -1,0 +1,249 @@
+#include "lib/buffers.h"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "lib/args.h"
+#include "lib/arrays.h"
+#include "lib/errors.h"
+
+namespace vantrel::lib {
+namespace {
+
+PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+bool contiguous_with_data(PyArrayObject* a) {
+  return (PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a)) && PyArray_DATA(a) != nullptr;
+}
+
+// The float32 values of a buffer's array. The count comes from the array's
+// byte size: the module made it float32, but Python code may since have
+// re-typed it in place (`a.dtype = ...`), and reading that many elements as
+// floats must never leave its memory.
+std::span<const float> float_view(PyArrayObject* a) {
+  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(a));
+  return {static_cast<const float*>(PyArray_DATA(a)), bytes / sizeof(float)};
+}
+
+// Zero-filled float32 array of the given shape; MemoryError, not NumPy's
+// ValueError, when its byte size does not even fit the address space.
+PyObject* zero_floats(std::initializer_list<std::uint64_t> dims) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<npy_intp>::max());
+  std::uint64_t bytes = sizeof(float);
+  for (std::uint64_t d : dims) {
+    if (d != 0 && bytes > kMax / d) return PyErr_NoMemory();
+    bytes *= d;
+  }
+  if (dims.size() == 1) return zeros_array(NPY_FLOAT32, {static_cast<npy_intp>(*dims.begin())});
+  return zeros_array(NPY_FLOAT32, {static_cast<npy_intp>(dims.begin()[0]),
+                                   static_cast<npy_intp>(dims.begin()[1])});
+}
+
+// numpy.ascontiguousarray(obj, numpy.float32), or obj itself when it already
+// is what that call would return (a native, aligned, row-major float32
+// ndarray, not a subclass, of the wanted rank): the common path then makes
+// no Python call.
+PyRef contiguous_float32(PyObject* obj, int ndim) {
+  if (PyArray_CheckExact(obj)) {
+    PyArrayObject* a = as_array(obj);
+    if (PyArray_NDIM(a) == ndim && PyArray_TYPE(a) == NPY_FLOAT32 && PyArray_ISNOTSWAPPED(a) &&
+        PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a))
+      return PyRef::borrow(obj);
+  }
+  const NumpyNames* np = numpy_names();
+  if (np == nullptr) return PyRef();
+  PyObject* args[2] = {obj, np->float32};
+  return PyRef(PyObject_Vectorcall(np->ascontiguousarray, args, 2, nullptr));
+}
+
+// The converted array, checked for rank, type and layout as the messages say.
+PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* rank_message,
+                             const char* layout_message) {
+  PyObject* obj = converted.get();
+  if (!PyArray_Check(obj) || PyArray_NDIM(as_array(obj)) != ndim ||
+      !PyArray_EquivTypenums(PyArray_TYPE(as_array(obj)), NPY_FLOAT32)) {
+    raise_type_error(rank_message);
+    return nullptr;
+  }
+  if (!contiguous_with_data(as_array(obj))) {
+    raise_value_error(layout_message);
+    return nullptr;
+  }
+  return as_array(obj);
+}
+
+void copy_floats(PyArrayObject* a, std::vector<float>& out) {
+  const auto* data = static_cast<const float*>(PyArray_DATA(a));
+  out.assign(data, data + PyArray_SIZE(a));
+}
+
+// ---------------------------------------------------------------------------
+// The Python classes.
+
+PyObject* param_buffer_numpy(const PyParamBuffer& self) {
+  return Py_NewRef(self.value.array.get());
+}
+
+PyObject* param_buffer_size(const PyParamBuffer& self) {
+  return PyLong_FromUnsignedLongLong(self.value.size);
+}
+
+PyObject* param_batch_buffer_numpy(const PyParamBatchBuffer& self) {
+  return Py_NewRef(self.value.array.get());
+}
+
+PyObject* param_batch_buffer_batch_size(const PyParamBatchBuffer& self) {
+  return PyLong_FromUnsignedLongLong(self.value.batch_size);
+}
+
+PyObject* param_batch_buffer_parameter_count(const PyParamBatchBuffer& self) {
+  return PyLong_FromUnsignedLongLong(self.value.parameter_count);
+}
+
+}  // namespace
+
+PyTypeObject* PyParamBuffer::type_object() {
+  static PyTypeObject* type = [] {
+    static PyMethodDef methods[] = {
+        method<param_buffer_numpy>("numpy", {},
+                                   "Return the writable NumPy array backing this buffer."),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        getter<param_buffer_size>("size", "Number of parameters stored in the buffer."),
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    if (PyErr_Occurred()) return static_cast<PyTypeObject*>(nullptr);
+    return create_class({kName, "Reusable parameter buffer for zero-copy compiled scalar execution.",
+                         sizeof(PyParamBuffer), dealloc_instance<PyParamBuffer>, nullptr, methods,
+                         getset, nullptr});
+  }();
+  return type;
+}
+
+PyTypeObject* PyParamBatchBuffer::type_object() {
+  static PyTypeObject* type = [] {
+    static PyMethodDef methods[] = {
+        method<param_batch_buffer_numpy>(
+            "numpy", {}, "Return the writable NumPy array backing this batch buffer."),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        getter<param_batch_buffer_batch_size>(
+            "batch_size", "Number of parameter vectors stored in the batch buffer."),
+        getter<param_batch_buffer_parameter_count>(
+            "parameter_count", "Number of parameters in each row of the batch buffer."),
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    if (PyErr_Occurred()) return static_cast<PyTypeObject*>(nullptr);
+    return create_class(
+        {kName, "Reusable parameter batch buffer for zero-copy compiled batch execution.",
+         sizeof(PyParamBatchBuffer), dealloc_instance<PyParamBatchBuffer>, nullptr, methods,
+         getset, nullptr});
+  }();
+  return type;
+}
+
+PyObject* new_param_buffer(std::uint64_t size) {
+  PyRef array(zero_floats({size}));
+  if (!array) return nullptr;
+  return new_instance<PyParamBuffer>(ParamBufferValue{std::move(array), size});
+}
+
+PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t parameter_count) {
+  PyRef array(zero_floats({batch_size, parameter_count}));
+  if (!array) return nullptr;
+  return new_instance<PyParamBatchBuffer>(
+      ParamBatchBufferValue{std::move(array), batch_size, parameter_count});
+}
+
+bool params_from_python(PyObject* params, std::vector<float>& out) {
+  PyRef converted = contiguous_float32(params, 1);
+  if (!converted) return false;
+  PyArrayObject* a = checked_array(converted, 1, "params must be convertible to a 1D numpy float32 array",
+                                   "params must be stored contiguously in memory");
+  if (a == nullptr) return false;
+  copy_floats(a, out);
+  return true;
+}
+
+bool params_batch_from_python(PyObject* params_batch, ParamBatch& out) {
+  PyRef converted = contiguous_float32(params_batch, 2);
+  if (!converted) return false;
+  PyArrayObject* a =
+      checked_array(converted, 2, "params_batch must be convertible to a 2D numpy float32 array",
+                    "params_batch must be stored contiguously in memory");
+  if (a == nullptr) return false;
+  copy_floats(a, out.data);
+  out.rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
+  out.cols = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
+  return true;
+}
+
+bool validate_param_width(std::uint64_t width, std::uint64_t expected) {
+  if (width == expected) return true;
+  PyErr_Format(PyExc_ValueError, "%s has width %llu, expected %llu", "params_batch",
+               static_cast<unsigned long long>(width), static_cast<unsigned long long>(expected));
+  return false;
+}
+
+bool param_buffer_slice(const PyParamBuffer& buffer, std::uint64_t expected,
+                        std::span<const float>& out) {
+  if (buffer.value.size != expected) {
+    PyErr_Format(PyExc_ValueError, "param_buffer has length %llu, expected %llu",
+                 static_cast<unsigned long long>(buffer.value.size),
+                 static_cast<unsigned long long>(expected));
+    return false;
+  }
+  PyArrayObject* a = as_array(buffer.value.array.get());
+  if (!contiguous_with_data(a)) {
+    raise_value_error("param_buffer must be stored contiguously in memory");
+    return false;
+  }
+  out = float_view(a);
+  return true;
+}
+
+bool param_batch_buffer_slice(const PyParamBatchBuffer& buffer, std::uint64_t expected,
+                              std::span<const float>& out) {
+  if (buffer.value.parameter_count != expected) {
+    PyErr_Format(PyExc_ValueError, "param_batch_buffer has width %llu, expected %llu",
+                 static_cast<unsigned long long>(buffer.value.parameter_count),
+                 static_cast<unsigned long long>(expected));
+    return false;
+  }
+  PyArrayObject* a = as_array(buffer.value.array.get());
+  if (!contiguous_with_data(a)) {
+    raise_value_error("param_batch_buffer must be stored contiguously in memory");
+    return false;
+  }
+  out = float_view(a);
+  return true;
+}
+
+PyObject* gradients_into_pyarray(std::vector<std::vector<float>>&& gradients, std::uint64_t rows,
+                                 std::uint64_t cols) {
+  std::vector<std::vector<float>> owned = std::move(gradients);
+  if (rows == 0 || cols == 0 || owned.empty()) return zero_floats({rows, cols});
+  const std::size_t width = owned.front().size();
+  for (const std::vector<float>& row : owned) {
+    if (row.size() != width) {
+      const std::string message = "failed to build gradient array: invalid length: " +
+                                  std::to_string(row.size()) + ", but expected " +
+                                  std::to_string(width);
+      return raise_value_error(message.c_str());
+    }
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(owned.size()), static_cast<npy_intp>(width)};
+  PyObject* array = PyArray_SimpleNew(2, dims, NPY_FLOAT32);
+  if (array == nullptr) return nullptr;
+  auto* out = static_cast<float*>(PyArray_DATA(as_array(array)));
+  for (const std::vector<float>& row : owned) {
+    if (width != 0) std::memcpy(out, row.data(), width * sizeof(float));
+    out += width;
+  }
+  return array;
+}
+
+}  // namespace vantrel::lib

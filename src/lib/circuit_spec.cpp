@@ -1,0 +1,178 @@
+// CircuitSpec and Parameter.
+//
+// Builder methods borrow the spec exclusively, compile and the attributes
+// shared. All of them run with the interpreter lock held: building is cheap
+// next to evaluation. A failed call leaves the spec as it was (the engine
+// validates before it appends).
+#include "lib/circuit_spec.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/args.h"
+#include "lib/compiled.h"
+#include "lib/errors.h"
+#include "lib/py.h"
+#include "sim/complex.h"
+#include "sim/operation.h"
+
+namespace vantrel::lib {
+namespace {
+
+using sim::Complex;
+
+// 1/sqrt(2) rounded to single precision (0x3F3504F3).
+constexpr float kR = 0.70710677f;
+
+enum class Fixed { kH, kX, kZ };
+
+std::vector<Complex> fixed_matrix(Fixed gate) {
+  switch (gate) {
+    case Fixed::kH:
+      return {{kR, 0}, {kR, 0}, {kR, 0}, {-kR, 0}};
+    case Fixed::kX:
+      return {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+    case Fixed::kZ:
+      return {{1, 0}, {0, 0}, {0, 0}, {-1, 0}};
+  }
+  return {};
+}
+
+PyObject* append(PyCircuitSpec& self, sim::Result<sim::Gate>&& gate) {
+  if (!gate) return raise(gate.error());
+  sim::Status status = self.value.add_fixed_gate(std::move(*gate));
+  if (!status) return raise(status.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* spec_new(std::uint64_t num_qubits) {
+  sim::Result<sim::ParameterizedCircuitSpec> spec = sim::ParameterizedCircuitSpec::create(num_qubits);
+  if (!spec) return raise(spec.error());
+  return new_instance<PyCircuitSpec>(std::move(*spec));
+}
+
+PyObject* spec_param(PyCircuitSpec& self, std::optional<std::string> name) {
+  const std::uint64_t slot = self.value.add_parameter(name);
+  return new_instance<PyParameter>(ParameterValue{std::move(name), slot});
+}
+
+// h, x, z: one unitary on [target].
+template <Fixed G>
+PyObject* spec_fixed(PyCircuitSpec& self, std::uint64_t target) {
+  sim::Result<sim::Operation> op = sim::Operation::create({target}, fixed_matrix(G));
+  if (!op) return raise(op.error());
+  return append(self, sim::Gate::unitary(std::move(*op)));
+}
+
+// cx, cnot, cz: the controlled X or Z on [control, target]. The tag only
+// keeps cx and cnot apart as two declarations.
+template <Fixed G, int kTag>
+PyObject* spec_controlled(PyCircuitSpec& self, std::uint64_t control, std::uint64_t target) {
+  return append(self, sim::make_controlled_unitary_gate({control}, {target}, fixed_matrix(G)));
+}
+
+template <sim::RotationKind K>
+PyObject* spec_rotation(PyCircuitSpec& self, std::uint64_t target, Shared<PyParameter> param) {
+  sim::Status status = self.value.add_param_single(K, target, param->value.index);
+  if (!status) return raise(status.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* spec_compile(const PyCircuitSpec& self) {
+  return new_instance<PyCompiledCircuit>(self.value.compile());
+}
+
+PyObject* spec_num_qubits(const PyCircuitSpec& self) {
+  return PyLong_FromUnsignedLongLong(self.value.num_qubits());
+}
+
+PyObject* spec_parameter_count(const PyCircuitSpec& self) {
+  return PyLong_FromUnsignedLongLong(self.value.parameter_count());
+}
+
+PyObject* parameter_index(const PyParameter& self) {
+  return PyLong_FromUnsignedLongLong(self.value.index);
+}
+
+PyObject* parameter_name(const PyParameter& self) {
+  const std::optional<std::string>& name = self.value.name;
+  if (!name) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(name->data(), static_cast<Py_ssize_t>(name->size()), nullptr);
+}
+
+// The name goes in unchanged, without escaping.
+PyObject* parameter_repr(PyObject* obj) {
+  return guarded<PyObject*>(
+      [&]() -> PyObject* {
+        const ParameterValue& p = instance_of<PyParameter>(obj).value;
+        std::string text = "Parameter(index=" + std::to_string(p.index);
+        if (p.name) text += ", name='" + *p.name + "'";
+        text += ')';
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+      },
+      nullptr);
+}
+
+}  // namespace
+
+PyTypeObject* PyCircuitSpec::type_object() {
+  using sim::RotationKind;
+  static PyTypeObject* type = []() -> PyTypeObject* {
+    static PyMethodDef methods[] = {
+        method<spec_param>("param", {{"name", "None"}},
+                           "Register a new symbolic parameter and return its handle."),
+        method<spec_fixed<Fixed::kH>>("h", {"target"}),
+        method<spec_fixed<Fixed::kX>>("x", {"target"}),
+        method<spec_fixed<Fixed::kZ>>("z", {"target"}),
+        method<spec_controlled<Fixed::kX, 0>>("cx", {"control", "target"}),
+        method<spec_controlled<Fixed::kX, 1>>("cnot", {"control", "target"}),
+        method<spec_controlled<Fixed::kZ, 0>>("cz", {"control", "target"}),
+        method<spec_rotation<RotationKind::kRX>>("rx", {"target", "param"}),
+        method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
+        method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),
+        method<spec_rotation<RotationKind::kP>>("p", {"target", "param"}),
+        method<spec_compile>("compile", {},
+                             "Compile the circuit specification into a reusable execution plan."),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    static PyGetSetDef getset[] = {
+        getter<spec_num_qubits>("num_qubits",
+                                "Number of qubits declared for the circuit specification."),
+        getter<spec_parameter_count>(
+            "parameter_count",
+            "Number of symbolic parameters currently registered on the specification."),
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    static newfunc construct = constructor<spec_new>(kName, {"num_qubits"});
+    if (PyErr_Occurred()) return nullptr;
+    return create_class({kName,
+                         "CircuitSpec(num_qubits)\n--\n\n"
+                         "Builder for reusable parameterized circuit structure.",
+                         sizeof(PyCircuitSpec), dealloc_instance<PyCircuitSpec>, construct, methods,
+                         getset, nullptr});
+  }();
+  return type;
+}
+
+PyTypeObject* PyParameter::type_object() {
+  static PyTypeObject* type = []() -> PyTypeObject* {
+    static PyGetSetDef getset[] = {
+        getter<parameter_index>("index",
+                                "Stable zero-based slot used when binding parameter vectors."),
+        getter<parameter_name>("name", "Optional user-provided parameter name."),
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    if (PyErr_Occurred()) return nullptr;
+    return create_class({kName,
+                         "Symbolic parameter handle used when building a compiled circuit "
+                         "specification.",
+                         sizeof(PyParameter), dealloc_instance<PyParameter>, nullptr, nullptr,
+                         getset, parameter_repr});
+  }();
+  return type;
+}
+
+}  // namespace vantrel::lib

@@ -1,0 +1,318 @@
+// CompiledCircuit and ExecutionContext: the scalar evaluation methods, the
+// factories of contexts and buffers, and the class definitions.
+//
+// Every evaluation method is: convert the arguments (lock held), run one
+// engine operation (lock released for the plain methods only: the _buffer
+// methods read NumPy memory that Python code could otherwise change under
+// them), and turn the engine's result or error into Python values.
+#include "lib/compiled.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "lib/args.h"
+#include "lib/arrays.h"
+#include "lib/buffers.h"
+#include "lib/errors.h"
+#include "lib/observable.h"
+#include "lib/py.h"
+#include "sim/gradient.h"
+#include "sim/observable.h"
+
+namespace vantrel::lib {
+namespace {
+
+using sim::Result;
+using Params = std::span<const float>;
+using Terms = std::span<const sim::PauliTerm>;
+
+Terms terms_of(const Shared<PyObservable>& observable) { return observable->value.terms(); }
+
+// ---------------------------------------------------------------------------
+// Engine operations; no Python object is touched in here.
+
+Result<float> plan_expectation(const sim::CompiledCircuit& plan, Params params, Terms terms) {
+  Result<sim::StateVector> state = sim::run_statevector(plan, params);
+  if (!state) return std::move(state).error();
+  return sim::expectation(*state, terms);
+}
+
+// The context's state after the run, copied into a buffer of its own that
+// NumPy can take over; the context keeps its buffer.
+Result<sim::StateVector> context_statevector(const sim::CompiledCircuit& plan, Params params,
+                                             sim::ExecutionContext& context) {
+  Result<const sim::StateVector*> run = sim::run_statevector_with_context(plan, params, context);
+  if (!run) return std::move(run).error();
+  const sim::StateVector& state = **run;
+  const std::size_t bytes = state.size() * sizeof(sim::Complex);
+  sim::AmplitudeBuffer copy(static_cast<sim::Complex*>(std::malloc(bytes)));
+  if (!copy) return sim::out_of_memory();
+  std::memcpy(copy.get(), state.data(), bytes);
+  return sim::StateVector(state.num_qubits(), std::move(copy));
+}
+
+Result<float> context_expectation(const sim::CompiledCircuit& plan, Params params, Terms terms,
+                                  sim::ExecutionContext& context) {
+  return sim::expectation_with_context(plan, params, terms, context);
+}
+
+// ---------------------------------------------------------------------------
+// Results as Python values. Each takes the result over; errors are raised
+// through the one mapping of errors.h.
+
+PyObject* to_python(Result<sim::StateVector>&& result) {
+  if (!result) return raise(result.error());
+  sim::StateVector& state = *result;
+  const std::size_t count = state.size();
+  return complex_array_from_buffer(state.release(), count);
+}
+
+PyObject* to_python(Result<float>&& result) {
+  if (!result) return raise(result.error());
+  return PyFloat_FromDouble(static_cast<double>(*result));
+}
+
+PyObject* to_python(Result<std::vector<float>>&& result) {
+  if (!result) return raise(result.error());
+  return float_array_from_vector(std::move(*result));
+}
+
+PyObject* to_python(Result<sim::ValueAndGradient>&& result) {
+  if (!result) return raise(result.error());
+  PyRef value(PyFloat_FromDouble(static_cast<double>(result->value)));
+  if (!value) return nullptr;
+  PyRef gradient(float_array_from_vector(std::move(result->gradient)));
+  if (!gradient) return nullptr;
+  return PyTuple_Pack(2, value.get(), gradient.get());
+}
+
+// Runs `op` with the interpreter lock released, then converts its result
+// with the lock held again.
+template <class Op>
+PyObject* released(Op&& op) {
+  auto result = [&] {
+    ReleaseGil unlocked;
+    return op();
+  }();
+  return to_python(std::move(result));
+}
+
+// ---------------------------------------------------------------------------
+// CompiledCircuit: scalar methods.
+
+PyObject* circuit_statevector(const PyCompiledCircuit& self, PyObject* params) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return sim::run_statevector(self.value, p); });
+}
+
+PyObject* circuit_statevector_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params) {
+  Params p;
+  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
+  return to_python(sim::run_statevector(self.value, p));
+}
+
+PyObject* circuit_expectation(const PyCompiledCircuit& self, PyObject* params,
+                              Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return plan_expectation(self.value, p, terms_of(observable)); });
+}
+
+PyObject* circuit_expectation_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
+                                     Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
+  return to_python(plan_expectation(self.value, p, terms_of(observable)));
+}
+
+PyObject* circuit_gradient(const PyCompiledCircuit& self, PyObject* params,
+                           Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return sim::gradient(self.value, p, terms_of(observable)); });
+}
+
+PyObject* circuit_gradient_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
+                                  Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
+  return to_python(sim::gradient(self.value, p, terms_of(observable)));
+}
+
+PyObject* circuit_value_and_gradient(const PyCompiledCircuit& self, PyObject* params,
+                                     Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return sim::value_and_gradient(self.value, p, terms_of(observable)); });
+}
+
+PyObject* circuit_value_and_gradient_buffer(const PyCompiledCircuit& self,
+                                            Shared<PyParamBuffer> params,
+                                            Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
+  return to_python(sim::value_and_gradient(self.value, p, terms_of(observable)));
+}
+
+PyObject* circuit_execution_context(const PyCompiledCircuit& self) {
+  Result<sim::ExecutionContext> context = sim::execution_context(self.value);
+  if (!context) return raise(context.error());
+  return new_instance<PyExecutionContext>(std::move(*context));
+}
+
+PyObject* circuit_param_buffer(const PyCompiledCircuit& self) {
+  return new_param_buffer(self.value.parameter_count());
+}
+
+PyObject* circuit_param_batch_buffer(const PyCompiledCircuit& self, std::uint64_t batch_size) {
+  return new_param_batch_buffer(batch_size, self.value.parameter_count());
+}
+
+PyObject* circuit_num_qubits(const PyCompiledCircuit& self) {
+  return PyLong_FromUnsignedLongLong(self.value.num_qubits());
+}
+
+PyObject* circuit_parameter_count(const PyCompiledCircuit& self) {
+  return PyLong_FromUnsignedLongLong(self.value.parameter_count());
+}
+
+// ---------------------------------------------------------------------------
+// ExecutionContext. The context is borrowed exclusively for the whole call;
+// a second thread reaching it while the lock is released is refused.
+
+PyObject* context_statevector_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                    PyObject* params) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return context_statevector(circuit->value, p, self.value); });
+}
+
+PyObject* context_statevector_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                     Shared<PyParamBuffer> params) {
+  Params p;
+  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
+  return to_python(context_statevector(circuit->value, p, self.value));
+}
+
+PyObject* context_expectation_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                    PyObject* params, Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released(
+      [&] { return context_expectation(circuit->value, p, terms_of(observable), self.value); });
+}
+
+PyObject* context_expectation_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                     Shared<PyParamBuffer> params,
+                                     Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
+  return to_python(context_expectation(circuit->value, p, terms_of(observable), self.value));
+}
+
+PyObject* context_gradient_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                 PyObject* params, Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] {
+    return sim::gradient_with_context(circuit->value, p, terms_of(observable), self.value);
+  });
+}
+
+PyObject* context_gradient_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
+                                  Shared<PyParamBuffer> params, Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
+  return to_python(
+      sim::gradient_with_context(circuit->value, p, terms_of(observable), self.value));
+}
+
+PyObject* context_value_and_gradient_plain(PyExecutionContext& self,
+                                           Shared<PyCompiledCircuit> circuit, PyObject* params,
+                                           Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] {
+    return sim::value_and_gradient_with_context(circuit->value, p, terms_of(observable),
+                                                self.value);
+  });
+}
+
+PyObject* context_value_and_gradient_buffer(PyExecutionContext& self,
+                                            Shared<PyCompiledCircuit> circuit,
+                                            Shared<PyParamBuffer> params,
+                                            Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
+  return to_python(
+      sim::value_and_gradient_with_context(circuit->value, p, terms_of(observable), self.value));
+}
+
+}  // namespace
+
+PyTypeObject* PyCompiledCircuit::type_object() {
+  static PyTypeObject* type = []() -> PyTypeObject* {
+    static std::vector<PyMethodDef> methods = {
+        method<circuit_statevector>("statevector", {"params"}),
+        method<circuit_statevector_buffer>("statevector_buffer", {"params"}),
+        method<circuit_expectation>("expectation", {"params", "observable"}),
+        method<circuit_expectation_buffer>("expectation_buffer", {"params", "observable"}),
+        method<circuit_gradient>("gradient", {"params", "observable"}),
+        method<circuit_gradient_buffer>("gradient_buffer", {"params", "observable"}),
+        method<circuit_value_and_gradient>("value_and_gradient", {"params", "observable"}),
+        method<circuit_value_and_gradient_buffer>("value_and_gradient_buffer",
+                                                  {"params", "observable"}),
+        method<circuit_execution_context>("execution_context"),
+        method<circuit_param_buffer>(
+            "param_buffer", {}, "Allocate a reusable parameter buffer backed by a NumPy array."),
+        method<circuit_param_batch_buffer>(
+            "param_batch_buffer", {"batch_size"},
+            "Allocate a reusable parameter batch buffer backed by a NumPy array."),
+    };
+    for (PyMethodDef* m = compiled_batch_methods(); m->ml_name != nullptr; ++m)
+      methods.push_back(*m);
+    methods.push_back({nullptr, nullptr, 0, nullptr});
+    static PyGetSetDef getset[] = {
+        getter<circuit_num_qubits>("num_qubits", "Number of qubits in the compiled circuit."),
+        getter<circuit_parameter_count>(
+            "parameter_count", "Number of parameters expected in each bound parameter vector."),
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    if (PyErr_Occurred()) return nullptr;
+    return create_class(
+        {kName, "Reusable compiled execution plan for repeated parameterized circuit evaluation.",
+         sizeof(PyCompiledCircuit), dealloc_instance<PyCompiledCircuit>, nullptr, methods.data(),
+         getset, nullptr});
+  }();
+  return type;
+}
+
+PyTypeObject* PyExecutionContext::type_object() {
+  static PyTypeObject* type = []() -> PyTypeObject* {
+    static PyMethodDef methods[] = {
+        method<context_statevector_plain>("statevector", {"circuit", "params"}),
+        method<context_statevector_buffer>("statevector_buffer", {"circuit", "params"}),
+        method<context_expectation_plain>("expectation", {"circuit", "params", "observable"}),
+        method<context_expectation_buffer>("expectation_buffer",
+                                           {"circuit", "params", "observable"}),
+        method<context_gradient_plain>("gradient", {"circuit", "params", "observable"}),
+        method<context_gradient_buffer>("gradient_buffer", {"circuit", "params", "observable"}),
+        method<context_value_and_gradient_plain>("value_and_gradient",
+                                                 {"circuit", "params", "observable"}),
+        method<context_value_and_gradient_buffer>("value_and_gradient_buffer",
+                                                  {"circuit", "params", "observable"}),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    if (PyErr_Occurred()) return nullptr;
+    return create_class({kName, "Reusable execution buffer for repeated scalar compiled-circuit calls.",
+                         sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr,
+                         methods, nullptr, nullptr});
+  }();
+  return type;
+}
+
+}  // namespace vantrel::lib

@@ -1,0 +1,139 @@
+import sys
+import threading
+import time
+
+import numpy as np
+
+import vantrel as vt
+from compiled_helpers import build, observable, random_steps, random_terms
+
+
+def medium_case(seed=3, n=13, num_params=8):
+    rng = np.random.default_rng(seed)
+    steps = random_steps(rng, n, num_params, 60)
+    circuit = build(steps, n, num_params)
+    obs = observable(random_terms(rng, n, 4))
+    data = rng.uniform(-np.pi, np.pi, (6, num_params)).astype(np.float32)
+    return circuit, obs, data
+
+
+def run_threads(target, count):
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def test_threads_with_their_own_contexts_match_a_serial_loop():
+    circuit, obs, data = medium_case(n=9)
+    serial = [(circuit.expectation(row, obs), circuit.gradient(row, obs),
+               circuit.statevector(row)) for row in data]
+    results = {}
+
+    def work(i):
+        ctx = circuit.execution_context()
+        buf = circuit.param_buffer()
+        out = []
+        for _ in range(3):
+            for row in data:
+                buf.numpy()[:] = row
+                out.append((ctx.expectation(circuit, row, obs), ctx.gradient(circuit, row, obs),
+                            ctx.statevector(circuit, row), circuit.expectation(row, obs),
+                            ctx.value_and_gradient_buffer(circuit, buf, obs)))
+        results[i] = out
+
+    run_threads(work, 4)
+    for out in results.values():
+        assert len(out) == 3 * len(data)
+        for k, (e, g, s, e_plain, (v, g_buf)) in enumerate(out):
+            se, sg, ss = serial[k % len(data)]
+            assert e == se and e_plain == se and v == se
+            np.testing.assert_array_equal(g, sg)
+            np.testing.assert_array_equal(g_buf, sg)
+            np.testing.assert_array_equal(s, ss)
+
+
+def test_concurrent_batches_on_one_circuit():
+    circuit, obs, data = medium_case(n=8)
+    expected = circuit.batch_value_and_gradient(data, obs)
+    results = {}
+
+    def work(i):
+        results[i] = [circuit.batch_value_and_gradient(data, obs) for _ in range(3)]
+
+    run_threads(work, 3)
+    for runs in results.values():
+        for values, grads in runs:
+            np.testing.assert_array_equal(values, expected[0])
+            np.testing.assert_array_equal(grads, expected[1])
+
+
+def test_a_context_in_use_is_refused_to_other_threads():
+    circuit, obs, data = medium_case()
+    params = data[0]
+    ctx = circuit.execution_context()
+    expected = circuit.gradient(params, obs)
+    refused, other_errors, results = [0], [], []
+    stop = threading.Event()
+
+    def work(_):
+        while not stop.is_set():
+            try:
+                results.append(ctx.gradient(circuit, params, obs))
+            except RuntimeError as e:
+                if str(e) == "Already borrowed":
+                    refused[0] += 1
+                else:
+                    other_errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not (refused[0] and len(results) >= 3):
+        time.sleep(0.01)
+    stop.set()
+    for t in threads:
+        t.join()
+    assert not other_errors
+    assert refused[0] >= 1 and len(results) >= 3
+    for g in results:
+        np.testing.assert_array_equal(g, expected)
+    np.testing.assert_array_equal(ctx.gradient(circuit, params, obs), expected)
+
+
+def test_plain_batches_release_the_interpreter_lock():
+    circuit, obs, _ = medium_case(n=12, num_params=6)
+    data = np.random.default_rng(0).uniform(-1, 1, (48, 6)).astype(np.float32)
+    batch = circuit.param_batch_buffer(48)
+    batch.numpy()[:] = data
+    count = [0]
+    stop = threading.Event()
+
+    def counter():
+        while not stop.is_set():
+            count[0] += 1
+            if count[0] % 1000 == 0:
+                time.sleep(0)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)  # the counter runs only when this thread lets it
+    thread = threading.Thread(target=counter)
+    thread.start()
+    try:
+        while count[0] == 0:
+            time.sleep(0.001)
+        before = count[0]
+        held = circuit.batch_value_and_gradient_buffer(batch, obs)
+        advance_held = count[0] - before
+        before = count[0]
+        released = circuit.batch_value_and_gradient(data, obs)
+        advance_released = count[0] - before
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(old)
+    np.testing.assert_array_equal(held[0], released[0])
+    assert advance_released > 5000
+    assert advance_held <= 1000
