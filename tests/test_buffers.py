@@ -137,3 +137,18 @@ def test_batch_gradient_arrays_of_empty_shapes(circuit, zz):
     none = build([("h", 0)], 1, 0)
     grads = none.batch_gradient_buffer(none.param_batch_buffer(4), vt.Observable.pauli_x(0))
     assert grads.dtype == np.float32 and grads.shape == (4, 0)
+
+
+def test_buffer_arrays_retyped_in_place_are_read_within_their_memory(circuit, zz):
+    buf = circuit.param_buffer()
+    arr = buf.numpy()
+    arr[:] = [0.3, -0.2, 1.1]
+    expected = circuit.expectation_buffer(buf, zz)
+    arr.dtype = np.int8  # 12 elements over the same 12 bytes
+    assert arr.shape == (12,)
+    assert circuit.expectation_buffer(buf, zz) == expected
+    batch = circuit.param_batch_buffer(2)
+    batch.numpy()[:] = [[0.3, -0.2, 1.1], [0.0, 0.5, 0.25]]
+    values = circuit.batch_expectation_buffer(batch, zz)
+    batch.numpy().dtype = np.uint8
+    np.testing.assert_array_equal(circuit.batch_expectation_buffer(batch, zz), values)

@@ -6,8 +6,11 @@
 #include <cstdint>
 
 #include "lib/args.h"
-#include "lib/errors.h"
+#include "lib/buffers.h"
 #include "lib/circuit.h"
+#include "lib/circuit_spec.h"
+#include "lib/compiled.h"
+#include "lib/errors.h"
 #include "lib/gate.h"
 #include "lib/observable.h"
 #include "lib/py.h"
@@ -36,7 +39,13 @@ struct ClassEntry {
 // The classes in registration order.
 constexpr ClassEntry kClasses[] = {
     {"Gate", PyGate::type_object},
+    {"Parameter", PyParameter::type_object},
     {"Observable", PyObservable::type_object},
+    {"CompiledCircuit", PyCompiledCircuit::type_object},
+    {"ParamBuffer", PyParamBuffer::type_object},
+    {"ParamBatchBuffer", PyParamBatchBuffer::type_object},
+    {"ExecutionContext", PyExecutionContext::type_object},
+    {"CircuitSpec", PyCircuitSpec::type_object},
     {"Circuit", PyCircuit::type_object},
     {nullptr, nullptr},  // end
 };
