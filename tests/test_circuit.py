@@ -204,6 +204,9 @@ def test_register_limits():
             getattr(Circuit([Gate.h(0)]), method)(40)
     with pytest.raises(MemoryError):
         Circuit([]).sample(40, 1)
+    # So is a sample list that cannot be allocated.
+    with pytest.raises(MemoryError):
+        Circuit([]).sample(1, 2**62)
     assert list(Circuit([Gate.x(0)]).run(1)) == [0, 1]
 
 

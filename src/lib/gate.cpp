@@ -28,6 +28,8 @@ using sim::Result;
 using Qubits = std::vector<std::uint64_t>;
 using Matrix = std::vector<Complex>;
 
+namespace {
+
 // 1/sqrt(2) rounded to single precision.
 constexpr float kR = std::bit_cast<float>(std::uint32_t{0x3F3504F3});
 // cos(pi/2) in single precision; the S and Sdg phases carry it as their real part.
@@ -66,8 +68,6 @@ constexpr StandardMatrix kStandardMatrices[] = {
       {0, 0}, {0, 1}, {0, 0}, {0, 0},
       {0, 0}, {0, 0}, {0, 0}, {1, 0}}},
 };
-
-namespace {
 
 Matrix standard(Standard gate) {
   for (const StandardMatrix& s : kStandardMatrices)

@@ -36,7 +36,9 @@ struct ClassEntry {
   PyTypeObject* (*type_object)();
 };
 
-// The classes in registration order.
+// The classes in registration order: Gate, Parameter, Observable,
+// CompiledCircuit, ParamBuffer, ParamBatchBuffer, ExecutionContext,
+// CircuitSpec, Circuit. Each class joins the list when it is built.
 constexpr ClassEntry kClasses[] = {
     {"Gate", PyGate::type_object},
     {"Parameter", PyParameter::type_object},
