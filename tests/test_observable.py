@@ -8,11 +8,6 @@ import reference as ref
 import vantrel
 from vantrel import Observable
 
-needs_compiled = pytest.mark.skipif(
-    not hasattr(vantrel, "CircuitSpec"), reason="compiled circuits are not built yet"
-)
-
-
 def test_signatures():
     assert Observable.pauli_x.__text_signature__ == "(qubit, coefficient=1.0)"
     assert Observable.pauli_y.__text_signature__ == "(qubit, coefficient=1.0)"
@@ -119,7 +114,6 @@ def prepared(num_qubits, angles):
     return spec.compile(), np.array(values, np.float32), state
 
 
-@needs_compiled
 def test_values_match_the_reference():
     rng = np.random.default_rng(5)
     n = 3
@@ -140,7 +134,6 @@ def test_values_match_the_reference():
         assert value == pytest.approx(ref.expectation(state, terms), abs=1e-5)
 
 
-@needs_compiled
 def test_factor_order_does_not_matter_and_hamiltonian_flattens():
     circuit, params, _ = prepared(3, [0.3, 0.2, 1.1, -0.4, 2.0, 0.9])
     a = Observable.pauli_string([("x", 0), ("Z", 2)], 0.5)
@@ -153,7 +146,6 @@ def test_factor_order_does_not_matter_and_hamiltonian_flattens():
     assert circuit.expectation(params, nested) == pytest.approx(3 * single, abs=1e-6)
 
 
-@needs_compiled
 def test_coefficient_is_single_precision_and_qubits_checked_at_evaluation():
     spec = vantrel.CircuitSpec(2)
     circuit = spec.compile()
