@@ -1,70 +1,64 @@
 #include "sim/kernels/matrix.h"
 
+#include <emmintrin.h>
+
+#include <cstring>
 #include <new>
 
 namespace vantrel::sim::kernels {
-namespace {
+Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix) {
+  k_ = targets.size();
+  d_ = std::size_t{1} << k_;
+  const std::size_t d = d_;
+  for (std::uint64_t t : targets) mask_ |= std::size_t{1} << t;
+  low_bit_ = mask_ ? static_cast<unsigned>(__builtin_ctzll(mask_)) : 0;
 
-template <class T>
-std::unique_ptr<T[]> try_alloc(std::size_t n) {
-  return std::unique_ptr<T[]>(new (std::nothrow) T[n > 0 ? n : 1]);
-}
+  auto nonzero = [](Complex c) { return c.re != 0.0f || c.im != 0.0f; };
+  nnz_ = 0;
+  for (std::size_t i = 0; i < d * d; ++i) nnz_ += nonzero(matrix[i]);
 
-}  // namespace
-
-Result<MatrixPlan> MatrixPlan::make(std::span<const std::uint64_t> targets,
-                                    std::span<const Complex> matrix) {
-  MatrixPlan p;
-  p.k_ = targets.size();
-  p.d_ = std::size_t{1} << p.k_;
-  const std::size_t d = p.d_;
-  for (std::uint64_t t : targets) p.mask_ |= std::size_t{1} << t;
-
-  p.offsets_ = try_alloc<std::size_t>(d);
-  p.row_start_ = try_alloc<std::size_t>(d + 1);
-  p.identity_ = try_alloc<std::uint8_t>(d);
-  p.needed_ = try_alloc<std::uint32_t>(d);
-  if (!p.offsets_ || !p.row_start_ || !p.identity_ || !p.needed_) return out_of_memory();
+  // One block for every table, largest alignment first.
+  const std::size_t bytes = nnz_ * sizeof(Complex) + (2 * d + 1) * sizeof(std::size_t) +
+                            (nnz_ + d) * sizeof(std::uint32_t) + 2 * d;
+  std::byte* mem = small_;
+  if (bytes > sizeof(small_)) {
+    large_.reset(new (std::nothrow) std::byte[bytes]);
+    if (!large_) return out_of_memory();
+    mem = large_.get();
+  }
+  vals_ = reinterpret_cast<Complex*>(mem);
+  offsets_ = reinterpret_cast<std::size_t*>(vals_ + nnz_);
+  row_start_ = offsets_ + d;
+  cols_ = reinterpret_cast<std::uint32_t*>(row_start_ + d + 1);
+  needed_ = cols_ + nnz_;
+  identity_ = reinterpret_cast<std::uint8_t*>(needed_ + d);
+  std::uint8_t* seen = identity_ + d;  // columns read by rows other than lone diagonal ones
 
   for (std::size_t j = 0; j < d; ++j) {
     std::size_t off = 0;
-    for (std::size_t t = 0; t < p.k_; ++t) off |= ((j >> (p.k_ - 1 - t)) & 1) << targets[t];
-    p.offsets_[j] = off;
+    for (std::size_t t = 0; t < k_; ++t) off |= ((j >> (k_ - 1 - t)) & 1) << targets[t];
+    offsets_[j] = off;
+    seen[j] = 0;
   }
-
-  auto nonzero = [](Complex c) { return c.re != 0.0f || c.im != 0.0f; };
-  std::size_t nnz = 0;
+  std::size_t e = 0;
   for (std::size_t r = 0; r < d; ++r) {
-    p.row_start_[r] = nnz;
-    const Complex* row = matrix.data() + r * d;
-    std::size_t count = 0;
-    for (std::size_t j = 0; j < d; ++j) count += nonzero(row[j]);
-    nnz += count;
-    p.identity_[r] = count == 1 && row[r].re == 1.0f && row[r].im == 0.0f;
-  }
-  p.row_start_[d] = nnz;
-  p.nnz_ = nnz;
-  p.cols_ = try_alloc<std::uint32_t>(nnz);
-  p.vals_ = try_alloc<Complex>(nnz);
-  if (!p.cols_ || !p.vals_) return out_of_memory();
-
-  // Columns read by rows that are not lone diagonal ones.
-  std::unique_ptr<std::uint8_t[]> seen = try_alloc<std::uint8_t>(d);
-  if (!seen) return out_of_memory();
-  std::fill(seen.get(), seen.get() + d, std::uint8_t{0});
-  for (std::size_t r = 0, e = 0; r < d; ++r) {
+    row_start_[r] = e;
     const Complex* row = matrix.data() + r * d;
     for (std::size_t j = 0; j < d; ++j) {
       if (!nonzero(row[j])) continue;
-      p.cols_[e] = static_cast<std::uint32_t>(j);
-      p.vals_[e] = row[j];
+      cols_[e] = static_cast<std::uint32_t>(j);
+      vals_[e] = row[j];
       ++e;
-      if (!p.identity_[r]) seen[j] = 1;
     }
+    identity_[r] = e - row_start_[r] == 1 && cols_[e - 1] == r && row[r].re == 1.0f && row[r].im == 0.0f;
+    if (!identity_[r])
+      for (std::size_t x = row_start_[r]; x < e; ++x) seen[cols_[x]] = 1;
   }
+  row_start_[d] = e;
+  num_needed_ = 0;
   for (std::size_t j = 0; j < d; ++j)
-    if (seen[j]) p.needed_[p.num_needed_++] = static_cast<std::uint32_t>(j);
-  return p;
+    if (seen[j]) needed_[num_needed_++] = static_cast<std::uint32_t>(j);
+  return Status::Ok();
 }
 
 std::size_t MatrixPlan::group_base(std::size_t g) const {
@@ -78,17 +72,17 @@ std::size_t MatrixPlan::group_base(std::size_t g) const {
 }
 
 void MatrixPlan::gather(const Complex* amps, std::size_t base, Complex* scratch) const {
-  const std::size_t* off = offsets_.get();
-  const std::uint32_t* needed = needed_.get();
+  const std::size_t* off = offsets_;
+  const std::uint32_t* needed = needed_;
   for (std::size_t i = 0; i < num_needed_; ++i) scratch[needed[i]] = amps[base + off[needed[i]]];
 }
 
 void MatrixPlan::apply_rows(Complex* amps, std::size_t base, const Complex* in, std::size_t lo,
                             std::size_t hi) const {
-  const std::size_t* off = offsets_.get();
-  const std::size_t* start = row_start_.get();
-  const std::uint32_t* cols = cols_.get();
-  const Complex* vals = vals_.get();
+  const std::size_t* off = offsets_;
+  const std::size_t* start = row_start_;
+  const std::uint32_t* cols = cols_;
+  const Complex* vals = vals_;
   for (std::size_t r = lo; r < hi; ++r) {
     Complex& out = amps[base + off[r]];
     if (identity_[r]) {
@@ -102,7 +96,110 @@ void MatrixPlan::apply_rows(Complex* amps, std::size_t base, const Complex* in, 
   }
 }
 
+namespace {
+
+// Lane arithmetic of complex products as in the one-qubit kernel (see
+// mat2.cpp): identical to cmul and cadd of complex.h, lane by lane.
+inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
+  const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
+}
+
+// a + 0 on `count` amplitudes, written back only where a component is zero.
+void canonicalise_zeros(Complex* a, std::size_t count) {
+  const __m128 zero = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    float* f = reinterpret_cast<float*>(a + i);
+    const __m128 x = _mm_loadu_ps(f);
+    if (_mm_movemask_ps(_mm_cmpeq_ps(x, zero))) _mm_storeu_ps(f, _mm_add_ps(x, zero));
+  }
+  for (; i < count; ++i)
+    if (a[i].re == 0.0f || a[i].im == 0.0f) a[i] = Complex{a[i].re + 0.0f, a[i].im + 0.0f};
+}
+
+}  // namespace
+
+// Groups are handled a chunk of up to kRunWidth at a time: each needed local
+// index's amplitudes of the whole chunk are gathered side by side, so that
+// vectors run across groups, each lane computing exactly the scalar sum of
+// its own group. Within a chunk, groups with consecutive bases (all groups
+// between two target bits) form segments copied with one move each.
+void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
+  const std::size_t run = std::size_t{1} << low_bit_;
+  const std::size_t width = std::min<std::size_t>(kRunWidth, kStackGroup / d_);
+  const std::size_t* off = offsets_;
+  const std::size_t* start = row_start_;
+  const std::uint32_t* cols = cols_;
+  const Complex* vals = vals_;
+  alignas(16) Complex acc[kRunWidth];
+  std::size_t seg_base[kRunWidth], seg_len[kRunWidth];
+  std::size_t base = group_base(lo);
+  for (std::size_t g = lo; g < hi;) {
+    // Segments of this chunk.
+    std::size_t c = 0, segs = 0;
+    const std::size_t want = std::min(hi - g, width);
+    while (c < want) {
+      const std::size_t len = std::min(run - ((g + c) & (run - 1)), want - c);
+      seg_base[segs] = base;
+      seg_len[segs] = len;
+      ++segs;
+      c += len;
+      base = next_base(base + len - 1);
+    }
+    for (std::size_t i = 0; i < num_needed_; ++i) {
+      const std::size_t j = needed_[i];
+      Complex* dst = scratch + j * width;
+      for (std::size_t sg = 0; sg < segs; ++sg) {
+        std::memcpy(static_cast<void*>(dst), amps + seg_base[sg] + off[j], seg_len[sg] * sizeof(Complex));
+        dst += seg_len[sg];
+      }
+    }
+    for (std::size_t r = 0; r < d_; ++r) {
+      if (identity_[r]) {
+        for (std::size_t sg = 0; sg < segs; ++sg) canonicalise_zeros(amps + seg_base[sg] + off[r], seg_len[sg]);
+        continue;
+      }
+      std::size_t i = 0;
+      for (; i + 8 <= c; i += 8) {
+        __m128 s0 = _mm_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+        for (std::size_t e = start[r]; e < start[r + 1]; ++e) {
+          const Complex v = vals[e];
+          const float* in = reinterpret_cast<const float*>(scratch + cols[e] * width + i);
+          const __m128 re = _mm_set1_ps(v.re);
+          const __m128 im = _mm_setr_ps(-v.im, v.im, -v.im, v.im);
+          s0 = _mm_add_ps(s0, cmul_lanes(re, im, _mm_loadu_ps(in)));
+          s1 = _mm_add_ps(s1, cmul_lanes(re, im, _mm_loadu_ps(in + 4)));
+          s2 = _mm_add_ps(s2, cmul_lanes(re, im, _mm_loadu_ps(in + 8)));
+          s3 = _mm_add_ps(s3, cmul_lanes(re, im, _mm_loadu_ps(in + 12)));
+        }
+        float* a = reinterpret_cast<float*>(acc + i);
+        _mm_store_ps(a, s0);
+        _mm_store_ps(a + 4, s1);
+        _mm_store_ps(a + 8, s2);
+        _mm_store_ps(a + 12, s3);
+      }
+      for (; i < c; ++i) {
+        Complex sum{0.0f, 0.0f};
+        for (std::size_t e = start[r]; e < start[r + 1]; ++e)
+          sum = cadd(sum, cmul(vals[e], scratch[cols[e] * width + i]));
+        acc[i] = sum;
+      }
+      const Complex* src = acc;
+      for (std::size_t sg = 0; sg < segs; ++sg) {
+        std::memcpy(static_cast<void*>(amps + seg_base[sg] + off[r]), src, seg_len[sg] * sizeof(Complex));
+        src += seg_len[sg];
+      }
+    }
+    g += c;
+  }
+}
+
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
+  if (kStackGroup / d_ >= 2) {
+    apply_runs(amps, lo, hi, scratch);
+    return;
+  }
   std::size_t base = group_base(lo);
   for (std::size_t g = lo; g < hi; ++g) {
     gather(amps, base, scratch);

@@ -30,17 +30,23 @@ namespace vantrel::sim::kernels {
 // Gathered amplitudes per group held on the stack; larger groups go through
 // a heap buffer and spread each group's rows over the pool.
 inline constexpr std::size_t kStackGroup = 1024;
+// Groups handled together when their bases are consecutive.
+inline constexpr std::size_t kRunWidth = 64;
 // Work (gathers plus products) per piece of parallel work over groups.
 inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 14;
 
 // A matrix prepared for one application: offsets of each local index and the
-// nonzero entries of each row.
+// nonzero entries of each row. Small matrices keep their tables inline, so
+// a gate on a small register allocates nothing.
 class MatrixPlan {
  public:
+  MatrixPlan() = default;
+  MatrixPlan(const MatrixPlan&) = delete;
+  MatrixPlan& operator=(const MatrixPlan&) = delete;
+
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
   // must hold 4^k entries, k = targets.size() <= 31, targets below 64.
-  static Result<MatrixPlan> make(std::span<const std::uint64_t> targets,
-                                 std::span<const Complex> matrix);
+  Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
 
   std::size_t dim() const { return d_; }
   std::size_t work_per_group() const { return d_ + nnz_; }
@@ -51,7 +57,8 @@ class MatrixPlan {
   // The next base after `base`, in increasing order.
   std::size_t next_base(std::size_t base) const { return ((base | mask_) + 1) & ~mask_; }
 
-  // Applies the matrix to groups [lo, hi); `scratch` holds dim() entries.
+  // Applies the matrix to groups [lo, hi); `scratch` holds kStackGroup
+  // entries (at least dim()).
   void apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
 
   // One group in two steps, for groups whose rows are spread over threads:
@@ -61,14 +68,19 @@ class MatrixPlan {
                   std::size_t hi) const;
 
  private:
+  void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
+
   std::size_t k_ = 0, d_ = 0, mask_ = 0, nnz_ = 0;
-  std::unique_ptr<std::size_t[]> offsets_;    // d: amplitude offset of local index
-  std::unique_ptr<std::size_t[]> row_start_;  // d + 1: entries of row r
-  std::unique_ptr<std::uint32_t[]> cols_;     // nnz, increasing within a row
-  std::unique_ptr<Complex[]> vals_;           // nnz
-  std::unique_ptr<std::uint32_t[]> needed_;   // columns read by non-identity rows
+  unsigned low_bit_ = 0;  // lowest target qubit
+  std::size_t* offsets_ = nullptr;    // d: amplitude offset of each local index
+  std::size_t* row_start_ = nullptr;  // d + 1: entries of row r
+  std::uint32_t* cols_ = nullptr;     // nnz, increasing within a row
+  Complex* vals_ = nullptr;           // nnz
+  std::uint32_t* needed_ = nullptr;   // columns read by non-identity rows
   std::size_t num_needed_ = 0;
-  std::unique_ptr<std::uint8_t[]> identity_;  // d: row is a lone diagonal 1
+  std::uint8_t* identity_ = nullptr;  // d: row is a lone diagonal 1
+  alignas(16) std::byte small_[4096];
+  std::unique_ptr<std::byte[]> large_;
 };
 
 // Applies `matrix` on `targets` to `amps` (2^n entries, targets distinct and
@@ -78,9 +90,8 @@ template <class Exec>
 Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
                     std::span<const Complex> matrix) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
-  Result<MatrixPlan> made = MatrixPlan::make(targets, matrix);
-  if (!made.ok()) return std::move(made).error();
-  const MatrixPlan& plan = *made;
+  MatrixPlan plan;
+  VANTREL_TRY(plan.prepare(targets, matrix));
   const std::size_t d = plan.dim();
   const std::size_t groups = amps.size() / d;
   Complex* data = amps.data();

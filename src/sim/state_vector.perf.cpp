@@ -1,0 +1,117 @@
+// Micro-benchmarks of the gate kernels and the pool's hand-over.
+//
+//   sim_perf [qubits...]      (default: 20 24)
+//
+// The pool takes its size from RAYON_NUM_THREADS as usual; run once per
+// thread count. Prints, per register size, the time of a plain
+// read-and-write pass over the amplitudes, of one-qubit gates on low, middle
+// and high qubits, of two-qubit gates (dense, controlled-NOT) and their ratio
+// to the pass.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "sim/kernels/mat2.h"
+#include "sim/kernels/matrix.h"
+#include "sim/kernels/reference.h"
+#include "sim/operation.h"
+#include "sim/pool.h"
+#include "sim/state_vector.h"
+
+using namespace vantrel::sim;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Best of `rounds` averages of `reps` calls, in seconds per call.
+template <class F>
+double best_time(F&& f, int reps, int rounds = 5) {
+  double best = 1e30;
+  for (int r = 0; r < rounds; ++r) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < reps; ++i) f();
+    const double t = std::chrono::duration<double>(Clock::now() - t0).count() / reps;
+    if (t < best) best = t;
+  }
+  return best;
+}
+
+volatile std::size_t g_sink;
+
+void round_trip() {
+  const double outside = best_time(
+      [] { parallel_for(2, 1, [](std::size_t lo, std::size_t) { g_sink = lo; }); }, 20000);
+  std::printf("parallel_for(2 items) from outside the pool: %.2f us per call\n", outside * 1e6);
+  double inside = 0;
+  parallel_for(2, 1, [&](std::size_t lo, std::size_t) {
+    if (lo != 0) return;
+    inside = best_time([] { parallel_for(2, 1, [](std::size_t l, std::size_t) { g_sink = l; }); }, 20000);
+  });
+  std::printf("parallel_for(2 items) nested on a pool thread: %.2f us per call\n", inside * 1e6);
+  const double small = best_time(
+      [] { parallel_for(100, 1000, [](std::size_t lo, std::size_t) { g_sink = lo; }); }, 200000);
+  std::printf("parallel_for below grain (no hand-over):       %.3f us per call\n", small * 1e6);
+}
+
+void bench_register(std::size_t n) {
+  StateVector s = std::move(StateVector::create(n).value());
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (auto& a : s.amplitudes()) a = {u(rng) * 1e-3f, u(rng) * 1e-3f};
+  const int reps = n >= 24 ? 5 : 40;
+  Complex* data = s.data();
+  const std::size_t size = s.size();
+
+  // A plain pass that reads and writes every amplitude, split like the kernel.
+  const double pass = best_time(
+      [&] {
+        parallel_for(size / 2, kernels::kMat2GrainPairs, [&](std::size_t lo, std::size_t hi) {
+          for (std::size_t i = 2 * lo; i < 2 * hi; ++i) data[i] = Complex{-data[i].re, data[i].im};
+        });
+      },
+      reps);
+  const double bytes = double(size) * sizeof(Complex);
+  std::printf("n=%zu (%.0f MiB), %zu threads\n", n, bytes / (1 << 20), pool_num_threads());
+  std::printf("  read+write pass        %9.3f ms  (%.1f GB/s)\n", pass * 1e3, 2 * bytes / pass / 1e9);
+
+  const float h = 0.70710678f;
+  const Complex hm[4] = {{h, 0}, {h, 0}, {h, 0}, {-h, 0}};
+  for (std::size_t q : {std::size_t{0}, std::size_t{1}, std::size_t{5}, n / 2, n - 1}) {
+    const double t = best_time([&] { s.apply_mat2(q, hm); }, reps);
+    std::printf("  1-qubit gate q=%-2zu      %9.3f ms  (%.2f x pass)\n", q, t * 1e3, t / pass);
+  }
+  {
+    const std::size_t q = n / 2;
+    const double t = best_time([&] { reference::apply_mat2(s.amplitudes(), q, hm); }, reps, 3);
+    std::printf("  1-qubit reference q=%-2zu %8.3f ms  (single thread, scalar)\n", q, t * 1e3);
+  }
+
+  std::vector<Complex> dense(16);
+  for (auto& c : dense) c = {u(rng), u(rng)};
+  Operation dense_op;
+  dense_op.targets = {n / 2, 3};
+  dense_op.matrix = dense;
+  const Gate cnot = make_controlled_unitary_gate({n / 2}, {3}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
+  struct Case {
+    const char* name;
+    const Operation* op;
+  };
+  for (Case c : {Case{"2-qubit dense", &dense_op}, Case{"2-qubit CNOT ", &cnot.op}}) {
+    const double t = best_time([&] { (void)s.apply_operation(*c.op); }, reps);
+    std::printf("  %s          %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {20, 24};
+  std::printf("one-qubit kernel: %s\n", kernels::cpu_has_avx2() ? "AVX2" : "SSE2");
+  round_trip();
+  for (std::size_t n : sizes) bench_register(n);
+}
