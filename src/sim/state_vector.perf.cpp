@@ -107,11 +107,31 @@ void bench_register(std::size_t n) {
 
 }  // namespace
 
+// Per-call cost on registers small enough to stay on the calling thread.
+void bench_small() {
+  const float h = 0.70710678f;
+  const Complex hm[4] = {{h, 0}, {h, 0}, {h, 0}, {-h, 0}};
+  const Gate cnot = make_controlled_unitary_gate({1}, {0}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
+  Operation dense;
+  dense.targets = {2, 0};
+  dense.matrix.assign(16, Complex{0.5f, 0.0f});
+  for (std::size_t n : {4u, 10u, 14u}) {
+    StateVector s = std::move(StateVector::create(n).value());
+    const int reps = n <= 10 ? 200000 : 5000;
+    const double t1 = best_time([&] { s.apply_mat2(1, hm); }, reps);
+    const double t2 = best_time([&] { (void)s.apply_operation(cnot.op); }, reps);
+    const double t3 = best_time([&] { (void)s.apply_operation(dense); }, reps);
+    std::printf("n=%-2zu  1-qubit %8.3f us   CNOT %8.3f us   dense 2-qubit %8.3f us\n", n, t1 * 1e6,
+                t2 * 1e6, t3 * 1e6);
+  }
+}
+
 int main(int argc, char** argv) {
   std::vector<std::size_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {20, 24};
   std::printf("one-qubit kernel: %s\n", kernels::cpu_has_avx2() ? "AVX2" : "SSE2");
   round_trip();
+  bench_small();
   for (std::size_t n : sizes) bench_register(n);
 }
