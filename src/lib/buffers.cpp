@@ -115,9 +115,10 @@ PyTypeObject* PyParamBuffer::type_object() {
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     if (PyErr_Occurred()) return static_cast<PyTypeObject*>(nullptr);
-    return create_class({kName, "Reusable parameter buffer for zero-copy compiled scalar execution.",
-                         sizeof(PyParamBuffer), dealloc_instance<PyParamBuffer>, nullptr, methods,
-                         getset, nullptr});
+    return create_class(
+        {kName, "Reusable parameter buffer for zero-copy compiled scalar execution.",
+         sizeof(PyParamBuffer), dealloc_instance<PyParamBuffer>, nullptr, methods, getset,
+         nullptr});
   }();
   return type;
 }
@@ -161,8 +162,9 @@ PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t paramet
 bool params_from_python(PyObject* params, std::vector<float>& out) {
   PyRef converted = contiguous_float32(params, 1);
   if (!converted) return false;
-  PyArrayObject* a = checked_array(converted, 1, "params must be convertible to a 1D numpy float32 array",
-                                   "params must be stored contiguously in memory");
+  PyArrayObject* a =
+      checked_array(converted, 1, "params must be convertible to a 1D numpy float32 array",
+                    "params must be stored contiguously in memory");
   if (a == nullptr) return false;
   copy_floats(a, out);
   return true;

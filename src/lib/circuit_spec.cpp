@@ -49,7 +49,8 @@ PyObject* append(PyCircuitSpec& self, sim::Result<sim::Gate>&& gate) {
 }
 
 PyObject* spec_new(std::uint64_t num_qubits) {
-  sim::Result<sim::ParameterizedCircuitSpec> spec = sim::ParameterizedCircuitSpec::create(num_qubits);
+  sim::Result<sim::ParameterizedCircuitSpec> spec =
+      sim::ParameterizedCircuitSpec::create(num_qubits);
   if (!spec) return raise(spec.error());
   return new_instance<PyCircuitSpec>(std::move(*spec));
 }

@@ -29,7 +29,7 @@ using sim::Result;
 using Params = std::span<const float>;
 using Terms = std::span<const sim::PauliTerm>;
 
-Terms terms_of(const Shared<PyObservable>& observable) { return observable->value.terms(); }
+Terms terms_of(const Shared<PyObservable>& observable) { return observable_terms(*observable); }
 
 // ---------------------------------------------------------------------------
 // Engine operations; no Python object is touched in here.
@@ -308,9 +308,10 @@ PyTypeObject* PyExecutionContext::type_object() {
         {nullptr, nullptr, 0, nullptr},
     };
     if (PyErr_Occurred()) return nullptr;
-    return create_class({kName, "Reusable execution buffer for repeated scalar compiled-circuit calls.",
-                         sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr,
-                         methods, nullptr, nullptr});
+    return create_class(
+        {kName, "Reusable execution buffer for repeated scalar compiled-circuit calls.",
+         sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr, methods,
+         nullptr, nullptr});
   }();
   return type;
 }

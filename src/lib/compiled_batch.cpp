@@ -70,7 +70,8 @@ PyObject* expectation_results(Result<std::vector<float>>&& result) {
 
 PyObject* run_expectation(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
                           bool release) {
-  if (!release) return expectation_results(sim::batch_expectation(plan, rows.data, rows.count, terms));
+  if (!release)
+    return expectation_results(sim::batch_expectation(plan, rows.data, rows.count, terms));
   auto result = [&] {
     ReleaseGil unlocked;
     return sim::batch_expectation(plan, rows.data, rows.count, terms);
@@ -95,7 +96,7 @@ PyObject* batch_expectation(const PyCompiledCircuit& self, PyObject* params_batc
                             Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_expectation(self.value, rows, observable->value.terms(), true);
+  return run_expectation(self.value, rows, observable_terms(*observable), true);
 }
 
 PyObject* batch_expectation_buffer(const PyCompiledCircuit& self,
@@ -103,14 +104,14 @@ PyObject* batch_expectation_buffer(const PyCompiledCircuit& self,
                                    Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_expectation(self.value, rows, observable->value.terms(), false);
+  return run_expectation(self.value, rows, observable_terms(*observable), false);
 }
 
 PyObject* batch_gradient(const PyCompiledCircuit& self, PyObject* params_batch,
                          Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable->value.terms(), Want::kGradients,
+  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kGradients,
                                 true);
 }
 
@@ -119,7 +120,7 @@ PyObject* batch_gradient_buffer(const PyCompiledCircuit& self,
                                 Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable->value.terms(), Want::kGradients,
+  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kGradients,
                                 false);
 }
 
@@ -127,7 +128,8 @@ PyObject* batch_value_and_gradient(const PyCompiledCircuit& self, PyObject* para
                                    Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable->value.terms(), Want::kBoth, true);
+  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kBoth,
+                                true);
 }
 
 PyObject* batch_value_and_gradient_buffer(const PyCompiledCircuit& self,
@@ -135,7 +137,8 @@ PyObject* batch_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                           Shared<PyObservable> observable) {
   Rows rows;
   if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable->value.terms(), Want::kBoth, false);
+  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kBoth,
+                                false);
 }
 
 }  // namespace
