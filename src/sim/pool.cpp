@@ -227,8 +227,11 @@ class Pool {
   }
 
  private:
-  static constexpr unsigned kSpinRounds = 2000;
-  static constexpr unsigned kYieldRounds = 20;
+  // Rounds of pause (some tens of nanoseconds each) before yielding, and
+  // of yields before sleeping.
+  static constexpr unsigned kSpinRounds = 1000;
+  static constexpr unsigned kYieldRounds = 10;
+  static constexpr unsigned kOutsideSpinRounds = 200;
 
   static void* thread_main(void* arg) {
     Worker& self = *static_cast<Worker*>(arg);
@@ -338,8 +341,10 @@ class Pool {
     sleep_cv_.notify_all();
   }
 
+  // A caller outside the pool spins only briefly: it would otherwise take a
+  // processor from the workers doing its job.
   void wait_outside(Job* job) {
-    for (unsigned spins = 0; spins < kSpinRounds; ++spins) {
+    for (unsigned spins = 0; spins < kOutsideSpinRounds; ++spins) {
       if (job->state.load(std::memory_order_acquire) == kDone) return;
       cpu_relax();
     }

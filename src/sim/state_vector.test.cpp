@@ -185,6 +185,24 @@ TEST(Kernels, EveryOneQubitVariantMatchesReferenceOnAnyCut) {
   }
 }
 
+TEST(Kernels, EveryPlusZeroRunVariantMatchesScalar) {
+  std::mt19937 rng(6);
+  std::vector<decltype(&kernels::mat2_run_plus_zero_sse2)> variants = {&kernels::mat2_run_plus_zero_sse2};
+  if (kernels::cpu_has_avx2()) variants.push_back(&kernels::mat2_run_plus_zero_avx2);
+  for (auto variant : variants) {
+    for (std::size_t len = 1; len <= 21; ++len) {
+      const Amps m = random_matrix(2, rng, 2);
+      Amps a0 = random_state(5, rng), a1 = random_state(5, rng);
+      a0.resize(len);
+      a1.resize(len);
+      Amps w0 = a0, w1 = a1;
+      for (std::size_t i = 0; i < len; ++i) kernels::mat2_pair_scalar<true>(&w0[i], &w1[i], m.data());
+      variant(a0.data(), a1.data(), len, m.data());
+      ASSERT_TRUE(same_bits(a0, w0) && same_bits(a1, w1)) << len;
+    }
+  }
+}
+
 TEST(Kernels, ControlledRowsTurnNegativeZeroPositiveLikeTheReference) {
   const Amps cx = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
                    {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};

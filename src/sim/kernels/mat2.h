@@ -31,6 +31,13 @@ void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t 
 void mat2_pairs_avx2(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
 bool cpu_has_avx2();
 
+// `len` pairs (a0[i], a1[i]) updated as above, then + 0 added to every
+// result (a negative zero turns positive): the value of the general
+// kernel's running sum, which starts at +0. Best variant for this processor.
+void mat2_run_plus_zero(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
+void mat2_run_plus_zero_sse2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
+void mat2_run_plus_zero_avx2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
+
 // Applies m to qubit q of `amps` (2^n entries, q < n), parallel under Exec.
 template <class Exec>
 void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]) {
@@ -42,11 +49,19 @@ void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]) {
                      [&](std::size_t lo, std::size_t hi) { mat2_pairs(data, qubit, m, lo, hi); });
 }
 
-// The scalar update of one pair: the reference arithmetic.
+// The scalar update of one pair: the reference arithmetic (with kPlusZero,
+// then + 0 on each result).
+template <bool kPlusZero = false>
 inline void mat2_pair_scalar(Complex* a0, Complex* a1, const Complex m[4]) {
   const Complex x0 = *a0, x1 = *a1;
-  *a0 = cadd(cmul(m[0], x0), cmul(m[1], x1));
-  *a1 = cadd(cmul(m[2], x0), cmul(m[3], x1));
+  Complex y0 = cadd(cmul(m[0], x0), cmul(m[1], x1));
+  Complex y1 = cadd(cmul(m[2], x0), cmul(m[3], x1));
+  if constexpr (kPlusZero) {
+    y0 = cadd(y0, Complex{0.0f, 0.0f});
+    y1 = cadd(y1, Complex{0.0f, 0.0f});
+  }
+  *a0 = y0;
+  *a1 = y1;
 }
 
 }  // namespace vantrel::sim::kernels

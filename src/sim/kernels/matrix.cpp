@@ -61,14 +61,65 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   return Status::Ok();
 }
 
-std::size_t MatrixPlan::group_base(std::size_t g) const {
+std::size_t deposit(std::size_t g, std::size_t mask) {
   std::size_t base = 0;
   for (unsigned pos = 0; g != 0 && pos < 64; ++pos) {
-    if ((mask_ >> pos) & 1) continue;
+    if ((mask >> pos) & 1) continue;
     base |= (g & 1) << pos;
     g >>= 1;
   }
   return base;
+}
+
+std::size_t MatrixPlan::group_base(std::size_t g) const { return deposit(g, mask_); }
+
+bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                           ControlledMat2* out) {
+  const std::size_t k = targets.size();
+  if (k == 0) return false;
+  const std::size_t d = std::size_t{1} << k;
+  auto zero = [](Complex c) { return c.re == 0.0f && c.im == 0.0f; };
+  for (std::size_t r = 0; r < d; ++r) {
+    const Complex* row = matrix.data() + r * d;
+    if (r < d - 2) {
+      for (std::size_t j = 0; j < d; ++j)
+        if (j == r ? !(row[j].re == 1.0f && row[j].im == 0.0f) : !zero(row[j])) return false;
+    } else {
+      for (std::size_t j = 0; j < d - 2; ++j)
+        if (!zero(row[j])) return false;
+    }
+  }
+  out->controls = 0;
+  for (std::size_t t = 0; t + 1 < k; ++t) out->controls |= std::size_t{1} << targets[t];
+  out->target = static_cast<unsigned>(targets[k - 1]);
+  const Complex* block = matrix.data() + (d - 2) * d + (d - 2);
+  out->u[0] = block[0];
+  out->u[1] = block[1];
+  out->u[2] = block[d];
+  out->u[3] = block[d + 1];
+  return true;
+}
+
+void controlled_mat2_segments(Complex* amps, const ControlledMat2& c, unsigned seg_bits,
+                              std::size_t lo, std::size_t hi) {
+  const std::size_t len = std::size_t{1} << seg_bits;
+  const std::size_t skip = c.controls | (std::size_t{1} << c.target) | (len - 1);
+  const std::size_t s = std::size_t{1} << c.target;
+  std::size_t x = deposit(lo, skip);
+  if (len < 4) {
+    // Short segments: the scalar update inline beats a vector call's set-up.
+    for (std::size_t g = lo; g < hi; ++g) {
+      Complex* a0 = amps + (x | c.controls);
+      for (std::size_t i = 0; i < len; ++i) mat2_pair_scalar<true>(a0 + i, a0 + s + i, c.u);
+      x = ((x | skip) + 1) & ~skip;
+    }
+    return;
+  }
+  for (std::size_t g = lo; g < hi; ++g) {
+    Complex* a0 = amps + (x | c.controls);
+    mat2_run_plus_zero(a0, a0 + s, len, c.u);
+    x = ((x | skip) + 1) & ~skip;
+  }
 }
 
 void MatrixPlan::gather(const Complex* amps, std::size_t base, Complex* scratch) const {
@@ -105,8 +156,18 @@ inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
   return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
 }
 
-// a + 0 on `count` amplitudes, written back only where a component is zero.
-void canonicalise_zeros(Complex* a, std::size_t count) {
+// Short copies inline: segments are often a single amplitude.
+inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
+  if (n <= 4) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+  } else {
+    std::memcpy(static_cast<void*>(dst), src, n * sizeof(Complex));
+  }
+}
+
+}  // namespace
+
+void plus_zero(Complex* a, std::size_t count) {
   const __m128 zero = _mm_setzero_ps();
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
@@ -117,8 +178,6 @@ void canonicalise_zeros(Complex* a, std::size_t count) {
   for (; i < count; ++i)
     if (a[i].re == 0.0f || a[i].im == 0.0f) a[i] = Complex{a[i].re + 0.0f, a[i].im + 0.0f};
 }
-
-}  // namespace
 
 // Groups are handled a chunk of up to kRunWidth at a time: each needed local
 // index's amplitudes of the whole chunk are gathered side by side, so that
@@ -151,13 +210,13 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
       const std::size_t j = needed_[i];
       Complex* dst = scratch + j * width;
       for (std::size_t sg = 0; sg < segs; ++sg) {
-        std::memcpy(static_cast<void*>(dst), amps + seg_base[sg] + off[j], seg_len[sg] * sizeof(Complex));
+        copy_amps(dst, amps + seg_base[sg] + off[j], seg_len[sg]);
         dst += seg_len[sg];
       }
     }
     for (std::size_t r = 0; r < d_; ++r) {
       if (identity_[r]) {
-        for (std::size_t sg = 0; sg < segs; ++sg) canonicalise_zeros(amps + seg_base[sg] + off[r], seg_len[sg]);
+        for (std::size_t sg = 0; sg < segs; ++sg) plus_zero(amps + seg_base[sg] + off[r], seg_len[sg]);
         continue;
       }
       std::size_t i = 0;
@@ -187,7 +246,7 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
       }
       const Complex* src = acc;
       for (std::size_t sg = 0; sg < segs; ++sg) {
-        std::memcpy(static_cast<void*>(amps + seg_base[sg] + off[r]), src, seg_len[sg] * sizeof(Complex));
+        copy_amps(amps + seg_base[sg] + off[r], src, seg_len[sg]);
         src += seg_len[sg];
       }
     }

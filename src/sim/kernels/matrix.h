@@ -16,12 +16,14 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
 #include "sim/complex.h"
+#include "sim/kernels/mat2.h"
 #include "sim/pool.h"
 #include "sim/result.h"
 
@@ -34,6 +36,51 @@ inline constexpr std::size_t kStackGroup = 1024;
 inline constexpr std::size_t kRunWidth = 64;
 // Work (gathers plus products) per piece of parallel work over groups.
 inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 14;
+
+// g's bits deposited, from the lowest up, on the bits of an index that are 0
+// in `mask`.
+std::size_t deposit(std::size_t g, std::size_t mask);
+
+// a + 0 on `count` amplitudes: a negative zero component turns positive,
+// everything else stays. Writes only amplitudes that change.
+void plus_zero(Complex* a, std::size_t count);
+
+// A controlled one-qubit gate: a matrix that is the identity except its
+// trailing 2x2 block, all targets but the last being controls. Rows where a
+// control is 0 are lone diagonal ones (a + 0, see above); the block rows
+// give the one-qubit update of the pair plus 0, which equals the running sum
+// from +0 (both differ from the unstarted sum only in the sign of a zero
+// result). So such a gate is a pass of plus_zero over the register and the
+// one-qubit update on the pairs whose controls are all 1.
+struct ControlledMat2 {
+  std::size_t controls = 0;  // mask of the control qubits
+  unsigned target = 0;
+  Complex u[4];
+};
+
+// Recognises the shape; identity entries must be exactly 1 and zeros +-0.
+bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                           ControlledMat2* out);
+
+// The one-qubit update plus 0 on segments [lo, hi) of the pairs whose
+// controls are all 1; a segment is 2^seg_bits consecutive pairs.
+void controlled_mat2_segments(Complex* amps, const ControlledMat2& c, unsigned seg_bits,
+                              std::size_t lo, std::size_t hi);
+
+template <class Exec>
+void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c) {
+  Complex* data = amps.data();
+  Exec::parallel_for(amps.size(), 2 * kMat2GrainPairs,
+                     [&](std::size_t lo, std::size_t hi) { plus_zero(data + lo, hi - lo); });
+  const std::size_t special = c.controls | (std::size_t{1} << c.target);
+  const unsigned seg_bits = static_cast<unsigned>(__builtin_ctzll(special));
+  const std::size_t pairs = amps.size() >> std::popcount(special);
+  const std::size_t segments = pairs >> seg_bits;
+  const std::size_t grain = std::max<std::size_t>(1, kMat2GrainPairs >> seg_bits);
+  Exec::parallel_for(segments, grain, [&](std::size_t lo, std::size_t hi) {
+    controlled_mat2_segments(data, c, seg_bits, lo, hi);
+  });
+}
 
 // A matrix prepared for one application: offsets of each local index and the
 // nonzero entries of each row. Small matrices keep their tables inline, so
@@ -90,6 +137,10 @@ template <class Exec>
 Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
                     std::span<const Complex> matrix) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
+  if (ControlledMat2 c; match_controlled_mat2(targets, matrix, &c)) {
+    apply_controlled_mat2<Exec>(amps, c);
+    return Status::Ok();
+  }
   MatrixPlan plan;
   VANTREL_TRY(plan.prepare(targets, matrix));
   const std::size_t d = plan.dim();
