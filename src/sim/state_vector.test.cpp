@@ -149,7 +149,7 @@ TYPED_TEST(Kernels, GeneralKernelOnLargeGroupsAndManyPieces) {
   };
   // Few large groups (rows spread over the pool), a group holding the whole
   // register, and a state cut into many pieces.
-  for (Case c : {Case{8, 7}, Case{11, 11}, Case{9, 9}, Case{14, 2}, Case{14, 3}}) {
+  for (Case c : {Case{8, 7}, Case{12, 10}, Case{9, 9}, Case{14, 2}, Case{16, 2}, Case{16, 3}}) {
     const std::size_t d = std::size_t{1} << c.k;
     const auto targets = random_targets(c.n, c.k, rng);
     for (const Amps& m : {random_matrix(d, rng, 2), controlled(1, random_matrix(d / 2, rng, 0), d / 2)}) {
