@@ -255,16 +255,7 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
 }
 
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
-  if (kStackGroup / d_ >= 2) {
-    apply_runs(amps, lo, hi, scratch);
-    return;
-  }
-  std::size_t base = group_base(lo);
-  for (std::size_t g = lo; g < hi; ++g) {
-    gather(amps, base, scratch);
-    apply_rows(amps, base, scratch, 0, d_);
-    base = next_base(base);
-  }
+  apply_runs(amps, lo, hi, scratch);
 }
 
 }  // namespace vantrel::sim::kernels

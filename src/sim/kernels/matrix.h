@@ -29,8 +29,9 @@
 
 namespace vantrel::sim::kernels {
 
-// Gathered amplitudes per group held on the stack; larger groups go through
-// a heap buffer and spread each group's rows over the pool.
+// Gathered amplitudes held on the stack (a chunk of groups); groups of more
+// than half of it go through a heap buffer, each group's rows spread over
+// the pool.
 inline constexpr std::size_t kStackGroup = 1024;
 // Groups handled together when their bases are consecutive.
 inline constexpr std::size_t kRunWidth = 64;
@@ -105,7 +106,7 @@ class MatrixPlan {
   std::size_t next_base(std::size_t base) const { return ((base | mask_) + 1) & ~mask_; }
 
   // Applies the matrix to groups [lo, hi); `scratch` holds kStackGroup
-  // entries (at least dim()).
+  // entries, at least 2 dim().
   void apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
 
   // One group in two steps, for groups whose rows are spread over threads:
@@ -146,7 +147,7 @@ Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targ
   const std::size_t d = plan.dim();
   const std::size_t groups = amps.size() / d;
   Complex* data = amps.data();
-  if (d <= kStackGroup && (groups >= 8 || d < 64)) {
+  if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
     const std::size_t grain = std::max<std::size_t>(1, kMatrixGrainWork / plan.work_per_group());
     Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
       Complex scratch[kStackGroup];
