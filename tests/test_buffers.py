@@ -101,7 +101,8 @@ def test_buffer_arrays_reshaped_or_resized_by_the_caller(circuit, zz):
 def test_params_conversions(circuit, zz):
     expected = ref.plan_expectation(STEPS, 2, [1, 0, 2], Z0Z1)
     for params in ([1, 0, 2], (1.0, 0.0, 2.0), np.array([1, 0, 2], np.float64),
-                   np.array([1, 9, 0, 9, 2], np.float32)[::2]):
+                   np.array([1, 9, 0, 9, 2], np.float32)[::2],
+                   np.frombuffer(b"\0" + np.float32([1, 0, 2]).tobytes(), np.float32, offset=1)):
         assert circuit.expectation(params, zz) == pytest.approx(expected, abs=1e-5)
     with pytest.raises(TypeError, match=r"^params must be convertible to a 1D numpy float32 array$"):
         circuit.expectation([[1, 0, 2]], zz)

@@ -73,9 +73,11 @@ PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* rank_
   return as_array(obj);
 }
 
+// Byte copy: a contiguous array NumPy hands back may still be unaligned (a
+// view at an odd offset into a bytes object).
 void copy_floats(PyArrayObject* a, std::vector<float>& out) {
-  const auto* data = static_cast<const float*>(PyArray_DATA(a));
-  out.assign(data, data + PyArray_SIZE(a));
+  out.resize(static_cast<std::size_t>(PyArray_SIZE(a)));
+  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(float));
 }
 
 // ---------------------------------------------------------------------------
