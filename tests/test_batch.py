@@ -115,3 +115,20 @@ def test_shared_parameter_in_a_batch():
     values, grads = circuit.batch_value_and_gradient(thetas[:, None], vt.Observable.pauli_z(0))
     np.testing.assert_allclose(values, np.cos(2 * thetas), atol=1e-6)
     np.testing.assert_allclose(grads[:, 0], -2 * np.sin(2 * thetas), atol=1e-5)
+
+
+def test_every_row_failing_reports_one_error():
+    # No unit can allocate its state: each one fails, one error comes back.
+    for n, error in ((50, MemoryError), (64, BaseException)):
+        spec = vt.CircuitSpec(n)
+        spec.rx(0, spec.param())
+        circuit = spec.compile()
+        z = vt.Observable.pauli_z(0)
+        with pytest.raises(error) as info:
+            circuit.batch_value_and_gradient(np.zeros((16, 1), np.float32), z)
+        if n == 64:
+            assert str(info.value) == "too many qubits in state vector"
+            assert not isinstance(info.value, Exception)
+        with pytest.raises(error):
+            circuit.batch_expectation_buffer(circuit.param_batch_buffer(16), z)
+        assert circuit.batch_expectation(np.zeros((0, 1), np.float32), z).shape == (0,)
