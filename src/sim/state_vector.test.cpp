@@ -142,6 +142,25 @@ TYPED_TEST(Kernels, GeneralKernelMatchesReference) {
   }
 }
 
+TYPED_TEST(Kernels, ControlledOneQubitGatesMatchReference) {
+  std::mt19937 rng(12);
+  // Target 0 (adjacent pairs), a control on qubit 0, short and long runs.
+  const std::vector<std::vector<std::uint64_t>> cases = {{1, 0}, {2, 3, 0}, {0, 1}, {3, 1}, {5, 4},
+                                                         {0, 6, 2}, {6, 5, 4, 3}, {2}};
+  for (const auto& targets : cases) {
+    const std::size_t k = targets.size();
+    for (int rep = 0; rep < 3; ++rep) {
+      const Amps m = controlled(k - 1, random_matrix(2, rng, static_cast<unsigned>(rep) * 2), 2);
+      for (std::size_t n : {7u, 16u}) {
+        Amps state = random_state(n, rng), want = state;
+        reference::apply_matrix(want, targets, m);
+        ASSERT_TRUE((kernels::apply_matrix<TypeParam>(state, targets, m).ok()));
+        ASSERT_TRUE(same_bits(state, want)) << "targets " << targets[0] << " n=" << n;
+      }
+    }
+  }
+}
+
 TYPED_TEST(Kernels, GeneralKernelOnLargeGroupsAndManyPieces) {
   std::mt19937 rng(3);
   struct Case {

@@ -6,6 +6,26 @@
 #include <new>
 
 namespace vantrel::sim::kernels {
+
+namespace {
+
+// Lane arithmetic of complex products as in the one-qubit kernel (see
+// mat2.cpp): identical to cmul and cadd of complex.h, lane by lane.
+inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
+  const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
+}
+
+// Short copies inline: segments are often a single amplitude.
+inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
+  if (n <= 4) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
+  } else {
+    std::memcpy(static_cast<void*>(dst), src, n * sizeof(Complex));
+  }
+}
+
+}  // namespace
 Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix) {
   k_ = targets.size();
   d_ = std::size_t{1} << k_;
@@ -106,6 +126,23 @@ void controlled_mat2_segments(Complex* amps, const ControlledMat2& c, unsigned s
   const std::size_t skip = c.controls | (std::size_t{1} << c.target) | (len - 1);
   const std::size_t s = std::size_t{1} << c.target;
   std::size_t x = deposit(lo, skip);
+  if (c.target == 0) {
+    // Single adjacent pairs (a0 a1), one vector each (lanes as in mat2.cpp).
+    const __m128 re0 = _mm_setr_ps(c.u[0].re, c.u[0].re, c.u[2].re, c.u[2].re);
+    const __m128 im0 = _mm_setr_ps(-c.u[0].im, c.u[0].im, -c.u[2].im, c.u[2].im);
+    const __m128 re1 = _mm_setr_ps(c.u[1].re, c.u[1].re, c.u[3].re, c.u[3].re);
+    const __m128 im1 = _mm_setr_ps(-c.u[1].im, c.u[1].im, -c.u[3].im, c.u[3].im);
+    const __m128 zero = _mm_setzero_ps();
+    for (std::size_t g = lo; g < hi; ++g) {
+      float* f = reinterpret_cast<float*>(amps + (x | c.controls));
+      const __m128 v = _mm_loadu_ps(f);
+      const __m128 v0 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 1, 0));
+      const __m128 v1 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 2, 3, 2));
+      _mm_storeu_ps(f, _mm_add_ps(_mm_add_ps(cmul_lanes(re0, im0, v0), cmul_lanes(re1, im1, v1)), zero));
+      x = ((x | skip) + 1) & ~skip;
+    }
+    return;
+  }
   if (len < 4) {
     // Short segments: the scalar update inline beats a vector call's set-up.
     for (std::size_t g = lo; g < hi; ++g) {
@@ -147,25 +184,6 @@ void MatrixPlan::apply_rows(Complex* amps, std::size_t base, const Complex* in, 
   }
 }
 
-namespace {
-
-// Lane arithmetic of complex products as in the one-qubit kernel (see
-// mat2.cpp): identical to cmul and cadd of complex.h, lane by lane.
-inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
-  const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
-}
-
-// Short copies inline: segments are often a single amplitude.
-inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
-  if (n <= 4) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
-  } else {
-    std::memcpy(static_cast<void*>(dst), src, n * sizeof(Complex));
-  }
-}
-
-}  // namespace
 
 void plus_zero(Complex* a, std::size_t count) {
   const __m128 zero = _mm_setzero_ps();
