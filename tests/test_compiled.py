@@ -221,6 +221,9 @@ def test_internal_failure_and_memory_error():
         ctx.statevector(big, [])
     with pytest.raises(MemoryError):
         rx_twice().param_batch_buffer(1 << 50)
+    with pytest.raises(MemoryError):
+        vt.CircuitSpec(1).compile().param_batch_buffer(1 << 63)
+    assert vt.CircuitSpec(1).compile().param_batch_buffer(1 << 60).numpy().shape == (1 << 60, 0)
 
 
 def test_context_follows_the_circuit_width():

@@ -27,12 +27,19 @@ std::span<const float> float_view(PyArrayObject* a) {
 }
 
 // Zero-filled float32 array of the given shape; MemoryError, not NumPy's
-// ValueError, when its byte size does not even fit the address space.
+// ValueError, when the bytes of one dimension (NumPy's own limit, also for
+// empty arrays) or of the whole array do not fit the address space.
 PyObject* zero_floats(std::initializer_list<std::uint64_t> dims) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<npy_intp>::max());
+  bool empty = false;
+  for (std::uint64_t d : dims) {
+    if (d > kMax / sizeof(float)) return PyErr_NoMemory();
+    empty = empty || d == 0;
+  }
   std::uint64_t bytes = sizeof(float);
   for (std::uint64_t d : dims) {
-    if (d != 0 && bytes > kMax / d) return PyErr_NoMemory();
+    if (empty) break;
+    if (bytes > kMax / d) return PyErr_NoMemory();
     bytes *= d;
   }
   if (dims.size() == 1) return zeros_array(NPY_FLOAT32, {static_cast<npy_intp>(*dims.begin())});
