@@ -173,5 +173,32 @@ TEST(Batch, FailingRowsReportOneError) {
   EXPECT_EQ(p0.error().message, message);
 }
 
+TEST(Batch, RowsOfLargerStatesNestKernelsOnThePool) {
+  // 15 qubits: the one-qubit and general kernels inside each row split over
+  // the same pool as the rows.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(15).value();
+  spec.add_parameter("a");
+  spec.add_parameter("b");
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 14, 0).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 14)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 7, 1).ok());
+  const CompiledCircuit plan = spec.compile();
+  const std::vector<PauliTerm> obs = {
+      PauliTerm::create({{0, PauliLabel::kZ}, {14, PauliLabel::kZ}}, 1.0f).value(),
+      PauliTerm::create({{7, PauliLabel::kX}, {14, PauliLabel::kX}}, 0.5f).value()};
+  const std::vector<float> data = batch_data(4, 2);
+  auto values = batch_expectation(plan, data, 4, obs);
+  ASSERT_TRUE(values.ok());
+  ExecutionContext ctx = execution_context(plan).value();
+  for (std::size_t r = 0; r < 4; ++r) {
+    std::span<const float> row(data.data() + 2 * r, 2);
+    EXPECT_EQ(bits((*values)[r]), bits(expectation_with_context(plan, row, obs, ctx).value())) << r;
+  }
+  auto vg = batch_value_and_gradient(plan, std::span<const float>(data.data(), 2), 1, obs);
+  ASSERT_TRUE(vg.ok());
+  EXPECT_EQ(bits(vg->values[0]), bits((*values)[0]));
+}
+
 }  // namespace
 }  // namespace vantrel::sim

@@ -177,5 +177,25 @@ TEST(Expectation, BitIdenticalToFactorByFactorArithmetic) {
   }
 }
 
+TEST(Expectation, ManyTermsOnALargerStateMatchTheLiteralSum) {
+  // Many 256-index blocks per term, high and low flip bits, many terms.
+  std::mt19937 gen(99);
+  std::uniform_real_distribution<float> amp(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> label(0, 6);
+  StateVector st = StateVector::create(14).value();
+  for (std::size_t i = 0; i < st.size(); ++i) st.data()[i] = {amp(gen), amp(gen)};
+  std::vector<PauliTerm> terms;
+  for (int t = 0; t < 70; ++t) {
+    std::vector<PauliFactor> ops;
+    for (std::uint64_t q = 0; q < 14; ++q) {
+      const int l = label(gen);
+      if (l < 3) ops.push_back({q, static_cast<PauliLabel>(l)});
+    }
+    terms.push_back(term(std::move(ops), amp(gen)));
+  }
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(*expectation(st, terms)),
+            std::bit_cast<std::uint32_t>(literal_expectation(st, terms, false)));
+}
+
 }  // namespace
 }  // namespace vantrel::sim
