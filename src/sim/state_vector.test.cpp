@@ -222,6 +222,26 @@ TEST(Kernels, EveryPlusZeroRunVariantMatchesScalar) {
   }
 }
 
+TEST(Kernels, EveryRowSumVariantMatchesScalar) {
+  std::mt19937 rng(13);
+  std::vector<decltype(&kernels::row_sums_sse2)> variants = {&kernels::row_sums_sse2};
+  if (kernels::cpu_has_avx2()) variants.push_back(&kernels::row_sums_avx2);
+  const std::size_t width = 64;
+  for (auto variant : variants) {
+    for (std::size_t c = 1; c <= width; c += (c < 20 ? 1 : 7)) {
+      const std::size_t count = 1 + rng() % 8;
+      const Amps vals = random_matrix(3, rng, 1);  // 9 entries
+      std::vector<std::uint32_t> cols(count);
+      for (auto& col : cols) col = rng() % 4;
+      const Amps scratch = random_state(8, rng);  // 4 x 64
+      Amps got(c), want(c);
+      variant(vals.data(), cols.data(), count, scratch.data(), width, c, got.data());
+      kernels::row_sums_scalar(vals.data(), cols.data(), count, scratch.data(), width, 0, c, want.data());
+      ASSERT_TRUE(same_bits(got, want)) << c;
+    }
+  }
+}
+
 TEST(Kernels, ControlledRowsTurnNegativeZeroPositiveLikeTheReference) {
   const Amps cx = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
                    {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};

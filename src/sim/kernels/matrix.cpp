@@ -197,6 +197,40 @@ void plus_zero(Complex* a, std::size_t count) {
     if (a[i].re == 0.0f || a[i].im == 0.0f) a[i] = Complex{a[i].re + 0.0f, a[i].im + 0.0f};
 }
 
+void row_sums_sse2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out) {
+  std::size_t i = 0;
+  for (; i + 8 <= c; i += 8) {
+    __m128 s0 = _mm_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+    for (std::size_t e = 0; e < count; ++e) {
+      const Complex v = vals[e];
+      const float* in = reinterpret_cast<const float*>(scratch + cols[e] * width + i);
+      const __m128 re = _mm_set1_ps(v.re);
+      const __m128 im = _mm_setr_ps(-v.im, v.im, -v.im, v.im);
+      s0 = _mm_add_ps(s0, cmul_lanes(re, im, _mm_loadu_ps(in)));
+      s1 = _mm_add_ps(s1, cmul_lanes(re, im, _mm_loadu_ps(in + 4)));
+      s2 = _mm_add_ps(s2, cmul_lanes(re, im, _mm_loadu_ps(in + 8)));
+      s3 = _mm_add_ps(s3, cmul_lanes(re, im, _mm_loadu_ps(in + 12)));
+    }
+    float* a = reinterpret_cast<float*>(out + i);
+    _mm_storeu_ps(a, s0);
+    _mm_storeu_ps(a + 4, s1);
+    _mm_storeu_ps(a + 8, s2);
+    _mm_storeu_ps(a + 12, s3);
+  }
+  row_sums_scalar(vals, cols, count, scratch, width, i, c, out);
+}
+
+namespace {
+
+using RowSumsFn = void (*)(const Complex*, const std::uint32_t*, std::size_t, const Complex*,
+                           std::size_t, std::size_t, Complex*);
+
+// Chosen once when the library is loaded; never changes afterwards.
+const RowSumsFn g_row_sums = cpu_has_avx2() ? &row_sums_avx2 : &row_sums_sse2;
+
+}  // namespace
+
 // Groups are handled a chunk of up to kRunWidth at a time: each needed local
 // index's amplitudes of the whole chunk are gathered side by side, so that
 // vectors run across groups, each lane computing exactly the scalar sum of
@@ -237,31 +271,7 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
         for (std::size_t sg = 0; sg < segs; ++sg) plus_zero(amps + seg_base[sg] + off[r], seg_len[sg]);
         continue;
       }
-      std::size_t i = 0;
-      for (; i + 8 <= c; i += 8) {
-        __m128 s0 = _mm_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
-        for (std::size_t e = start[r]; e < start[r + 1]; ++e) {
-          const Complex v = vals[e];
-          const float* in = reinterpret_cast<const float*>(scratch + cols[e] * width + i);
-          const __m128 re = _mm_set1_ps(v.re);
-          const __m128 im = _mm_setr_ps(-v.im, v.im, -v.im, v.im);
-          s0 = _mm_add_ps(s0, cmul_lanes(re, im, _mm_loadu_ps(in)));
-          s1 = _mm_add_ps(s1, cmul_lanes(re, im, _mm_loadu_ps(in + 4)));
-          s2 = _mm_add_ps(s2, cmul_lanes(re, im, _mm_loadu_ps(in + 8)));
-          s3 = _mm_add_ps(s3, cmul_lanes(re, im, _mm_loadu_ps(in + 12)));
-        }
-        float* a = reinterpret_cast<float*>(acc + i);
-        _mm_store_ps(a, s0);
-        _mm_store_ps(a + 4, s1);
-        _mm_store_ps(a + 8, s2);
-        _mm_store_ps(a + 12, s3);
-      }
-      for (; i < c; ++i) {
-        Complex sum{0.0f, 0.0f};
-        for (std::size_t e = start[r]; e < start[r + 1]; ++e)
-          sum = cadd(sum, cmul(vals[e], scratch[cols[e] * width + i]));
-        acc[i] = sum;
-      }
+      g_row_sums(vals + start[r], cols + start[r], start[r + 1] - start[r], scratch, width, c, acc);
       const Complex* src = acc;
       for (std::size_t sg = 0; sg < segs; ++sg) {
         copy_amps(amps + seg_base[sg] + off[r], src, seg_len[sg]);

@@ -83,6 +83,24 @@ void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c) {
   });
 }
 
+// One row of a chunk of groups: out[i] = sum over e < count, increasing, of
+// vals[e] * scratch[cols[e] * width + i], from +0, for i < c. Lanes i are
+// independent groups; every lane performs the scalar sum exactly.
+void row_sums_sse2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
+void row_sums_avx2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
+// The scalar sums of lanes [from, c).
+inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                            const Complex* scratch, std::size_t width, std::size_t from, std::size_t c,
+                            Complex* out) {
+  for (std::size_t i = from; i < c; ++i) {
+    Complex sum{0.0f, 0.0f};
+    for (std::size_t e = 0; e < count; ++e) sum = cadd(sum, cmul(vals[e], scratch[cols[e] * width + i]));
+    out[i] = sum;
+  }
+}
+
 // A matrix prepared for one application: offsets of each local index and the
 // nonzero entries of each row. Small matrices keep their tables inline, so
 // a gate on a small register allocates nothing.
