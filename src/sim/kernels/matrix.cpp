@@ -78,7 +78,33 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   num_needed_ = 0;
   for (std::size_t j = 0; j < d; ++j)
     if (seen[j]) needed_[num_needed_++] = static_cast<std::uint32_t>(j);
+  if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) prepare_pairs(targets, matrix);
   return Status::Ok();
+}
+
+void MatrixPlan::prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Complex> matrix) {
+  const std::size_t d = d_;
+  for (std::size_t t = 0; t < k_; ++t)
+    if (targets[t] == 0) pair_bit_ = k_ - 1 - t;
+  const std::size_t bit = std::size_t{1} << pair_bit_;
+  std::size_t p = 0;
+  for (std::size_t r = 0; r < d; ++r) {
+    if (r & bit) continue;
+    const std::size_t r2 = r | bit;
+    pair_row_[p] = static_cast<std::uint8_t>(r);
+    pair_identity_[p] = identity_[r] && identity_[r2];
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < d; ++j) {
+      const Complex a = matrix[r * d + j], b = matrix[r2 * d + j];
+      if (a.re == 0.0f && a.im == 0.0f && b.re == 0.0f && b.im == 0.0f) continue;
+      pair_cols_[p][count] = static_cast<std::uint8_t>(j);
+      pair_coef_[p][count] = PairCoef{{a.re, a.re, b.re, b.re}, {-a.im, a.im, -b.im, b.im}};
+      ++count;
+    }
+    pair_count_[p] = static_cast<std::uint8_t>(count);
+    ++p;
+  }
+  pairs_ = true;
 }
 
 std::size_t deposit(std::size_t g, std::size_t mask) {
@@ -282,7 +308,42 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
   }
 }
 
+void MatrixPlan::apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) const {
+  const std::size_t half = d_ / 2;
+  const std::size_t bit = std::size_t{1} << pair_bit_;
+  const __m128 zero = _mm_setzero_ps();
+  __m128 in[kMaxPairDim];  // in[j] in both lanes
+  std::size_t base = group_base(lo);
+  for (std::size_t g = lo; g < hi; ++g) {
+    for (std::size_t p = 0; p < half; ++p) {
+      const std::size_t r = pair_row_[p];
+      const __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(amps + base + offsets_[r]));
+      in[r] = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 1, 0));
+      in[r | bit] = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 2, 3, 2));
+    }
+    for (std::size_t p = 0; p < half; ++p) {
+      float* f = reinterpret_cast<float*>(amps + base + offsets_[pair_row_[p]]);
+      if (pair_identity_[p]) {
+        const __m128 x = _mm_loadu_ps(f);
+        if (_mm_movemask_ps(_mm_cmpeq_ps(x, zero))) _mm_storeu_ps(f, _mm_add_ps(x, zero));
+        continue;
+      }
+      __m128 sum = zero;
+      for (std::size_t e = 0; e < pair_count_[p]; ++e) {
+        const PairCoef& c = pair_coef_[p][e];
+        sum = _mm_add_ps(sum, cmul_lanes(_mm_load_ps(c.re), _mm_loadu_ps(c.im), in[pair_cols_[p][e]]));
+      }
+      _mm_storeu_ps(f, sum);
+    }
+    base = next_base(base);
+  }
+}
+
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
+  if (pairs_) {
+    apply_pairs(amps, lo, hi);
+    return;
+  }
   apply_runs(amps, lo, hi, scratch);
 }
 

@@ -135,6 +135,27 @@ class MatrixPlan {
 
  private:
   void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
+  void apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) const;
+  void prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
+
+  // Matrices of up to 8 x 8 with qubit 0 among the targets go one group at a
+  // time, each vector holding two adjacent amplitudes (qubit 0 clear and
+  // set): rows r and r' = r + (local bit of qubit 0) are summed together,
+  // each lane over the columns either row needs, in increasing order. A
+  // column only the other lane needs adds a +-0 product, which leaves a sum
+  // that starts at +0 unchanged.
+  static constexpr std::size_t kMaxPairDim = 8;
+  bool pairs_ = false;
+  std::size_t pair_bit_ = 0;                          // local bit of qubit 0
+  std::uint8_t pair_row_[kMaxPairDim / 2] = {};       // r, with pair_bit_ clear
+  std::uint8_t pair_identity_[kMaxPairDim / 2] = {};  // both rows lone diagonal ones
+  std::uint8_t pair_count_[kMaxPairDim / 2] = {};
+  std::uint8_t pair_cols_[kMaxPairDim / 2][kMaxPairDim] = {};
+  struct PairCoef {
+    alignas(16) float re[4];
+    float im[4];  // -im, im of row r, then of row r'
+  };
+  PairCoef pair_coef_[kMaxPairDim / 2][kMaxPairDim] = {};
 
   std::size_t k_ = 0, d_ = 0, mask_ = 0, nnz_ = 0;
   unsigned low_bit_ = 0;  // lowest target qubit
