@@ -24,6 +24,10 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 // "parameter vector has length {}, expected {}", then
 // "state vector has {} qubits, compiled circuit expects {}"; then every step
 // in order. On a failing step the state keeps what earlier steps made.
+// Measurement and reset steps draw from the calling thread's generator, taken
+// once per run (and only by plans that have such steps). A parametric step
+// whose target or slot does not fit, possible only in a plan assembled by
+// hand, fails like a fixed step instead of touching memory out of bounds.
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
 
 // Replaces the angle of one parametric step for a single run: step `step`
