@@ -269,7 +269,8 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
   const std::size_t* start = row_start_;
   const std::uint32_t* cols = cols_;
   const Complex* vals = vals_;
-  alignas(16) Complex acc[kRunWidth];
+  alignas(16) std::byte acc_bytes[kRunWidth * sizeof(Complex)];  // written before read
+  Complex* acc = reinterpret_cast<Complex*>(acc_bytes);
   std::size_t seg_base[kRunWidth], seg_len[kRunWidth];
   std::size_t base = group_base(lo);
   for (std::size_t g = lo; g < hi;) {

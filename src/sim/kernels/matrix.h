@@ -145,17 +145,18 @@ class MatrixPlan {
   // column only the other lane needs adds a +-0 product, which leaves a sum
   // that starts at +0 unchanged.
   static constexpr std::size_t kMaxPairDim = 8;
+  // Filled only when pairs_ is set.
   bool pairs_ = false;
   std::size_t pair_bit_ = 0;                          // local bit of qubit 0
-  std::uint8_t pair_row_[kMaxPairDim / 2] = {};       // r, with pair_bit_ clear
-  std::uint8_t pair_identity_[kMaxPairDim / 2] = {};  // both rows lone diagonal ones
-  std::uint8_t pair_count_[kMaxPairDim / 2] = {};
-  std::uint8_t pair_cols_[kMaxPairDim / 2][kMaxPairDim] = {};
+  std::uint8_t pair_row_[kMaxPairDim / 2];       // r, with pair_bit_ clear
+  std::uint8_t pair_identity_[kMaxPairDim / 2];  // both rows lone diagonal ones
+  std::uint8_t pair_count_[kMaxPairDim / 2];
+  std::uint8_t pair_cols_[kMaxPairDim / 2][kMaxPairDim];
   struct PairCoef {
     alignas(16) float re[4];
     float im[4];  // -im, im of row r, then of row r'
   };
-  PairCoef pair_coef_[kMaxPairDim / 2][kMaxPairDim] = {};
+  PairCoef pair_coef_[kMaxPairDim / 2][kMaxPairDim];
 
   std::size_t k_ = 0, d_ = 0, mask_ = 0, nnz_ = 0;
   unsigned low_bit_ = 0;  // lowest target qubit
@@ -189,8 +190,9 @@ Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targ
   if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
     const std::size_t grain = std::max<std::size_t>(1, kMatrixGrainWork / plan.work_per_group());
     Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
-      Complex scratch[kStackGroup];
-      plan.apply_groups(data, lo, hi, scratch);
+      // Uninitialised on purpose: every entry read is gathered first.
+      alignas(16) std::byte scratch[kStackGroup * sizeof(Complex)];
+      plan.apply_groups(data, lo, hi, reinterpret_cast<Complex*>(scratch));
     });
     return Status::Ok();
   }
