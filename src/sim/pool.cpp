@@ -25,9 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -35,7 +33,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <sstream>
 #include <vector>
 
 namespace vantrel::sim {

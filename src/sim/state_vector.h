@@ -53,7 +53,10 @@ class StateVector {
 
   // Validates the targets against the register, then applies the operation
   // (one-qubit kernel for one target with a 2x2 matrix, else the general
-  // kernel). The state is unchanged on error.
+  // kernel, in place). Besides the target errors it can fail with
+  // kOutOfMemory (the general kernel's tables for a very large matrix) or
+  // kInternal (a matrix that does not hold 4^k entries, which
+  // Operation::create never lets through). The state is unchanged on error.
   Status apply_operation(const Operation& op);
 
  private:
