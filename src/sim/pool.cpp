@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace vantrel::sim {
@@ -418,15 +419,14 @@ bool parse_count(const char* text, std::size_t* out) {
   return true;
 }
 
-// ceil(quota / period) of the CPU bandwidth limit, or 0 when unlimited or
-// unknown.
-std::size_t cgroup_cpu_limit() {
+// ceil(quota / period) of one cgroup's CPU bandwidth limit, 0 if none.
+std::size_t read_cpu_limit(const std::string& dir) {
   auto ceil_div = [](long long q, long long p) -> std::size_t {
     if (q <= 0 || p <= 0) return 0;
     return static_cast<std::size_t>((q + p - 1) / p);
   };
   {
-    std::ifstream f("/sys/fs/cgroup/cpu.max");
+    std::ifstream f(dir + "/cpu.max");  // cgroup v2: "max 100000" or "200000 100000"
     std::string quota;
     long long period = 0;
     if (f >> quota >> period) {
@@ -438,13 +438,48 @@ std::size_t cgroup_cpu_limit() {
       }
     }
   }
-  for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-    std::ifstream q(std::string(dir) + "/cpu.cfs_quota_us");
-    std::ifstream p(std::string(dir) + "/cpu.cfs_period_us");
-    long long quota = 0, period = 0;
-    if (q >> quota && p >> period) return ceil_div(quota, period);
-  }
+  std::ifstream q(dir + "/cpu.cfs_quota_us");  // cgroup v1
+  std::ifstream p(dir + "/cpu.cfs_period_us");
+  long long quota = 0, period = 0;
+  if (q >> quota && p >> period) return ceil_div(quota, period);
   return 0;
+}
+
+// The tightest CPU bandwidth limit on the process's cgroup and its
+// ancestors (rounded up), or 0 when unlimited or unknown.
+std::size_t cgroup_cpu_limit() {
+  std::vector<std::string> dirs;
+  std::ifstream self("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(self, line)) {
+    // "0::/path" (v2) or "N:cpu,cpuacct:/path" (v1).
+    const std::size_t a = line.find(':'), b = line.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) continue;
+    const std::string controllers = line.substr(a + 1, b - a - 1);
+    std::string path = line.substr(b + 1);
+    std::string root;
+    if (controllers.empty()) {
+      root = "/sys/fs/cgroup";
+    } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {
+      root = "/sys/fs/cgroup/" + controllers;
+      if (!std::ifstream(root + "/cpu.cfs_quota_us")) root = "/sys/fs/cgroup/cpu";
+    } else {
+      continue;
+    }
+    for (;;) {
+      dirs.push_back(root + (path == "/" ? "" : path));
+      if (path.empty() || path == "/") break;
+      path = path.substr(0, path.rfind('/'));
+      if (path.empty()) path = "/";
+    }
+  }
+  if (dirs.empty()) dirs = {"/sys/fs/cgroup", "/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"};
+  std::size_t best = 0;
+  for (const std::string& dir : dirs) {
+    const std::size_t limit = read_cpu_limit(dir);
+    if (limit > 0 && (best == 0 || limit < best)) best = limit;
+  }
+  return best;
 }
 
 }  // namespace
