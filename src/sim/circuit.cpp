@@ -27,27 +27,33 @@ Circuit Circuit::create(std::vector<Gate> gates) {
   return c;
 }
 
+Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng* rng) {
+  switch (g.kind) {
+    case Gate::Kind::kUnitary:
+      VANTREL_TRY(state.apply_operation(g.op));
+      break;
+    case Gate::Kind::kMeasure: {
+      auto outcome = measure_qubit(state, g.qubit, *rng);
+      if (!outcome.ok()) return std::move(outcome).error();
+      return std::optional<bool>(*outcome);
+    }
+    case Gate::Kind::kReset:
+      VANTREL_TRY(reset_qubit(state, g.qubit, *rng));
+      break;
+    case Gate::Kind::kBarrier:
+      break;
+  }
+  return std::optional<bool>();
+}
+
 Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   std::vector<MeasurementRecord> records;
   for (const Gate& g : gates_) {
-    switch (g.kind) {
-      case Gate::Kind::kUnitary:
-        VANTREL_TRY(state.apply_operation(g.op));
-        break;
-      case Gate::Kind::kMeasure: {
-        auto outcome = measure_qubit(state, g.qubit, *rng);
-        if (!outcome.ok()) return std::move(outcome).error();
-        records.push_back({g.qubit, *outcome});
-        break;
-      }
-      case Gate::Kind::kReset:
-        VANTREL_TRY(reset_qubit(state, g.qubit, *rng));
-        break;
-      case Gate::Kind::kBarrier:
-        break;
-    }
+    auto outcome = execute_gate(state, g, &*rng);
+    if (!outcome.ok()) return std::move(outcome).error();
+    if (outcome->has_value()) records.push_back({g.qubit, **outcome});
   }
   return records;
 }

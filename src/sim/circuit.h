@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "sim/operation.h"
 #include "sim/result.h"
+#include "sim/rng.h"
 #include "sim/state_vector.h"
 
 namespace vantrel::sim {
@@ -15,6 +17,11 @@ struct MeasurementRecord {
   std::uint64_t qubit;
   bool outcome;
 };
+
+// Executes one gate on `state`: a unitary through apply_operation, a
+// measurement or a reset drawing from `rng` (required for those two kinds), a
+// barrier as nothing. Returns the outcome of a measurement, nothing otherwise.
+Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& gate, Rng* rng);
 
 class Circuit {
  public:

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <optional>
 
-#include "sim/measure.h"
+#include "sim/circuit.h"
 #include "sim/rng.h"
 
 namespace vantrel::sim {
@@ -86,22 +86,9 @@ Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> p
       state.apply_mat2(op.target, m);
       continue;
     }
-    const Gate& g = op.gate;
-    switch (g.kind) {
-      case Gate::Kind::kUnitary:
-        VANTREL_TRY(state.apply_operation(g.op));
-        break;
-      case Gate::Kind::kMeasure: {
-        auto outcome = measure_qubit(state, g.qubit, *rng);
-        if (!outcome.ok()) return std::move(outcome).error();
-        break;
-      }
-      case Gate::Kind::kReset:
-        VANTREL_TRY(reset_qubit(state, g.qubit, *rng));
-        break;
-      case Gate::Kind::kBarrier:
-        break;
-    }
+    // The outcome of a measurement step is not reported.
+    auto outcome = execute_gate(state, op.gate, rng ? &*rng : nullptr);
+    if (!outcome.ok()) return std::move(outcome).error();
   }
   return Status::Ok();
 }
