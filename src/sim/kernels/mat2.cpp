@@ -54,15 +54,16 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   for (; i < len; ++i) mat2_pair_scalar<kPlusZero>(a0 + i, a1 + i, m);
 }
 
-// Qubit 0: `count` adjacent pairs (a0, a1), one per vector.
+// Qubit 0: `count` adjacent pairs (a0, a1), one per vector. The a1 slot
+// computes (m11 a1) + (m10 a0): the reference's sum with its operands
+// swapped, which IEEE addition leaves bit for bit the same.
 void interleaved(Complex* a, std::size_t count, const Complex m[4]) {
-  const Coef first = coef(m[0], m[2]), second = coef(m[1], m[3]);
+  const Coef diag = coef(m[0], m[3]), off = coef(m[1], m[2]);
   for (std::size_t i = 0; i < count; ++i) {
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m128 x = _mm_loadu_ps(p);
-    const __m128 x0 = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m128 x1 = _mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 2, 3, 2));
-    _mm_storeu_ps(p, _mm_add_ps(cmul(first, x0), cmul(second, x1)));
+    const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2));
+    _mm_storeu_ps(p, _mm_add_ps(cmul(diag, x), cmul(off, swapped)));
   }
 }
 

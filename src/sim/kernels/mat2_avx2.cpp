@@ -47,23 +47,26 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   for (; i < len; ++i) mat2_pair_scalar<kPlusZero>(a0 + i, a1 + i, m);
 }
 
-// Qubit 0: vectors hold (a0 a1 | a0' a1'), two pairs.
+// Qubit 0: vectors hold (a0 a1 | a0' a1'), two pairs. Each slot adds its
+// own row's products: (m00 a0) + (m01 a1) in the a0 slot, (m11 a1) + (m10 a0)
+// in the a1 slot, the reference's sum with its operands swapped, which IEEE
+// addition leaves bit for bit the same.
 void qubit0(Complex* a, std::size_t count, const Complex m[4]) {
-  const Coef first = coef(m[0], m[2], m[0], m[2]), second = coef(m[1], m[3], m[1], m[3]);
+  const Coef diag = coef(m[0], m[3], m[0], m[3]), off = coef(m[1], m[2], m[1], m[2]);
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m256 x = _mm256_loadu_ps(p);
-    const __m256 x0 = _mm256_permute_ps(x, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 x1 = _mm256_permute_ps(x, _MM_SHUFFLE(3, 2, 3, 2));
-    _mm256_storeu_ps(p, _mm256_add_ps(cmul(first, x0), cmul(second, x1)));
+    const __m256 swapped = _mm256_permute_ps(x, _MM_SHUFFLE(1, 0, 3, 2));
+    _mm256_storeu_ps(p, _mm256_add_ps(cmul(diag, x), cmul(off, swapped)));
   }
   if (i < count) mat2_pair_scalar(a + 2 * i, a + 2 * i + 1, m);
 }
 
-// Qubit 1: a block of four amplitudes (a0 a0' | a1 a1') is two pairs.
+// Qubit 1: a block of four amplitudes (a0 a0' | a1 a1') is two pairs; the
+// a1 half sums its products in swapped order, as for qubit 0.
 void qubit1(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]) {
-  const Coef first = coef(m[0], m[0], m[2], m[2]), second = coef(m[1], m[1], m[3], m[3]);
+  const Coef diag = coef(m[0], m[0], m[3], m[3]), off = coef(m[1], m[1], m[2], m[2]);
   std::size_t p = lo;
   auto scalar = [&](std::size_t pair) {
     Complex* a0 = amps + ((pair >> 1) << 2) + (pair & 1);
@@ -73,9 +76,8 @@ void qubit1(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]) {
   for (; p + 2 <= hi; p += 2) {
     float* f = reinterpret_cast<float*>(amps + 2 * p);
     const __m256 x = _mm256_loadu_ps(f);
-    const __m256 x0 = _mm256_permute2f128_ps(x, x, 0x00);
-    const __m256 x1 = _mm256_permute2f128_ps(x, x, 0x11);
-    _mm256_storeu_ps(f, _mm256_add_ps(cmul(first, x0), cmul(second, x1)));
+    const __m256 swapped = _mm256_permute2f128_ps(x, x, 0x01);
+    _mm256_storeu_ps(f, _mm256_add_ps(cmul(diag, x), cmul(off, swapped)));
   }
   if (p < hi) scalar(p);
 }
