@@ -90,16 +90,20 @@ void copy_floats(PyArrayObject* a, std::vector<float>& out) {
 // ---------------------------------------------------------------------------
 // The Python classes.
 
-PyObject* param_buffer_numpy(const PyParamBuffer& self) {
-  return Py_NewRef(self.value.array.get());
+// The backing array itself, as a new reference (the same object every call).
+PyObject* shared_array(const PyRef& array) {
+  Py_INCREF(array.get());
+  return array.get();
 }
+
+PyObject* param_buffer_numpy(const PyParamBuffer& self) { return shared_array(self.value.array); }
 
 PyObject* param_buffer_size(const PyParamBuffer& self) {
   return PyLong_FromUnsignedLongLong(self.value.size);
 }
 
 PyObject* param_batch_buffer_numpy(const PyParamBatchBuffer& self) {
-  return Py_NewRef(self.value.array.get());
+  return shared_array(self.value.array);
 }
 
 PyObject* param_batch_buffer_batch_size(const PyParamBatchBuffer& self) {
