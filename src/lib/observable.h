@@ -16,7 +16,8 @@ struct PyObservable : ObjectBase {
 };
 
 // The observable's terms, read in place (no copy). Valid while the object is
-// alive; callers that release the interpreter lock copy them first.
+// alive: an observable is immutable, so callers that release the interpreter
+// lock keep a reference to the object (and a shared borrow) for the call.
 inline std::span<const sim::PauliTerm> observable_terms(const PyObservable& obs) {
   return obs.value.terms();
 }
