@@ -99,9 +99,13 @@ def batch_child(n, batch):
     circuit = ansatz(n, 2 * n)
     obs = hamiltonian(n)
     data = np.random.default_rng(1).uniform(-1, 1, (batch, circuit.parameter_count)).astype(np.float32)
-    t_e = median_time(lambda: circuit.batch_expectation(data, obs), repeat=3)
-    t_g = median_time(lambda: circuit.batch_value_and_gradient(data, obs), repeat=3)
-    t_loop = median_time(lambda: [circuit.expectation(row, obs) for row in data], repeat=3)
+    # Small registers repeat each call so that a figure spans milliseconds.
+    number = 20 if n <= 10 else 1
+    t_e = median_time(lambda: circuit.batch_expectation(data, obs), repeat=5, number=number)
+    t_g = median_time(lambda: circuit.batch_value_and_gradient(data, obs), repeat=3,
+                      number=max(1, number // 10))
+    t_loop = median_time(lambda: [circuit.expectation(row, obs) for row in data], repeat=5,
+                         number=number)
     print(f"{t_e} {t_g} {t_loop}")
 
 
