@@ -132,3 +132,42 @@ def test_every_row_failing_reports_one_error():
         with pytest.raises(error):
             circuit.batch_expectation_buffer(circuit.param_batch_buffer(16), z)
         assert circuit.batch_expectation(np.zeros((0, 1), np.float32), z).shape == (0,)
+
+
+NESTED_BATCH = """
+import sys
+import numpy as np
+import vantrel as vt
+
+vt.set_num_threads(int(sys.argv[1]))
+# 16 qubits: each row's gates are large enough to split over the pool from
+# inside the batch's own units.
+spec = vt.CircuitSpec(16)
+params = [spec.param() for _ in range(3)]
+for q in range(16):
+    spec.h(q)
+spec.rx(0, params[0])
+spec.ry(15, params[1])
+spec.cx(0, 15)
+spec.rz(7, params[2])
+circuit = spec.compile()
+obs = vt.Observable.hamiltonian([vt.Observable.pauli_z(15), vt.Observable.pauli_x(7, 0.5)])
+data = np.random.default_rng(3).uniform(-3, 3, (6, 3)).astype(np.float32)
+values, grads = circuit.batch_value_and_gradient(data, obs)
+for r, row in enumerate(data):
+    v, g = circuit.value_and_gradient(row, obs)
+    assert values[r] == np.float32(v), (r, values[r], v)
+    assert np.array_equal(grads[r], g), r
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_nested_parallel_batches_finish_at_every_pool_size(threads):
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", NESTED_BATCH, str(threads)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"
