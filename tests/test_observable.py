@@ -60,6 +60,9 @@ def test_factories_accept_positional_keyword_and_float_like():
          "unsupported Pauli label ''; expected X, Y, or Z"),
         (lambda: Observable.pauli_string([("\u03a7", 0)]), ValueError,
          "unsupported Pauli label '\u03a7'; expected X, Y, or Z"),
+        # A NUL inside the label is part of the text shown.
+        (lambda: Observable.pauli_string([("X\0Y", 0)]), ValueError,
+         "unsupported Pauli label 'X\0Y'; expected X, Y, or Z"),
         (lambda: Observable.pauli_string([("X", 1), ("Z", 1)]), ValueError,
          "duplicate qubit index: 1"),
         (lambda: Observable.pauli_string([("Z", 1), ("X", 0), ("Y", 1), ("X", 0)]), ValueError,

@@ -37,8 +37,12 @@ bool pauli_label(const std::string& text, sim::PauliLabel& out) {
       default: break;
     }
   }
-  PyErr_Format(PyExc_ValueError, "unsupported Pauli label '%s'; expected X, Y, or Z",
-               text.c_str());
+  // The label goes back as Python text, not a C string: a label holding a
+  // NUL character must be shown whole.
+  PyRef shown(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  if (!shown) return false;
+  PyErr_Format(PyExc_ValueError, "unsupported Pauli label '%U'; expected X, Y, or Z",
+               shown.get());
   return false;
 }
 
