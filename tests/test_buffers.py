@@ -153,3 +153,47 @@ def test_buffer_arrays_retyped_in_place_are_read_within_their_memory(circuit, zz
     values = circuit.batch_expectation_buffer(batch, zz)
     batch.numpy().dtype = np.uint8
     np.testing.assert_array_equal(circuit.batch_expectation_buffer(batch, zz), values)
+
+
+# numpy.ascontiguousarray replaced before the module's first conversion, so
+# that it returns arrays the real one never does: byte-swapped float32 and
+# column-major batches.
+REPLACED_CONVERSION = """
+import numpy as np
+real = np.ascontiguousarray
+def odd(a, dtype):
+    b = real(a, dtype)
+    return b.astype(">f4") if b.ndim == 1 else np.asfortranarray(b)
+np.ascontiguousarray = odd
+import vantrel as vt
+spec = vt.CircuitSpec(2)
+a, b = spec.param(), spec.param()
+spec.rx(0, a)
+spec.ry(1, b)
+circuit = spec.compile()
+obs = vt.Observable.hamiltonian([vt.Observable.pauli_z(0), vt.Observable.pauli_z(1, 2.0)])
+try:
+    circuit.expectation([0.5, 1.0], obs)
+    print("swapped accepted")
+except TypeError as e:
+    print(e)
+rows = [[0.5, 1.0], [2.0, 0.1], [1.5, 2.5]]
+got = circuit.batch_expectation(rows, obs)
+buf = circuit.param_buffer()
+want = []
+for row in rows:
+    buf.numpy()[:] = row
+    want.append(circuit.expectation_buffer(buf, obs))
+print(bool(np.array_equal(got, np.float32(want))))
+"""
+
+
+def test_conversions_refuse_swapped_and_reorder_column_major_results():
+    import subprocess
+    import sys
+
+    result = subprocess.run([sys.executable, "-c", REPLACED_CONVERSION],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == [
+        "params must be convertible to a 1D numpy float32 array", "True"]

@@ -68,8 +68,10 @@ PyRef contiguous_float32(PyObject* obj, int ndim) {
 PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* rank_message,
                              const char* layout_message) {
   PyObject* obj = converted.get();
+  // Byte order counts: a swapped float32 array is not float32 to the engine.
   if (!PyArray_Check(obj) || PyArray_NDIM(as_array(obj)) != ndim ||
-      !PyArray_EquivTypenums(PyArray_TYPE(as_array(obj)), NPY_FLOAT32)) {
+      !PyArray_EquivTypenums(PyArray_TYPE(as_array(obj)), NPY_FLOAT32) ||
+      !PyArray_ISNOTSWAPPED(as_array(obj))) {
     raise_type_error(rank_message);
     return nullptr;
   }
@@ -85,6 +87,21 @@ PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* rank_
 void copy_floats(PyArrayObject* a, std::vector<float>& out) {
   out.resize(static_cast<std::size_t>(PyArray_SIZE(a)));
   if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(a), out.size() * sizeof(float));
+}
+
+// The rows of a two-dimensional array, row after row. ascontiguousarray
+// returns row-major arrays, but the conversion is looked up on the numpy
+// module and may have been replaced: a column-major result is read by column
+// and its values are put back in row order.
+void copy_rows(PyArrayObject* a, std::vector<float>& out) {
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(a, 0));
+  const auto cols = static_cast<std::size_t>(PyArray_DIM(a, 1));
+  if (PyArray_IS_C_CONTIGUOUS(a) || rows < 2 || cols < 2) return copy_floats(a, out);
+  out.resize(rows * cols);
+  const char* column = static_cast<const char*>(PyArray_DATA(a));
+  for (std::size_t c = 0; c < cols; ++c)
+    for (std::size_t r = 0; r < rows; ++r, column += sizeof(float))
+      std::memcpy(&out[r * cols + c], column, sizeof(float));
 }
 
 // ---------------------------------------------------------------------------
@@ -190,7 +207,7 @@ bool params_batch_from_python(PyObject* params_batch, ParamBatch& out) {
       checked_array(converted, 2, "params_batch must be convertible to a 2D numpy float32 array",
                     "params_batch must be stored contiguously in memory");
   if (a == nullptr) return false;
-  copy_floats(a, out.data);
+  copy_rows(a, out.data);
   out.rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
   out.cols = static_cast<std::uint64_t>(PyArray_DIM(a, 1));
   return true;
