@@ -95,14 +95,27 @@ void bench_register(std::size_t n) {
   Operation dense_op;
   dense_op.targets = {n / 2, 3};
   dense_op.matrix = dense;
-  const Gate cnot = make_controlled_unitary_gate({n / 2}, {3}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
+  Operation swap_op;
+  swap_op.targets = {n / 2, 3};
+  swap_op.matrix = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0},
+                    {0, 0}, {1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}};
+  Operation dense_low = dense_op;
+  dense_low.targets = {1, 0};
+  const std::vector<Complex> x = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+  const Gate cnot = make_controlled_unitary_gate({n / 2}, {3}, x).value();
+  const Gate cnot_low = make_controlled_unitary_gate({1}, {0}, x).value();
+  const Gate cnot_up = make_controlled_unitary_gate({0}, {n - 1}, x).value();
+  const Gate toffoli = make_controlled_unitary_gate({2, n - 1}, {n / 2}, x).value();
   struct Case {
     const char* name;
     const Operation* op;
   };
-  for (Case c : {Case{"2-qubit dense", &dense_op}, Case{"2-qubit CNOT ", &cnot.op}}) {
+  for (Case c : {Case{"2-qubit dense   ", &dense_op}, Case{"2-qubit dense 1,0", &dense_low},
+                 Case{"SWAP             ", &swap_op}, Case{"CNOT c=n/2 t=3   ", &cnot.op},
+                 Case{"CNOT c=1 t=0     ", &cnot_low.op}, Case{"CNOT c=0 t=n-1   ", &cnot_up.op},
+                 Case{"CCX c=2,n-1 t=n/2", &toffoli.op}}) {
     const double t = best_time([&] { (void)s.apply_operation(*c.op); }, reps);
-    std::printf("  %s          %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
+    std::printf("  %s %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
   }
 }
 

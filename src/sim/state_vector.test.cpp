@@ -146,12 +146,14 @@ TYPED_TEST(Kernels, ControlledOneQubitGatesMatchReference) {
   std::mt19937 rng(12);
   // Target 0 (adjacent pairs), a control on qubit 0, short and long runs.
   const std::vector<std::vector<std::uint64_t>> cases = {{1, 0}, {2, 3, 0}, {0, 1}, {3, 1}, {5, 4},
-                                                         {0, 6, 2}, {6, 5, 4, 3}, {2}};
+                                                         {0, 6, 2}, {6, 5, 4, 3}, {2}, {12, 0},
+                                                         {1, 14, 9}, {15, 7}, {4, 13, 15}};
   for (const auto& targets : cases) {
     const std::size_t k = targets.size();
     for (int rep = 0; rep < 3; ++rep) {
       const Amps m = controlled(k - 1, random_matrix(2, rng, static_cast<unsigned>(rep) * 2), 2);
       for (std::size_t n : {7u, 16u}) {
+        if (*std::max_element(targets.begin(), targets.end()) >= n) continue;
         Amps state = random_state(n, rng), want = state;
         reference::apply_matrix(want, targets, m);
         ASSERT_TRUE((kernels::apply_matrix<TypeParam>(state, targets, m).ok()));
@@ -204,20 +206,27 @@ TEST(Kernels, EveryOneQubitVariantMatchesReferenceOnAnyCut) {
   }
 }
 
-TEST(Kernels, EveryPlusZeroRunVariantMatchesScalar) {
+TEST(Kernels, EveryControlledPairsVariantMatchesScalarOnAnyCut) {
   std::mt19937 rng(6);
-  std::vector<decltype(&kernels::mat2_run_plus_zero_sse2)> variants = {&kernels::mat2_run_plus_zero_sse2};
-  if (kernels::cpu_has_avx2()) variants.push_back(&kernels::mat2_run_plus_zero_avx2);
+  std::vector<decltype(&kernels::controlled_pairs_sse2)> variants = {&kernels::controlled_pairs_sse2};
+  if (kernels::cpu_has_avx2()) variants.push_back(&kernels::controlled_pairs_avx2);
   for (auto variant : variants) {
-    for (std::size_t len = 1; len <= 21; ++len) {
-      const Amps m = random_matrix(2, rng, 2);
-      Amps a0 = random_state(5, rng), a1 = random_state(5, rng);
-      a0.resize(len);
-      a1.resize(len);
-      Amps w0 = a0, w1 = a1;
-      for (std::size_t i = 0; i < len; ++i) kernels::mat2_pair_scalar<true>(&w0[i], &w1[i], m.data());
-      variant(a0.data(), a1.data(), len, m.data());
-      ASSERT_TRUE(same_bits(a0, w0) && same_bits(a1, w1)) << len;
+    for (std::size_t n = 1; n <= 8; ++n) {
+      for (unsigned t = 0; t < n; ++t) {
+        for (std::uint32_t low : {0u, 1u, 2u, 3u, 5u, 12u, 31u}) {
+          if (low >> (n - 1)) continue;  // controls are pair bits of the register
+          const Amps m = random_matrix(2, rng, 2);
+          Amps state = random_state(n, rng), want = state;
+          kernels::controlled_pairs_scalar(want.data(), t, m.data(), low, 0, want.size() / 2);
+          const std::size_t pairs = state.size() / 2;
+          for (std::size_t lo = 0; lo < pairs;) {
+            const std::size_t hi = std::min(pairs, lo + 1 + rng() % 11);
+            variant(state.data(), t, m.data(), low, lo, hi);
+            lo = hi;
+          }
+          ASSERT_TRUE(same_bits(state, want)) << "n=" << n << " t=" << t << " low=" << low;
+        }
+      }
     }
   }
 }

@@ -32,8 +32,6 @@ inline __m128 cmul(const Coef& c, __m128 a) {
 }
 
 // Runs of `len` pairs whose amplitudes are a0[i] and a1[i].
-// With kPlusZero each result gets + 0 (a negative zero turns positive).
-template <bool kPlusZero = false>
 void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   const Coef c00 = coef(m[0], m[0]), c01 = coef(m[1], m[1]);
   const Coef c10 = coef(m[2], m[2]), c11 = coef(m[3], m[3]);
@@ -42,16 +40,12 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m128 x0 = _mm_loadu_ps(p0), x1 = _mm_loadu_ps(p1);
-    __m128 y0 = _mm_add_ps(cmul(c00, x0), cmul(c01, x1));
-    __m128 y1 = _mm_add_ps(cmul(c10, x0), cmul(c11, x1));
-    if constexpr (kPlusZero) {
-      y0 = _mm_add_ps(y0, _mm_setzero_ps());
-      y1 = _mm_add_ps(y1, _mm_setzero_ps());
-    }
+    const __m128 y0 = _mm_add_ps(cmul(c00, x0), cmul(c01, x1));
+    const __m128 y1 = _mm_add_ps(cmul(c10, x0), cmul(c11, x1));
     _mm_storeu_ps(p0, y0);
     _mm_storeu_ps(p1, y1);
   }
-  for (; i < len; ++i) mat2_pair_scalar<kPlusZero>(a0 + i, a1 + i, m);
+  for (; i < len; ++i) mat2_pair_scalar(a0 + i, a1 + i, m);
 }
 
 // Qubit 0: `count` adjacent pairs (a0, a1), one per vector. The a1 slot
@@ -74,13 +68,8 @@ PairsFn choose() {
   return cpu_has_avx2() ? &mat2_pairs_avx2 : &mat2_pairs_sse2;
 }
 
-using RunFn = void (*)(Complex*, Complex*, std::size_t, const Complex*);
-
-RunFn choose_run() { return cpu_has_avx2() ? &mat2_run_plus_zero_avx2 : &mat2_run_plus_zero_sse2; }
-
-// Chosen once when the library is loaded; never change afterwards.
+// Chosen once when the library is loaded; never changes afterwards.
 const PairsFn g_mat2_pairs = choose();
-const RunFn g_mat2_run_plus_zero = choose_run();
 
 }  // namespace
 
@@ -106,14 +95,6 @@ void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t 
 
 void mat2_pairs(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi) {
   g_mat2_pairs(amps, q, m, lo, hi);
-}
-
-void mat2_run_plus_zero_sse2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
-  runs<true>(a0, a1, len, m);
-}
-
-void mat2_run_plus_zero(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
-  g_mat2_run_plus_zero(a0, a1, len, m);
 }
 
 }  // namespace vantrel::sim::kernels

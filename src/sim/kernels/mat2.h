@@ -33,13 +33,6 @@ void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t 
 void mat2_pairs_avx2(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
 bool cpu_has_avx2();
 
-// `len` pairs (a0[i], a1[i]) updated as above, then + 0 added to every
-// result (a negative zero turns positive): the value of the general
-// kernel's running sum, which starts at +0. Best variant for this processor.
-void mat2_run_plus_zero(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
-void mat2_run_plus_zero_sse2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
-void mat2_run_plus_zero_avx2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]);
-
 // Applies m to qubit q of `amps` (2^n entries, q < n), parallel under Exec.
 template <class Exec>
 void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]) {

@@ -25,8 +25,6 @@ inline __m256 cmul(const Coef& c, __m256 x) {
   return _mm256_add_ps(_mm256_mul_ps(c.re, x), _mm256_mul_ps(c.im, swapped));
 }
 
-// With kPlusZero each result gets + 0 (a negative zero turns positive).
-template <bool kPlusZero = false>
 void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   const Coef c00 = coef(m[0], m[0], m[0], m[0]), c01 = coef(m[1], m[1], m[1], m[1]);
   const Coef c10 = coef(m[2], m[2], m[2], m[2]), c11 = coef(m[3], m[3], m[3], m[3]);
@@ -35,16 +33,12 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m256 x0 = _mm256_loadu_ps(p0), x1 = _mm256_loadu_ps(p1);
-    __m256 y0 = _mm256_add_ps(cmul(c00, x0), cmul(c01, x1));
-    __m256 y1 = _mm256_add_ps(cmul(c10, x0), cmul(c11, x1));
-    if constexpr (kPlusZero) {
-      y0 = _mm256_add_ps(y0, _mm256_setzero_ps());
-      y1 = _mm256_add_ps(y1, _mm256_setzero_ps());
-    }
+    const __m256 y0 = _mm256_add_ps(cmul(c00, x0), cmul(c01, x1));
+    const __m256 y1 = _mm256_add_ps(cmul(c10, x0), cmul(c11, x1));
     _mm256_storeu_ps(p0, y0);
     _mm256_storeu_ps(p1, y1);
   }
-  for (; i < len; ++i) mat2_pair_scalar<kPlusZero>(a0 + i, a1 + i, m);
+  for (; i < len; ++i) mat2_pair_scalar(a0 + i, a1 + i, m);
 }
 
 // Qubit 0: vectors hold (a0 a1 | a0' a1'), two pairs. Each slot adds its
@@ -101,10 +95,6 @@ void mat2_pairs_avx2(Complex* amps, unsigned q, const Complex m[4], std::size_t 
     runs(a0, a0 + s, len, m);
     p += len;
   }
-}
-
-void mat2_run_plus_zero_avx2(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
-  runs<true>(a0, a1, len, m);
 }
 
 }  // namespace vantrel::sim::kernels

@@ -143,45 +143,139 @@ bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<con
   out->u[1] = block[1];
   out->u[2] = block[d];
   out->u[3] = block[d + 1];
+  const std::size_t below = (std::size_t{1} << out->target) - 1;
+  const std::size_t cp = (out->controls & below) | ((out->controls >> (out->target + 1)) << out->target);
+  const std::size_t window = (std::size_t{1} << kControlWindowBits) - 1;
+  out->low = static_cast<std::uint32_t>(cp & window);
+  out->high = cp & ~window;
+  out->segment = out->high ? out->high & (~out->high + 1) : 0;
   return true;
 }
 
-void controlled_mat2_segments(Complex* amps, const ControlledMat2& c, unsigned seg_bits,
-                              std::size_t lo, std::size_t hi) {
-  const std::size_t len = std::size_t{1} << seg_bits;
-  const std::size_t skip = c.controls | (std::size_t{1} << c.target) | (len - 1);
-  const std::size_t s = std::size_t{1} << c.target;
-  std::size_t x = deposit(lo, skip);
-  if (c.target == 0) {
-    // Single adjacent pairs (a0 a1), one vector each (lanes as in mat2.cpp).
-    const __m128 re0 = _mm_setr_ps(c.u[0].re, c.u[0].re, c.u[2].re, c.u[2].re);
-    const __m128 im0 = _mm_setr_ps(-c.u[0].im, c.u[0].im, -c.u[2].im, c.u[2].im);
-    const __m128 re1 = _mm_setr_ps(c.u[1].re, c.u[1].re, c.u[3].re, c.u[3].re);
-    const __m128 im1 = _mm_setr_ps(-c.u[1].im, c.u[1].im, -c.u[3].im, c.u[3].im);
-    const __m128 zero = _mm_setzero_ps();
-    for (std::size_t g = lo; g < hi; ++g) {
-      float* f = reinterpret_cast<float*>(amps + (x | c.controls));
-      const __m128 v = _mm_loadu_ps(f);
-      const __m128 v0 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 1, 0));
-      const __m128 v1 = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 2, 3, 2));
-      _mm_storeu_ps(f, _mm_add_ps(_mm_add_ps(cmul_lanes(re0, im0, v0), cmul_lanes(re1, im1, v1)), zero));
-      x = ((x | skip) + 1) & ~skip;
+namespace {
+
+// a + 0 on both amplitudes of pairs [lo, hi) of qubit t.
+void plus_zero_pairs(Complex* amps, unsigned t, std::size_t lo, std::size_t hi) {
+  const std::size_t s = std::size_t{1} << t;
+  if (((lo | hi) & (s - 1)) == 0) {
+    plus_zero(amps + 2 * lo, 2 * (hi - lo));  // whole blocks: one stretch
+    return;
+  }
+  for (std::size_t p = lo; p < hi;) {
+    const std::size_t i = p & (s - 1);
+    const std::size_t len = std::min(s - i, hi - p);
+    Complex* a0 = amps + ((p >> t) << (t + 1)) + i;
+    plus_zero(a0, len);
+    plus_zero(a0 + s, len);
+    p += len;
+  }
+}
+
+using ControlledPairsFn = void (*)(Complex*, unsigned, const Complex*, std::uint32_t, std::size_t,
+                                   std::size_t);
+
+// Chosen once when the library is loaded; never changes afterwards.
+const ControlledPairsFn g_controlled_pairs = cpu_has_avx2() ? &controlled_pairs_avx2 : &controlled_pairs_sse2;
+
+}  // namespace
+
+void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi) {
+  const std::size_t s = std::size_t{1} << t;
+  for (std::size_t p = lo; p < hi; ++p) {
+    Complex* a0 = amps + ((p >> t) << (t + 1)) + (p & (s - 1));
+    if ((p & low) == low) {
+      mat2_pair_scalar<true>(a0, a0 + s, m);
+    } else {
+      *a0 = cadd(*a0, Complex{0.0f, 0.0f});
+      a0[s] = cadd(a0[s], Complex{0.0f, 0.0f});
+    }
+  }
+}
+
+namespace {
+
+// Without kMasked every pair is updated (low == 0).
+template <bool kMasked>
+void controlled_pairs_sse2_impl(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                                std::size_t lo, std::size_t hi) {
+  // Pairs on get y + 0, the others x + 0: the sum is blended first, then
+  // normalised once.
+  const __m128 zero = _mm_setzero_ps();
+  const __m128i lowv = _mm_set1_epi32(static_cast<int>(low));
+  auto blend = [&](__m128 y, __m128 x, __m128i idx) {
+    if constexpr (kMasked) {
+      const __m128 on = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(idx, lowv), lowv));
+      y = _mm_or_ps(_mm_and_ps(on, y), _mm_andnot_ps(on, x));
+    }
+    return _mm_add_ps(y, zero);
+  };
+  if (t == 0) {
+    // One adjacent pair (a0 a1) per vector; the a1 slot sums (m11 a1) +
+    // (m10 a0), the reference's two products in swapped order, which IEEE
+    // addition leaves bit for bit the same.
+    const __m128 dre = _mm_setr_ps(m[0].re, m[0].re, m[3].re, m[3].re);
+    const __m128 dim = _mm_setr_ps(-m[0].im, m[0].im, -m[3].im, m[3].im);
+    const __m128 ore = _mm_setr_ps(m[1].re, m[1].re, m[2].re, m[2].re);
+    const __m128 oim = _mm_setr_ps(-m[1].im, m[1].im, -m[2].im, m[2].im);
+    __m128i idx = _mm_set1_epi32(static_cast<int>(lo));
+    const __m128i one = _mm_set1_epi32(1);
+    for (std::size_t p = lo; p < hi; ++p, idx = _mm_add_epi32(idx, one)) {
+      float* f = reinterpret_cast<float*>(amps + 2 * p);
+      const __m128 x = _mm_loadu_ps(f);
+      const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2));
+      const __m128 y = _mm_add_ps(cmul_lanes(dre, dim, x), cmul_lanes(ore, oim, sw));
+      _mm_storeu_ps(f, blend(y, x, idx));
     }
     return;
   }
-  if (len < 4) {
-    // Short segments: the scalar update inline beats a vector call's set-up.
-    for (std::size_t g = lo; g < hi; ++g) {
-      Complex* a0 = amps + (x | c.controls);
-      for (std::size_t i = 0; i < len; ++i) mat2_pair_scalar<true>(a0 + i, a0 + s + i, c.u);
-      x = ((x | skip) + 1) & ~skip;
+  const __m128 re0 = _mm_set1_ps(m[0].re), im0 = _mm_setr_ps(-m[0].im, m[0].im, -m[0].im, m[0].im);
+  const __m128 re1 = _mm_set1_ps(m[1].re), im1 = _mm_setr_ps(-m[1].im, m[1].im, -m[1].im, m[1].im);
+  const __m128 re2 = _mm_set1_ps(m[2].re), im2 = _mm_setr_ps(-m[2].im, m[2].im, -m[2].im, m[2].im);
+  const __m128 re3 = _mm_set1_ps(m[3].re), im3 = _mm_setr_ps(-m[3].im, m[3].im, -m[3].im, m[3].im);
+  const __m128i lanes = _mm_setr_epi32(0, 0, 1, 1);
+  const std::size_t s = std::size_t{1} << t;
+  for (std::size_t p = lo; p < hi;) {
+    const std::size_t i = p & (s - 1);
+    const std::size_t len = std::min(s - i, hi - p);
+    Complex* a0 = amps + ((p >> t) << (t + 1)) + i;
+    std::size_t j = 0;
+    __m128i idx = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(p)), lanes);
+    const __m128i two = _mm_set1_epi32(2);
+    for (; j + 2 <= len; j += 2, idx = _mm_add_epi32(idx, two)) {
+      float* f0 = reinterpret_cast<float*>(a0 + j);
+      float* f1 = reinterpret_cast<float*>(a0 + s + j);
+      const __m128 x0 = _mm_loadu_ps(f0), x1 = _mm_loadu_ps(f1);
+      const __m128 y0 = _mm_add_ps(cmul_lanes(re0, im0, x0), cmul_lanes(re1, im1, x1));
+      const __m128 y1 = _mm_add_ps(cmul_lanes(re2, im2, x0), cmul_lanes(re3, im3, x1));
+      _mm_storeu_ps(f0, blend(y0, x0, idx));
+      _mm_storeu_ps(f1, blend(y1, x1, idx));
     }
-    return;
+    if (j < len) controlled_pairs_scalar(amps, t, m, low, p + j, p + len);
+    p += len;
   }
-  for (std::size_t g = lo; g < hi; ++g) {
-    Complex* a0 = amps + (x | c.controls);
-    mat2_run_plus_zero(a0, a0 + s, len, c.u);
-    x = ((x | skip) + 1) & ~skip;
+}
+
+}  // namespace
+
+void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi) {
+  if (low == 0) {
+    controlled_pairs_sse2_impl<false>(amps, t, m, low, lo, hi);
+  } else {
+    controlled_pairs_sse2_impl<true>(amps, t, m, low, lo, hi);
+  }
+}
+
+void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi) {
+  for (std::size_t p = lo; p < hi;) {
+    const std::size_t end = c.segment ? std::min(hi, (p | (c.segment - 1)) + 1) : hi;
+    if ((p & c.high) == c.high) {
+      g_controlled_pairs(amps, c.target, c.u, c.low, p, end);
+    } else {
+      plus_zero_pairs(amps, c.target, p, end);
+    }
+    p = end;
   }
 }
 

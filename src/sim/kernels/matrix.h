@@ -52,36 +52,49 @@ void plus_zero(Complex* a, std::size_t count);
 // control is 0 are lone diagonal ones (a + 0, see above); the block rows
 // give the one-qubit update of the pair plus 0, which equals the running sum
 // from +0 (both differ from the unstarted sum only in the sign of a zero
-// result). So such a gate is a pass of plus_zero over the register and the
-// one-qubit update on the pairs whose controls are all 1.
+// result). So such a gate is one pass over the pairs of the target qubit:
+// pairs whose controls are all 1 get the update plus 0, the others a + 0 on
+// both amplitudes.
+//
+// Pairs are numbered as in the one-qubit kernel (mat2.h). In that numbering
+// the controls below bit kControlWindowBits (`low`) vary within every
+// vector and are resolved lane by lane; the others (`high`) are constant on
+// aligned segments of `segment` pairs, which are either updated or only
+// normalised (read, and written back only where a zero occurs).
+inline constexpr unsigned kControlWindowBits = 5;
+
 struct ControlledMat2 {
   std::size_t controls = 0;  // mask of the control qubits
   unsigned target = 0;
   Complex u[4];
+  // Derived by match_controlled_mat2: controls in pair numbering.
+  std::uint32_t low = 0;
+  std::size_t high = 0;
+  std::size_t segment = 0;  // power of two; 0: the whole register is one segment
 };
 
 // Recognises the shape; identity entries must be exactly 1 and zeros +-0.
 bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                            ControlledMat2* out);
 
-// The one-qubit update plus 0 on segments [lo, hi) of the pairs whose
-// controls are all 1; a segment is 2^seg_bits consecutive pairs.
-void controlled_mat2_segments(Complex* amps, const ControlledMat2& c, unsigned seg_bits,
-                              std::size_t lo, std::size_t hi);
+// Pairs [lo, hi) of qubit t: pair p gets the update by m plus 0 when
+// (p & low) == low, else a + 0 on both amplitudes. Requires low < 2^31.
+void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi);
+void controlled_pairs_avx2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi);
+// The scalar form of the same, for tails and tests.
+void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi);
+
+// The gate on pairs [lo, hi), any cut.
+void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi);
 
 template <class Exec>
 void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c) {
   Complex* data = amps.data();
-  Exec::parallel_for(amps.size(), 2 * kMat2GrainPairs,
-                     [&](std::size_t lo, std::size_t hi) { plus_zero(data + lo, hi - lo); });
-  const std::size_t special = c.controls | (std::size_t{1} << c.target);
-  const unsigned seg_bits = static_cast<unsigned>(__builtin_ctzll(special));
-  const std::size_t pairs = amps.size() >> std::popcount(special);
-  const std::size_t segments = pairs >> seg_bits;
-  const std::size_t grain = std::max<std::size_t>(1, kMat2GrainPairs >> seg_bits);
-  Exec::parallel_for(segments, grain, [&](std::size_t lo, std::size_t hi) {
-    controlled_mat2_segments(data, c, seg_bits, lo, hi);
-  });
+  Exec::parallel_for(amps.size() / 2, kMat2GrainPairs,
+                     [&](std::size_t lo, std::size_t hi) { controlled_mat2_pairs(data, c, lo, hi); });
 }
 
 // One row of a chunk of groups: out[i] = sum over e < count, increasing, of
