@@ -1,7 +1,6 @@
 #include "sim/batch.h"
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <optional>
 
@@ -11,27 +10,24 @@ namespace vantrel::sim {
 
 namespace {
 
-// The batch's one error message and its stop flag. The first unit to take
-// the lock on an empty slot keeps its message; others are dropped without
+// The batch's one error message and its stop flag. The first failing unit
+// claims the slot and keeps its message; later ones drop theirs without
 // waiting, since which failure is reported does not matter, only that one is.
+// The claim is an atomic exchange rather than a mutex try-lock: a try-lock may
+// fail spuriously, and if every failing unit lost that way the batch would
+// report success.
 class ErrorSlot {
  public:
   void report(Error error) {
-    if (lock_.try_lock()) {
-      if (!error_) error_ = std::move(error);
-      lock_.unlock();
-    }
+    if (!claimed_.exchange(true, std::memory_order_acq_rel)) error_ = std::move(error);
     stop_.store(true, std::memory_order_release);
   }
   bool stopped() const { return stop_.load(std::memory_order_acquire); }
-  // Only after every unit has finished.
-  std::optional<Error> take() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return std::move(error_);
-  }
+  // Only after every unit has finished (the pool's join orders the writes).
+  std::optional<Error> take() { return std::move(error_); }
 
  private:
-  std::mutex lock_;
+  std::atomic<bool> claimed_{false};
   std::optional<Error> error_;
   std::atomic<bool> stop_{false};
 };
