@@ -78,7 +78,12 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   num_needed_ = 0;
   for (std::size_t j = 0; j < d; ++j)
     if (seen[j]) needed_[num_needed_++] = static_cast<std::uint32_t>(j);
-  if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) prepare_pairs(targets, matrix);
+  if (k_ == 2 && cpu_has_avx2()) {
+    prepare_direct4(targets, matrix, &direct4_);
+    direct_ = true;
+  } else if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) {
+    prepare_pairs(targets, matrix);
+  }
   return Status::Ok();
 }
 
@@ -105,6 +110,52 @@ void MatrixPlan::prepare_pairs(std::span<const std::uint64_t> targets, std::span
     ++p;
   }
   pairs_ = true;
+}
+
+void prepare_direct4(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                     Direct4* out) {
+  out->mask = (std::size_t{1} << targets[0]) | (std::size_t{1} << targets[1]);
+  out->low_bit = static_cast<unsigned>(__builtin_ctzll(out->mask));
+  for (std::size_t j = 0; j < 4; ++j)
+    out->offsets[j] = (((j >> 1) & 1) << targets[0]) | ((j & 1) << targets[1]);
+  bool dense = true, permutation = true;
+  for (std::size_t r = 0; r < 4; ++r) {
+    std::uint8_t e = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      const Complex v = matrix[r * 4 + j];
+      const bool zero_re = v.re == 0.0f, zero_im = v.im == 0.0f;
+      if (zero_re && zero_im) {
+        dense = false;
+        continue;
+      }
+      Direct4::Kind kind = Direct4::kGeneral;
+      if (zero_im) kind = v.re == 1.0f ? Direct4::kOne : v.re == -1.0f ? Direct4::kMinusOne : Direct4::kReal;
+      else if (zero_re) kind = Direct4::kImag;
+      dense = dense && kind == Direct4::kGeneral;
+      out->cols[r][e] = static_cast<std::uint8_t>(j);
+      out->kinds[r][e] = kind;
+      out->vals[r][e] = v;
+      for (int l = 0; l < 8; ++l) {
+        out->re[r][e][l] = v.re;
+        out->im[r][e][l] = (l & 1) ? v.im : -v.im;
+      }
+      ++e;
+    }
+    out->count[r] = e;
+    permutation = permutation && e == 1 && out->kinds[r][0] == Direct4::kOne;
+  }
+  out->dense = dense;
+  out->permutation = permutation;
+}
+
+void direct4_group_scalar(Complex* amps, const Direct4& plan, std::size_t base) {
+  Complex x[4];
+  for (std::size_t j = 0; j < 4; ++j) x[j] = amps[base + plan.offsets[j]];
+  for (std::size_t r = 0; r < 4; ++r) {
+    Complex sum{0.0f, 0.0f};
+    for (std::size_t e = 0; e < plan.count[r]; ++e) sum = cadd(sum, cmul(plan.vals[r][e], x[plan.cols[r][e]]));
+    amps[base + plan.offsets[r]] = sum;
+  }
 }
 
 std::size_t deposit(std::size_t g, std::size_t mask) {
@@ -435,6 +486,10 @@ void MatrixPlan::apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) cons
 }
 
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
+  if (direct_) {
+    direct4_groups_avx2(amps, direct4_, lo, hi);
+    return;
+  }
   if (pairs_) {
     apply_pairs(amps, lo, hi);
     return;

@@ -115,6 +115,42 @@ inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std:
   }
 }
 
+// A two-qubit matrix applied directly to the amplitudes: a vector holds the
+// same local index of four groups (read as they lie when both targets are at
+// qubit 2 or above, regrouped in registers when qubit 0 or 1 is a target),
+// so nothing is gathered. Each row keeps its nonzero entries in
+// increasing column order, classified by what their product can contribute
+// to a running sum that starts at +0. Such a sum is never -0 (round to
+// nearest gives -0 only for -0 + -0), so a product that is +-0 leaves it
+// unchanged; hence, for finite amplitudes, an entry m = (r, +-0) adds
+// exactly (r*x.re, r*x.im) (the dropped terms are +-0 products, which only
+// matter when the kept product is zero too, and then neither changes the
+// sum), m = (+-0, i) adds (-(i*x.im), i*x.re), m = 1 adds x and m = -1
+// subtracts x.
+struct Direct4 {
+  enum Kind : std::uint8_t { kGeneral, kReal, kImag, kOne, kMinusOne };
+  std::size_t mask = 0;          // target qubits
+  unsigned low_bit = 0;          // lowest target qubit
+  std::size_t offsets[4] = {};   // amplitude offset of each local index
+  std::uint8_t count[4] = {};    // nonzero entries of each row
+  std::uint8_t cols[4][4] = {};  // their columns, increasing
+  std::uint8_t kinds[4][4] = {};
+  Complex vals[4][4] = {};       // their values
+  bool dense = false;            // all sixteen entries of kind kGeneral
+  bool permutation = false;      // every row a single entry of kind kOne
+  // Lane coefficients of each entry: re broadcast, (-im, im) alternating.
+  alignas(32) float re[4][4][8] = {};
+  alignas(32) float im[4][4][8] = {};
+};
+
+// Fills `out` for a 4x4 matrix on two targets.
+void prepare_direct4(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                     Direct4* out);
+// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut.
+void direct4_groups_avx2(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi);
+// One group, scalar: the reference's sums over the nonzero entries.
+void direct4_group_scalar(Complex* amps, const Direct4& plan, std::size_t base);
+
 // A matrix prepared for one application: offsets of each local index and the
 // nonzero entries of each row. Small matrices keep their tables inline, so
 // a gate on a small register allocates nothing.
@@ -149,6 +185,9 @@ class MatrixPlan {
 
  private:
   void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
+  // Two-qubit matrices on processors with AVX2.
+  bool direct_ = false;
+  Direct4 direct4_;
   void apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) const;
   void prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
 

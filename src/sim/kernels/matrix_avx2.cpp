@@ -143,3 +143,168 @@ void row_sums_avx2(const Complex* vals, const std::uint32_t* cols, std::size_t c
 }
 
 }  // namespace vantrel::sim::kernels
+
+namespace vantrel::sim::kernels {
+namespace {
+
+enum class Mode { kDense, kPermute, kProgram };
+
+// The rows on x[j] (local index j of four groups, one per complex lane).
+template <Mode kMode>
+inline void direct4_rows(const Direct4& plan, const __m256 x[4], __m256 out[4]) {
+  __m256 sw[4];
+  if constexpr (kMode != Mode::kPermute)
+    for (int j = 0; j < 4; ++j) sw[j] = _mm256_permute_ps(x[j], _MM_SHUFFLE(2, 3, 0, 1));
+  for (int r = 0; r < 4; ++r) {
+    __m256 sum = _mm256_setzero_ps();
+    if constexpr (kMode == Mode::kDense) {
+      for (int j = 0; j < 4; ++j) {
+        const __m256 prod = _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(plan.re[r][j]), x[j]),
+                                          _mm256_mul_ps(_mm256_load_ps(plan.im[r][j]), sw[j]));
+        sum = _mm256_add_ps(sum, prod);
+      }
+    } else if constexpr (kMode == Mode::kPermute) {
+      sum = _mm256_add_ps(sum, x[plan.cols[r][0]]);
+    } else {
+      for (int e = 0; e < plan.count[r]; ++e) {
+        const int c = plan.cols[r][e];
+        switch (plan.kinds[r][e]) {
+          case Direct4::kGeneral:
+            sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(plan.re[r][e]), x[c]),
+                                                   _mm256_mul_ps(_mm256_load_ps(plan.im[r][e]), sw[c])));
+            break;
+          case Direct4::kReal:
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_load_ps(plan.re[r][e]), x[c]));
+            break;
+          case Direct4::kImag:
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_load_ps(plan.im[r][e]), sw[c]));
+            break;
+          case Direct4::kOne:
+            sum = _mm256_add_ps(sum, x[c]);
+            break;
+          default:
+            sum = _mm256_sub_ps(sum, x[c]);
+            break;
+        }
+      }
+    }
+    out[r] = sum;
+  }
+}
+
+inline __m256 load(const Complex* a) { return _mm256_loadu_ps(reinterpret_cast<const float*>(a)); }
+inline void store(Complex* a, __m256 v) { _mm256_storeu_ps(reinterpret_cast<float*>(a), v); }
+inline __m256 unpacklo(__m256 a, __m256 b) {
+  return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+}
+inline __m256 unpackhi(__m256 a, __m256 b) {
+  return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(a), _mm256_castps_pd(b)));
+}
+
+// Targets at qubit 2 or above: four consecutive groups from base b.
+template <Mode kMode>
+inline void direct4_high(Complex* amps, const Direct4& plan, std::size_t b) {
+  __m256 x[4], y[4];
+  for (int j = 0; j < 4; ++j) x[j] = load(amps + b + plan.offsets[j]);
+  direct4_rows<kMode>(plan, x, y);
+  for (int r = 0; r < 4; ++r) store(amps + b + plan.offsets[r], y[r]);
+}
+
+// Four groups whose bases are b[0..3], with qubit 0 or 1 (or both) among
+// the targets. Vectors of four adjacent amplitudes are regrouped so that
+// each complex lane holds one group; the result is regrouped back.
+template <Mode kMode>
+inline void direct4_low(Complex* amps, const Direct4& plan, const std::size_t b[4]) {
+  __m256 x[4], y[4];
+  const unsigned low = plan.mask & 3;
+  if (low == 3) {
+    // A group per vector, amplitude offsets 0..3: a 4x4 transpose of lanes.
+    const __m256 v0 = load(amps + b[0]), v1 = load(amps + b[1]), v2 = load(amps + b[2]),
+                 v3 = load(amps + b[3]);
+    const __m256 t0 = unpacklo(v0, v1), t1 = unpackhi(v0, v1), t2 = unpacklo(v2, v3), t3 = unpackhi(v2, v3);
+    __m256 byoff[4] = {_mm256_permute2f128_ps(t0, t2, 0x20), _mm256_permute2f128_ps(t1, t3, 0x20),
+                       _mm256_permute2f128_ps(t0, t2, 0x31), _mm256_permute2f128_ps(t1, t3, 0x31)};
+    for (int j = 0; j < 4; ++j) x[j] = byoff[plan.offsets[j]];
+    direct4_rows<kMode>(plan, x, y);
+    for (int r = 0; r < 4; ++r) byoff[plan.offsets[r]] = y[r];
+    const __m256 u0 = unpacklo(byoff[0], byoff[1]), u1 = unpackhi(byoff[0], byoff[1]);
+    const __m256 u2 = unpacklo(byoff[2], byoff[3]), u3 = unpackhi(byoff[2], byoff[3]);
+    store(amps + b[0], _mm256_permute2f128_ps(u0, u2, 0x20));
+    store(amps + b[1], _mm256_permute2f128_ps(u1, u3, 0x20));
+    store(amps + b[2], _mm256_permute2f128_ps(u0, u2, 0x31));
+    store(amps + b[3], _mm256_permute2f128_ps(u1, u3, 0x31));
+    return;
+  }
+  // One low target: groups pair up in vectors of four adjacent amplitudes
+  // (groups b[0], b[1] from b[0]; b[2], b[3] from b[2]), once for each value
+  // of the other target (offset `high`). Local index j = hbit*h | lbit*l.
+  const std::size_t lbit = plan.offsets[1] == low ? 1 : 2;
+  const std::size_t hbit = 3 - lbit;
+  const std::size_t high = plan.offsets[hbit];
+  for (int h = 0; h < 2; ++h) {
+    const __m256 a = load(amps + b[0] + h * high), c = load(amps + b[2] + h * high);
+    __m256 l0, l1;
+    if (low == 1) {  // (g0: q0=0, q0=1 | g1: q0=0, q0=1)
+      l0 = unpacklo(a, c);
+      l1 = unpackhi(a, c);
+    } else {  // (g0, g1: q1=0 | g0, g1: q1=1)
+      l0 = _mm256_permute2f128_ps(a, c, 0x20);
+      l1 = _mm256_permute2f128_ps(a, c, 0x31);
+    }
+    x[h * hbit] = l0;
+    x[h * hbit + lbit] = l1;
+  }
+  direct4_rows<kMode>(plan, x, y);
+  for (int h = 0; h < 2; ++h) {
+    const __m256 l0 = y[h * hbit], l1 = y[h * hbit + lbit];
+    if (low == 1) {
+      store(amps + b[0] + h * high, unpacklo(l0, l1));
+      store(amps + b[2] + h * high, unpackhi(l0, l1));
+    } else {
+      store(amps + b[0] + h * high, _mm256_permute2f128_ps(l0, l1, 0x20));
+      store(amps + b[2] + h * high, _mm256_permute2f128_ps(l0, l1, 0x31));
+    }
+  }
+}
+
+template <Mode kMode>
+void direct4_groups(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi) {
+  auto next = [&](std::size_t base) { return ((base | plan.mask) + 1) & ~plan.mask; };
+  std::size_t base = deposit(lo, plan.mask);
+  if (plan.low_bit < 2) {
+    std::size_t g = lo;
+    for (; g < hi && (g & 3); ++g, base = next(base)) direct4_group_scalar(amps, plan, base);
+    for (; g + 4 <= hi; g += 4) {
+      std::size_t b[4];
+      b[0] = base;
+      for (int i = 1; i < 4; ++i) b[i] = next(b[i - 1]);
+      direct4_low<kMode>(amps, plan, b);
+      base = next(b[3]);
+    }
+    for (; g < hi; ++g, base = next(base)) direct4_group_scalar(amps, plan, base);
+    return;
+  }
+  const std::size_t run = std::size_t{1} << plan.low_bit;
+  for (std::size_t g = lo; g < hi;) {
+    const std::size_t len = std::min(run - (g & (run - 1)), hi - g);
+    std::size_t i = 0;
+    for (; i + 4 <= len; i += 4) direct4_high<kMode>(amps, plan, base + i);
+    for (; i < len; ++i) direct4_group_scalar(amps, plan, base + i);
+    g += len;
+    base = next(base + len - 1);
+  }
+}
+
+}  // namespace
+
+void direct4_groups_avx2(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi) {
+  if (plan.dense) {
+    direct4_groups<Mode::kDense>(amps, plan, lo, hi);
+  } else if (plan.permutation) {
+    direct4_groups<Mode::kPermute>(amps, plan, lo, hi);
+  } else {
+    direct4_groups<Mode::kProgram>(amps, plan, lo, hi);
+  }
+}
+
+}  // namespace vantrel::sim::kernels
