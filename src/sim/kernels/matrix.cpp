@@ -16,6 +16,9 @@ inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
   return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
 }
 
+// Whether the direct two-qubit kernel can run; fixed when the library loads.
+const bool g_direct4 = cpu_has_avx2();
+
 // Short copies inline: segments are often a single amplitude.
 inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
   if (n <= 4) {
@@ -32,6 +35,12 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   const std::size_t d = d_;
   for (std::uint64_t t : targets) mask_ |= std::size_t{1} << t;
   low_bit_ = mask_ ? static_cast<unsigned>(__builtin_ctzll(mask_)) : 0;
+  if (k_ == 2 && g_direct4) {
+    // The direct kernel needs none of the tables below.
+    prepare_direct4(targets, matrix, &direct4_);
+    direct_ = true;
+    return Status::Ok();
+  }
 
   auto nonzero = [](Complex c) { return c.re != 0.0f || c.im != 0.0f; };
   nnz_ = 0;
@@ -78,10 +87,7 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   num_needed_ = 0;
   for (std::size_t j = 0; j < d; ++j)
     if (seen[j]) needed_[num_needed_++] = static_cast<std::uint32_t>(j);
-  if (k_ == 2 && cpu_has_avx2()) {
-    prepare_direct4(targets, matrix, &direct4_);
-    direct_ = true;
-  } else if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) {
+  if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) {
     prepare_pairs(targets, matrix);
   }
   return Status::Ok();

@@ -35,8 +35,11 @@ namespace vantrel::sim::kernels {
 inline constexpr std::size_t kStackGroup = 1024;
 // Groups handled together when their bases are consecutive.
 inline constexpr std::size_t kRunWidth = 64;
-// Work (gathers plus products) per piece of parallel work over groups: a
-// dense two-qubit gate hands over from 13 qubits, a swap from 14.
+// Work (gathers plus products) per piece of parallel work over groups. The
+// direct two-qubit kernel counts amplitudes only, like the one-qubit kernel:
+// registers of up to 15 qubits stay on the calling thread, since handing
+// over a few microseconds of work costs more than it saves (and far more
+// when the other processors are busy).
 inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 15;
 
 // g's bits deposited, from the lowest up, on the bits of an index that are 0
@@ -139,8 +142,9 @@ struct Direct4 {
   bool dense = false;            // all sixteen entries of kind kGeneral
   bool permutation = false;      // every row a single entry of kind kOne
   // Lane coefficients of each entry: re broadcast, (-im, im) alternating.
-  alignas(32) float re[4][4][8] = {};
-  alignas(32) float im[4][4][8] = {};
+  // Filled for the entries counted above only.
+  alignas(32) float re[4][4][8];
+  alignas(32) float im[4][4][8];
 };
 
 // Fills `out` for a 4x4 matrix on two targets.
@@ -165,7 +169,7 @@ class MatrixPlan {
   Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
 
   std::size_t dim() const { return d_; }
-  std::size_t work_per_group() const { return d_ + nnz_; }
+  std::size_t work_per_group() const { return direct_ ? d_ : d_ + nnz_; }
   std::size_t mask() const { return mask_; }
 
   // Base index of group g: g's bits deposited on the non-target bits.
