@@ -29,13 +29,14 @@ inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
 }
 
 }  // namespace
-Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix) {
+Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                           bool direct) {
   k_ = targets.size();
   d_ = std::size_t{1} << k_;
   const std::size_t d = d_;
   for (std::uint64_t t : targets) mask_ |= std::size_t{1} << t;
   low_bit_ = mask_ ? static_cast<unsigned>(__builtin_ctzll(mask_)) : 0;
-  if (k_ == 2 && g_direct4) {
+  if (k_ == 2 && g_direct4 && direct) {
     // The direct kernel needs none of the tables below.
     prepare_direct4(targets, matrix, &direct4_);
     direct_ = true;

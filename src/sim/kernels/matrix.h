@@ -166,7 +166,10 @@ class MatrixPlan {
 
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
   // must hold 4^k entries, k = targets.size() <= 31, targets below 64.
-  Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
+  // Without `direct`, two-qubit matrices take the gathering path that
+  // processors without AVX2 use (for tests).
+  Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                 bool direct = true);
 
   std::size_t dim() const { return d_; }
   std::size_t work_per_group() const { return direct_ ? d_ : d_ + nnz_; }
