@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace vantrel::sim {
 namespace {
 
@@ -79,6 +81,34 @@ TEST(ControlledUnitary, Errors) {
   auto huge = make_controlled_unitary_gate(controls, {0}, kX);
   ASSERT_FALSE(huge.ok());
   EXPECT_EQ(huge.error().kind, ErrorKind::kOutOfMemory);
+}
+
+// The controlled matrix skips the unitarity test of Operation::create; it must
+// pass that test whenever U passed its own, including U only just within the
+// tolerance and U with non-finite entries.
+TEST(ControlledUnitary, ControlledMatrixPassesTheUnitarityTestWheneverUDoes) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<std::vector<Complex>> cases = {
+      kX,
+      {{1, 0}, {0, 0}, {0, 0}, {1.0004f, 0}},
+      {{0.6f, 0.0f}, {0.0f, 0.8f}, {0.0f, 0.8f}, {0.6f, 0.0f}},
+      {{-0.0f, -0.0f}, {1, -0.0f}, {-1, 0}, {-0.0f, 0}},
+      {{nan, 0}, {0, 0}, {0, 0}, {1, 0}},
+      {{1, 0}, {0, 0}, {inf, nan}, {1, 0}},
+  };
+  for (const auto& u : cases) {
+    ASSERT_TRUE(is_unitary(u, 2));
+    for (const auto& controls : {std::vector<std::uint64_t>{3}, std::vector<std::uint64_t>{2, 0}}) {
+      auto g = make_controlled_unitary_gate(controls, {1}, u);
+      ASSERT_TRUE(g.ok()) << g.error().message;
+      const std::uint64_t dim = std::uint64_t{1} << g->op.targets.size();
+      EXPECT_TRUE(is_unitary(g->op.matrix, dim));
+    }
+  }
+  auto dup = make_controlled_unitary_gate({2, 0}, {2}, kX);
+  ASSERT_FALSE(dup.ok());
+  EXPECT_EQ(dup.error().message, "duplicate qubit index: 2");
 }
 
 }  // namespace
