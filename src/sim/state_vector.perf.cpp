@@ -108,8 +108,10 @@ void bench_register(std::size_t n) {
   const Gate toffoli = make_controlled_unitary_gate({2, n - 1}, {n / 2}, x).value();
   const Gate cswap = make_controlled_unitary_gate({n - 1}, {n / 2, 3}, swap_op.matrix).value();
   Operation dense3;
-  dense3.targets = {n / 2, 3, 1};
+  dense3.targets = {n / 2, 3, 5};
   for (int i = 0; i < 64; ++i) dense3.matrix.push_back({u(rng), u(rng)});
+  Operation dense3_low = dense3;
+  dense3_low.targets = {n / 2, 3, 1};
   struct Case {
     const char* name;
     const Operation* op;
@@ -118,7 +120,7 @@ void bench_register(std::size_t n) {
                  Case{"SWAP             ", &swap_op}, Case{"CNOT c=n/2 t=3   ", &cnot.op},
                  Case{"CNOT c=1 t=0     ", &cnot_low.op}, Case{"CNOT c=0 t=n-1   ", &cnot_up.op},
                  Case{"CCX c=2,n-1 t=n/2", &toffoli.op}, Case{"CSWAP c=n-1      ", &cswap.op},
-                 Case{"3-qubit dense    ", &dense3}}) {
+                 Case{"3-qubit dense    ", &dense3}, Case{"3-qubit dense ..1", &dense3_low}}) {
     const double t = best_time([&] { (void)s.apply_operation(*c.op); }, reps);
     std::printf("  %s %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
   }

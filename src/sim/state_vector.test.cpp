@@ -224,6 +224,51 @@ TYPED_TEST(Kernels, TwoQubitGatesOnEveryLayoutMatchReference) {
   }
 }
 
+// Three-qubit matrices: controlled swap, a controlled-controlled X given as
+// a plain matrix, a signed permutation, real and complex dense ones.
+std::vector<Amps> structured_three_qubit_matrices(std::mt19937& rng) {
+  const std::vector<Amps> two = structured_two_qubit_matrices(rng);
+  const Amps x = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
+  Amps signed_perm(64);
+  for (std::size_t r = 0; r < 8; ++r) signed_perm[r * 8 + (r * 5 + 3) % 8] = r % 3 ? Complex{1, 0} : Complex{0, -1};
+  Amps real = random_matrix(8, rng, 1);
+  for (auto& c : real) c.im = 0.0f;
+  return {controlled(1, two[0], 4), controlled(2, x, 2), signed_perm, real, random_matrix(8, rng, 0),
+          random_matrix(8, rng, 3)};
+}
+
+TEST(Kernels, DirectThreeQubitKernelMatchesReferenceOnAnyCut) {
+  if (!kernels::cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(17);
+  const std::vector<Amps> matrices = structured_three_qubit_matrices(rng);
+  const std::vector<std::vector<std::uint64_t>> layouts = {{2, 3, 4}, {4, 3, 2}, {6, 2, 4}, {3, 7, 5}};
+  for (const auto& targets : layouts) {
+    for (const Amps& m : matrices) {
+      kernels::Direct8 plan;
+      kernels::prepare_direct(targets, m, &plan);
+      Amps state = random_state(8, rng), want = state;
+      reference::apply_matrix(want, targets, m);
+      const std::size_t groups = state.size() / 8;
+      for (std::size_t lo = 0; lo < groups;) {
+        const std::size_t hi = std::min(groups, lo + 1 + rng() % 7);
+        kernels::direct_groups_avx2(state.data(), plan, lo, hi);
+        lo = hi;
+      }
+      ASSERT_TRUE(same_bits(state, want)) << targets[0] << "," << targets[1] << "," << targets[2];
+      // The same through the kernel's entry point, and through the gathering path.
+      Amps via_kernel = random_state(8, rng), via_gather = via_kernel, want2 = via_kernel;
+      reference::apply_matrix(want2, targets, m);
+      ASSERT_TRUE((kernels::apply_matrix<PoolExecutor>(via_kernel, targets, m).ok()));
+      EXPECT_TRUE(same_bits(via_kernel, want2));
+      kernels::MatrixPlan gather;
+      ASSERT_TRUE(gather.prepare(targets, m, /*direct=*/false).ok());
+      alignas(16) Complex scratch[kernels::kStackGroup];
+      gather.apply_groups(via_gather.data(), 0, via_gather.size() / 8, scratch);
+      EXPECT_TRUE(same_bits(via_gather, want2));
+    }
+  }
+}
+
 TEST(Kernels, GatheringPathForTwoQubitGatesMatchesReference) {
   // The path of processors without AVX2, whatever this one has.
   std::mt19937 rng(16);
@@ -258,13 +303,13 @@ TEST(Kernels, DirectTwoQubitKernelMatchesReferenceOnAnyCut) {
         const std::vector<std::uint64_t> targets = {a, b};
         for (const Amps& m : matrices) {
           kernels::Direct4 plan;
-          kernels::prepare_direct4(targets, m, &plan);
+          kernels::prepare_direct(targets, m, &plan);
           Amps state = random_state(n, rng), want = state;
           reference::apply_matrix(want, targets, m);
           const std::size_t groups = state.size() / 4;
           for (std::size_t lo = 0; lo < groups;) {
             const std::size_t hi = std::min(groups, lo + 1 + rng() % 7);
-            kernels::direct4_groups_avx2(state.data(), plan, lo, hi);
+            kernels::direct_groups_avx2(state.data(), plan, lo, hi);
             lo = hi;
           }
           ASSERT_TRUE(same_bits(state, want)) << "n=" << n << " targets " << a << "," << b;

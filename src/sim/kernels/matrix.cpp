@@ -16,8 +16,8 @@ inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
   return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
 }
 
-// Whether the direct two-qubit kernel can run; fixed when the library loads.
-const bool g_direct4 = cpu_has_avx2();
+// Whether the direct kernels can run; fixed when the library loads.
+const bool g_direct = cpu_has_avx2();
 
 // Short copies inline: segments are often a single amplitude.
 inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
@@ -36,10 +36,15 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   const std::size_t d = d_;
   for (std::uint64_t t : targets) mask_ |= std::size_t{1} << t;
   low_bit_ = mask_ ? static_cast<unsigned>(__builtin_ctzll(mask_)) : 0;
-  if (k_ == 2 && g_direct4 && direct) {
+  if (k_ == 2 && g_direct && direct) {
     // The direct kernel needs none of the tables below.
-    prepare_direct4(targets, matrix, &direct4_);
-    direct_ = true;
+    prepare_direct(targets, matrix, &direct4_);
+    direct_ = 4;
+    return Status::Ok();
+  }
+  if (k_ == 3 && low_bit_ >= 2 && g_direct && direct) {
+    prepare_direct(targets, matrix, &direct8_);
+    direct_ = 8;
     return Status::Ok();
   }
 
@@ -119,26 +124,32 @@ void MatrixPlan::prepare_pairs(std::span<const std::uint64_t> targets, std::span
   pairs_ = true;
 }
 
-void prepare_direct4(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                     Direct4* out) {
-  out->mask = (std::size_t{1} << targets[0]) | (std::size_t{1} << targets[1]);
+template <std::size_t D>
+void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                    DirectPlan<D>* out) {
+  const std::size_t k = targets.size();
+  out->mask = 0;
+  for (std::uint64_t t : targets) out->mask |= std::size_t{1} << t;
   out->low_bit = static_cast<unsigned>(__builtin_ctzll(out->mask));
-  for (std::size_t j = 0; j < 4; ++j)
-    out->offsets[j] = (((j >> 1) & 1) << targets[0]) | ((j & 1) << targets[1]);
+  for (std::size_t j = 0; j < D; ++j) {
+    std::size_t off = 0;
+    for (std::size_t t = 0; t < k; ++t) off |= ((j >> (k - 1 - t)) & 1) << targets[t];
+    out->offsets[j] = off;
+  }
   bool dense = true, permutation = true;
-  for (std::size_t r = 0; r < 4; ++r) {
+  for (std::size_t r = 0; r < D; ++r) {
     std::uint8_t e = 0;
-    for (std::size_t j = 0; j < 4; ++j) {
-      const Complex v = matrix[r * 4 + j];
+    for (std::size_t j = 0; j < D; ++j) {
+      const Complex v = matrix[r * D + j];
       const bool zero_re = v.re == 0.0f, zero_im = v.im == 0.0f;
       if (zero_re && zero_im) {
         dense = false;
         continue;
       }
-      Direct4::Kind kind = Direct4::kGeneral;
-      if (zero_im) kind = v.re == 1.0f ? Direct4::kOne : v.re == -1.0f ? Direct4::kMinusOne : Direct4::kReal;
-      else if (zero_re) kind = Direct4::kImag;
-      dense = dense && kind == Direct4::kGeneral;
+      DirectKind kind = kGeneral;
+      if (zero_im) kind = v.re == 1.0f ? kOne : v.re == -1.0f ? kMinusOne : kReal;
+      else if (zero_re) kind = kImag;
+      dense = dense && kind == kGeneral;
       out->cols[r][e] = static_cast<std::uint8_t>(j);
       out->kinds[r][e] = kind;
       out->vals[r][e] = v;
@@ -149,21 +160,14 @@ void prepare_direct4(std::span<const std::uint64_t> targets, std::span<const Com
       ++e;
     }
     out->count[r] = e;
-    permutation = permutation && e == 1 && out->kinds[r][0] == Direct4::kOne;
+    permutation = permutation && e == 1 && out->kinds[r][0] == kOne;
   }
   out->dense = dense;
   out->permutation = permutation;
 }
 
-void direct4_group_scalar(Complex* amps, const Direct4& plan, std::size_t base) {
-  Complex x[4];
-  for (std::size_t j = 0; j < 4; ++j) x[j] = amps[base + plan.offsets[j]];
-  for (std::size_t r = 0; r < 4; ++r) {
-    Complex sum{0.0f, 0.0f};
-    for (std::size_t e = 0; e < plan.count[r]; ++e) sum = cadd(sum, cmul(plan.vals[r][e], x[plan.cols[r][e]]));
-    amps[base + plan.offsets[r]] = sum;
-  }
-}
+template void prepare_direct<4>(std::span<const std::uint64_t>, std::span<const Complex>, Direct4*);
+template void prepare_direct<8>(std::span<const std::uint64_t>, std::span<const Complex>, Direct8*);
 
 std::size_t deposit(std::size_t g, std::size_t mask) {
   std::size_t base = 0;
@@ -493,8 +497,12 @@ void MatrixPlan::apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) cons
 }
 
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
-  if (direct_) {
-    direct4_groups_avx2(amps, direct4_, lo, hi);
+  if (direct_ == 4) {
+    direct_groups_avx2(amps, direct4_, lo, hi);
+    return;
+  }
+  if (direct_ == 8) {
+    direct_groups_avx2(amps, direct8_, lo, hi);
     return;
   }
   if (pairs_) {

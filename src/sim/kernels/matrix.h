@@ -118,42 +118,59 @@ inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std:
   }
 }
 
-// A two-qubit matrix applied directly to the amplitudes: a vector holds the
-// same local index of four groups (read as they lie when both targets are at
-// qubit 2 or above, regrouped in registers when qubit 0 or 1 is a target),
-// so nothing is gathered. Each row keeps its nonzero entries in
-// increasing column order, classified by what their product can contribute
-// to a running sum that starts at +0. Such a sum is never -0 (round to
-// nearest gives -0 only for -0 + -0), so a product that is +-0 leaves it
-// unchanged; hence, for finite amplitudes, an entry m = (r, +-0) adds
-// exactly (r*x.re, r*x.im) (the dropped terms are +-0 products, which only
-// matter when the kept product is zero too, and then neither changes the
-// sum), m = (+-0, i) adds (-(i*x.im), i*x.re), m = 1 adds x and m = -1
-// subtracts x.
-struct Direct4 {
-  enum Kind : std::uint8_t { kGeneral, kReal, kImag, kOne, kMinusOne };
+// A two- or three-qubit matrix applied directly to the amplitudes: a vector
+// holds the same local index of four groups (read as they lie when every
+// target is at qubit 2 or above; for two targets, regrouped in registers
+// when qubit 0 or 1 is one of them), so nothing is gathered. Each row keeps
+// its nonzero entries in increasing column order, classified by what their
+// product can contribute to a running sum that starts at +0. Such a sum is
+// never -0 (round to nearest gives -0 only for -0 + -0), so a product that
+// is +-0 leaves it unchanged; hence, for finite amplitudes, an entry
+// m = (r, +-0) adds exactly (r*x.re, r*x.im) (the dropped terms are +-0
+// products, which only matter when the kept product is zero too, and then
+// neither changes the sum), m = (+-0, i) adds (-(i*x.im), i*x.re), m = 1
+// adds x and m = -1 subtracts x.
+enum DirectKind : std::uint8_t { kGeneral, kReal, kImag, kOne, kMinusOne };
+
+template <std::size_t D>
+struct DirectPlan {
   std::size_t mask = 0;          // target qubits
   unsigned low_bit = 0;          // lowest target qubit
-  std::size_t offsets[4] = {};   // amplitude offset of each local index
-  std::uint8_t count[4] = {};    // nonzero entries of each row
-  std::uint8_t cols[4][4] = {};  // their columns, increasing
-  std::uint8_t kinds[4][4] = {};
-  Complex vals[4][4] = {};       // their values
-  bool dense = false;            // all sixteen entries of kind kGeneral
+  std::size_t offsets[D] = {};   // amplitude offset of each local index
+  std::uint8_t count[D] = {};    // nonzero entries of each row
+  std::uint8_t cols[D][D] = {};  // their columns, increasing
+  std::uint8_t kinds[D][D] = {};
+  Complex vals[D][D] = {};       // their values
+  bool dense = false;            // all entries of kind kGeneral
   bool permutation = false;      // every row a single entry of kind kOne
   // Lane coefficients of each entry: re broadcast, (-im, im) alternating.
   // Filled for the entries counted above only.
-  alignas(32) float re[4][4][8];
-  alignas(32) float im[4][4][8];
+  alignas(32) float re[D][D][8];
+  alignas(32) float im[D][D][8];
 };
+using Direct4 = DirectPlan<4>;
+using Direct8 = DirectPlan<8>;
 
-// Fills `out` for a 4x4 matrix on two targets.
-void prepare_direct4(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                     Direct4* out);
-// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut.
-void direct4_groups_avx2(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi);
+// Fills `out` for a D x D matrix on log2(D) targets.
+template <std::size_t D>
+void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                    DirectPlan<D>* out);
+// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut. Three
+// targets must all be at qubit 2 or above.
+template <std::size_t D>
+void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
+
 // One group, scalar: the reference's sums over the nonzero entries.
-void direct4_group_scalar(Complex* amps, const Direct4& plan, std::size_t base);
+template <std::size_t D>
+void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan, std::size_t base) {
+  Complex x[D];
+  for (std::size_t j = 0; j < D; ++j) x[j] = amps[base + plan.offsets[j]];
+  for (std::size_t r = 0; r < D; ++r) {
+    Complex sum{0.0f, 0.0f};
+    for (std::size_t e = 0; e < plan.count[r]; ++e) sum = cadd(sum, cmul(plan.vals[r][e], x[plan.cols[r][e]]));
+    amps[base + plan.offsets[r]] = sum;
+  }
+}
 
 // A matrix prepared for one application: offsets of each local index and the
 // nonzero entries of each row. Small matrices keep their tables inline, so
@@ -166,8 +183,8 @@ class MatrixPlan {
 
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
   // must hold 4^k entries, k = targets.size() <= 31, targets below 64.
-  // Without `direct`, two-qubit matrices take the gathering path that
-  // processors without AVX2 use (for tests).
+  // Without `direct`, two- and three-qubit matrices take the gathering path
+  // that processors without AVX2 use (for tests).
   Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                  bool direct = true);
 
@@ -192,9 +209,11 @@ class MatrixPlan {
 
  private:
   void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
-  // Two-qubit matrices on processors with AVX2.
-  bool direct_ = false;
+  // Two-qubit matrices, and three-qubit ones above qubit 1, on processors
+  // with AVX2.
+  std::size_t direct_ = 0;  // 0, or the dimension of the direct plan in use
   Direct4 direct4_;
+  Direct8 direct8_;
   void apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) const;
   void prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
 

@@ -150,15 +150,15 @@ namespace {
 enum class Mode { kDense, kPermute, kProgram };
 
 // The rows on x[j] (local index j of four groups, one per complex lane).
-template <Mode kMode>
-inline void direct4_rows(const Direct4& plan, const __m256 x[4], __m256 out[4]) {
-  __m256 sw[4];
+template <std::size_t D, Mode kMode>
+inline void direct_rows(const DirectPlan<D>& plan, const __m256 x[D], __m256 out[D]) {
+  __m256 sw[D];
   if constexpr (kMode != Mode::kPermute)
-    for (int j = 0; j < 4; ++j) sw[j] = _mm256_permute_ps(x[j], _MM_SHUFFLE(2, 3, 0, 1));
-  for (int r = 0; r < 4; ++r) {
+    for (std::size_t j = 0; j < D; ++j) sw[j] = _mm256_permute_ps(x[j], _MM_SHUFFLE(2, 3, 0, 1));
+  for (std::size_t r = 0; r < D; ++r) {
     __m256 sum = _mm256_setzero_ps();
     if constexpr (kMode == Mode::kDense) {
-      for (int j = 0; j < 4; ++j) {
+      for (std::size_t j = 0; j < D; ++j) {
         const __m256 prod = _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(plan.re[r][j]), x[j]),
                                           _mm256_mul_ps(_mm256_load_ps(plan.im[r][j]), sw[j]));
         sum = _mm256_add_ps(sum, prod);
@@ -169,17 +169,17 @@ inline void direct4_rows(const Direct4& plan, const __m256 x[4], __m256 out[4]) 
       for (int e = 0; e < plan.count[r]; ++e) {
         const int c = plan.cols[r][e];
         switch (plan.kinds[r][e]) {
-          case Direct4::kGeneral:
+          case kGeneral:
             sum = _mm256_add_ps(sum, _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(plan.re[r][e]), x[c]),
                                                    _mm256_mul_ps(_mm256_load_ps(plan.im[r][e]), sw[c])));
             break;
-          case Direct4::kReal:
+          case kReal:
             sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_load_ps(plan.re[r][e]), x[c]));
             break;
-          case Direct4::kImag:
+          case kImag:
             sum = _mm256_add_ps(sum, _mm256_mul_ps(_mm256_load_ps(plan.im[r][e]), sw[c]));
             break;
-          case Direct4::kOne:
+          case kOne:
             sum = _mm256_add_ps(sum, x[c]);
             break;
           default:
@@ -202,12 +202,12 @@ inline __m256 unpackhi(__m256 a, __m256 b) {
 }
 
 // Targets at qubit 2 or above: four consecutive groups from base b.
-template <Mode kMode>
-inline void direct4_high(Complex* amps, const Direct4& plan, std::size_t b) {
-  __m256 x[4], y[4];
-  for (int j = 0; j < 4; ++j) x[j] = load(amps + b + plan.offsets[j]);
-  direct4_rows<kMode>(plan, x, y);
-  for (int r = 0; r < 4; ++r) store(amps + b + plan.offsets[r], y[r]);
+template <std::size_t D, Mode kMode>
+inline void direct_high(Complex* amps, const DirectPlan<D>& plan, std::size_t b) {
+  __m256 x[D], y[D];
+  for (std::size_t j = 0; j < D; ++j) x[j] = load(amps + b + plan.offsets[j]);
+  direct_rows<D, kMode>(plan, x, y);
+  for (std::size_t r = 0; r < D; ++r) store(amps + b + plan.offsets[r], y[r]);
 }
 
 // Four groups whose bases are b[0..3], with qubit 0 or 1 (or both) among
@@ -225,7 +225,7 @@ inline void direct4_low(Complex* amps, const Direct4& plan, const std::size_t b[
     __m256 byoff[4] = {_mm256_permute2f128_ps(t0, t2, 0x20), _mm256_permute2f128_ps(t1, t3, 0x20),
                        _mm256_permute2f128_ps(t0, t2, 0x31), _mm256_permute2f128_ps(t1, t3, 0x31)};
     for (int j = 0; j < 4; ++j) x[j] = byoff[plan.offsets[j]];
-    direct4_rows<kMode>(plan, x, y);
+    direct_rows<4, kMode>(plan, x, y);
     for (int r = 0; r < 4; ++r) byoff[plan.offsets[r]] = y[r];
     const __m256 u0 = unpacklo(byoff[0], byoff[1]), u1 = unpackhi(byoff[0], byoff[1]);
     const __m256 u2 = unpacklo(byoff[2], byoff[3]), u3 = unpackhi(byoff[2], byoff[3]);
@@ -254,7 +254,7 @@ inline void direct4_low(Complex* amps, const Direct4& plan, const std::size_t b[
     x[h * hbit] = l0;
     x[h * hbit + lbit] = l1;
   }
-  direct4_rows<kMode>(plan, x, y);
+  direct_rows<4, kMode>(plan, x, y);
   for (int h = 0; h < 2; ++h) {
     const __m256 l0 = y[h * hbit], l1 = y[h * hbit + lbit];
     if (low == 1) {
@@ -267,29 +267,40 @@ inline void direct4_low(Complex* amps, const Direct4& plan, const std::size_t b[
   }
 }
 
+// Two targets, one of them qubit 0 or 1: groups four at a time from an
+// aligned group index, the others one by one. `base` is the base of lo.
 template <Mode kMode>
-void direct4_groups(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi) {
+void direct_groups_low(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi,
+                       std::size_t base) {
+  auto next = [&](std::size_t b) { return ((b | plan.mask) + 1) & ~plan.mask; };
+  std::size_t g = lo;
+  for (; g < hi && (g & 3); ++g, base = next(base)) direct_group_scalar(amps, plan, base);
+  for (; g + 4 <= hi; g += 4) {
+    std::size_t b[4];
+    b[0] = base;
+    for (int i = 1; i < 4; ++i) b[i] = next(b[i - 1]);
+    direct4_low<kMode>(amps, plan, b);
+    base = next(b[3]);
+  }
+  for (; g < hi; ++g, base = next(base)) direct_group_scalar(amps, plan, base);
+}
+
+template <std::size_t D, Mode kMode>
+void direct_groups(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi) {
   auto next = [&](std::size_t base) { return ((base | plan.mask) + 1) & ~plan.mask; };
   std::size_t base = deposit(lo, plan.mask);
-  if (plan.low_bit < 2) {
-    std::size_t g = lo;
-    for (; g < hi && (g & 3); ++g, base = next(base)) direct4_group_scalar(amps, plan, base);
-    for (; g + 4 <= hi; g += 4) {
-      std::size_t b[4];
-      b[0] = base;
-      for (int i = 1; i < 4; ++i) b[i] = next(b[i - 1]);
-      direct4_low<kMode>(amps, plan, b);
-      base = next(b[3]);
+  if constexpr (D == 4) {
+    if (plan.low_bit < 2) {
+      direct_groups_low<kMode>(amps, plan, lo, hi, base);
+      return;
     }
-    for (; g < hi; ++g, base = next(base)) direct4_group_scalar(amps, plan, base);
-    return;
   }
   const std::size_t run = std::size_t{1} << plan.low_bit;
   for (std::size_t g = lo; g < hi;) {
     const std::size_t len = std::min(run - (g & (run - 1)), hi - g);
     std::size_t i = 0;
-    for (; i + 4 <= len; i += 4) direct4_high<kMode>(amps, plan, base + i);
-    for (; i < len; ++i) direct4_group_scalar(amps, plan, base + i);
+    for (; i + 4 <= len; i += 4) direct_high<D, kMode>(amps, plan, base + i);
+    for (; i < len; ++i) direct_group_scalar(amps, plan, base + i);
     g += len;
     base = next(base + len - 1);
   }
@@ -297,14 +308,18 @@ void direct4_groups(Complex* amps, const Direct4& plan, std::size_t lo, std::siz
 
 }  // namespace
 
-void direct4_groups_avx2(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi) {
+template <std::size_t D>
+void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi) {
   if (plan.dense) {
-    direct4_groups<Mode::kDense>(amps, plan, lo, hi);
+    direct_groups<D, Mode::kDense>(amps, plan, lo, hi);
   } else if (plan.permutation) {
-    direct4_groups<Mode::kPermute>(amps, plan, lo, hi);
+    direct_groups<D, Mode::kPermute>(amps, plan, lo, hi);
   } else {
-    direct4_groups<Mode::kProgram>(amps, plan, lo, hi);
+    direct_groups<D, Mode::kProgram>(amps, plan, lo, hi);
   }
 }
+
+template void direct_groups_avx2<4>(Complex*, const Direct4&, std::size_t, std::size_t);
+template void direct_groups_avx2<8>(Complex*, const Direct8&, std::size_t, std::size_t);
 
 }  // namespace vantrel::sim::kernels
