@@ -1,5 +1,6 @@
 #include "sim/execution.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -50,6 +51,37 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
   }
 }
 
+Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng) {
+  const std::uint64_t n = state.num_qubits();
+  const std::vector<CompiledOp>& ops = plan.ops();
+  end = std::min(end, ops.size());
+  for (std::size_t k = begin; k < end; ++k) {
+    const CompiledOp& op = ops[k];
+    if (op.kind == CompiledOp::Kind::kParam) {
+      // Plans built by compile() always pass these; a hand-made plan that
+      // does not is refused instead of reading or writing out of bounds.
+      if (op.target >= n)
+        return invalid("qubit index " + dec(op.target) + " is out of range for " + dec(n) +
+                       " qubits");
+      if (op.slot >= params.size())
+        return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+      const float theta = k == override_angle.step ? override_angle.angle : params[op.slot];
+      Complex m[4];
+      rotation_matrix(op.rotation, theta, m);
+      state.apply_mat2(op.target, m);
+      continue;
+    }
+    if (rng == nullptr && op.gate.kind != Gate::Kind::kUnitary &&
+        op.gate.kind != Gate::Kind::kBarrier)
+      return internal("a measurement or reset step was run without a random generator");
+    // The outcome of a measurement step is not reported.
+    auto outcome = execute_gate(state, op.gate, rng);
+    if (!outcome.ok()) return std::move(outcome).error();
+  }
+  return Status::Ok();
+}
+
 Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
                            StateVector& state, AngleOverride override_angle) {
   if (params.size() != plan.parameter_count())
@@ -69,28 +101,8 @@ Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> p
     rng.emplace(*r);
   }
 
-  const std::vector<CompiledOp>& ops = plan.ops();
-  for (std::size_t k = 0; k < ops.size(); ++k) {
-    const CompiledOp& op = ops[k];
-    if (op.kind == CompiledOp::Kind::kParam) {
-      // Plans built by compile() always pass these; a hand-made plan that
-      // does not is refused instead of reading or writing out of bounds.
-      if (op.target >= n)
-        return invalid("qubit index " + dec(op.target) + " is out of range for " + dec(n) +
-                       " qubits");
-      if (op.slot >= params.size())
-        return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
-      const float theta = k == override_angle.step ? override_angle.angle : params[op.slot];
-      Complex m[4];
-      rotation_matrix(op.rotation, theta, m);
-      state.apply_mat2(op.target, m);
-      continue;
-    }
-    // The outcome of a measurement step is not reported.
-    auto outcome = execute_gate(state, op.gate, rng ? &*rng : nullptr);
-    if (!outcome.ok()) return std::move(outcome).error();
-  }
-  return Status::Ok();
+  return apply_steps(plan, params, state, 0, plan.ops().size(), override_angle,
+                     rng ? &*rng : nullptr);
 }
 
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state) {

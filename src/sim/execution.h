@@ -8,6 +8,7 @@
 #include "sim/observable.h"
 #include "sim/plan.h"
 #include "sim/result.h"
+#include "sim/rng.h"
 #include "sim/state_vector.h"
 
 namespace vantrel::sim {
@@ -41,6 +42,16 @@ struct AngleOverride {
 // run_into with one step's angle overridden; checks and order as run_into.
 Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
                            StateVector& state, AngleOverride override_angle);
+
+// Applies steps [begin, end) of the plan to `state`, with the checks of a
+// run's steps and step `override_angle.step` turned by its angle. `rng`
+// serves measurement and reset steps and may be null only when the range
+// holds none. Neither the parameter length nor the state's width is checked:
+// the caller has done so (for instance by a successful run of the same plan
+// on a state of that width). For sweeps that share a prefix of the plan
+// between runs; on a failing step the state keeps what earlier steps made.
+Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng);
 
 // Sets the context to |0...0> of the plan's width: in place, allocating
 // nothing, when the width matches; otherwise with a fresh state (the old

@@ -1,5 +1,8 @@
 #include "sim/gradient.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace vantrel::sim {
 
 namespace {
@@ -16,7 +19,128 @@ Result<float> shifted_expectation(const CompiledCircuit& plan, std::span<const f
   return expectation(context.state, observable);
 }
 
+// Adds the shift-rule terms to `gradient` (P entries of +0) with two full runs
+// per reading step: slot by slot, each slot's reading steps in plan order.
+// The context ends with the last of these runs.
+Status gradient_by_full_runs(const CompiledCircuit& plan, std::span<const float> params,
+                             std::span<const PauliTerm> observable, ExecutionContext& context,
+                             std::vector<float>& gradient) {
+  const std::vector<CompiledOp>& ops = plan.ops();
+  for (std::uint64_t slot = 0; slot < gradient.size(); ++slot) {
+    const float t = params[slot];
+    bool first = true;
+    for (std::size_t k = 0; k < ops.size(); ++k) {
+      if (ops[k].kind != CompiledOp::Kind::kParam || ops[k].slot != slot) continue;
+      auto plus = shifted_expectation(plan, params, observable, context, k, t + kShift);
+      if (!plus.ok()) return std::move(plus).error();
+      auto minus = shifted_expectation(plan, params, observable, context, k, t + (-kShift));
+      if (!minus.ok()) return std::move(minus).error();
+      const float term = (*plus - *minus) * 0.5f;
+      // A slot with one reader gets exactly that term (not 0 + term, which
+      // would turn a -0 into +0).
+      gradient[slot] = first ? term : gradient[slot] + term;
+      first = false;
+    }
+  }
+  return Status::Ok();
+}
+
+// The same terms and sums as gradient_by_full_runs, bit for bit, with the
+// shared part of the runs made once. The two runs for step k begin with the
+// same steps 0..k-1 at the unshifted angles, so one prefix state is carried
+// forward through the plan and each shifted run starts from a copy of it,
+// applying only steps k..L-1. The kernels give the same bits however a pass
+// is split over threads, so a run resumed from the prefix ends in exactly the
+// state a full run reaches; summing each slot's terms as they arrive (in plan
+// order) reproduces the slot-by-slot sums. Only for plans that draw nothing:
+// a measurement or reset must draw afresh in every run. Returns false, having
+// run nothing, when the prefix state cannot be allocated; the caller then
+// takes the full runs.
+Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<const float> params,
+                                      std::span<const PauliTerm> observable,
+                                      ExecutionContext& context, std::vector<float>& gradient) {
+  const std::vector<CompiledOp>& ops = plan.ops();
+  const std::size_t steps = ops.size();
+  // The run the full-run order makes last: the last reading step of the
+  // highest slot that has one, lowered. The context must end holding it.
+  std::size_t final_step = SIZE_MAX;
+  std::size_t last_param = SIZE_MAX;
+  for (std::size_t k = 0; k < steps; ++k) {
+    if (ops[k].kind != CompiledOp::Kind::kParam) continue;
+    last_param = k;
+    if (final_step == SIZE_MAX || ops[k].slot >= ops[final_step].slot) final_step = k;
+  }
+  // No reading step: every entry stays +0 and the context keeps the value run.
+  if (last_param == SIZE_MAX) return true;
+  // The value run has just left the context at the plan's width.
+  const std::uint64_t n = plan.num_qubits();
+  if (context.state.num_qubits() != n || context.state.data() == nullptr) return false;
+
+  auto made = StateVector::create(n);
+  if (!made.ok()) {
+    if (made.error().kind == ErrorKind::kOutOfMemory) return false;
+    return std::move(made).error();
+  }
+  StateVector prefix = std::move(made).value();
+  std::vector<unsigned char> seen(gradient.size(), 0);
+  const std::size_t bytes = prefix.size() * sizeof(Complex);
+
+  std::size_t prefix_end = 0;  // `prefix` holds the state after steps [0, prefix_end)
+  for (std::size_t k = 0; k < steps; ++k) {
+    const CompiledOp& op = ops[k];
+    if (op.kind != CompiledOp::Kind::kParam) continue;
+    VANTREL_TRY(apply_steps(plan, params, prefix, prefix_end, k, AngleOverride{}, nullptr));
+    prefix_end = k;
+    const float t = params[op.slot];
+    float e[2] = {0.0f, 0.0f};
+    const float angles[2] = {t + kShift, t + (-kShift)};
+    for (int side = 0; side < 2; ++side) {
+      std::memcpy(context.state.data(), prefix.data(), bytes);
+      VANTREL_TRY(apply_steps(plan, params, context.state, k, steps,
+                              AngleOverride{k, angles[side]}, nullptr));
+      auto value = expectation(context.state, observable);
+      if (!value.ok()) return std::move(value).error();
+      e[side] = *value;
+    }
+    const float term = (e[0] - e[1]) * 0.5f;
+    gradient[op.slot] = seen[op.slot] ? gradient[op.slot] + term : term;
+    seen[op.slot] = 1;
+  }
+
+  // The sweep's last run lowers the last reading step in plan order; when
+  // that is not the run the full-run order ends with, that run is made again.
+  if (final_step != last_param) {
+    const float t = params[ops[final_step].slot];
+    VANTREL_TRY(prepare_context(plan, context));
+    VANTREL_TRY(run_into_overriding(plan, params, context.state,
+                                    AngleOverride{final_step, t + (-kShift)}));
+  }
+  return true;
+}
+
 }  // namespace
+
+namespace detail {
+
+Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
+                                                         std::span<const float> params,
+                                                         std::span<const PauliTerm> observable,
+                                                         ExecutionContext& context) {
+  const std::uint64_t p = plan.parameter_count();
+  if (params.size() != p)
+    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
+  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+  auto value = expectation_with_context(plan, params, observable, context);
+  if (!value.ok()) return std::move(value).error();
+  ValueAndGradient out;
+  out.value = *value;
+  if (p == 0) return out;
+  out.gradient.assign(p, 0.0f);
+  VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
+  return out;
+}
+
+}  // namespace detail
 
 // The shift rule (E(theta + pi/2) - E(theta - pi/2)) / 2 is the derivative
 // with respect to the angle of one rotation. When several steps read one
@@ -42,25 +166,12 @@ Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& 
   if (p == 0) return out;
 
   out.gradient.assign(p, 0.0f);
-  // The value run left the context at the plan's width: every shifted run
-  // below resets it in place.
-  const std::vector<CompiledOp>& ops = plan.ops();
-  for (std::uint64_t slot = 0; slot < p; ++slot) {
-    const float t = params[slot];
-    bool first = true;
-    for (std::size_t k = 0; k < ops.size(); ++k) {
-      if (ops[k].kind != CompiledOp::Kind::kParam || ops[k].slot != slot) continue;
-      auto plus = shifted_expectation(plan, params, observable, context, k, t + kShift);
-      if (!plus.ok()) return std::move(plus).error();
-      auto minus = shifted_expectation(plan, params, observable, context, k, t + (-kShift));
-      if (!minus.ok()) return std::move(minus).error();
-      const float term = (*plus - *minus) * 0.5f;
-      // A slot with one reader gets exactly that term (not 0 + term, which
-      // would turn a -0 into +0).
-      out.gradient[slot] = first ? term : out.gradient[slot] + term;
-      first = false;
-    }
+  if (!plan.has_random_steps()) {
+    auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient);
+    if (!swept.ok()) return std::move(swept).error();
+    if (*swept) return out;
   }
+  VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
   return out;
 }
 

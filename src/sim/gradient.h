@@ -15,7 +15,11 @@ struct ValueAndGradient {
 
 // For each slot, the sum over the parametric steps that read it of the
 // shift-rule term with only that step shifted by +-pi/2. A slot read by no
-// step gets 0 without a run. The context is left holding the last run's state.
+// step gets 0 without a run. The context is left holding the last run's state
+// in that order: the last reading step of the highest slot that has one,
+// lowered (the value run's state when no step reads a slot). Plans that
+// neither measure nor reset share the unshifted prefix of the plan between
+// the runs for each step.
 Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& plan,
                                                          std::span<const float> params,
                                                          std::span<const PauliTerm> observable,
@@ -29,5 +33,18 @@ Result<std::vector<float>> gradient_with_context(const CompiledCircuit& plan,
                                                  ExecutionContext& context);
 Result<std::vector<float>> gradient(const CompiledCircuit& plan, std::span<const float> params,
                                     std::span<const PauliTerm> observable);
+
+namespace detail {
+
+// The gradient with two full runs of the plan per reading step, slot by slot
+// and each slot's steps in plan order; what value_and_gradient_with_context
+// does for plans that measure or reset, and the result (value, gradient and
+// final context state) it reproduces bit for bit for all others.
+Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
+                                                         std::span<const float> params,
+                                                         std::span<const PauliTerm> observable,
+                                                         ExecutionContext& context);
+
+}  // namespace detail
 
 }  // namespace vantrel::sim

@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <random>
 
 namespace vantrel::sim {
 namespace {
@@ -144,6 +146,202 @@ TEST(Gradient, ContextHoldsTheLastRun) {
                  .value();
   EXPECT_NEAR(ivg.value, 1.0f, 1e-6);
   EXPECT_EQ(ivg.gradient, std::vector<float>{0.0f});
+}
+
+// Today's rule written out plainly: the value run, then for each slot and
+// each of its reading steps in plan order two full runs from |0...0> with only
+// that step's angle moved. `last` receives the final state of the last run.
+ValueAndGradient plain_shift_rule(const CompiledCircuit& plan, const std::vector<float>& params,
+                                  std::span<const PauliTerm> obs, StateVector& last) {
+  ValueAndGradient out;
+  last = run_statevector(plan, params).value();
+  out.value = expectation(last, obs).value();
+  out.gradient.assign(plan.parameter_count(), 0.0f);
+  for (std::uint64_t slot = 0; slot < plan.parameter_count(); ++slot) {
+    bool first = true;
+    for (std::size_t k = 0; k < plan.ops().size(); ++k) {
+      const CompiledOp& op = plan.ops()[k];
+      if (op.kind != CompiledOp::Kind::kParam || op.slot != slot) continue;
+      float e[2];
+      const float shifts[2] = {1.5707964f, -1.5707964f};
+      for (int side = 0; side < 2; ++side) {
+        last = StateVector::create(plan.num_qubits()).value();
+        EXPECT_TRUE(run_into_overriding(plan, params, last,
+                                        AngleOverride{k, params[slot] + shifts[side]})
+                        .ok());
+        e[side] = expectation(last, obs).value();
+      }
+      const float term = (e[0] - e[1]) * 0.5f;
+      out.gradient[slot] = first ? term : out.gradient[slot] + term;
+      first = false;
+    }
+  }
+  return out;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+bool same_bits(const StateVector& a, const StateVector& b) {
+  return a.num_qubits() == b.num_qubits() &&
+         std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
+}
+
+struct RandomPlan {
+  CompiledCircuit plan;
+  std::vector<float> params;
+  std::vector<PauliTerm> obs;
+};
+
+Gate one_qubit_gate(std::mt19937& rng, std::uint64_t q) {
+  std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
+  switch (rng() % 3) {
+    case 0:
+      return hadamard(q);
+    case 1: {
+      Complex m[4];
+      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
+      return Gate::unitary(Operation::create({q}, {m[0], m[1], m[2], m[3]}).value());
+    }
+    default:  // S
+      return Gate::unitary(Operation::create({q}, {{1, 0}, {0, 0}, {0, 0}, {0, 1}}).value());
+  }
+}
+
+Gate two_qubit_gate(std::mt19937& rng, std::uint64_t a, std::uint64_t b) {
+  std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
+  switch (rng() % 3) {
+    case 0:
+      return cnot(a, b);
+    case 1: {  // controlled rotation
+      Complex m[4];
+      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
+      return make_controlled_unitary_gate({a}, {b}, {m[0], m[1], m[2], m[3]}).value();
+    }
+    default: {  // swap
+      const Complex o{0, 0};
+      const Complex l{1, 0};
+      return Gate::unitary(
+          Operation::create({a, b}, {l, o, o, o, o, o, l, o, o, l, o, o, o, o, o, l}).value());
+    }
+  }
+}
+
+// 1-8 qubits; parametric steps of all four kinds on up to 5 slots (some
+// shared, some unused) with one- and two-qubit fixed gates and barriers
+// between them; an observable of 1-3 terms of X, Y and Z factors.
+RandomPlan random_plan(std::mt19937& rng) {
+  const std::uint64_t n = 1 + rng() % 8;
+  const std::uint64_t p = 1 + rng() % 5;
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(n).value();
+  for (std::uint64_t i = 0; i < p; ++i) spec.add_parameter(std::nullopt);
+  // Slots at or above `read` are never read.
+  const std::uint64_t read = 1 + rng() % p;
+  const std::size_t steps = rng() % 14;
+  for (std::size_t s = 0; s < steps; ++s) {
+    const std::uint64_t q = rng() % n;
+    const unsigned pick = rng() % 10;
+    if (pick < 5) {
+      EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(rng() % 4), q, rng() % read).ok());
+    } else if (pick < 7 || n == 1) {
+      EXPECT_TRUE(spec.add_fixed_gate(one_qubit_gate(rng, q)).ok());
+    } else if (pick < 9) {
+      const std::uint64_t other = (q + 1 + rng() % (n - 1)) % n;
+      EXPECT_TRUE(spec.add_fixed_gate(two_qubit_gate(rng, q, other)).ok());
+    } else {
+      EXPECT_TRUE(spec.add_fixed_gate(Gate::barrier()).ok());
+    }
+  }
+  RandomPlan out{spec.compile(), {}, {}};
+  std::uniform_real_distribution<float> value(-4.0f, 4.0f);
+  for (std::uint64_t i = 0; i < p; ++i) out.params.push_back(value(rng));
+  const std::size_t terms = 1 + rng() % 3;
+  for (std::size_t t = 0; t < terms; ++t) {
+    std::vector<PauliFactor> factors;
+    for (std::uint64_t q = 0; q < n; ++q)
+      if (rng() % 3 == 0) factors.push_back({q, static_cast<PauliLabel>(rng() % 3)});
+    if (factors.empty()) factors.push_back({rng() % n, static_cast<PauliLabel>(rng() % 3)});
+    out.obs.push_back(PauliTerm::create(std::move(factors), value(rng)).value());
+  }
+  return out;
+}
+
+TEST(Gradient, SharedPrefixMatchesFullRunsBitForBit) {
+  std::mt19937 rng(20261207);
+  // One context for every plan: widths change from call to call.
+  ExecutionContext shared = execution_context(
+                                ParameterizedCircuitSpec::create(3).value().compile())
+                                .value();
+  for (int trial = 0; trial < 400; ++trial) {
+    const RandomPlan r = random_plan(rng);
+    StateVector last;
+    const ValueAndGradient want = plain_shift_rule(r.plan, r.params, r.obs, last);
+
+    auto got = value_and_gradient_with_context(r.plan, r.params, r.obs, shared);
+    ASSERT_TRUE(got.ok()) << trial;
+    EXPECT_EQ(bits(got->value), bits(want.value)) << trial;
+    EXPECT_TRUE(same_bits(got->gradient, want.gradient)) << trial;
+    EXPECT_TRUE(same_bits(shared.state, last)) << trial;
+
+    ExecutionContext fresh = execution_context(r.plan).value();
+    auto full = detail::value_and_gradient_by_full_runs(r.plan, r.params, r.obs, fresh);
+    ASSERT_TRUE(full.ok()) << trial;
+    EXPECT_EQ(bits(full->value), bits(want.value)) << trial;
+    EXPECT_TRUE(same_bits(full->gradient, want.gradient)) << trial;
+    EXPECT_TRUE(same_bits(fresh.state, last)) << trial;
+  }
+}
+
+TEST(Gradient, ContextEndsWithTheHighestSlotsLastRun) {
+  // Slot 1 is read first and slot 0 last: the runs resumed from the prefix
+  // end with step 3, but the context must hold step 1 lowered (slot 1's only
+  // reader).
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
+  spec.add_parameter("a");
+  spec.add_parameter("b");
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 1, 1).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 0, 0).ok());
+  const CompiledCircuit plan = spec.compile();
+  ASSERT_EQ(plan.ops().size(), 4u);
+  const std::vector<float> params = {0.25f, -0.7f};
+  const auto obs = z_on(1);
+  StateVector last;
+  const ValueAndGradient want = plain_shift_rule(plan, params, obs, last);
+  ExecutionContext ctx = execution_context(plan).value();
+  auto got = value_and_gradient_with_context(plan, params, obs, ctx).value();
+  EXPECT_TRUE(same_bits(got.gradient, want.gradient));
+  EXPECT_TRUE(same_bits(ctx.state, last));
+  StateVector step1 = StateVector::create(2).value();
+  ASSERT_TRUE(
+      run_into_overriding(plan, params, step1, AngleOverride{1, -0.7f + -1.5707964f}).ok());
+  EXPECT_TRUE(same_bits(ctx.state, step1));
+}
+
+TEST(Gradient, PlansThatMeasureKeepFullRuns) {
+  // A measurement makes each run draw anew; results stay finite and well
+  // formed, and a deterministic measurement (of a basis state) gives the
+  // same numbers as the plain rule.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
+  spec.add_parameter("a");
+  ASSERT_TRUE(spec.add_fixed_gate(Gate::measure(1)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 0).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(Gate::reset(1)).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
+  const CompiledCircuit plan = spec.compile();
+  ASSERT_TRUE(plan.has_random_steps());
+  const std::vector<float> params = {0.9f};
+  const auto obs = z_on(1);
+  StateVector last;
+  const ValueAndGradient want = plain_shift_rule(plan, params, obs, last);
+  ExecutionContext ctx = execution_context(plan).value();
+  auto got = value_and_gradient_with_context(plan, params, obs, ctx).value();
+  EXPECT_EQ(bits(got.value), bits(want.value));
+  EXPECT_TRUE(same_bits(got.gradient, want.gradient));
+  EXPECT_TRUE(same_bits(ctx.state, last));
+  EXPECT_NEAR(got.gradient[0], -std::sin(0.9), 1e-5);
 }
 
 TEST(Gradient, ChecksBeforeAnyRun) {
