@@ -36,7 +36,7 @@ inline constexpr std::size_t kStackGroup = 1024;
 // Groups handled together when their bases are consecutive.
 inline constexpr std::size_t kRunWidth = 64;
 // Work (gathers plus products) per piece of parallel work over groups. The
-// direct two-qubit kernel counts amplitudes only, like the one-qubit kernel:
+// direct kernels count amplitudes only, like the one-qubit kernel:
 // registers of up to 15 qubits stay on the calling thread, since handing
 // over a few microseconds of work costs more than it saves (and far more
 // when the other processors are busy).
