@@ -35,12 +35,15 @@ namespace vantrel::sim::kernels {
 inline constexpr std::size_t kStackGroup = 1024;
 // Groups handled together when their bases are consecutive.
 inline constexpr std::size_t kRunWidth = 64;
-// Work (gathers plus products) per piece of parallel work over groups. The
-// direct kernels count amplitudes only, like the one-qubit kernel:
-// registers of up to 15 qubits stay on the calling thread, since handing
-// over a few microseconds of work costs more than it saves (and far more
-// when the other processors are busy).
-inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 15;
+// Work (gathers plus products) below which a range of groups of the
+// gathering path is not cut, about 100 us: handing a piece over to another
+// thread costs microseconds on an idle machine and tens of them when the
+// other processors are busy, so a piece must be worth it (a dense
+// three-qubit gate on 14 qubits stays on the calling thread).
+inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 18;
+// Amplitudes per piece of the direct kernels, as for the one-qubit kernel:
+// registers of up to 15 qubits stay on the calling thread.
+inline constexpr std::size_t kDirectGrainAmps = 2 * kMat2GrainPairs;
 
 // g's bits deposited, from the lowest up, on the bits of an index that are 0
 // in `mask`.
@@ -189,7 +192,11 @@ class MatrixPlan {
                  bool direct = true);
 
   std::size_t dim() const { return d_; }
-  std::size_t work_per_group() const { return direct_ ? d_ : d_ + nnz_; }
+  std::size_t work_per_group() const { return d_ + nnz_; }
+  // Groups per piece of parallel work.
+  std::size_t grain() const {
+    return std::max<std::size_t>(1, direct_ ? kDirectGrainAmps / d_ : kMatrixGrainWork / work_per_group());
+  }
   std::size_t mask() const { return mask_; }
 
   // Base index of group g: g's bits deposited on the non-target bits.
@@ -267,7 +274,7 @@ Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targ
   const std::size_t groups = amps.size() / d;
   Complex* data = amps.data();
   if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
-    const std::size_t grain = std::max<std::size_t>(1, kMatrixGrainWork / plan.work_per_group());
+    const std::size_t grain = plan.grain();
     Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
       // Uninitialised on purpose: every entry read is gathered first.
       alignas(16) std::byte scratch[kStackGroup * sizeof(Complex)];
