@@ -10,6 +10,8 @@ namespace {
 // The single-precision value nearest pi/2; lowering adds its negation.
 constexpr float kShift = 1.5707964f;
 
+thread_local bool prefix_allocation_fails = false;
+
 // One run of the plan with step `step` turned by `angle`, then <H>.
 Result<float> shifted_expectation(const CompiledCircuit& plan, std::span<const float> params,
                                   std::span<const PauliTerm> observable, ExecutionContext& context,
@@ -76,7 +78,8 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   const std::uint64_t n = plan.num_qubits();
   if (context.state.num_qubits() != n || context.state.data() == nullptr) return false;
 
-  auto made = StateVector::create(n);
+  auto made =
+      prefix_allocation_fails ? Result<StateVector>(out_of_memory()) : StateVector::create(n);
   if (!made.ok()) {
     if (made.error().kind == ErrorKind::kOutOfMemory) return false;
     return std::move(made).error();
@@ -139,6 +142,8 @@ Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& 
   VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
   return out;
 }
+
+void set_prefix_allocation_fails(bool fails) { prefix_allocation_fails = fails; }
 
 }  // namespace detail
 

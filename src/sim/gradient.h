@@ -45,6 +45,10 @@ Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& 
                                                          std::span<const PauliTerm> observable,
                                                          ExecutionContext& context);
 
+// While set on the calling thread, value_and_gradient_with_context behaves
+// as though its prefix state could not be allocated. For tests of that path.
+void set_prefix_allocation_fails(bool fails);
+
 }  // namespace detail
 
 }  // namespace vantrel::sim

@@ -243,7 +243,8 @@ RandomPlan random_plan(std::mt19937& rng) {
     const std::uint64_t q = rng() % n;
     const unsigned pick = rng() % 10;
     if (pick < 5) {
-      EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(rng() % 4), q, rng() % read).ok());
+      const auto kind = static_cast<RotationKind>(rng() % 4);
+      EXPECT_TRUE(spec.add_param_single(kind, q, rng() % read).ok());
     } else if (pick < 7 || n == 1) {
       EXPECT_TRUE(spec.add_fixed_gate(one_qubit_gate(rng, q)).ok());
     } else if (pick < 9) {
@@ -291,6 +292,23 @@ TEST(Gradient, SharedPrefixMatchesFullRunsBitForBit) {
     EXPECT_TRUE(same_bits(full->gradient, want.gradient)) << trial;
     EXPECT_TRUE(same_bits(fresh.state, last)) << trial;
   }
+}
+
+TEST(Gradient, FullRunsWhenThePrefixCannotBeAllocated) {
+  std::mt19937 rng(7);
+  detail::set_prefix_allocation_fails(true);
+  for (int trial = 0; trial < 60; ++trial) {
+    const RandomPlan r = random_plan(rng);
+    StateVector last;
+    const ValueAndGradient want = plain_shift_rule(r.plan, r.params, r.obs, last);
+    ExecutionContext ctx = execution_context(r.plan).value();
+    auto got = value_and_gradient_with_context(r.plan, r.params, r.obs, ctx);
+    ASSERT_TRUE(got.ok()) << trial;
+    EXPECT_EQ(bits(got->value), bits(want.value)) << trial;
+    EXPECT_TRUE(same_bits(got->gradient, want.gradient)) << trial;
+    EXPECT_TRUE(same_bits(ctx.state, last)) << trial;
+  }
+  detail::set_prefix_allocation_fails(false);
 }
 
 TEST(Gradient, ContextEndsWithTheHighestSlotsLastRun) {
