@@ -54,7 +54,10 @@ void controlled_pairs_impl(Complex* amps, unsigned t, const Complex m[4], std::u
     const __m256i lanes = t == 0 ? _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1)
                                  : _mm256_setr_epi32(0, 0, 1, 1, 0, 0, 1, 1);
     std::size_t p = lo;
-    if (t == 1 && p < hi && (p & 1)) controlled_pairs_scalar(amps, t, m, low, p, p + 1), ++p;
+    if (t == 1 && p < hi && (p & 1)) {
+      controlled_pairs_scalar(amps, t, m, low, p, p + 1);
+      ++p;
+    }
     __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(p)), lanes);
     const __m256i two = _mm256_set1_epi32(2);
     for (; p + 2 <= hi; p += 2, idx = _mm256_add_epi32(idx, two)) {
