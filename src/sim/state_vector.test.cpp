@@ -241,7 +241,9 @@ TEST(Kernels, DirectThreeQubitKernelMatchesReferenceOnAnyCut) {
   if (!kernels::cpu_has_avx2()) GTEST_SKIP() << "no AVX2";
   std::mt19937 rng(17);
   const std::vector<Amps> matrices = structured_three_qubit_matrices(rng);
-  const std::vector<std::vector<std::uint64_t>> layouts = {{2, 3, 4}, {4, 3, 2}, {6, 2, 4}, {3, 7, 5}};
+  const std::vector<std::vector<std::uint64_t>> layouts = {{2, 3, 4}, {4, 3, 2}, {6, 2, 4}, {3, 7, 5},
+                                                           {0, 1, 2}, {2, 1, 0}, {1, 5, 0}, {0, 3, 6},
+                                                           {4, 0, 2}, {1, 3, 4}, {7, 1, 2}, {0, 7, 1}};
   for (const auto& targets : layouts) {
     for (const Amps& m : matrices) {
       kernels::Direct8 plan;

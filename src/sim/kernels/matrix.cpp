@@ -42,7 +42,7 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
     direct_ = 4;
     return Status::Ok();
   }
-  if (k_ == 3 && low_bit_ >= 2 && g_direct && direct) {
+  if (k_ == 3 && g_direct && direct) {
     prepare_direct(targets, matrix, &direct8_);
     direct_ = 8;
     return Status::Ok();

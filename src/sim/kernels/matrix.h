@@ -123,8 +123,8 @@ inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std:
 
 // A two- or three-qubit matrix applied directly to the amplitudes: a vector
 // holds the same local index of four groups (read as they lie when every
-// target is at qubit 2 or above; for two targets, regrouped in registers
-// when qubit 0 or 1 is one of them), so nothing is gathered. Each row keeps
+// target is at qubit 2 or above, regrouped in registers when qubit 0 or 1
+// is one of them), so nothing is gathered. Each row keeps
 // its nonzero entries in increasing column order, classified by what their
 // product can contribute to a running sum that starts at +0. Such a sum is
 // never -0 (round to nearest gives -0 only for -0 + -0), so a product that
@@ -158,8 +158,7 @@ using Direct8 = DirectPlan<8>;
 template <std::size_t D>
 void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                     DirectPlan<D>* out);
-// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut. Three
-// targets must all be at qubit 2 or above.
+// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut.
 template <std::size_t D>
 void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
 
@@ -216,8 +215,7 @@ class MatrixPlan {
 
  private:
   void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
-  // Two-qubit matrices, and three-qubit ones above qubit 1, on processors
-  // with AVX2.
+  // Two- and three-qubit matrices on processors with AVX2.
   std::size_t direct_ = 0;  // 0, or the dimension of the direct plan in use
   Direct4 direct4_;
   Direct8 direct8_;

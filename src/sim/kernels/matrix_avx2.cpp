@@ -213,68 +213,90 @@ inline void direct_high(Complex* amps, const DirectPlan<D>& plan, std::size_t b)
   for (std::size_t r = 0; r < D; ++r) store(amps + b + plan.offsets[r], y[r]);
 }
 
+// Where each local index lies when qubit 0 or 1 (or both) is a target:
+// local indices come in sets sharing the offset `head` of the other
+// targets; within a set, `slot` tells the low targets' part of the offset
+// (0..3 when both are targets, else 0 or 1 for the one low target clear or
+// set).
+template <std::size_t D>
+struct LowMap {
+  unsigned low = 0;  // target bits among qubits 0 and 1
+  std::size_t heads = 0;
+  std::size_t head[D] = {};
+  std::uint8_t index[D][4] = {};  // local index of (head, slot)
+
+  explicit LowMap(const DirectPlan<D>& plan) : low(static_cast<unsigned>(plan.mask & 3)) {
+    for (std::size_t j = 0; j < D; ++j) {
+      const std::size_t part = plan.offsets[j] & 3, h = plan.offsets[j] - part;
+      std::size_t at = 0;
+      while (at < heads && head[at] != h) ++at;
+      if (at == heads) head[heads++] = h;
+      index[at][low == 3 ? part : (part ? 1 : 0)] = static_cast<std::uint8_t>(j);
+    }
+  }
+};
+
 // Four groups whose bases are b[0..3], with qubit 0 or 1 (or both) among
 // the targets. Vectors of four adjacent amplitudes are regrouped so that
-// each complex lane holds one group; the result is regrouped back.
-template <Mode kMode>
-inline void direct4_low(Complex* amps, const Direct4& plan, const std::size_t b[4]) {
-  __m256 x[4], y[4];
-  const unsigned low = plan.mask & 3;
-  if (low == 3) {
-    // A group per vector, amplitude offsets 0..3: a 4x4 transpose of lanes.
-    const __m256 v0 = load(amps + b[0]), v1 = load(amps + b[1]), v2 = load(amps + b[2]),
-                 v3 = load(amps + b[3]);
-    const __m256 t0 = unpacklo(v0, v1), t1 = unpackhi(v0, v1), t2 = unpacklo(v2, v3), t3 = unpackhi(v2, v3);
-    __m256 byoff[4] = {_mm256_permute2f128_ps(t0, t2, 0x20), _mm256_permute2f128_ps(t1, t3, 0x20),
-                       _mm256_permute2f128_ps(t0, t2, 0x31), _mm256_permute2f128_ps(t1, t3, 0x31)};
-    for (int j = 0; j < 4; ++j) x[j] = byoff[plan.offsets[j]];
-    direct_rows<4, kMode>(plan, x, y);
-    for (int r = 0; r < 4; ++r) byoff[plan.offsets[r]] = y[r];
-    const __m256 u0 = unpacklo(byoff[0], byoff[1]), u1 = unpackhi(byoff[0], byoff[1]);
-    const __m256 u2 = unpacklo(byoff[2], byoff[3]), u3 = unpackhi(byoff[2], byoff[3]);
-    store(amps + b[0], _mm256_permute2f128_ps(u0, u2, 0x20));
-    store(amps + b[1], _mm256_permute2f128_ps(u1, u3, 0x20));
-    store(amps + b[2], _mm256_permute2f128_ps(u0, u2, 0x31));
-    store(amps + b[3], _mm256_permute2f128_ps(u1, u3, 0x31));
-    return;
-  }
-  // One low target: groups pair up in vectors of four adjacent amplitudes
-  // (groups b[0], b[1] from b[0]; b[2], b[3] from b[2]), once for each value
-  // of the other target (offset `high`). Local index j = hbit*h | lbit*l.
-  const std::size_t lbit = plan.offsets[1] == low ? 1 : 2;
-  const std::size_t hbit = 3 - lbit;
-  const std::size_t high = plan.offsets[hbit];
-  for (int h = 0; h < 2; ++h) {
-    const __m256 a = load(amps + b[0] + h * high), c = load(amps + b[2] + h * high);
-    __m256 l0, l1;
-    if (low == 1) {  // (g0: q0=0, q0=1 | g1: q0=0, q0=1)
-      l0 = unpacklo(a, c);
-      l1 = unpackhi(a, c);
-    } else {  // (g0, g1: q1=0 | g0, g1: q1=1)
-      l0 = _mm256_permute2f128_ps(a, c, 0x20);
-      l1 = _mm256_permute2f128_ps(a, c, 0x31);
-    }
-    x[h * hbit] = l0;
-    x[h * hbit + lbit] = l1;
-  }
-  direct_rows<4, kMode>(plan, x, y);
-  for (int h = 0; h < 2; ++h) {
-    const __m256 l0 = y[h * hbit], l1 = y[h * hbit + lbit];
-    if (low == 1) {
-      store(amps + b[0] + h * high, unpacklo(l0, l1));
-      store(amps + b[2] + h * high, unpackhi(l0, l1));
+// each complex lane holds one group; the result is regrouped back. With
+// both low qubits as targets a vector holds one group (a 4x4 transpose of
+// lanes); with one, groups pair up in a vector (b[0], b[1] from b[0]; b[2],
+// b[3] from b[2]).
+template <std::size_t D, Mode kMode>
+inline void direct_low(Complex* amps, const DirectPlan<D>& plan, const LowMap<D>& map,
+                       const std::size_t b[4]) {
+  __m256 x[D], y[D];
+  for (std::size_t h = 0; h < map.heads; ++h) {
+    Complex* at = amps + map.head[h];
+    if (map.low == 3) {
+      const __m256 v0 = load(at + b[0]), v1 = load(at + b[1]), v2 = load(at + b[2]), v3 = load(at + b[3]);
+      const __m256 t0 = unpacklo(v0, v1), t1 = unpackhi(v0, v1), t2 = unpacklo(v2, v3),
+                   t3 = unpackhi(v2, v3);
+      x[map.index[h][0]] = _mm256_permute2f128_ps(t0, t2, 0x20);
+      x[map.index[h][1]] = _mm256_permute2f128_ps(t1, t3, 0x20);
+      x[map.index[h][2]] = _mm256_permute2f128_ps(t0, t2, 0x31);
+      x[map.index[h][3]] = _mm256_permute2f128_ps(t1, t3, 0x31);
     } else {
-      store(amps + b[0] + h * high, _mm256_permute2f128_ps(l0, l1, 0x20));
-      store(amps + b[2] + h * high, _mm256_permute2f128_ps(l0, l1, 0x31));
+      const __m256 a = load(at + b[0]), c = load(at + b[2]);
+      if (map.low == 1) {  // (g0: q0=0, q0=1 | g1: q0=0, q0=1)
+        x[map.index[h][0]] = unpacklo(a, c);
+        x[map.index[h][1]] = unpackhi(a, c);
+      } else {  // (g0, g1: q1=0 | g0, g1: q1=1)
+        x[map.index[h][0]] = _mm256_permute2f128_ps(a, c, 0x20);
+        x[map.index[h][1]] = _mm256_permute2f128_ps(a, c, 0x31);
+      }
+    }
+  }
+  direct_rows<D, kMode>(plan, x, y);
+  for (std::size_t h = 0; h < map.heads; ++h) {
+    Complex* at = amps + map.head[h];
+    if (map.low == 3) {
+      const __m256 o0 = y[map.index[h][0]], o1 = y[map.index[h][1]], o2 = y[map.index[h][2]],
+                   o3 = y[map.index[h][3]];
+      const __m256 u0 = unpacklo(o0, o1), u1 = unpackhi(o0, o1), u2 = unpacklo(o2, o3), u3 = unpackhi(o2, o3);
+      store(at + b[0], _mm256_permute2f128_ps(u0, u2, 0x20));
+      store(at + b[1], _mm256_permute2f128_ps(u1, u3, 0x20));
+      store(at + b[2], _mm256_permute2f128_ps(u0, u2, 0x31));
+      store(at + b[3], _mm256_permute2f128_ps(u1, u3, 0x31));
+    } else {
+      const __m256 l0 = y[map.index[h][0]], l1 = y[map.index[h][1]];
+      if (map.low == 1) {
+        store(at + b[0], unpacklo(l0, l1));
+        store(at + b[2], unpackhi(l0, l1));
+      } else {
+        store(at + b[0], _mm256_permute2f128_ps(l0, l1, 0x20));
+        store(at + b[2], _mm256_permute2f128_ps(l0, l1, 0x31));
+      }
     }
   }
 }
 
-// Two targets, one of them qubit 0 or 1: groups four at a time from an
-// aligned group index, the others one by one. `base` is the base of lo.
-template <Mode kMode>
-void direct_groups_low(Complex* amps, const Direct4& plan, std::size_t lo, std::size_t hi,
+// Qubit 0 or 1 among the targets: groups four at a time from an aligned
+// group index, the others one by one. `base` is the base of lo.
+template <std::size_t D, Mode kMode>
+void direct_groups_low(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi,
                        std::size_t base) {
+  const LowMap<D> map(plan);
   auto next = [&](std::size_t b) { return ((b | plan.mask) + 1) & ~plan.mask; };
   std::size_t g = lo;
   for (; g < hi && (g & 3); ++g, base = next(base)) direct_group_scalar(amps, plan, base);
@@ -282,7 +304,7 @@ void direct_groups_low(Complex* amps, const Direct4& plan, std::size_t lo, std::
     std::size_t b[4];
     b[0] = base;
     for (int i = 1; i < 4; ++i) b[i] = next(b[i - 1]);
-    direct4_low<kMode>(amps, plan, b);
+    direct_low<D, kMode>(amps, plan, map, b);
     base = next(b[3]);
   }
   for (; g < hi; ++g, base = next(base)) direct_group_scalar(amps, plan, base);
@@ -292,11 +314,9 @@ template <std::size_t D, Mode kMode>
 void direct_groups(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi) {
   auto next = [&](std::size_t base) { return ((base | plan.mask) + 1) & ~plan.mask; };
   std::size_t base = deposit(lo, plan.mask);
-  if constexpr (D == 4) {
-    if (plan.low_bit < 2) {
-      direct_groups_low<kMode>(amps, plan, lo, hi, base);
-      return;
-    }
+  if (plan.low_bit < 2) {
+    direct_groups_low<D, kMode>(amps, plan, lo, hi, base);
+    return;
   }
   const std::size_t run = std::size_t{1} << plan.low_bit;
   for (std::size_t g = lo; g < hi;) {
