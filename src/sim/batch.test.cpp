@@ -1,4 +1,5 @@
 #include "sim/batch.h"
+#include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
 
@@ -8,15 +9,7 @@
 namespace vantrel::sim {
 namespace {
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-
-Gate hadamard(std::uint64_t q) {
-  const float r = 1.0f / std::sqrt(2.0f);
-  return Gate::unitary(Operation::create({q}, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}}).value());
-}
-Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
-}
+using namespace testing;
 
 // Three qubits, three slots (slot 1 read twice).
 CompiledCircuit layered_plan() {

@@ -1,4 +1,5 @@
 #include "sim/execution.h"
+#include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
 
@@ -39,25 +40,18 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace vantrel::sim {
 namespace {
 
+using namespace testing;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-
 Gate one_qubit(std::uint64_t q, std::vector<Complex> m) {
   return Gate::unitary(Operation::create({q}, std::move(m)).value());
 }
 Gate pauli_x(std::uint64_t q) { return one_qubit(q, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}); }
-Gate hadamard(std::uint64_t q) {
-  const float r = 1.0f / std::sqrt(2.0f);
-  return one_qubit(q, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}});
-}
-Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
-}
 
 void expect_basis_state(const StateVector& s, std::size_t index) {
   for (std::size_t i = 0; i < s.size(); ++i) {

@@ -121,6 +121,33 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   return true;
 }
 
+// The checks, the value run and the gradient, in that order. The prefix sweep
+// serves plans without random steps unless `full_runs_only`; it falls back to
+// full runs when its extra state cannot be allocated.
+Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const float> params,
+                                  std::span<const PauliTerm> observable,
+                                  ExecutionContext& context, bool full_runs_only) {
+  const std::uint64_t p = plan.parameter_count();
+  if (params.size() != p)
+    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
+  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+
+  auto value = expectation_with_context(plan, params, observable, context);
+  if (!value.ok()) return std::move(value).error();
+  ValueAndGradient out;
+  out.value = *value;
+  if (p == 0) return out;
+
+  out.gradient.assign(p, 0.0f);
+  if (!full_runs_only && !plan.has_random_steps()) {
+    auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient);
+    if (!swept.ok()) return std::move(swept).error();
+    if (*swept) return out;
+  }
+  VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
+  return out;
+}
+
 }  // namespace
 
 namespace detail {
@@ -129,18 +156,7 @@ Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& 
                                                          std::span<const float> params,
                                                          std::span<const PauliTerm> observable,
                                                          ExecutionContext& context) {
-  const std::uint64_t p = plan.parameter_count();
-  if (params.size() != p)
-    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
-  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
-  auto value = expectation_with_context(plan, params, observable, context);
-  if (!value.ok()) return std::move(value).error();
-  ValueAndGradient out;
-  out.value = *value;
-  if (p == 0) return out;
-  out.gradient.assign(p, 0.0f);
-  VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
-  return out;
+  return evaluate(plan, params, observable, context, /*full_runs_only=*/true);
 }
 
 void set_prefix_allocation_fails(bool fails) { prefix_allocation_fails = fails; }
@@ -159,25 +175,7 @@ Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& 
                                                          std::span<const float> params,
                                                          std::span<const PauliTerm> observable,
                                                          ExecutionContext& context) {
-  const std::uint64_t p = plan.parameter_count();
-  if (params.size() != p)
-    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
-  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
-
-  auto value = expectation_with_context(plan, params, observable, context);
-  if (!value.ok()) return std::move(value).error();
-  ValueAndGradient out;
-  out.value = *value;
-  if (p == 0) return out;
-
-  out.gradient.assign(p, 0.0f);
-  if (!plan.has_random_steps()) {
-    auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient);
-    if (!swept.ok()) return std::move(swept).error();
-    if (*swept) return out;
-  }
-  VANTREL_TRY(gradient_by_full_runs(plan, params, observable, context, out.gradient));
-  return out;
+  return evaluate(plan, params, observable, context, /*full_runs_only=*/false);
 }
 
 Result<ValueAndGradient> value_and_gradient(const CompiledCircuit& plan,

@@ -1,4 +1,5 @@
 #include "sim/gradient.h"
+#include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,8 @@
 namespace vantrel::sim {
 namespace {
 
-std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+using namespace testing;
 
-Gate hadamard(std::uint64_t q) {
-  const float r = 1.0f / std::sqrt(2.0f);
-  return Gate::unitary(Operation::create({q}, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}}).value());
-}
-Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
-}
 std::vector<PauliTerm> z_on(std::uint64_t q) {
   return Observable::single(PauliLabel::kZ, q, 1.0f)->terms();
 }

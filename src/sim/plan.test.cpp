@@ -1,4 +1,5 @@
 #include "sim/plan.h"
+#include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
 
@@ -7,16 +8,7 @@
 namespace vantrel::sim {
 namespace {
 
-Gate one_qubit(std::uint64_t q, std::vector<Complex> m) {
-  return Gate::unitary(Operation::create({q}, std::move(m)).value());
-}
-Gate hadamard(std::uint64_t q) {
-  const float r = 1.0f / std::sqrt(2.0f);
-  return one_qubit(q, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}});
-}
-Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
-}
+using namespace testing;
 
 ParameterizedCircuitSpec spec_of(std::uint64_t n) { return ParameterizedCircuitSpec::create(n).value(); }
 
