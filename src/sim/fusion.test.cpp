@@ -1,4 +1,5 @@
 #include "sim/fusion.h"
+#include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
 
@@ -7,18 +8,9 @@
 namespace vantrel::sim {
 namespace {
 
-constexpr float kHalf = 0.70710677f;
-const std::vector<Complex> kH = {{kHalf, 0}, {kHalf, 0}, {kHalf, 0}, {-kHalf, 0}};
-const std::vector<Complex> kX = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-const std::vector<Complex> kS = {{1, 0}, {0, 0}, {0, 0}, {0, 1}};
-const std::vector<Complex> kCnot = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0},
-                                    {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0}};
+using namespace testing;
 
-Gate unitary(std::vector<std::uint64_t> targets, std::vector<Complex> m) {
-  auto op = Operation::create(std::move(targets), std::move(m));
-  EXPECT_TRUE(op.ok());
-  return Gate::unitary(std::move(op).value());
-}
+const std::vector<Complex> kS = {{1, 0}, {0, 0}, {0, 0}, {0, 1}};
 
 bool same_gate(const Gate& a, const Gate& b) {
   return a.kind == b.kind && a.qubit == b.qubit && a.op.targets == b.op.targets &&
