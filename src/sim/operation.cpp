@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace vantrel::sim {
 namespace {
@@ -76,6 +77,30 @@ Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
   return Operation{std::move(targets), std::move(matrix)};
 }
 
+Result<std::vector<Complex>> Operation::full_matrix() const {
+  const std::uint64_t n = targets.size();
+  if (num_controls == 0) return matrix;
+  if (n >= 32) return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
+                                         static_cast<unsigned __int128>(sizeof(Complex)) << (2 * n));
+  const std::uint64_t big_d = std::uint64_t{1} << n;
+  const std::uint64_t d = std::uint64_t{1} << (n - num_controls);
+  std::vector<Complex> m;
+  try {
+    m.assign(big_d * big_d, Complex{0.0f, 0.0f});
+  } catch (const std::bad_alloc&) {
+    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
+                              big_d * big_d * sizeof(Complex));
+  } catch (const std::length_error&) {
+    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
+                              big_d * big_d * sizeof(Complex));
+  }
+  for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
+  const std::uint64_t off = big_d - d;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) m[(off + i) * big_d + off + j] = matrix[i * d + j];
+  return m;
+}
+
 Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
                                           std::vector<std::uint64_t> targets,
                                           std::vector<Complex> u) {
@@ -86,35 +111,19 @@ Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
   if (!has_entries_for(k, u.size())) return invalid(shape_mismatch(k, u.size(), "target qubits"));
   const std::uint64_t d = std::uint64_t{1} << k;
   if (!is_unitary(u, d)) return invalid("matrix must be unitary within tolerance 1e-3");
-  const std::uint64_t n = controls.size() + k;
+  const std::uint64_t c = controls.size();
+  const std::uint64_t n = c + k;
   if (n >= 64) return invalid("too many qubits in operation: " + dec(n));
-  // The controlled matrix takes 8 * 4^n bytes; from n = 32 on that is beyond
-  // any address space, so it is reported like any other failed allocation.
-  if (n >= 32) return out_of_memory();
-  const std::uint64_t big_d = std::uint64_t{1} << n;
-
-  std::vector<Complex> m;
-  try {
-    m.assign(big_d * big_d, Complex{0.0f, 0.0f});
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  } catch (const std::length_error&) {
-    return out_of_memory();
-  }
-  for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
-  const std::uint64_t off = big_d - d;
-  for (std::uint64_t i = 0; i < d; ++i)
-    for (std::uint64_t j = 0; j < d; ++j) m[(off + i) * big_d + off + j] = u[i * d + j];
-
   std::vector<std::uint64_t> all = std::move(controls);
   all.insert(all.end(), targets.begin(), targets.end());
-  // The checks of Operation::create, save its unitarity test: it would cost
-  // D^3 products (minutes from a dozen qubits on) and cannot fail here. Rows
-  // outside the block are unit vectors with exact products, mixed pairs sum
-  // zeros (or NaN, which passes), and each pair of block rows gives exactly
-  // the sum that U's own test gave, after a prefix of +0 terms.
-  VANTREL_TRY(check_targets_and_shape(all, m.size()));
-  return Gate::unitary(Operation{std::move(all), std::move(m)});
+  if (const std::uint64_t* dup = find_duplicate(all))
+    return invalid("duplicate qubit index: " + dec(*dup));
+  // U passed its own unitarity test, which is all the full controlled matrix
+  // would have to pass: its rows outside the block are unit vectors with
+  // exact products, mixed pairs sum zeros (or NaN, which passes), and each
+  // pair of block rows gives exactly the sum U's test gave, after a prefix
+  // of +0 terms.
+  return Gate::unitary(Operation{std::move(all), std::move(u), c});
 }
 
 }  // namespace vantrel::sim

@@ -2,8 +2,15 @@
 // step of a one-off circuit).
 //
 // Matrix index convention: the local row/column index of an operation's
-// matrix is a k-bit number whose most significant bit is targets[0] and whose
-// least significant bit is targets[k-1]. Matrices are dense and row-major.
+// matrix is a k-bit number whose most significant bit is the first of its
+// qubits and whose least significant bit is the last. Matrices are dense and
+// row-major.
+//
+// A controlled operation keeps its controls and the small matrix on its
+// other qubits apart: it applies that matrix where every control is 1 and
+// leaves the other amplitudes as they are (a + 0: a negative zero turns
+// positive, as the identity rows of the full controlled matrix do). Its full
+// matrix is built only on request.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +23,25 @@
 namespace vantrel::sim {
 
 struct Operation {
+  // Every qubit the operation acts on: the controls first, then the qubits
+  // of `matrix` in its index order.
   std::vector<std::uint64_t> targets;
-  std::vector<Complex> matrix;  // (2^k)^2 entries, row-major
+  // (2^k)^2 entries, row-major, on the last k = targets.size() - num_controls
+  // qubits of `targets`.
+  std::vector<Complex> matrix;
+  // How many leading entries of `targets` are controls (0: a plain matrix).
+  std::uint64_t num_controls = 0;
+
+  std::span<const std::uint64_t> controls() const { return {targets.data(), num_controls}; }
+  // The qubits of `matrix` (all of `targets` when there is no control).
+  std::span<const std::uint64_t> matrix_targets() const {
+    return std::span<const std::uint64_t>(targets).subspan(num_controls);
+  }
+  // The dense matrix on all of `targets`: for a controlled operation the
+  // identity except the trailing block (every control 1), which holds
+  // `matrix`. kOutOfMemory when it cannot be allocated (32 qubits or more
+  // can never be).
+  Result<std::vector<Complex>> full_matrix() const;
 
   // Validates and takes both sequences over. Checks, in order: at least one
   // target; no duplicate target; fewer than 64 targets; exactly 4^k entries;
@@ -48,9 +72,12 @@ struct Gate {
   }
 };
 
-// Builds the full controlled matrix of U (identity except the trailing
-// 2^k x 2^k block, where every control bit is 1) on controls ++ targets.
-// A failed allocation of the controlled matrix is reported as kOutOfMemory.
+// The operation U controlled by `controls`: targets controls ++ targets, U
+// kept as it is (num_controls = controls.size()). Checks, in order: at
+// least one control; at least one target; fewer than 64 targets; 4^k
+// entries; U unitary; fewer than 64 qubits in all; no qubit twice among
+// controls ++ targets (the first duplicate in the order of Operation::create).
+// Nothing larger than the inputs is allocated.
 Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
                                           std::vector<std::uint64_t> targets,
                                           std::vector<Complex> matrix);

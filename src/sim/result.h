@@ -78,6 +78,38 @@ class [[nodiscard]] Status {
 // Decimal rendering for messages ("{}" placeholders are plain decimals).
 inline std::string dec(std::uint64_t v) { return std::to_string(v); }
 
+// A byte count for messages, in binary units: "512 bytes", "1 KiB",
+// "128 GiB", "1.5 MiB" (one decimal, rounded half up, when not whole), up to
+// YiB (counts beyond 2^64 occur for sizes that could never be allocated).
+inline std::string byte_size(unsigned __int128 bytes) {
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
+  if (bytes < 1024) return std::to_string(static_cast<std::uint64_t>(bytes)) + " bytes";
+  int unit = 0;
+  unsigned __int128 scale = 1024;
+  // Tenths of the unit, rounded half up (a count that rounds to 1024 of a
+  // unit is shown in the next one); the whole part stays below 2^64 for
+  // every count below 2^120.
+  auto tenths_of = [&] { return (bytes * 10 + scale / 2) / scale; };
+  while (unit + 1 < 8 && tenths_of() >= 10240) {
+    scale *= 1024;
+    ++unit;
+  }
+  const unsigned __int128 tenths = tenths_of();
+  std::string text = std::to_string(static_cast<std::uint64_t>(tenths / 10));
+  if (tenths % 10 != 0) {
+    text += '.';
+    text += static_cast<char>('0' + static_cast<int>(tenths % 10));
+  }
+  text += ' ';
+  text += kUnits[unit];
+  return text;
+}
+
+// The kOutOfMemory error "cannot allocate <what> (<size>)".
+inline Error allocation_failure(const std::string& what, unsigned __int128 bytes) {
+  return out_of_memory("cannot allocate " + what + " (" + byte_size(bytes) + ")");
+}
+
 }  // namespace vantrel::sim
 
 // Early return of an error from a Status/Result expression.

@@ -46,17 +46,21 @@ void StateVector::apply_mat2(std::uint64_t q, const Complex m[4]) {
 
 Status StateVector::apply_operation(const Operation& op) {
   VANTREL_TRY(validate_targets(*this, op.targets));
-  if (op.targets.size() == 1 && op.matrix.size() == 4) {
+  const std::size_t c = op.num_controls;
+  if (c == 0 && op.targets.size() == 1 && op.matrix.size() == 4) {
     apply_mat2(op.targets[0], op.matrix.data());
     return Status::Ok();
   }
-  // Operation::create guarantees 4^k entries (and so k < 32); an operation
-  // assembled by hand without it must not make the kernel read past its
-  // matrix.
-  const std::size_t k = op.targets.size();
+  // Operation::create and make_controlled_unitary_gate guarantee 4^k entries
+  // (and so k < 32) on at least one target; an operation assembled by hand
+  // without them must not make a kernel read past its matrix.
+  if (c >= op.targets.size()) return internal("operation matrix does not match its targets");
+  const std::size_t k = op.targets.size() - c;
   if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
     return internal("operation matrix does not match its targets");
-  return kernels::apply_matrix<PoolExecutor>(amplitudes(), op.targets, op.matrix);
+  if (c == 0) return kernels::apply_matrix<PoolExecutor>(amplitudes(), op.targets, op.matrix);
+  return kernels::apply_controlled_matrix<PoolExecutor>(amplitudes(), op.controls(), op.matrix_targets(),
+                                                        op.matrix);
 }
 
 }  // namespace vantrel::sim

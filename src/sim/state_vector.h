@@ -51,9 +51,10 @@ class StateVector {
   // Requires q < num_qubits(). Cannot fail.
   void apply_mat2(std::uint64_t q, const Complex m[4]);
 
-  // Validates the targets against the register, then applies the operation
-  // (one-qubit kernel for one target with a 2x2 matrix, else the general
-  // kernel, in place). Besides the target errors it can fail with
+  // Validates the targets (controls included) against the register, then
+  // applies the operation in place (one-qubit kernel for one target with a
+  // 2x2 matrix, the controlled kernels for a controlled operation, else the
+  // general kernel). Besides the target errors it can fail with
   // kOutOfMemory (the general kernel's tables for a very large matrix) or
   // kInternal (a matrix that does not hold 4^k entries, which
   // Operation::create never lets through). The state is unchanged on error.

@@ -7,7 +7,9 @@
 // read-and-write pass over the amplitudes, of one-qubit gates on low, middle
 // and high qubits, of two-qubit gates (dense, controlled-NOT) and their ratio
 // to the pass.
+#include <bit>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -123,6 +125,39 @@ void bench_register(std::size_t n) {
                  Case{"3-qubit dense    ", &dense3}, Case{"3-qubit dense ..1", &dense3_low}}) {
     const double t = best_time([&] { (void)s.apply_operation(*c.op); }, reps);
     std::printf("  %s %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
+  }
+
+  // Controlled gates against their full matrix through the general kernel.
+  // A dense unitary: H x H x H with a phase on each column.
+  std::vector<Complex> u3;
+  const float h3 = h * h * h;
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      const float sign = (std::popcount(static_cast<unsigned>(r & c)) & 1) ? -h3 : h3;
+      u3.push_back({sign * std::cos(0.3f * c + 0.1f), sign * std::sin(0.3f * c + 0.1f)});
+    }
+  std::vector<std::uint64_t> eight;
+  for (std::uint64_t q = 0; q < 8; ++q) eight.push_back(n - 1 - q);
+  const Gate cswap_low = make_controlled_unitary_gate({0}, {n / 2, 3}, swap_op.matrix).value();
+  const Gate ccswap = make_controlled_unitary_gate({2, n - 1}, {n / 2, 3}, swap_op.matrix).value();
+  const Gate c_dense3 = make_controlled_unitary_gate({n - 1}, {n / 2, 3, 5}, u3).value();
+  const Gate c_dense3_low = make_controlled_unitary_gate({0}, {n / 2, 3, 5}, u3).value();
+  const Gate mcx8 = make_controlled_unitary_gate(eight, {3}, x).value();
+  struct Controlled {
+    const char* name;
+    const Gate* gate;
+  };
+  std::printf("  controlled gates: as kept, and as their full matrix\n");
+  for (Controlled c : {Controlled{"CNOT c=n/2 t=3   ", &cnot}, Controlled{"CCX c=2,n-1 t=n/2", &toffoli},
+                       Controlled{"CSWAP c=n-1      ", &cswap}, Controlled{"CSWAP c=0        ", &cswap_low},
+                       Controlled{"CCSWAP c=2,n-1   ", &ccswap}, Controlled{"C-3q dense c=n-1 ", &c_dense3},
+                       Controlled{"C-3q dense c=0   ", &c_dense3_low}, Controlled{"MCX 8 controls   ", &mcx8}}) {
+    Operation full;
+    full.targets = c.gate->op.targets;
+    full.matrix = c.gate->op.full_matrix().value();
+    const double t = best_time([&] { (void)s.apply_operation(c.gate->op); }, reps);
+    const double tf = best_time([&] { (void)s.apply_operation(full); }, reps);
+    std::printf("  %s %9.3f ms  full matrix %9.3f ms  (%.2f x)\n", c.name, t * 1e3, tf * 1e3, tf / t);
   }
 }
 

@@ -30,20 +30,24 @@ inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
 
 }  // namespace
 Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                           bool direct) {
+                           bool direct, std::size_t fixed) {
   k_ = targets.size();
   d_ = std::size_t{1} << k_;
   const std::size_t d = d_;
   for (std::uint64_t t : targets) mask_ |= std::size_t{1} << t;
-  low_bit_ = mask_ ? static_cast<unsigned>(__builtin_ctzll(mask_)) : 0;
-  if (k_ == 2 && g_direct && direct) {
+  fixed_ = fixed;
+  skip_ = mask_ | fixed_;
+  low_bit_ = skip_ ? static_cast<unsigned>(__builtin_ctzll(skip_)) : 0;
+  // The direct kernels enumerate qubits 0 and 1 within their vectors.
+  direct = direct && g_direct && (fixed & 3) == 0;
+  if (k_ == 2 && direct) {
     // The direct kernel needs none of the tables below.
-    prepare_direct(targets, matrix, &direct4_);
+    prepare_direct(targets, matrix, &direct4_, fixed);
     direct_ = 4;
     return Status::Ok();
   }
-  if (k_ == 3 && g_direct && direct) {
-    prepare_direct(targets, matrix, &direct8_);
+  if (k_ == 3 && direct) {
+    prepare_direct(targets, matrix, &direct8_, fixed);
     direct_ = 8;
     return Status::Ok();
   }
@@ -58,7 +62,7 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   std::byte* mem = small_;
   if (bytes > sizeof(small_)) {
     large_.reset(new (std::nothrow) std::byte[bytes]);
-    if (!large_) return out_of_memory();
+    if (!large_) return allocation_failure("the tables of a " + dec(k_) + "-qubit matrix", bytes);
     mem = large_.get();
   }
   vals_ = reinterpret_cast<Complex*>(mem);
@@ -93,7 +97,7 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   num_needed_ = 0;
   for (std::size_t j = 0; j < d; ++j)
     if (seen[j]) needed_[num_needed_++] = static_cast<std::uint32_t>(j);
-  if (low_bit_ == 0 && k_ >= 2 && d <= kMaxPairDim) {
+  if ((mask_ & 1) != 0 && k_ >= 2 && d <= kMaxPairDim) {
     prepare_pairs(targets, matrix);
   }
   return Status::Ok();
@@ -126,11 +130,13 @@ void MatrixPlan::prepare_pairs(std::span<const std::uint64_t> targets, std::span
 
 template <std::size_t D>
 void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                    DirectPlan<D>* out) {
+                    DirectPlan<D>* out, std::size_t fixed) {
   const std::size_t k = targets.size();
   out->mask = 0;
   for (std::uint64_t t : targets) out->mask |= std::size_t{1} << t;
-  out->low_bit = static_cast<unsigned>(__builtin_ctzll(out->mask));
+  out->fixed = fixed;
+  out->skip = out->mask | fixed;
+  out->low_bit = static_cast<unsigned>(__builtin_ctzll(out->skip));
   for (std::size_t j = 0; j < D; ++j) {
     std::size_t off = 0;
     for (std::size_t t = 0; t < k; ++t) off |= ((j >> (k - 1 - t)) & 1) << targets[t];
@@ -166,8 +172,10 @@ void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Comp
   out->permutation = permutation;
 }
 
-template void prepare_direct<4>(std::span<const std::uint64_t>, std::span<const Complex>, Direct4*);
-template void prepare_direct<8>(std::span<const std::uint64_t>, std::span<const Complex>, Direct8*);
+template void prepare_direct<4>(std::span<const std::uint64_t>, std::span<const Complex>, Direct4*,
+                                std::size_t);
+template void prepare_direct<8>(std::span<const std::uint64_t>, std::span<const Complex>, Direct8*,
+                                std::size_t);
 
 std::size_t deposit(std::size_t g, std::size_t mask) {
   std::size_t base = 0;
@@ -179,7 +187,7 @@ std::size_t deposit(std::size_t g, std::size_t mask) {
   return base;
 }
 
-std::size_t MatrixPlan::group_base(std::size_t g) const { return deposit(g, mask_); }
+std::size_t MatrixPlan::group_base(std::size_t g) const { return deposit(g, skip_) | fixed_; }
 
 bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                            ControlledMat2* out) {
@@ -197,21 +205,66 @@ bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<con
         if (!zero(row[j])) return false;
     }
   }
-  out->controls = 0;
-  for (std::size_t t = 0; t + 1 < k; ++t) out->controls |= std::size_t{1} << targets[t];
-  out->target = static_cast<unsigned>(targets[k - 1]);
+  std::size_t controls = 0;
+  for (std::size_t t = 0; t + 1 < k; ++t) controls |= std::size_t{1} << targets[t];
   const Complex* block = matrix.data() + (d - 2) * d + (d - 2);
-  out->u[0] = block[0];
-  out->u[1] = block[1];
-  out->u[2] = block[d];
-  out->u[3] = block[d + 1];
+  const Complex u[4] = {block[0], block[1], block[d], block[d + 1]};
+  make_controlled_mat2(controls, static_cast<unsigned>(targets[k - 1]), u, out);
+  return true;
+}
+
+void make_controlled_mat2(std::size_t controls, unsigned target, const Complex u[4], ControlledMat2* out) {
+  out->controls = controls;
+  out->target = target;
+  for (int i = 0; i < 4; ++i) out->u[i] = u[i];
   const std::size_t below = (std::size_t{1} << out->target) - 1;
   const std::size_t cp = (out->controls & below) | ((out->controls >> (out->target + 1)) << out->target);
   const std::size_t window = (std::size_t{1} << kControlWindowBits) - 1;
   out->low = static_cast<std::uint32_t>(cp & window);
   out->high = cp & ~window;
   out->segment = out->high ? out->high & (~out->high + 1) : 0;
+}
+
+bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std::uint64_t> targets,
+                   std::span<const Complex> matrix, ControlledSplit* out) {
+  const std::size_t k = targets.size();
+  if (k < 2) return false;
+  const bool all = controls.size() + k <= 3;
+  std::size_t count = 0;
+  for (std::uint64_t c : controls) count += all || c < 2;
+  if (count == 0 || count + k > ControlledSplit::kMaxQubits) return false;
+  out->count = 0;
+  out->fixed = 0;
+  for (std::uint64_t c : controls) {
+    if (all || c < 2) {
+      out->qubits[out->count++] = c;
+    } else {
+      out->fixed |= std::size_t{1} << c;
+    }
+  }
+  for (std::uint64_t t : targets) out->qubits[out->count++] = t;
+  // Identity except the trailing block: the full controlled matrix on the
+  // groups where the fixed controls are 1.
+  const std::size_t d = std::size_t{1} << k, big = d << count;
+  const std::size_t off = big - d;
+  for (std::size_t r = 0; r < big; ++r)
+    for (std::size_t j = 0; j < big; ++j)
+      out->matrix[r * big + j] = r >= off && j >= off ? matrix[(r - off) * d + (j - off)]
+                                                      : Complex{r == j ? 1.0f : 0.0f, 0.0f};
   return true;
+}
+
+void plus_zero_unless(Complex* amps, std::size_t fixed, std::size_t lo, std::size_t hi) {
+  const std::size_t stretch = std::size_t{1} << __builtin_ctzll(fixed);
+  if (stretch < 4) {
+    plus_zero(amps + lo, hi - lo);
+    return;
+  }
+  for (std::size_t i = lo; i < hi;) {
+    const std::size_t end = std::min(hi, (i | (stretch - 1)) + 1);
+    if ((i & fixed) != fixed) plus_zero(amps + i, end - i);
+    i = end;
+  }
 }
 
 namespace {

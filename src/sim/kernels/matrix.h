@@ -13,6 +13,12 @@
 // is a diagonal 1 (the rows of a controlled matrix where some control is 0)
 // therefore reduce to a + 0: the amplitude itself with -0 turned into +0,
 // which is what those rows do without reading any other amplitude.
+//
+// A controlled matrix (controls kept apart from the small matrix on its
+// targets) is applied as the full controlled matrix would be, bit for bit:
+// the groups whose controls are all 1 get the small matrix's running sums
+// (the full matrix's block rows, whose entries outside the block are zeros
+// and skipped), every other amplitude a + 0 (its identity rows).
 #pragma once
 
 #include <algorithm>
@@ -82,6 +88,9 @@ struct ControlledMat2 {
 // Recognises the shape; identity entries must be exactly 1 and zeros +-0.
 bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                            ControlledMat2* out);
+// The gate of u on `target` controlled by the qubits in `controls` (a mask,
+// at least one qubit, not containing the target).
+void make_controlled_mat2(std::size_t controls, unsigned target, const Complex u[4], ControlledMat2* out);
 
 // Pairs [lo, hi) of qubit t: pair p gets the update by m plus 0 when
 // (p & low) == low, else a + 0 on both amplitudes. Requires low < 2^31.
@@ -135,10 +144,13 @@ inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std:
 // adds x and m = -1 subtracts x.
 enum DirectKind : std::uint8_t { kGeneral, kReal, kImag, kOne, kMinusOne };
 
+// Groups are numbered as in MatrixPlan (`skip` and `fixed` as there).
 template <std::size_t D>
 struct DirectPlan {
   std::size_t mask = 0;          // target qubits
-  unsigned low_bit = 0;          // lowest target qubit
+  std::size_t fixed = 0;         // control qubits, none below qubit 2
+  std::size_t skip = 0;          // mask | fixed
+  unsigned low_bit = 0;          // lowest qubit of skip
   std::size_t offsets[D] = {};   // amplitude offset of each local index
   std::uint8_t count[D] = {};    // nonzero entries of each row
   std::uint8_t cols[D][D] = {};  // their columns, increasing
@@ -154,10 +166,12 @@ struct DirectPlan {
 using Direct4 = DirectPlan<4>;
 using Direct8 = DirectPlan<8>;
 
-// Fills `out` for a D x D matrix on log2(D) targets.
+// Fills `out` for a D x D matrix on log2(D) targets, applied to the groups
+// whose `fixed` qubits (disjoint from the targets, none below qubit 2) are
+// all 1.
 template <std::size_t D>
 void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                    DirectPlan<D>* out);
+                    DirectPlan<D>* out, std::size_t fixed = 0);
 // Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut.
 template <std::size_t D>
 void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
@@ -177,6 +191,11 @@ void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan, std::size_t b
 // A matrix prepared for one application: offsets of each local index and the
 // nonzero entries of each row. Small matrices keep their tables inline, so
 // a gate on a small register allocates nothing.
+//
+// Groups: the amplitudes sharing their bits outside the targets. With
+// `fixed` qubits (the controls of a controlled matrix) the plan covers only
+// the groups where those are all 1: group g has its bits deposited on the
+// qubits outside targets and fixed, the fixed ones set.
 class MatrixPlan {
  public:
   MatrixPlan() = default;
@@ -184,11 +203,13 @@ class MatrixPlan {
   MatrixPlan& operator=(const MatrixPlan&) = delete;
 
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
-  // must hold 4^k entries, k = targets.size() <= 31, targets below 64.
-  // Without `direct`, two- and three-qubit matrices take the gathering path
-  // that processors without AVX2 use (for tests).
+  // must hold 4^k entries, k = targets.size() <= 31, targets below 64;
+  // `fixed` is a mask of qubits disjoint from the targets. Two- and
+  // three-qubit matrices take the gathering path that processors without
+  // AVX2 use when `direct` is false (for tests) or a fixed qubit is qubit 0
+  // or 1.
   Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                 bool direct = true);
+                 bool direct = true, std::size_t fixed = 0);
 
   std::size_t dim() const { return d_; }
   std::size_t work_per_group() const { return d_ + nnz_; }
@@ -196,12 +217,13 @@ class MatrixPlan {
   std::size_t grain() const {
     return std::max<std::size_t>(1, direct_ ? kDirectGrainAmps / d_ : kMatrixGrainWork / work_per_group());
   }
-  std::size_t mask() const { return mask_; }
+  // Groups of a register of `amps` amplitudes.
+  std::size_t groups(std::size_t amps) const { return amps >> std::popcount(skip_); }
 
-  // Base index of group g: g's bits deposited on the non-target bits.
+  // Base index of group g.
   std::size_t group_base(std::size_t g) const;
   // The next base after `base`, in increasing order.
-  std::size_t next_base(std::size_t base) const { return ((base | mask_) + 1) & ~mask_; }
+  std::size_t next_base(std::size_t base) const { return (((base | skip_) + 1) & ~skip_) | fixed_; }
 
   // Applies the matrix to groups [lo, hi); `scratch` holds kStackGroup
   // entries, at least 2 dim().
@@ -243,7 +265,9 @@ class MatrixPlan {
   PairCoef pair_coef_[kMaxPairDim / 2][kMaxPairDim];
 
   std::size_t k_ = 0, d_ = 0, mask_ = 0, nnz_ = 0;
-  unsigned low_bit_ = 0;  // lowest target qubit
+  std::size_t fixed_ = 0;  // qubits that are 1 in every group
+  std::size_t skip_ = 0;   // mask_ | fixed_: the bits group numbers skip
+  unsigned low_bit_ = 0;   // lowest qubit of skip_
   std::size_t* offsets_ = nullptr;    // d: amplitude offset of each local index
   std::size_t* row_start_ = nullptr;  // d + 1: entries of row r
   std::uint32_t* cols_ = nullptr;     // nnz, increasing within a row
@@ -254,6 +278,36 @@ class MatrixPlan {
   alignas(16) std::byte small_[4096];
   std::unique_ptr<std::byte[]> large_;
 };
+
+// Runs a prepared plan over all its groups, parallel under Exec.
+template <class Exec>
+Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
+  const std::size_t d = plan.dim();
+  const std::size_t groups = plan.groups(amps.size());
+  Complex* data = amps.data();
+  if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
+    const std::size_t grain = plan.grain();
+    Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
+      // Uninitialised on purpose: every entry read is gathered first.
+      alignas(16) std::byte scratch[kStackGroup * sizeof(Complex)];
+      plan.apply_groups(data, lo, hi, reinterpret_cast<Complex*>(scratch));
+    });
+    return Status::Ok();
+  }
+  // Few large groups: one group at a time, its rows spread over the pool.
+  std::unique_ptr<Complex[]> scratch(new (std::nothrow) Complex[d]);
+  if (!scratch)
+    return allocation_failure("a gather buffer for a " + dec(std::countr_zero(d)) + "-qubit matrix",
+                              d * sizeof(Complex));
+  const std::size_t row_grain = std::max<std::size_t>(1, kMatrixGrainWork * d / plan.work_per_group());
+  for (std::size_t g = 0, base = plan.group_base(0); g < groups; ++g, base = plan.next_base(base)) {
+    plan.gather(data, base, scratch.get());
+    Exec::parallel_for(d, row_grain, [&](std::size_t lo, std::size_t hi) {
+      plan.apply_rows(data, base, scratch.get(), lo, hi);
+    });
+  }
+  return Status::Ok();
+}
 
 // Applies `matrix` on `targets` to `amps` (2^n entries, targets distinct and
 // below n, 4^k entries), parallel under Exec. Fails only with kOutOfMemory,
@@ -268,29 +322,69 @@ Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targ
   }
   MatrixPlan plan;
   VANTREL_TRY(plan.prepare(targets, matrix));
-  const std::size_t d = plan.dim();
-  const std::size_t groups = amps.size() / d;
-  Complex* data = amps.data();
-  if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
-    const std::size_t grain = plan.grain();
-    Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
-      // Uninitialised on purpose: every entry read is gathered first.
-      alignas(16) std::byte scratch[kStackGroup * sizeof(Complex)];
-      plan.apply_groups(data, lo, hi, reinterpret_cast<Complex*>(scratch));
-    });
+  return run_plan<Exec>(amps, plan);
+}
+
+// a + 0 on amplitudes [lo, hi) whose `fixed` qubits are not all 1, and
+// possibly on others (when a fixed qubit is 0 or 1, on every amplitude of
+// the range): runs before the groups where they are all 1 get their sums,
+// which do not depend on the sign of a zero they read.
+void plus_zero_unless(Complex* amps, std::size_t fixed, std::size_t lo, std::size_t hi);
+
+// A controlled matrix split for the kernels: some controls folded into a
+// dense matrix (identity except the trailing block) on folded ++ targets,
+// the others fixed qubits of the plan. Folded are all controls of a gate on
+// three qubits in all (the direct kernels take it in one pass), else the
+// controls at qubit 0 or 1 of a matrix of two to four targets, as long as
+// the dense matrix stays within 32 x 32: the direct kernels need qubits 0
+// and 1 within their groups, and the gathering path copies groups in runs
+// of consecutive bases, which a fixed qubit 0 or 1 would cut to single
+// amplitudes.
+struct ControlledSplit {
+  static constexpr std::size_t kMaxQubits = 5;
+  std::uint64_t qubits[kMaxQubits];  // folded controls, then the targets
+  std::size_t count = 0;
+  std::size_t fixed = 0;
+  Complex matrix[std::size_t{1} << (2 * kMaxQubits)];
+  std::size_t entries() const { return std::size_t{1} << (2 * count); }
+};
+// True when controls were folded; `out` is filled then.
+bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std::uint64_t> targets,
+                   std::span<const Complex> matrix, ControlledSplit* out);
+
+// Applies `matrix` on `targets` to the amplitudes whose `controls` (at
+// least one, distinct from each other and from the targets, all below n)
+// are all 1, and a + 0 to every other amplitude: the same bits as
+// apply_matrix with the full controlled matrix on controls ++ targets.
+// Without `direct`, the gathering path (for tests). Fails only with
+// kOutOfMemory, before any amplitude changes.
+template <class Exec>
+Status apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
+                               std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
+                               bool direct = true) {
+  Exec::num_threads();  // every kernel call makes sure the pool exists
+  std::size_t fixed = 0;
+  for (std::uint64_t c : controls) fixed |= std::size_t{1} << c;
+  if (targets.size() == 1) {
+    ControlledMat2 c;
+    make_controlled_mat2(fixed, static_cast<unsigned>(targets[0]), matrix.data(), &c);
+    apply_controlled_mat2<Exec>(amps, c);
     return Status::Ok();
   }
-  // Few large groups: one group at a time, its rows spread over the pool.
-  std::unique_ptr<Complex[]> scratch(new (std::nothrow) Complex[d]);
-  if (!scratch) return out_of_memory();
-  const std::size_t row_grain = std::max<std::size_t>(1, kMatrixGrainWork * d / plan.work_per_group());
-  for (std::size_t g = 0, base = plan.group_base(0); g < groups; ++g, base = plan.next_base(base)) {
-    plan.gather(data, base, scratch.get());
-    Exec::parallel_for(d, row_grain, [&](std::size_t lo, std::size_t hi) {
-      plan.apply_rows(data, base, scratch.get(), lo, hi);
-    });
+  MatrixPlan plan;
+  ControlledSplit split;
+  if (fold_controls(controls, targets, matrix, &split)) {
+    fixed = split.fixed;
+    VANTREL_TRY(plan.prepare(std::span(split.qubits, split.count), std::span(split.matrix, split.entries()),
+                             direct, fixed));
+  } else {
+    VANTREL_TRY(plan.prepare(targets, matrix, direct, fixed));
   }
-  return Status::Ok();
+  Complex* data = amps.data();
+  if (fixed != 0)
+    Exec::parallel_for(amps.size(), kDirectGrainAmps,
+                       [&](std::size_t lo, std::size_t hi) { plus_zero_unless(data, fixed, lo, hi); });
+  return run_plan<Exec>(amps, plan);
 }
 
 }  // namespace vantrel::sim::kernels

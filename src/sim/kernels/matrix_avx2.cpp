@@ -297,7 +297,7 @@ template <std::size_t D, Mode kMode>
 void direct_groups_low(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi,
                        std::size_t base) {
   const LowMap<D> map(plan);
-  auto next = [&](std::size_t b) { return ((b | plan.mask) + 1) & ~plan.mask; };
+  auto next = [&](std::size_t b) { return (((b | plan.skip) + 1) & ~plan.skip) | plan.fixed; };
   std::size_t g = lo;
   for (; g < hi && (g & 3); ++g, base = next(base)) direct_group_scalar(amps, plan, base);
   for (; g + 4 <= hi; g += 4) {
@@ -312,8 +312,8 @@ void direct_groups_low(Complex* amps, const DirectPlan<D>& plan, std::size_t lo,
 
 template <std::size_t D, Mode kMode>
 void direct_groups(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi) {
-  auto next = [&](std::size_t base) { return ((base | plan.mask) + 1) & ~plan.mask; };
-  std::size_t base = deposit(lo, plan.mask);
+  auto next = [&](std::size_t base) { return (((base | plan.skip) + 1) & ~plan.skip) | plan.fixed; };
+  std::size_t base = deposit(lo, plan.skip) | plan.fixed;
   if (plan.low_bit < 2) {
     direct_groups_low<D, kMode>(amps, plan, lo, hi, base);
     return;

@@ -16,14 +16,19 @@ void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]) {
   }
 }
 
-void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
-                  std::span<const Complex> matrix) {
+void apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
+                             std::span<const std::uint64_t> targets, std::span<const Complex> matrix) {
   const std::size_t k = targets.size();
   const std::size_t d = std::size_t{1} << k;
   const std::vector<Complex> input(amps.begin(), amps.end());
-  std::size_t mask = 0;
+  std::size_t mask = 0, on = 0;
   for (std::uint64_t t : targets) mask |= std::size_t{1} << t;
+  for (std::uint64_t c : controls) on |= std::size_t{1} << c;
   for (std::size_t a = 0; a < amps.size(); ++a) {
+    if ((a & on) != on) {
+      amps[a] = cadd(input[a], Complex{0.0f, 0.0f});
+      continue;
+    }
     std::size_t r = 0;
     for (std::size_t t = 0; t < k; ++t) r |= ((a >> targets[t]) & 1) << (k - 1 - t);
     const std::size_t base = a & ~mask;
@@ -35,6 +40,11 @@ void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> target
     }
     amps[a] = sum;
   }
+}
+
+void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
+                  std::span<const Complex> matrix) {
+  apply_controlled_matrix(amps, {}, targets, matrix);
 }
 
 }  // namespace vantrel::sim::reference

@@ -19,4 +19,9 @@ void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4]);
 void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
                   std::span<const Complex> matrix);
 
+// The controlled matrix: where every control bit of a is 1, out[a] is the
+// sum of apply_matrix over `targets`; elsewhere out[a] = in[a] + 0.
+void apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
+                             std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
+
 }  // namespace vantrel::sim::reference
