@@ -264,6 +264,17 @@ def test_matrix_conversion():
               np.asfortranarray(np.array([[0, 1], [1, 0]], np.float32)),
               np.array([[0, 9, 1], [1, 9, 0]])[:, ::2]):
         assert run_on_basis(Gate.unitary([0], m), 1, 0)[1] == 1
+    # A C-contiguous array at an odd address is read byte by byte.
+    raw = np.zeros(1 + 8 * 16, np.uint8)
+    for size, targets, controls in ((2, [0], [1]), (4, [1, 0], [2])):
+        unaligned = raw[1 : 1 + 8 * size * size].view(np.complex64).reshape(size, size)
+        assert unaligned.flags.c_contiguous and not unaligned.flags.aligned
+        unaligned[...] = U4 if size == 4 else ref.Y
+        want = f32_bits(Circuit([Gate.unitary(targets, unaligned.copy())]).run(3))
+        assert np.array_equal(f32_bits(Circuit([Gate.unitary(targets, unaligned)]).run(3)), want)
+        got = run_on_basis(Gate.controlled_unitary(controls, targets, unaligned), 3, 4)
+        np.testing.assert_allclose(got, ref.apply(ref.basis_state(3, 4), controls + targets,
+                                                  ref.controlled(unaligned.astype(complex))), atol=2e-6)
     # Column-major input keeps its meaning (row-major copy).
     m = np.asfortranarray(ref.Y)
     np.testing.assert_allclose(run_on_basis(Gate.unitary([0], m), 1, 0), [0, 1j])

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -196,8 +197,11 @@ bool matrix_from_python(PyObject* matrix, Matrix& out) {
     raise_value_error("matrix must be stored contiguously in memory");
     return false;
   }
-  const auto* data = static_cast<const Complex*>(PyArray_DATA(array));
-  out.assign(data, data + static_cast<std::size_t>(rows) * static_cast<std::size_t>(rows));
+  // Copied as bytes: NumPy calls an array C-contiguous whatever its data's
+  // alignment (a view at an odd offset into a byte buffer), so the data is
+  // never read through a Complex pointer.
+  out.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rows));
+  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(Complex));
   return true;
 }
 
