@@ -31,15 +31,29 @@ std::span<const float> float_view(PyArrayObject* a) {
 // empty arrays) or of the whole array do not fit the address space.
 PyObject* zero_floats(std::initializer_list<std::uint64_t> dims) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<npy_intp>::max());
+  // `bytes`: of the whole array, or of the one dimension that is too long.
+  const auto too_large = [&](unsigned __int128 bytes) {
+    std::string shape;
+    for (std::uint64_t d : dims) {
+      shape += shape.empty() ? "(" : ", ";
+      shape += std::to_string(d);
+    }
+    return raise_memory_error("a float32 array of shape " + shape + (dims.size() == 1 ? ",)" : ")"),
+                              bytes);
+  };
   bool empty = false;
   for (std::uint64_t d : dims) {
-    if (d > kMax / sizeof(float)) return PyErr_NoMemory();
+    if (d > kMax / sizeof(float)) return too_large(static_cast<unsigned __int128>(d) * sizeof(float));
     empty = empty || d == 0;
   }
   std::uint64_t bytes = sizeof(float);
   for (std::uint64_t d : dims) {
     if (empty) break;
-    if (bytes > kMax / d) return PyErr_NoMemory();
+    if (bytes > kMax / d) {
+      unsigned __int128 total = sizeof(float);
+      for (std::uint64_t e : dims) total *= e;
+      return too_large(total);
+    }
     bytes *= d;
   }
   if (dims.size() == 1) return zeros_array(NPY_FLOAT32, {static_cast<npy_intp>(*dims.begin())});

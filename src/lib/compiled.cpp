@@ -49,7 +49,9 @@ Result<sim::StateVector> context_statevector(const sim::CompiledCircuit& plan, P
   const sim::StateVector& state = **run;
   const std::size_t bytes = state.size() * sizeof(sim::Complex);
   sim::AmplitudeBuffer copy(static_cast<sim::Complex*>(std::malloc(bytes)));
-  if (!copy) return sim::out_of_memory();
+  if (!copy)
+    return sim::allocation_failure("a copy of a state vector of " + sim::dec(state.num_qubits()) + " qubits",
+                                   bytes);
   std::memcpy(copy.get(), state.data(), bytes);
   return sim::StateVector(state.num_qubits(), std::move(copy));
 }

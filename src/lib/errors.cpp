@@ -28,9 +28,34 @@ PyObject* raise(const sim::Error& error) {
     case sim::ErrorKind::kInternal:
       return raise_internal(error.message.c_str());
     case sim::ErrorKind::kOutOfMemory:
-      return PyErr_NoMemory();
+      PyErr_SetString(PyExc_MemoryError,
+                      error.message.empty() ? kAllocationFailed : error.message.c_str());
+      return nullptr;
   }
   return raise_internal(error.message.c_str());
+}
+
+PyObject* raise_memory_error(const std::string& what, unsigned __int128 bytes) {
+  return raise(sim::allocation_failure(what, bytes));
+}
+
+void name_memory_error() {
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  const bool empty = text == nullptr || PyUnicode_GetLength(text) == 0;
+  Py_XDECREF(text);
+  if (!empty) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_Clear();  // from a failed PyObject_Str
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
 }
 
 PyObject* raise_type_error(const char* message) {

@@ -9,6 +9,12 @@
 // C++ exceptions never cross into the interpreter: every binding entry point
 // runs its body through `guarded`, which turns std::bad_alloc (from any engine
 // call, with or without the interpreter lock released) into MemoryError.
+//
+// Every MemoryError leaving the module carries a message: the engine's
+// ("cannot allocate a state vector of 34 qubits (128 GiB)"), this layer's
+// for its own buffers, and a generic one for failed allocations whose size
+// is not known here (std::bad_alloc, or the interpreter's own MemoryError
+// without a message).
 #pragma once
 
 #include <Python.h>
@@ -16,13 +22,23 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "sim/result.h"
 
 namespace vantrel::lib {
 
+// The message of MemoryErrors whose size is not known here.
+inline constexpr const char* kAllocationFailed = "cannot allocate memory: an allocation failed during the call";
+
 // Sets the exception for `error` and returns NULL.
 PyObject* raise(const sim::Error& error);
+
+// Sets MemoryError "cannot allocate <what> (<size>)" and returns NULL.
+PyObject* raise_memory_error(const std::string& what, unsigned __int128 bytes);
+
+// Gives a pending MemoryError without a message the generic one.
+void name_memory_error();
 
 // Sets the internal-failure exception with `message` and returns NULL.
 PyObject* raise_internal(const char* message);
@@ -42,12 +58,14 @@ PyObject* internal_error_type();
 template <class R, class F>
 R guarded(F&& body, R failure) noexcept {
   try {
-    return body();
+    R result = body();
+    if (result == failure) name_memory_error();
+    return result;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
   } catch (const std::length_error&) {
     // A container asked for more elements than it can ever hold.
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {

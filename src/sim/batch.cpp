@@ -77,11 +77,16 @@ Result<std::uint64_t> checked_batch_length(std::span<const float> data, std::uin
 // input's size, so a failed allocation here is reported, not thrown.
 template <class V>
 Status allocate_rows(V& out, std::uint64_t batch_size, typename V::value_type fill) {
-  if (batch_size > out.max_size()) return out_of_memory();
+  const auto failure = [&] {
+    return allocation_failure(
+        "the results of " + dec(batch_size) + " batch rows",
+        static_cast<unsigned __int128>(batch_size) * sizeof(typename V::value_type));
+  };
+  if (batch_size > out.max_size()) return failure();
   try {
     out.assign(batch_size, fill);
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return failure();
   }
   return Status::Ok();
 }

@@ -142,9 +142,11 @@ TEST(Batch, WithoutParametersOneRunServesEveryRow) {
   auto huge = batch_expectation(plan, {}, std::uint64_t{1} << 62, z);
   ASSERT_FALSE(huge.ok());
   EXPECT_EQ(huge.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(huge.error().message, "cannot allocate the results of 4611686018427387904 batch rows (16 EiB)");
   auto huge_vg = batch_value_and_gradient(plan, {}, std::uint64_t{1} << 62, z);
   ASSERT_FALSE(huge_vg.ok());
   EXPECT_EQ(huge_vg.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(huge_vg.error().message.rfind("cannot allocate the results of 4611686018427387904 batch rows (", 0), 0u);
 }
 
 TEST(Batch, FailingRowsReportOneError) {

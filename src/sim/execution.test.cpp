@@ -316,10 +316,12 @@ TEST(Context, WidthLimits) {
   auto big = run_statevector(too_big, {});
   ASSERT_FALSE(big.ok());
   EXPECT_EQ(big.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(big.error().message, "cannot allocate a state vector of 50 qubits (8 PiB)");
   ExecutionContext ctx = execution_context(mixed_plan()).value();
   auto resized = run_statevector_with_context(too_big, {}, ctx);
   ASSERT_FALSE(resized.ok());
   EXPECT_EQ(resized.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(resized.error().message, "cannot allocate a state vector of 50 qubits (8 PiB)");
   EXPECT_EQ(ctx.state.num_qubits(), 3u);  // the context keeps its old state
   EXPECT_NE(ctx.state.data(), nullptr);
 }

@@ -111,7 +111,8 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
   double total = static_cast<double>(weight(amps[0]));
   if (!(total >= 0.0)) return internal("InvalidWeight");
   std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
-  if (!table) return out_of_memory();
+  if (!table)
+    return allocation_failure("a sampling table of " + dec(n - 1) + " weights", (n - 1) * sizeof(double));
   for (std::size_t i = 1; i < n; ++i) {
     const double w = static_cast<double>(weight(amps[i]));
     if (!(w >= 0.0)) return internal("InvalidWeight");
@@ -127,19 +128,25 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
   while (scale * (1.0 - 0x1p-52) >= total) scale = std::nextafter(scale, 0.0);
 
   std::vector<std::uint64_t> samples;
+  const auto samples_failure = [&] {
+    return allocation_failure(dec(shots) + " samples",
+                              static_cast<unsigned __int128>(shots) * sizeof(std::uint64_t));
+  };
   try {
     samples.reserve(shots);
   } catch (const std::length_error&) {
-    return out_of_memory();
+    return samples_failure();
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return samples_failure();
   }
   if (shots == 0) return samples;
 
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   const SortedTable search(table.get(), n - 1);
-  if (!search.ok()) return out_of_memory();
+  if (!search.ok())
+    return allocation_failure("a sampling index of " + dec((n - 1) / SortedTable::kLeaf) + " entries",
+                              (n - 1) / SortedTable::kLeaf * sizeof(double));
   for (std::uint64_t k = 0; k < shots; ++k) {
     const std::uint64_t u = rng->next_u64();
     const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;

@@ -363,6 +363,7 @@ TEST(Measure, ZeroShotsAndImpossibleShotCounts) {
   auto too_many = measure(s, std::numeric_limits<std::uint64_t>::max());
   ASSERT_FALSE(too_many.ok());
   EXPECT_EQ(too_many.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(too_many.error().message, "cannot allocate 18446744073709551615 samples (128 EiB)");
 }
 
 }  // namespace

@@ -19,7 +19,9 @@ AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits) {
 Result<StateVector> StateVector::create(std::uint64_t num_qubits) {
   if (num_qubits >= 64) return internal("too many qubits in state vector");
   AmplitudeBuffer amps = allocate_amplitudes(num_qubits);
-  if (!amps) return out_of_memory();
+  if (!amps)
+    return allocation_failure("a state vector of " + dec(num_qubits) + " qubits",
+                              static_cast<unsigned __int128>(sizeof(Complex)) << num_qubits);
   amps[0] = Complex{1.0f, 0.0f};
   return StateVector(num_qubits, std::move(amps));
 }
