@@ -80,19 +80,20 @@ Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
 Result<std::vector<Complex>> Operation::full_matrix() const {
   const std::uint64_t n = targets.size();
   if (num_controls == 0) return matrix;
-  if (n >= 32) return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
-                                         static_cast<unsigned __int128>(sizeof(Complex)) << (2 * n));
+  const auto failure = [&] {
+    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
+                              static_cast<unsigned __int128>(sizeof(Complex)) << (2 * n));
+  };
+  if (n >= 32) return failure();
   const std::uint64_t big_d = std::uint64_t{1} << n;
   const std::uint64_t d = std::uint64_t{1} << (n - num_controls);
   std::vector<Complex> m;
   try {
     m.assign(big_d * big_d, Complex{0.0f, 0.0f});
   } catch (const std::bad_alloc&) {
-    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
-                              big_d * big_d * sizeof(Complex));
+    return failure();
   } catch (const std::length_error&) {
-    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
-                              big_d * big_d * sizeof(Complex));
+    return failure();
   }
   for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
   const std::uint64_t off = big_d - d;
