@@ -212,3 +212,17 @@ def test_first_parallel_operation_creates_the_default_pool():
 def test_pool_size_from_environment(env, expected):
     expected = processors() if expected is None else expected
     assert probe_pool(**env) == (expected, ALREADY, expected)
+
+
+def test_memory_errors_always_carry_a_message():
+    # A MemoryError without a message (as the interpreter raises for a
+    # failed allocation) leaves the module with the generic one.
+    class Exhausted:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise MemoryError
+
+    with pytest.raises(MemoryError, match="^cannot allocate memory: an allocation failed during the call$"):
+        vantrel.Gate.mcx(Exhausted(), 0)

@@ -41,20 +41,30 @@ PyObject* raise_memory_error(const std::string& what, unsigned __int128 bytes) {
 
 void name_memory_error() {
   if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* value = PyErr_GetRaisedException();
+#else
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
+#endif
   PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
   const bool empty = text == nullptr || PyUnicode_GetLength(text) == 0;
   Py_XDECREF(text);
   if (!empty) {
-    PyErr_Restore(type, value, traceback);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value);  // steals `value`
+#else
+    PyErr_Restore(type, value, traceback);  // steals all three
+#endif
     return;
   }
   PyErr_Clear();  // from a failed PyObject_Str
+#if PY_VERSION_HEX < 0x030C0000
   Py_XDECREF(type);
-  Py_XDECREF(value);
   Py_XDECREF(traceback);
+#endif
+  Py_XDECREF(value);
   PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
 }
 
