@@ -2,7 +2,10 @@
 worker pool's size. Pool behaviour is process-wide and fixed once, so each
 pool case runs in a subprocess of its own."""
 
+import importlib.metadata
 import os
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -58,6 +61,20 @@ def test_public_names_in_registration_order():
     public = [name for name in vars(vantrel) if not name.startswith("__")]
     assert public == CLASS_ORDER + ["set_num_threads"]
     assert vantrel.__doc__ == ""
+
+
+def test_version_is_the_project_version():
+    pyproject = (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    version = re.search(r'^version = "([^"]+)"$', pyproject, re.M).group(1)
+    assert vantrel.__version__ == version
+    # An installed module also agrees with its distribution's metadata.
+    try:
+        dist = importlib.metadata.distribution("vantrel")
+    except importlib.metadata.PackageNotFoundError:
+        return
+    module = pathlib.Path(vantrel.__file__).resolve()
+    if any(pathlib.Path(dist.locate_file(f)).resolve() == module for f in dist.files or ()):
+        assert dist.version == version
 
 
 @pytest.mark.parametrize("name", CLASS_ORDER)

@@ -1,5 +1,5 @@
 // The module: initialisation, registration of the classes in their fixed
-// order, and set_num_threads.
+// order, set_num_threads and __version__.
 #define VANTREL_NUMPY_IMPORT
 #include "lib/numpy_api.h"
 
@@ -15,6 +15,10 @@
 #include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/pool.h"
+
+#ifndef VANTREL_VERSION
+#error "VANTREL_VERSION is defined by the build from the project's version"
+#endif
 
 namespace vantrel::lib {
 namespace {
@@ -90,6 +94,8 @@ PyObject* init_module() {
   };
   if (PyErr_Occurred()) return nullptr;
   if (PyModule_AddFunctions(module.get(), functions) < 0) return nullptr;
+  // A dunder attribute: the public names stay the classes and the function.
+  if (PyModule_AddStringConstant(module.get(), "__version__", VANTREL_VERSION) < 0) return nullptr;
   return module.release();
 }
 

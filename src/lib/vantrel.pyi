@@ -1,0 +1,319 @@
+# Type stubs of the extension module, installed beside it.
+#
+# Every method added to the module gets its entry here, with the argument
+# names and defaults of its text signature; `python -m mypy.stubtest vantrel`
+# (tests/test_typing.py, CI) compares the two. Shapes are given in the
+# docstrings: n is num_qubits, P the circuit's parameter_count, B the number
+# of rows of a batch. Qubit q is bit q of a state index (qubit 0 the least
+# significant bit).
+
+from typing import Any, Sequence, SupportsFloat, SupportsIndex, final, overload
+
+import numpy as np
+from numpy.typing import NDArray
+from typing_extensions import TypeAlias, TypedDict, Unpack
+
+__version__: str
+
+# A qubit index or a count: any integer (int, numpy integer); negative values
+# raise OverflowError.
+_Int: TypeAlias = SupportsIndex
+# An angle or coefficient, narrowed to single precision.
+_Real: TypeAlias = SupportsFloat | SupportsIndex
+# An ordered list of qubits: a list, tuple or range of integers, or a
+# one-dimensional integer array (not a str, set or iterator).
+_Qubits: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
+# A square matrix of 2**k rows, converted to complex64; the first qubit of the
+# operation is the most significant bit of the row and column index.
+_Matrix: TypeAlias = NDArray[np.number[Any]] | Sequence[Sequence[complex | _Real]]
+_RealArray: TypeAlias = NDArray[np.floating[Any]] | NDArray[np.integer[Any]]
+# One parameter vector, shape (P,), converted to float32 (a contiguous float32
+# array is read without conversion, then copied once).
+_Params: TypeAlias = _RealArray | Sequence[_Real]
+# A batch of parameter vectors, shape (B, P), converted to float32.
+_ParamsBatch: TypeAlias = _RealArray | Sequence[Sequence[_Real]]
+
+# Gate.u and Gate.cu name an argument `lambda`, a Python keyword: it is given
+# by position (all arguments before it then by position too) or by name only
+# through `**{"lambda": value}`. The two overloads of each say exactly that.
+_LambdaKw = TypedDict("_LambdaKw", {"lambda": _Real})
+
+@final
+class Gate:
+    """Gate constructors for one-off circuit building and custom unitary definition."""
+
+    @staticmethod
+    def h(target: _Int) -> Gate: ...
+    @staticmethod
+    def i(target: _Int) -> Gate: ...
+    @staticmethod
+    def x(target: _Int) -> Gate: ...
+    @staticmethod
+    def y(target: _Int) -> Gate: ...
+    @staticmethod
+    def z(target: _Int) -> Gate: ...
+    @staticmethod
+    def s(target: _Int) -> Gate: ...
+    @staticmethod
+    def sdg(target: _Int) -> Gate: ...
+    @staticmethod
+    def t(target: _Int) -> Gate: ...
+    @staticmethod
+    def tdg(target: _Int) -> Gate: ...
+    @staticmethod
+    def p(target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def phase(target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def rx(target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def ry(target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def rz(target: _Int, theta: _Real) -> Gate: ...
+    @overload
+    @staticmethod
+    def u(target: _Int, theta: _Real, phi: _Real, lambda_: _Real, /) -> Gate: ...
+    @overload
+    @staticmethod
+    def u(target: _Int, theta: _Real, phi: _Real, **kwargs: Unpack[_LambdaKw]) -> Gate: ...
+    @staticmethod
+    def swap(a: _Int, b: _Int) -> Gate: ...
+    @staticmethod
+    def iswap(a: _Int, b: _Int) -> Gate: ...
+    @staticmethod
+    def ch(control: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cx(control: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cnot(control: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cy(control: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cz(control: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cp(control: _Int, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def cphase(control: _Int, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def crx(control: _Int, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def cry(control: _Int, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def crz(control: _Int, target: _Int, theta: _Real) -> Gate: ...
+    @overload
+    @staticmethod
+    def cu(
+        control: _Int,
+        target: _Int,
+        theta: _Real,
+        phi: _Real,
+        lambda_: _Real,
+        /,
+        gamma: _Real | None = None,
+    ) -> Gate: ...
+    @overload
+    @staticmethod
+    def cu(
+        control: _Int,
+        target: _Int,
+        theta: _Real,
+        phi: _Real,
+        *,
+        gamma: _Real | None = None,
+        **kwargs: Unpack[_LambdaKw],
+    ) -> Gate: ...
+    @staticmethod
+    def ccx(control_a: _Int, control_b: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def toffoli(control_a: _Int, control_b: _Int, target: _Int) -> Gate: ...
+    @staticmethod
+    def cswap(control: _Int, a: _Int, b: _Int) -> Gate: ...
+    @staticmethod
+    def fredkin(control: _Int, a: _Int, b: _Int) -> Gate: ...
+    @staticmethod
+    def mcx(controls: _Qubits, target: _Int) -> Gate: ...
+    @staticmethod
+    def mcz(controls: _Qubits, target: _Int) -> Gate: ...
+    @staticmethod
+    def mcp(controls: _Qubits, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def mcphase(controls: _Qubits, target: _Int, theta: _Real) -> Gate: ...
+    @staticmethod
+    def unitary(targets: _Qubits, matrix: _Matrix) -> Gate:
+        """matrix: shape (2**k, 2**k) for k = len(targets)."""
+    @staticmethod
+    def controlled_unitary(controls: _Qubits, targets: _Qubits, matrix: _Matrix) -> Gate:
+        """matrix: shape (2**k, 2**k) for k = len(targets), applied where every control is 1."""
+    @staticmethod
+    def measure(target: _Int) -> Gate: ...
+    @staticmethod
+    def reset(target: _Int) -> Gate: ...
+    @staticmethod
+    def barrier() -> Gate: ...
+
+@final
+class Parameter:
+    """Symbolic parameter handle used when building a compiled circuit specification."""
+
+    @property
+    def index(self) -> int: ...
+    @property
+    def name(self) -> str | None: ...
+
+@final
+class Observable:
+    """Pauli observables and Hamiltonians for expectation-value workflows."""
+
+    @staticmethod
+    def pauli_x(qubit: _Int, coefficient: _Real = 1.0) -> Observable: ...
+    @staticmethod
+    def pauli_y(qubit: _Int, coefficient: _Real = 1.0) -> Observable: ...
+    @staticmethod
+    def pauli_z(qubit: _Int, coefficient: _Real = 1.0) -> Observable: ...
+    @staticmethod
+    def pauli_string(ops: Sequence[tuple[str, _Int]], coefficient: _Real = 1.0) -> Observable:
+        """ops: (label, qubit) tuples, label one of X, Y, Z (either case)."""
+    @staticmethod
+    def hamiltonian(terms: list[Observable]) -> Observable: ...
+
+@final
+class CompiledCircuit:
+    """Reusable compiled execution plan for repeated parameterized circuit evaluation."""
+
+    def statevector(self, params: _Params) -> NDArray[np.complex64]:
+        """Final state, shape (2**n,)."""
+    def statevector_buffer(self, params: ParamBuffer) -> NDArray[np.complex64]:
+        """Final state, shape (2**n,)."""
+    def expectation(self, params: _Params, observable: Observable) -> float: ...
+    def expectation_buffer(self, params: ParamBuffer, observable: Observable) -> float: ...
+    def gradient(self, params: _Params, observable: Observable) -> NDArray[np.float32]:
+        """Gradient, shape (P,)."""
+    def gradient_buffer(self, params: ParamBuffer, observable: Observable) -> NDArray[np.float32]:
+        """Gradient, shape (P,)."""
+    def value_and_gradient(
+        self, params: _Params, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,)."""
+    def value_and_gradient_buffer(
+        self, params: ParamBuffer, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,)."""
+    def execution_context(self) -> ExecutionContext: ...
+    def param_buffer(self) -> ParamBuffer:
+        """Allocate a reusable parameter buffer backed by a NumPy array."""
+    def param_batch_buffer(self, batch_size: _Int) -> ParamBatchBuffer:
+        """Allocate a reusable parameter batch buffer backed by a NumPy array."""
+    def batch_expectation(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]:
+        """Values, shape (B,)."""
+    def batch_expectation_buffer(
+        self, params_batch: ParamBatchBuffer, observable: Observable
+    ) -> NDArray[np.float32]:
+        """Values, shape (B,)."""
+    def batch_gradient(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]:
+        """Gradients, shape (B, P)."""
+    def batch_gradient_buffer(
+        self, params_batch: ParamBatchBuffer, observable: Observable
+    ) -> NDArray[np.float32]:
+        """Gradients, shape (B, P)."""
+    def batch_value_and_gradient(
+        self, params_batch: _ParamsBatch, observable: Observable
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+        """Values, shape (B,), and gradients, shape (B, P)."""
+    def batch_value_and_gradient_buffer(
+        self, params_batch: ParamBatchBuffer, observable: Observable
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+        """Values, shape (B,), and gradients, shape (B, P)."""
+    @property
+    def num_qubits(self) -> int: ...
+    @property
+    def parameter_count(self) -> int: ...
+
+@final
+class ParamBuffer:
+    """Reusable parameter buffer for zero-copy compiled scalar execution."""
+
+    def numpy(self) -> NDArray[np.float32]:
+        """The buffer's own array, shape (size,); writes are seen by the next call."""
+    @property
+    def size(self) -> int: ...
+
+@final
+class ParamBatchBuffer:
+    """Reusable parameter batch buffer for zero-copy compiled batch execution."""
+
+    def numpy(self) -> NDArray[np.float32]:
+        """The buffer's own array, shape (batch_size, parameter_count)."""
+    @property
+    def batch_size(self) -> int: ...
+    @property
+    def parameter_count(self) -> int: ...
+
+@final
+class ExecutionContext:
+    """Reusable execution buffer for repeated scalar compiled-circuit calls."""
+
+    def statevector(self, circuit: CompiledCircuit, params: _Params) -> NDArray[np.complex64]:
+        """A copy of the final state, shape (2**n,)."""
+    def statevector_buffer(self, circuit: CompiledCircuit, params: ParamBuffer) -> NDArray[np.complex64]:
+        """A copy of the final state, shape (2**n,)."""
+    def expectation(self, circuit: CompiledCircuit, params: _Params, observable: Observable) -> float: ...
+    def expectation_buffer(
+        self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
+    ) -> float: ...
+    def gradient(
+        self, circuit: CompiledCircuit, params: _Params, observable: Observable
+    ) -> NDArray[np.float32]:
+        """Gradient, shape (P,)."""
+    def gradient_buffer(
+        self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
+    ) -> NDArray[np.float32]:
+        """Gradient, shape (P,)."""
+    def value_and_gradient(
+        self, circuit: CompiledCircuit, params: _Params, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,)."""
+    def value_and_gradient_buffer(
+        self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,)."""
+
+@final
+class CircuitSpec:
+    """Builder for reusable parameterized circuit structure."""
+
+    def __new__(cls, num_qubits: _Int) -> CircuitSpec: ...
+    def param(self, name: str | None = None) -> Parameter:
+        """Register a new symbolic parameter and return its handle."""
+    def h(self, target: _Int) -> None: ...
+    def x(self, target: _Int) -> None: ...
+    def z(self, target: _Int) -> None: ...
+    def cx(self, control: _Int, target: _Int) -> None: ...
+    def cnot(self, control: _Int, target: _Int) -> None: ...
+    def cz(self, control: _Int, target: _Int) -> None: ...
+    def rx(self, target: _Int, param: Parameter) -> None: ...
+    def ry(self, target: _Int, param: Parameter) -> None: ...
+    def rz(self, target: _Int, param: Parameter) -> None: ...
+    def p(self, target: _Int, param: Parameter) -> None: ...
+    def compile(self) -> CompiledCircuit:
+        """Compile the circuit specification into a reusable execution plan."""
+    @property
+    def num_qubits(self) -> int: ...
+    @property
+    def parameter_count(self) -> int: ...
+
+@final
+class Circuit:
+    """One-off gate-by-gate circuit execution API."""
+
+    def __new__(cls, gates: list[Gate]) -> Circuit: ...
+    def run(self, num_qubits: _Int) -> NDArray[np.complex64]:
+        """Final state, shape (2**num_qubits,)."""
+    def run_with_measurements(
+        self, num_qubits: _Int
+    ) -> tuple[NDArray[np.complex64], list[tuple[int, bool]]]:
+        """Final state and the (qubit, outcome) record of every measurement, in order."""
+    def sample(self, num_qubits: _Int, shots: _Int) -> list[int]:
+        """shots basis-state indices drawn from the final state (bit q is qubit q)."""
+
+def set_num_threads(num_threads: _Int) -> None:
+    """Set the number of threads of the global worker pool."""
