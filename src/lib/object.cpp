@@ -1,5 +1,6 @@
 #include "lib/object.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,26 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   type_spec.flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
   type_spec.slots = slots.data();
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+#if PY_VERSION_HEX < 0x030A0000
+  // Python 3.9 keeps only the part after the signature of a heap type's
+  // documentation, which loses the class's __text_signature__ ("(gates)").
+  // __doc__ was already set from that part; tp_doc gets the whole text back,
+  // in memory the type frees as its own.
+  if (type != nullptr && spec.doc != nullptr) {
+    const std::size_t size = std::strlen(spec.doc) + 1;
+    auto* doc = static_cast<char*>(PyObject_Malloc(size));
+    if (doc == nullptr) {
+      Py_DECREF(type);
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    std::memcpy(doc, spec.doc, size);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = doc;
+  }
+#endif
+  return type;
 }
 
 }  // namespace vantrel::lib
