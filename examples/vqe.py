@@ -15,6 +15,7 @@ Needs SciPy (pip install scipy).
 """
 
 import sys
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -37,16 +38,19 @@ def exact_ground_energy(n: int) -> float:
     pauli_x = np.array([[0.0, 1.0], [1.0, 0.0]])
     pauli_z = np.diag([1.0, -1.0])
 
-    def on(ops: dict[int, NDArray[np.float64]]) -> NDArray[np.float64]:
+    def on(ops: dict[int, NDArray[np.float64]]) -> NDArray[np.floating[Any]]:
         # Qubit 0 is the least significant bit of a basis index, so it is the
         # last factor of the Kronecker product.
-        out = np.ones((1, 1))
+        out: NDArray[np.floating[Any]] = np.ones((1, 1))
         for q in reversed(range(n)):
             out = np.kron(out, ops.get(q, np.eye(2)))
         return out
 
-    h = sum(-COUPLING * on({i: pauli_z, i + 1: pauli_z}) for i in range(n - 1))
-    h = h + sum(-FIELD * on({i: pauli_x}) for i in range(n))
+    h: NDArray[np.floating[Any]] = np.zeros((2**n, 2**n))
+    for i in range(n - 1):
+        h -= COUPLING * on({i: pauli_z, i + 1: pauli_z})
+    for i in range(n):
+        h -= FIELD * on({i: pauli_x})
     return float(np.linalg.eigvalsh(h)[0])
 
 

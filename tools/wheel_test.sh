@@ -6,9 +6,16 @@
 # the installed module. The oldest gets pytest alone, so the tests that need
 # optional packages must skip cleanly; the newest also gets SciPy, matplotlib
 # and mypy, so the examples and the stub checks run against an installed
-# wheel. Wheels are read from dist/, or from the directory given as $1.
+# wheel. With --all, every Python found gets its environment (the newest
+# the optional packages). Wheels are read from dist/, or from the directory
+# given as the last argument.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+all=0
+if [ "${1:-}" = "--all" ]; then
+  all=1
+  shift
+fi
 dist="${1:-dist}"
 
 # The oldest NumPy with wheels for each Python that satisfies numpy>=1.26.
@@ -25,8 +32,12 @@ if [ ${#pythons[@]} -eq 0 ]; then
   echo "wheel_test.sh: no CPython from 3.9 to 3.13 found" >&2
   exit 1
 fi
-targets=("${pythons[0]}")
-[ ${#pythons[@]} -gt 1 ] && targets+=("${pythons[-1]}")
+if [ "$all" -eq 1 ]; then
+  targets=("${pythons[@]}")
+else
+  targets=("${pythons[0]}")
+  [ ${#pythons[@]} -gt 1 ] && targets+=("${pythons[-1]}")
+fi
 
 for py in "${targets[@]}"; do
   version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
@@ -38,7 +49,7 @@ for py in "${targets[@]}"; do
   fi
   numpy="$(min_numpy "$version")"
   packages=("numpy==$numpy" pytest)
-  [ "$py" = "${targets[-1]}" ] && [ ${#targets[@]} -gt 1 ] && packages+=(scipy matplotlib mypy)
+  [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy)
   echo "== Python $version, ${wheels[0]##*/}, ${packages[*]}"
 
   venv="build/venv-$tag"
