@@ -49,6 +49,7 @@ for py in "${targets[@]}"; do
   fi
   numpy="$(min_numpy "$version")"
   packages=("numpy==$numpy" pytest)
+  # The optional packages the tests and examples use (they skip without them).
   [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy)
   echo "== Python $version, ${wheels[0]##*/}, ${packages[*]}"
 
