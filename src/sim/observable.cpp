@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <numeric>
 
+#include "sim/kernels/isa.h"
+#include "sim/kernels/pauli.h"
+#include "sim/pool.h"
+
 namespace vantrel::sim {
 
 Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, float coefficient) {
@@ -59,32 +63,11 @@ Status validate_observable(std::span<const PauliTerm> terms, std::uint64_t num_q
 
 namespace {
 
-// One term's sum over i ascending of Re(conj(psi[i]) * phi_i * psi[j_i]).
-//
-// The factors reduce to masks: j = i ^ x_mask (X and Y flip their bit) and
-// phi_i = (-i)^ny * (-1)^popcount(i & z_mask) (Z and Y on a set bit negate;
-// Y contributes -i on a clear bit and +i on a set bit, that is -i times the
-// sign). With phi in {1, -i, -1, i} the product phi * psi[j] only permutes
-// and negates components, exactly, and Re(conj(a) * y) = ar*yr + ai*yi,
-// because conj negates ai exactly and x - (-p) is x + p. Writing b = psi[j]:
-//   phi =  1: ar*br + ai*bi        phi = -1: -(ar*br + ai*bi)
-//   phi =  i: ai*br - ar*bi        phi = -i: -(ai*br - ar*bi)
-// Negating after rounding equals rounding the negated operands (rounding to
-// nearest is symmetric), so each summand is bit for bit the value of the
-// factor-by-factor product for finite amplitudes; at most the sign of a zero
-// summand differs, which cannot change a running sum that starts at +0.
-// Multiplying by +-1 is exact, the same as negating.
-// No member initialisers: arrays of these are made per call and filled by
-// masks_of, entry by entry.
-struct TermMasks {
-  std::uint64_t x_mask;
-  std::uint64_t z_mask;
-  bool imaginary;  // phi = +-i
-  bool negate;     // (-i)^ny is -1 or -i
-};
+using kernels::PauliMasks;
 
-TermMasks masks_of(const PauliTerm& term) {
-  TermMasks m{0, 0, false, false};
+// The masks of a term (kernels/pauli.h says how they give its summands).
+PauliMasks masks_of(const PauliTerm& term) {
+  PauliMasks m{0, 0, false, false};
   unsigned ny = 0;
   for (const PauliFactor& f : term.ops) {
     const std::uint64_t bit = std::uint64_t{1} << f.qubit;
@@ -105,58 +88,26 @@ inline float summand(Complex a, Complex b) {
   return kImaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
 }
 
-constexpr std::size_t kBlock = 256;
-
-// The sums of G terms of one kind (all real or all imaginary phases) in one
-// pass. Each term keeps its own running sum in ascending index order;
-// interleaving G independent sums only lets the processor overlap their
-// additions, which a single sum would serialise. The sign of summand i is
-// the parity of i & z_mask (xor negate): for states of at least one block,
-// indices are walked in blocks of 256 whose low eight bits take their signs
-// from a table made once per term, in two versions, the higher bits of the
-// block choosing which one.
+// States below kernels::kSweepMinAmps: the sums of G terms of one kind (all
+// real or all imaginary phases) in one pass, each term with its own running
+// sum in ascending index order; interleaving G independent sums only lets
+// the processor overlap their additions.
 template <std::size_t G, bool kImaginary>
-void group_sums(const Complex* psi, std::size_t n, const TermMasks* const* m, float* out) {
+void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, float* out) {
   float s[G];
   for (std::size_t g = 0; g < G; ++g) s[g] = 0.0f;
-  if (n < kBlock) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const Complex a = psi[i];
-      for (std::size_t g = 0; g < G; ++g) {
-        const float v = summand<kImaginary>(a, psi[i ^ m[g]->x_mask]);
-        s[g] = s[g] + ((__builtin_parityll(i & m[g]->z_mask) != 0) != m[g]->negate ? -v : v);
-      }
-    }
-  } else {
-    float sign[G][2][kBlock];
-    for (std::size_t g = 0; g < G; ++g)
-      for (std::size_t k = 0; k < kBlock; ++k) {
-        const bool neg = (__builtin_parityll(k & m[g]->z_mask) != 0) != m[g]->negate;
-        sign[g][0][k] = neg ? -1.0f : 1.0f;
-        sign[g][1][k] = neg ? 1.0f : -1.0f;
-      }
-    for (std::size_t base = 0; base < n; base += kBlock) {
-      const Complex* a_row = psi + base;
-      const Complex* b_row[G];
-      const float* sg[G];
-      std::size_t low_x[G];
-      for (std::size_t g = 0; g < G; ++g) {
-        b_row[g] = psi + (base ^ (m[g]->x_mask & ~std::uint64_t{kBlock - 1}));
-        low_x[g] = m[g]->x_mask & (kBlock - 1);
-        sg[g] = sign[g][__builtin_parityll(base & m[g]->z_mask)];
-      }
-      for (std::size_t k = 0; k < kBlock; ++k) {
-        const Complex a = a_row[k];
-        for (std::size_t g = 0; g < G; ++g)
-          s[g] = s[g] + summand<kImaginary>(a, b_row[g][k ^ low_x[g]]) * sg[g][k];
-      }
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex a = psi[i];
+    for (std::size_t g = 0; g < G; ++g) {
+      const float v = summand<kImaginary>(a, psi[i ^ m[g]->x_mask]);
+      s[g] = s[g] + ((__builtin_parityll(i & m[g]->z_mask) != 0) != m[g]->negate ? -v : v);
     }
   }
   for (std::size_t g = 0; g < G; ++g) out[g] = s[g];
 }
 
 template <bool kImaginary>
-void sums_of_kind(const Complex* psi, std::size_t n, const TermMasks* const* m, std::size_t count,
+void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
                   float* const* out) {
   constexpr std::size_t kGroup = 4;
   for (std::size_t first = 0; first < count; first += kGroup) {
@@ -172,34 +123,73 @@ void sums_of_kind(const Complex* psi, std::size_t n, const TermMasks* const* m, 
   }
 }
 
-// Terms whose sums are held at once (on the stack).
-constexpr std::size_t kChunk = 64;
+void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
+                float* sums) {
+  const PauliMasks* of_kind[2][kernels::kSweepTerms];
+  float* out[2][kernels::kSweepTerms];
+  std::size_t counts[2] = {0, 0};
+  for (std::size_t t = 0; t < count; ++t) {
+    const int kind = masks[t].imaginary ? 1 : 0;
+    of_kind[kind][counts[kind]] = &masks[t];
+    out[kind][counts[kind]++] = &sums[t];
+  }
+  sums_of_kind<false>(psi, n, of_kind[0], counts[0], out[0]);
+  sums_of_kind<true>(psi, n, of_kind[1], counts[1], out[1]);
+}
+
+// Large states with enough terms for more than one group of vector lanes:
+// called from outside the pool, the terms are shared between two sweeps
+// that may run on two threads (alternating within each kind, so both carry
+// a similar load). Each term's sum is still formed whole, in order, by one
+// sweep, so the split changes no bit. Inside the pool (batch rows) the
+// second sweep would only follow the first on the same thread.
+constexpr std::size_t kSplitMinAmps = std::size_t{1} << 16;
+constexpr std::size_t kSplitMinTerms = 8;
+
+void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count, float* sums) {
+  const kernels::KernelTable& isa = kernels::active_kernels();
+  if (n < kSplitMinAmps || count < kSplitMinTerms || in_pool_thread() || pool_num_threads() < 2) {
+    isa.pauli_sweep(psi, n, kernels::PauliSweep{masks, count}, sums);
+    return;
+  }
+  PauliMasks part[2][kernels::kSweepTerms];
+  std::uint8_t index[2][kernels::kSweepTerms];
+  float out[2][kernels::kSweepTerms];
+  std::size_t size[2] = {0, 0};
+  int next[2] = {0, 0};  // half taking the next term of each kind (diagonal or not)
+  for (std::size_t t = 0; t < count; ++t) {
+    const int kind = masks[t].x_mask == 0;
+    const int h = next[kind];
+    next[kind] ^= 1;
+    part[h][size[h]] = masks[t];
+    index[h][size[h]++] = static_cast<std::uint8_t>(t);
+  }
+  join([&] { isa.pauli_sweep(psi, n, kernels::PauliSweep{part[0], size[0]}, out[0]); },
+       [&] { isa.pauli_sweep(psi, n, kernels::PauliSweep{part[1], size[1]}, out[1]); });
+  for (int h = 0; h < 2; ++h)
+    for (std::size_t i = 0; i < size[h]; ++i) sums[index[h][i]] = out[h][i];
+}
 
 }  // namespace
 
-// Terms are evaluated a chunk at a time, those of one phase kind together
-// in groups, in any order: each sum depends on its term alone. The totals
-// are then added in list order.
+// Terms are summed a sweep of up to kSweepTerms at a time: each sum depends
+// on its term alone, so they may be formed in any order and side by side.
+// The totals are then added in list order.
 Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms) {
   VANTREL_TRY(validate_observable(terms, state.num_qubits()));
   const Complex* psi = state.data();
   const std::size_t n = state.size();
   float total = 0.0f;
-  for (std::size_t first = 0; first < terms.size(); first += kChunk) {
-    const std::size_t count = std::min(kChunk, terms.size() - first);
-    TermMasks masks[kChunk];
-    float sums[kChunk];
-    const TermMasks* of_kind[2][kChunk];
-    float* out[2][kChunk];
-    std::size_t counts[2] = {0, 0};
-    for (std::size_t t = 0; t < count; ++t) {
-      masks[t] = masks_of(terms[first + t]);
-      const int kind = masks[t].imaginary ? 1 : 0;
-      of_kind[kind][counts[kind]] = &masks[t];
-      out[kind][counts[kind]++] = &sums[t];
+  for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {
+    const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
+    PauliMasks masks[kernels::kSweepTerms];
+    float sums[kernels::kSweepTerms];
+    for (std::size_t t = 0; t < count; ++t) masks[t] = masks_of(terms[first + t]);
+    if (n < kernels::kSweepMinAmps) {
+      small_sums(psi, n, masks, count, sums);
+    } else {
+      sweep_sums(psi, n, masks, count, sums);
     }
-    sums_of_kind<false>(psi, n, of_kind[0], counts[0], out[0]);
-    sums_of_kind<true>(psi, n, of_kind[1], counts[1], out[1]);
     for (std::size_t t = 0; t < count; ++t) total = total + sums[t] * terms[first + t].coefficient;
   }
   return total;

@@ -178,16 +178,24 @@ TEST(Expectation, BitIdenticalToFactorByFactorArithmetic) {
 }
 
 TEST(Expectation, ManyTermsOnALargerStateMatchTheLiteralSum) {
-  // Many 256-index blocks per term, high and low flip bits, many terms.
+  // Many blocks per term, high and low flip bits, more terms than one
+  // sweep takes, diagonal ones among them, on a state large enough for the
+  // terms to be shared between two sweeps when the pool has two threads.
   std::mt19937 gen(99);
   std::uniform_real_distribution<float> amp(-1.0f, 1.0f);
   std::uniform_int_distribution<int> label(0, 6);
-  StateVector st = StateVector::create(14).value();
+  const std::uint64_t n = 16;
+  StateVector st = StateVector::create(n).value();
   for (std::size_t i = 0; i < st.size(); ++i) st.data()[i] = {amp(gen), amp(gen)};
   std::vector<PauliTerm> terms;
   for (int t = 0; t < 70; ++t) {
     std::vector<PauliFactor> ops;
-    for (std::uint64_t q = 0; q < 14; ++q) {
+    if (t % 5 == 0) {  // Z only
+      for (std::uint64_t q = 0; q < n; q += 1 + t % 3) ops.push_back({q, Z});
+      terms.push_back(term(std::move(ops), amp(gen)));
+      continue;
+    }
+    for (std::uint64_t q = 0; q < n; ++q) {
       const int l = label(gen);
       if (l < 3) ops.push_back({q, static_cast<PauliLabel>(l)});
     }

@@ -4,9 +4,11 @@
 //
 // The pool takes its size from RAYON_NUM_THREADS as usual; run once per
 // thread count. Prints, per register size, the time of a plain
-// read-and-write pass over the amplitudes, of one-qubit gates on low, middle
-// and high qubits, of two-qubit gates (dense, controlled-NOT) and their ratio
-// to the pass.
+// read-and-write pass over the amplitudes and, for every kernel table the
+// processor runs, the cost of one-qubit gates on every qubit (and on a few
+// without the stream split), two- and three-qubit gates (dense, SWAP,
+// controlled) and the expectation value of a 2n-1-term Hamiltonian, each as
+// a ratio to the pass.
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -15,9 +17,12 @@
 #include <random>
 #include <vector>
 
+#include "sim/kernels/isa.h"
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
+#include "sim/kernels/pauli.h"
 #include "sim/kernels/reference.h"
+#include "sim/observable.h"
 #include "sim/operation.h"
 #include "sim/pool.h"
 #include "sim/state_vector.h"
@@ -43,6 +48,10 @@ double best_time(F&& f, int reps, int rounds = 5) {
 
 volatile std::size_t g_sink;
 
+constexpr float kHalf = 0.70710678f;
+const Complex kH[4] = {{kHalf, 0}, {kHalf, 0}, {kHalf, 0}, {-kHalf, 0}};
+const std::vector<Complex> kHv(kH, kH + 4);
+
 void round_trip() {
   const double outside = best_time(
       [] { parallel_for(2, 1, [](std::size_t lo, std::size_t) { g_sink = lo; }); }, 20000);
@@ -58,6 +67,14 @@ void round_trip() {
   std::printf("parallel_for below grain (no hand-over):       %.3f us per call\n", small * 1e6);
 }
 
+// Seconds per call of f on the state, best of a few rounds (fewer on large
+// registers and on the scalar table, whose passes take long).
+template <class F>
+double gate_time(std::size_t n, bool slow, F&& f) {
+  const int reps = n >= 24 ? 2 : n >= 22 ? 4 : 10;
+  return best_time(f, slow ? 1 : reps, slow ? 1 : 3);
+}
+
 void bench_register(std::size_t n) {
   StateVector s = std::move(StateVector::create(n).value());
   std::mt19937 rng(1);
@@ -67,7 +84,8 @@ void bench_register(std::size_t n) {
   Complex* data = s.data();
   const std::size_t size = s.size();
 
-  // A plain pass that reads and writes every amplitude, split like the kernel.
+  // A plain pass that reads and writes every amplitude, split like the
+  // kernel: the unit of every ratio below.
   const double pass = best_time(
       [&] {
         parallel_for(size / 2, kernels::kMat2GrainPairs, [&](std::size_t lo, std::size_t hi) {
@@ -77,60 +95,80 @@ void bench_register(std::size_t n) {
       },
       reps);
   const double bytes = double(size) * sizeof(Complex);
-  std::printf("n=%zu (%.0f MiB), %zu threads\n", n, bytes / (1 << 20), pool_num_threads());
-  std::printf("  read+write pass        %9.3f ms  (%.1f GB/s)\n", pass * 1e3, 2 * bytes / pass / 1e9);
-
-  const float h = 0.70710678f;
-  const Complex hm[4] = {{h, 0}, {h, 0}, {h, 0}, {-h, 0}};
-  for (std::size_t q : {std::size_t{0}, std::size_t{1}, std::size_t{5}, n / 2, n - 1}) {
-    const double t = best_time([&] { s.apply_mat2(q, hm); }, reps);
-    std::printf("  1-qubit gate q=%-2zu      %9.3f ms  (%.2f x pass)\n", q, t * 1e3, t / pass);
-  }
+  std::printf("n=%zu (%.0f MiB), %zu threads: read+write pass %.3f ms (%.1f GB/s); figures in passes\n", n,
+              bytes / (1 << 20), pool_num_threads(), pass * 1e3, 2 * bytes / pass / 1e9);
   {
-    const std::size_t q = n / 2;
-    const double t = best_time([&] { reference::apply_mat2(s.amplitudes(), q, hm); }, reps, 3);
-    std::printf("  1-qubit reference q=%-2zu %8.3f ms  (single thread, scalar)\n", q, t * 1e3);
+    const double t = best_time([&] { reference::apply_mat2(s.amplitudes(), n / 2, kH); }, 1, 2);
+    std::printf("  1-qubit reference q=%zu: %.2f (one thread, plain loops)\n", n / 2, t / pass);
   }
 
-  std::vector<Complex> dense(16);
+  const auto isas = kernels::supported_kernel_tables();
+  std::printf("  %-26s", "");
+  for (const kernels::KernelTable* isa : isas) std::printf(" %8s", isa->name);
+  std::printf("\n");
+  auto row = [&](const char* name, auto&& run) {
+    std::printf("  %-26s", name);
+    for (const kernels::KernelTable* isa : isas) {
+      const bool slow = isa->isa == kernels::Isa::kScalar && n >= 22;
+      std::printf(" %8.2f", gate_time(n, slow, [&] { run(*isa); }) / pass);
+      std::fflush(stdout);
+    }
+    std::printf("\n");
+  };
+
+  char name[64];
+  for (std::size_t q = 0; q < n; ++q) {
+    std::snprintf(name, sizeof name, "1-qubit H q=%zu", q);
+    row(name, [&](const kernels::KernelTable& isa) { kernels::apply_mat2<PoolExecutor>(s.amplitudes(), q, kH, isa); });
+  }
+  // The same without streams: each piece in one sequence.
+  for (std::size_t q : {std::size_t{0}, std::size_t{1}, std::size_t{5}, n / 2, n - 1}) {
+    std::snprintf(name, sizeof name, "  one stream q=%zu", q);
+    row(name, [&](const kernels::KernelTable& isa) {
+      parallel_for(size / 2, kernels::kMat2GrainPairs, [&](std::size_t lo, std::size_t hi) {
+        isa.mat2_pairs(data, static_cast<unsigned>(q), kH, lo, hi);
+      });
+    });
+  }
+
+  std::vector<Complex> dense(16), dense3(64);
   for (auto& c : dense) c = {u(rng), u(rng)};
-  Operation dense_op;
-  dense_op.targets = {n / 2, 3};
-  dense_op.matrix = dense;
-  Operation swap_op;
-  swap_op.targets = {n / 2, 3};
-  swap_op.matrix = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0},
-                    {0, 0}, {1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}};
-  Operation dense_low = dense_op;
-  dense_low.targets = {1, 0};
+  for (auto& c : dense3) c = {u(rng), u(rng)};
+  const std::vector<Complex> swap = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}, {0, 0},
+                                     {0, 0}, {1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0}};
   const std::vector<Complex> x = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-  const Gate cnot = make_controlled_unitary_gate({n / 2}, {3}, x).value();
-  const Gate cnot_low = make_controlled_unitary_gate({1}, {0}, x).value();
-  const Gate cnot_up = make_controlled_unitary_gate({0}, {n - 1}, x).value();
-  const Gate toffoli = make_controlled_unitary_gate({2, n - 1}, {n / 2}, x).value();
-  const Gate cswap = make_controlled_unitary_gate({n - 1}, {n / 2, 3}, swap_op.matrix).value();
-  Operation dense3;
-  dense3.targets = {n / 2, 3, 5};
-  for (int i = 0; i < 64; ++i) dense3.matrix.push_back({u(rng), u(rng)});
-  Operation dense3_low = dense3;
-  dense3_low.targets = {n / 2, 3, 1};
   struct Case {
     const char* name;
-    const Operation* op;
+    Operation op;
   };
-  for (Case c : {Case{"2-qubit dense   ", &dense_op}, Case{"2-qubit dense 1,0", &dense_low},
-                 Case{"SWAP             ", &swap_op}, Case{"CNOT c=n/2 t=3   ", &cnot.op},
-                 Case{"CNOT c=1 t=0     ", &cnot_low.op}, Case{"CNOT c=0 t=n-1   ", &cnot_up.op},
-                 Case{"CCX c=2,n-1 t=n/2", &toffoli.op}, Case{"CSWAP c=n-1      ", &cswap.op},
-                 Case{"3-qubit dense    ", &dense3}, Case{"3-qubit dense ..1", &dense3_low}}) {
-    const double t = best_time([&] { (void)s.apply_operation(*c.op); }, reps);
-    std::printf("  %s %9.3f ms  (%.2f x pass)\n", c.name, t * 1e3, t / pass);
-  }
+  const std::vector<Case> cases = {
+      {"2-qubit dense n/2,3", Operation{{n / 2, 3}, dense}},
+      {"2-qubit dense 1,0", Operation{{1, 0}, dense}},
+      {"2-qubit dense n-1,n-2", Operation{{n - 1, n - 2}, dense}},
+      {"SWAP n/2,3", Operation{{n / 2, 3}, swap}},
+      {"CNOT c=n/2 t=3", make_controlled_unitary_gate({n / 2}, {3}, x).value().op},
+      {"CNOT c=1 t=0", make_controlled_unitary_gate({1}, {0}, x).value().op},
+      {"CNOT c=0 t=n-1", make_controlled_unitary_gate({0}, {n - 1}, x).value().op},
+      {"CH c=n-1 t=2", make_controlled_unitary_gate({n - 1}, {2}, kHv).value().op},
+      {"CCX c=2,n-1 t=n/2", make_controlled_unitary_gate({2, n - 1}, {n / 2}, x).value().op},
+      {"CSWAP c=n-1 t=n/2,3", make_controlled_unitary_gate({n - 1}, {n / 2, 3}, swap).value().op},
+      {"3-qubit dense n/2,3,5", Operation{{n / 2, 3, 5}, dense3}},
+      {"3-qubit dense n/2,3,1", Operation{{n / 2, 3, 1}, dense3}},
+  };
+  for (const Case& c : cases)
+    row(c.name, [&](const kernels::KernelTable& isa) {
+      if (c.op.num_controls == 0) {
+        (void)kernels::apply_matrix<PoolExecutor>(s.amplitudes(), c.op.targets, c.op.matrix, isa);
+      } else {
+        (void)kernels::apply_controlled_matrix<PoolExecutor>(s.amplitudes(), c.op.controls(),
+                                                             c.op.matrix_targets(), c.op.matrix, isa);
+      }
+    });
 
-  // Controlled gates against their full matrix through the general kernel.
-  // A dense unitary: H x H x H with a phase on each column.
+  // Controlled gates (active table) against their full matrix through the
+  // general kernel. A dense unitary: H x H x H with a phase on each column.
   std::vector<Complex> u3;
-  const float h3 = h * h * h;
+  const float h3 = kHalf * kHalf * kHalf;
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) {
       const float sign = (std::popcount(static_cast<unsigned>(r & c)) & 1) ? -h3 : h3;
@@ -138,27 +176,49 @@ void bench_register(std::size_t n) {
     }
   std::vector<std::uint64_t> eight;
   for (std::uint64_t q = 0; q < 8; ++q) eight.push_back(n - 1 - q);
-  const Gate cswap_low = make_controlled_unitary_gate({0}, {n / 2, 3}, swap_op.matrix).value();
-  const Gate ccswap = make_controlled_unitary_gate({2, n - 1}, {n / 2, 3}, swap_op.matrix).value();
-  const Gate c_dense3 = make_controlled_unitary_gate({n - 1}, {n / 2, 3, 5}, u3).value();
-  const Gate c_dense3_low = make_controlled_unitary_gate({0}, {n / 2, 3, 5}, u3).value();
-  const Gate mcx8 = make_controlled_unitary_gate(eight, {3}, x).value();
   struct Controlled {
     const char* name;
-    const Gate* gate;
+    Gate gate;
   };
-  std::printf("  controlled gates: as kept, and as their full matrix\n");
-  for (Controlled c : {Controlled{"CNOT c=n/2 t=3   ", &cnot}, Controlled{"CCX c=2,n-1 t=n/2", &toffoli},
-                       Controlled{"CSWAP c=n-1      ", &cswap}, Controlled{"CSWAP c=0        ", &cswap_low},
-                       Controlled{"CCSWAP c=2,n-1   ", &ccswap}, Controlled{"C-3q dense c=n-1 ", &c_dense3},
-                       Controlled{"C-3q dense c=0   ", &c_dense3_low}, Controlled{"MCX 8 controls   ", &mcx8}}) {
+  std::printf("  controlled gates (%s): as kept, and as their full matrix\n", kernels::active_kernels().name);
+  for (const Controlled& c :
+       {Controlled{"CNOT c=n/2 t=3", make_controlled_unitary_gate({n / 2}, {3}, x).value()},
+        Controlled{"CCX c=2,n-1 t=n/2", make_controlled_unitary_gate({2, n - 1}, {n / 2}, x).value()},
+        Controlled{"CSWAP c=n-1", make_controlled_unitary_gate({n - 1}, {n / 2, 3}, swap).value()},
+        Controlled{"CSWAP c=0", make_controlled_unitary_gate({0}, {n / 2, 3}, swap).value()},
+        Controlled{"CCSWAP c=2,n-1", make_controlled_unitary_gate({2, n - 1}, {n / 2, 3}, swap).value()},
+        Controlled{"C-3q dense c=n-1", make_controlled_unitary_gate({n - 1}, {n / 2, 3, 5}, u3).value()},
+        Controlled{"C-3q dense c=0", make_controlled_unitary_gate({0}, {n / 2, 3, 5}, u3).value()},
+        Controlled{"MCX 8 controls", make_controlled_unitary_gate(eight, {3}, x).value()}}) {
     Operation full;
-    full.targets = c.gate->op.targets;
-    full.matrix = c.gate->op.full_matrix().value();
-    const double t = best_time([&] { (void)s.apply_operation(c.gate->op); }, reps);
-    const double tf = best_time([&] { (void)s.apply_operation(full); }, reps);
-    std::printf("  %s %9.3f ms  full matrix %9.3f ms  (%.2f x)\n", c.name, t * 1e3, tf * 1e3, tf / t);
+    full.targets = c.gate.op.targets;
+    full.matrix = c.gate.op.full_matrix().value();
+    const double t = gate_time(n, false, [&] { (void)s.apply_operation(c.gate.op); });
+    const double tf = gate_time(n, false, [&] { (void)s.apply_operation(full); });
+    std::printf("  %-26s %8.2f  full matrix %8.2f  (%.2f x)\n", c.name, t / pass, tf / pass, tf / t);
   }
+
+  // <H> for H = sum Z_i Z_i+1 + sum X_i (2n - 1 terms), summed as
+  // expectation() does: sweeps of up to kSweepTerms terms, then the totals.
+  std::vector<kernels::PauliMasks> terms;
+  for (std::size_t i = 0; i + 1 < n; ++i) terms.push_back({0, (std::uint64_t{3} << i), false, false});
+  for (std::size_t i = 0; i < n; ++i) terms.push_back({std::uint64_t{1} << i, 0, false, false});
+  std::vector<float> sums(terms.size());
+  std::snprintf(name, sizeof name, "expectation, %zu terms", terms.size());
+  row(name, [&](const kernels::KernelTable& isa) {
+    for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {
+      const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
+      isa.pauli_sweep(data, size, kernels::PauliSweep{terms.data() + first, count}, sums.data() + first);
+    }
+  });
+  // The same through expectation(), which shares the terms between two
+  // sweeps on a pool of two or more threads.
+  std::vector<PauliTerm> hamiltonian;
+  for (std::size_t i = 0; i + 1 < n; ++i)
+    hamiltonian.push_back(PauliTerm::create({{i, PauliLabel::kZ}, {i + 1, PauliLabel::kZ}}, 1.0f).value());
+  for (std::size_t i = 0; i < n; ++i) hamiltonian.push_back(PauliTerm::create({{i, PauliLabel::kX}}, 0.5f).value());
+  const double te = gate_time(n, false, [&] { (void)expectation(s, hamiltonian); });
+  std::printf("  %-26s %8.2f  (%s, on this pool)\n", "expectation()", te / pass, kernels::active_kernels().name);
 }
 
 }  // namespace
@@ -186,7 +246,7 @@ int main(int argc, char** argv) {
   std::vector<std::size_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {20, 24};
-  std::printf("one-qubit kernel: %s\n", kernels::cpu_has_avx2() ? "AVX2" : "SSE2");
+  std::printf("kernels: %s\n", kernels::active_kernels().name);
   round_trip();
   bench_small();
   for (std::size_t n : sizes) bench_register(n);

@@ -1,5 +1,4 @@
-// SSE2 variant of the one-qubit kernel (the x86-64 baseline) and the choice
-// of variant at load time.
+// The scalar and SSE2 (the x86-64 baseline) variants of the one-qubit kernel.
 //
 // A complex product m*a is computed lane-wise as mr*a + mi'*swap(a), with
 // mr = (m.re, m.re), mi' = (-m.im, m.im) and swap(a) = (a.im, a.re): the real
@@ -37,6 +36,7 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   const Coef c10 = coef(m[2], m[2]), c11 = coef(m[3], m[3]);
   std::size_t i = 0;
   for (; i + 2 <= len; i += 2) {
+    prefetch_ahead(a0 + i);
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m128 x0 = _mm_loadu_ps(p0), x1 = _mm_loadu_ps(p1);
@@ -54,6 +54,7 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
 void interleaved(Complex* a, std::size_t count, const Complex m[4]) {
   const Coef diag = coef(m[0], m[3]), off = coef(m[1], m[2]);
   for (std::size_t i = 0; i < count; ++i) {
+    prefetch_ahead(a + 2 * i);
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m128 x = _mm_loadu_ps(p);
     const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2));
@@ -61,21 +62,14 @@ void interleaved(Complex* a, std::size_t count, const Complex m[4]) {
   }
 }
 
-using PairsFn = void (*)(Complex*, unsigned, const Complex*, std::size_t, std::size_t);
-
-PairsFn choose() {
-  __builtin_cpu_init();
-  return cpu_has_avx2() ? &mat2_pairs_avx2 : &mat2_pairs_sse2;
-}
-
-// Chosen once when the library is loaded; never changes afterwards.
-const PairsFn g_mat2_pairs = choose();
-
 }  // namespace
 
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+void mat2_pairs_scalar(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi) {
+  const std::size_t s = std::size_t{1} << q;
+  for (std::size_t p = lo; p < hi; ++p) {
+    Complex* a0 = amps + ((p >> q) << (q + 1)) + (p & (s - 1));
+    mat2_pair_scalar(a0, a0 + s, m);
+  }
 }
 
 void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi) {
@@ -94,7 +88,7 @@ void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t 
 }
 
 void mat2_pairs(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi) {
-  g_mat2_pairs(amps, q, m, lo, hi);
+  active_kernels().mat2_pairs(amps, q, m, lo, hi);
 }
 
 }  // namespace vantrel::sim::kernels

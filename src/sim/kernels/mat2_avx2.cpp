@@ -30,6 +30,7 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   const Coef c10 = coef(m[2], m[2], m[2], m[2]), c11 = coef(m[3], m[3], m[3], m[3]);
   std::size_t i = 0;
   for (; i + 4 <= len; i += 4) {
+    prefetch_ahead(a0 + i);
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m256 x0 = _mm256_loadu_ps(p0), x1 = _mm256_loadu_ps(p1);
@@ -49,6 +50,7 @@ void qubit0(Complex* a, std::size_t count, const Complex m[4]) {
   const Coef diag = coef(m[0], m[3], m[0], m[3]), off = coef(m[1], m[2], m[1], m[2]);
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
+    prefetch_ahead(a + 2 * i);
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m256 x = _mm256_loadu_ps(p);
     const __m256 swapped = _mm256_permute_ps(x, _MM_SHUFFLE(1, 0, 3, 2));
@@ -68,6 +70,7 @@ void qubit1(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]) {
   };
   if (p < hi && (p & 1)) scalar(p++);
   for (; p + 2 <= hi; p += 2) {
+    prefetch_ahead(amps + 2 * p);
     float* f = reinterpret_cast<float*>(amps + 2 * p);
     const __m256 x = _mm256_loadu_ps(f);
     const __m256 swapped = _mm256_permute2f128_ps(x, x, 0x01);

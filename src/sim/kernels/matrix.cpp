@@ -16,9 +16,6 @@ inline __m128 cmul_lanes(__m128 re, __m128 im, __m128 x) {
   return _mm_add_ps(_mm_mul_ps(re, x), _mm_mul_ps(im, swapped));
 }
 
-// Whether the direct kernels can run; fixed when the library loads.
-const bool g_direct = cpu_has_avx2();
-
 // Short copies inline: segments are often a single amplitude.
 inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
   if (n <= 4) {
@@ -30,7 +27,8 @@ inline void copy_amps(Complex* dst, const Complex* src, std::size_t n) {
 
 }  // namespace
 Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                           bool direct, std::size_t fixed) {
+                           const KernelTable& isa, std::size_t fixed) {
+  isa_ = &isa;
   k_ = targets.size();
   d_ = std::size_t{1} << k_;
   const std::size_t d = d_;
@@ -39,14 +37,14 @@ Status MatrixPlan::prepare(std::span<const std::uint64_t> targets, std::span<con
   skip_ = mask_ | fixed_;
   low_bit_ = skip_ ? static_cast<unsigned>(__builtin_ctzll(skip_)) : 0;
   // The direct kernels enumerate qubits 0 and 1 within their vectors.
-  direct = direct && g_direct && (fixed & 3) == 0;
-  if (k_ == 2 && direct) {
+  const bool direct = (fixed & 3) == 0;
+  if (k_ == 2 && direct && isa.direct4) {
     // The direct kernel needs none of the tables below.
     prepare_direct(targets, matrix, &direct4_, fixed);
     direct_ = 4;
     return Status::Ok();
   }
-  if (k_ == 3 && direct) {
+  if (k_ == 3 && direct && isa.direct8) {
     prepare_direct(targets, matrix, &direct8_, fixed);
     direct_ = 8;
     return Status::Ok();
@@ -286,12 +284,6 @@ void plus_zero_pairs(Complex* amps, unsigned t, std::size_t lo, std::size_t hi) 
   }
 }
 
-using ControlledPairsFn = void (*)(Complex*, unsigned, const Complex*, std::uint32_t, std::size_t,
-                                   std::size_t);
-
-// Chosen once when the library is loaded; never changes afterwards.
-const ControlledPairsFn g_controlled_pairs = cpu_has_avx2() ? &controlled_pairs_avx2 : &controlled_pairs_sse2;
-
 }  // namespace
 
 void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
@@ -336,6 +328,7 @@ void controlled_pairs_sse2_impl(Complex* amps, unsigned t, const Complex m[4], s
     __m128i idx = _mm_set1_epi32(static_cast<int>(lo));
     const __m128i one = _mm_set1_epi32(1);
     for (std::size_t p = lo; p < hi; ++p, idx = _mm_add_epi32(idx, one)) {
+      prefetch_ahead(amps + 2 * p);
       float* f = reinterpret_cast<float*>(amps + 2 * p);
       const __m128 x = _mm_loadu_ps(f);
       const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2));
@@ -358,6 +351,7 @@ void controlled_pairs_sse2_impl(Complex* amps, unsigned t, const Complex m[4], s
     __m128i idx = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(p)), lanes);
     const __m128i two = _mm_set1_epi32(2);
     for (; j + 2 <= len; j += 2, idx = _mm_add_epi32(idx, two)) {
+      prefetch_ahead(a0 + j);
       float* f0 = reinterpret_cast<float*>(a0 + j);
       float* f1 = reinterpret_cast<float*>(a0 + s + j);
       const __m128 x0 = _mm_loadu_ps(f0), x1 = _mm_loadu_ps(f1);
@@ -382,11 +376,12 @@ void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::u
   }
 }
 
-void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi) {
+void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi,
+                           const KernelTable& isa) {
   for (std::size_t p = lo; p < hi;) {
     const std::size_t end = c.segment ? std::min(hi, (p | (c.segment - 1)) + 1) : hi;
     if ((p & c.high) == c.high) {
-      g_controlled_pairs(amps, c.target, c.u, c.low, p, end);
+      isa.controlled_pairs(amps, c.target, c.u, c.low, p, end);
     } else {
       plus_zero_pairs(amps, c.target, p, end);
     }
@@ -424,6 +419,7 @@ void plus_zero(Complex* a, std::size_t count) {
   const __m128 zero = _mm_setzero_ps();
   std::size_t i = 0;
   for (; i + 2 <= count; i += 2) {
+    prefetch_ahead(a + i);
     float* f = reinterpret_cast<float*>(a + i);
     const __m128 x = _mm_loadu_ps(f);
     if (_mm_movemask_ps(_mm_cmpeq_ps(x, zero))) _mm_storeu_ps(f, _mm_add_ps(x, zero));
@@ -455,16 +451,6 @@ void row_sums_sse2(const Complex* vals, const std::uint32_t* cols, std::size_t c
   }
   row_sums_scalar(vals, cols, count, scratch, width, i, c, out);
 }
-
-namespace {
-
-using RowSumsFn = void (*)(const Complex*, const std::uint32_t*, std::size_t, const Complex*,
-                           std::size_t, std::size_t, Complex*);
-
-// Chosen once when the library is loaded; never changes afterwards.
-const RowSumsFn g_row_sums = cpu_has_avx2() ? &row_sums_avx2 : &row_sums_sse2;
-
-}  // namespace
 
 // Groups are handled a chunk of up to kRunWidth at a time: each needed local
 // index's amplitudes of the whole chunk are gathered side by side, so that
@@ -507,7 +493,7 @@ void MatrixPlan::apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Compl
         for (std::size_t sg = 0; sg < segs; ++sg) plus_zero(amps + seg_base[sg] + off[r], seg_len[sg]);
         continue;
       }
-      g_row_sums(vals + start[r], cols + start[r], start[r + 1] - start[r], scratch, width, c, acc);
+      isa_->row_sums(vals + start[r], cols + start[r], start[r + 1] - start[r], scratch, width, c, acc);
       const Complex* src = acc;
       for (std::size_t sg = 0; sg < segs; ++sg) {
         copy_amps(amps + seg_base[sg] + off[r], src, seg_len[sg]);
@@ -551,11 +537,11 @@ void MatrixPlan::apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) cons
 
 void MatrixPlan::apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const {
   if (direct_ == 4) {
-    direct_groups_avx2(amps, direct4_, lo, hi);
+    isa_->direct4(amps, direct4_, lo, hi);
     return;
   }
   if (direct_ == 8) {
-    direct_groups_avx2(amps, direct8_, lo, hi);
+    isa_->direct8(amps, direct8_, lo, hi);
     return;
   }
   if (pairs_) {

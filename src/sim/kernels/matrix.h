@@ -29,6 +29,7 @@
 #include <span>
 
 #include "sim/complex.h"
+#include "sim/kernels/isa.h"
 #include "sim/kernels/mat2.h"
 #include "sim/pool.h"
 #include "sim/result.h"
@@ -94,22 +95,25 @@ void make_controlled_mat2(std::size_t controls, unsigned target, const Complex u
 
 // Pairs [lo, hi) of qubit t: pair p gets the update by m plus 0 when
 // (p & low) == low, else a + 0 on both amplitudes. Requires low < 2^31.
+// The variants of KernelTable::controlled_pairs; the scalar one also serves
+// the others' tails.
+void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi);
 void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
                            std::size_t lo, std::size_t hi);
 void controlled_pairs_avx2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
                            std::size_t lo, std::size_t hi);
-// The scalar form of the same, for tails and tests.
-void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
-                             std::size_t lo, std::size_t hi);
 
 // The gate on pairs [lo, hi), any cut.
-void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi);
+void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi,
+                           const KernelTable& isa);
 
 template <class Exec>
-void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c) {
+void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c,
+                           const KernelTable& isa = active_kernels()) {
   Complex* data = amps.data();
   Exec::parallel_for(amps.size() / 2, kMat2GrainPairs,
-                     [&](std::size_t lo, std::size_t hi) { controlled_mat2_pairs(data, c, lo, hi); });
+                     [&](std::size_t lo, std::size_t hi) { controlled_mat2_pairs(data, c, lo, hi, isa); });
 }
 
 // One row of a chunk of groups: out[i] = sum over e < count, increasing, of
@@ -119,8 +123,13 @@ void row_sums_sse2(const Complex* vals, const std::uint32_t* cols, std::size_t c
                    const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
 void row_sums_avx2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
                    const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
-// The scalar sums of lanes [from, c).
-inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+void row_sums_avx512(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                     const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
+// The scalar sums of lanes [from, c). Static, like every helper defined in
+// a header that files of a wider instruction set call: each file gets its
+// own copy built with its own flags, so the linker never hands a baseline
+// caller a copy with wider instructions.
+static inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std::size_t count,
                             const Complex* scratch, std::size_t width, std::size_t from, std::size_t c,
                             Complex* out) {
   for (std::size_t i = from; i < c; ++i) {
@@ -172,13 +181,16 @@ using Direct8 = DirectPlan<8>;
 template <std::size_t D>
 void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
                     DirectPlan<D>* out, std::size_t fixed = 0);
-// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2; any cut.
+// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2 or AVX-512; any cut.
 template <std::size_t D>
 void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
-
-// One group, scalar: the reference's sums over the nonzero entries.
 template <std::size_t D>
-void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan, std::size_t base) {
+void direct_groups_avx512(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
+
+// One group, scalar: the reference's sums over the nonzero entries (static:
+// see row_sums_scalar).
+template <std::size_t D>
+static inline void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan, std::size_t base) {
   Complex x[D];
   for (std::size_t j = 0; j < D; ++j) x[j] = amps[base + plan.offsets[j]];
   for (std::size_t r = 0; r < D; ++r) {
@@ -205,11 +217,11 @@ class MatrixPlan {
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
   // must hold 4^k entries, k = targets.size() <= 31, targets below 64;
   // `fixed` is a mask of qubits disjoint from the targets. Two- and
-  // three-qubit matrices take the gathering path that processors without
-  // AVX2 use when `direct` is false (for tests) or a fixed qubit is qubit 0
-  // or 1.
+  // three-qubit matrices take the direct kernels of `isa` where it has them
+  // and no fixed qubit is qubit 0 or 1, else the gathering path. `isa` must
+  // outlive the plan.
   Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                 bool direct = true, std::size_t fixed = 0);
+                 const KernelTable& isa = active_kernels(), std::size_t fixed = 0);
 
   std::size_t dim() const { return d_; }
   std::size_t work_per_group() const { return d_ + nnz_; }
@@ -219,6 +231,8 @@ class MatrixPlan {
   }
   // Groups of a register of `amps` amplitudes.
   std::size_t groups(std::size_t amps) const { return amps >> std::popcount(skip_); }
+  // True when groups go straight to a direct kernel (no scratch, any cut).
+  bool direct() const { return direct_ != 0; }
 
   // Base index of group g.
   std::size_t group_base(std::size_t g) const;
@@ -226,7 +240,7 @@ class MatrixPlan {
   std::size_t next_base(std::size_t base) const { return (((base | skip_) + 1) & ~skip_) | fixed_; }
 
   // Applies the matrix to groups [lo, hi); `scratch` holds kStackGroup
-  // entries, at least 2 dim().
+  // entries, at least 2 dim() (unused, and may be null, when direct()).
   void apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
 
   // One group in two steps, for groups whose rows are spread over threads:
@@ -237,7 +251,8 @@ class MatrixPlan {
 
  private:
   void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
-  // Two- and three-qubit matrices on processors with AVX2.
+  const KernelTable* isa_ = nullptr;
+  // Two- and three-qubit matrices where the table has direct kernels.
   std::size_t direct_ = 0;  // 0, or the dimension of the direct plan in use
   Direct4 direct4_;
   Direct8 direct8_;
@@ -285,6 +300,11 @@ Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
   const std::size_t d = plan.dim();
   const std::size_t groups = plan.groups(amps.size());
   Complex* data = amps.data();
+  if (plan.direct()) {
+    Exec::parallel_for(groups, plan.grain(),
+                       [&](std::size_t lo, std::size_t hi) { plan.apply_groups(data, lo, hi, nullptr); });
+    return Status::Ok();
+  }
   if (2 * d <= kStackGroup && (groups >= 8 || d < 64)) {
     const std::size_t grain = plan.grain();
     Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
@@ -314,14 +334,14 @@ Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
 // before any amplitude changes.
 template <class Exec>
 Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
-                    std::span<const Complex> matrix) {
+                    std::span<const Complex> matrix, const KernelTable& isa = active_kernels()) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
   if (ControlledMat2 c; match_controlled_mat2(targets, matrix, &c)) {
-    apply_controlled_mat2<Exec>(amps, c);
+    apply_controlled_mat2<Exec>(amps, c, isa);
     return Status::Ok();
   }
   MatrixPlan plan;
-  VANTREL_TRY(plan.prepare(targets, matrix));
+  VANTREL_TRY(plan.prepare(targets, matrix, isa));
   return run_plan<Exec>(amps, plan);
 }
 
@@ -355,20 +375,20 @@ bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std:
 // Applies `matrix` on `targets` to the amplitudes whose `controls` (at
 // least one, distinct from each other and from the targets, all below n)
 // are all 1, and a + 0 to every other amplitude: the same bits as
-// apply_matrix with the full controlled matrix on controls ++ targets.
-// Without `direct`, the gathering path (for tests). Fails only with
-// kOutOfMemory, before any amplitude changes.
+// apply_matrix with the full controlled matrix on controls ++ targets, with
+// the kernels of `isa`. Fails only with kOutOfMemory, before any amplitude
+// changes.
 template <class Exec>
 Status apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
                                std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                               bool direct = true) {
+                               const KernelTable& isa = active_kernels()) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
   std::size_t fixed = 0;
   for (std::uint64_t c : controls) fixed |= std::size_t{1} << c;
   if (targets.size() == 1) {
     ControlledMat2 c;
     make_controlled_mat2(fixed, static_cast<unsigned>(targets[0]), matrix.data(), &c);
-    apply_controlled_mat2<Exec>(amps, c);
+    apply_controlled_mat2<Exec>(amps, c, isa);
     return Status::Ok();
   }
   MatrixPlan plan;
@@ -376,9 +396,9 @@ Status apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uin
   if (fold_controls(controls, targets, matrix, &split)) {
     fixed = split.fixed;
     VANTREL_TRY(plan.prepare(std::span(split.qubits, split.count), std::span(split.matrix, split.entries()),
-                             direct, fixed));
+                             isa, fixed));
   } else {
-    VANTREL_TRY(plan.prepare(targets, matrix, direct, fixed));
+    VANTREL_TRY(plan.prepare(targets, matrix, isa, fixed));
   }
   Complex* data = amps.data();
   if (fixed != 0)

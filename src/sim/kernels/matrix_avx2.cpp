@@ -61,6 +61,7 @@ void controlled_pairs_impl(Complex* amps, unsigned t, const Complex m[4], std::u
     __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(p)), lanes);
     const __m256i two = _mm256_set1_epi32(2);
     for (; p + 2 <= hi; p += 2, idx = _mm256_add_epi32(idx, two)) {
+      prefetch_ahead(amps + 2 * p);
       // Pairs p and p + 1 (p even for qubit 1) start at amplitude 2p.
       float* f = reinterpret_cast<float*>(amps + 2 * p);
       const __m256 x = _mm256_loadu_ps(f);
@@ -86,6 +87,7 @@ void controlled_pairs_impl(Complex* amps, unsigned t, const Complex m[4], std::u
     __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(p)), lanes);
     const __m256i four = _mm256_set1_epi32(4);
     for (; j + 4 <= len; j += 4, idx = _mm256_add_epi32(idx, four)) {
+      prefetch_ahead(a0 + j);
       float* f0 = reinterpret_cast<float*>(a0 + j);
       float* f1 = reinterpret_cast<float*>(a0 + s + j);
       const __m256 x0 = _mm256_loadu_ps(f0), x1 = _mm256_loadu_ps(f1);
@@ -208,7 +210,10 @@ inline __m256 unpackhi(__m256 a, __m256 b) {
 template <std::size_t D, Mode kMode>
 inline void direct_high(Complex* amps, const DirectPlan<D>& plan, std::size_t b) {
   __m256 x[D], y[D];
-  for (std::size_t j = 0; j < D; ++j) x[j] = load(amps + b + plan.offsets[j]);
+  for (std::size_t j = 0; j < D; ++j) {
+    prefetch_ahead(amps + b + plan.offsets[j]);
+    x[j] = load(amps + b + plan.offsets[j]);
+  }
   direct_rows<D, kMode>(plan, x, y);
   for (std::size_t r = 0; r < D; ++r) store(amps + b + plan.offsets[r], y[r]);
 }
@@ -248,6 +253,7 @@ inline void direct_low(Complex* amps, const DirectPlan<D>& plan, const LowMap<D>
   __m256 x[D], y[D];
   for (std::size_t h = 0; h < map.heads; ++h) {
     Complex* at = amps + map.head[h];
+    prefetch_ahead(at + b[0]);
     if (map.low == 3) {
       const __m256 v0 = load(at + b[0]), v1 = load(at + b[1]), v2 = load(at + b[2]), v3 = load(at + b[3]);
       const __m256 t0 = unpacklo(v0, v1), t1 = unpackhi(v0, v1), t2 = unpacklo(v2, v3),

@@ -1,0 +1,75 @@
+// The instruction sets the kernels are written for, and one table of kernels
+// per instruction set.
+//
+// Every variant performs, lane by lane, exactly the scalar operations of the
+// plain reference loops (kernels/reference.h), so a table changes the speed of
+// a kernel, never a bit of its result. The table in use is chosen once, from
+// the processor's features and what the operating system saves on a context
+// switch; tests and benchmarks reach every table the processor runs through
+// supported_kernel_tables().
+//
+// Wider instruction sets live in files named for them (*_avx2.cpp,
+// *_avx512.cpp), the only ones built with the matching compiler flags; the
+// rest of the engine runs on any x86-64. Helpers that such files share
+// through headers have internal linkage (static, or an unnamed namespace):
+// an inline function with external linkage would be emitted by several
+// files with different flags and the linker would keep any one of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "sim/complex.h"
+
+namespace vantrel::sim::kernels {
+
+template <std::size_t D>
+struct DirectPlan;
+struct PauliSweep;
+
+enum class Isa : std::uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
+
+struct KernelTable {
+  Isa isa;
+  const char* name;
+
+  // One-qubit kernel: updates pairs [lo, hi) of qubit q (numbered as in
+  // mat2.h); any cut.
+  void (*mat2_pairs)(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
+
+  // Pairs [lo, hi) of qubit t: pair p gets the update by m plus 0 when
+  // (p & low) == low, else a + 0 on both amplitudes. Requires low < 2^31.
+  void (*controlled_pairs)(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi);
+
+  // One row of a chunk of gathered groups (matrix.h): out[i] = sum over
+  // e < count, increasing, of vals[e] * scratch[cols[e] * width + i], from +0,
+  // for i < c.
+  void (*row_sums)(const Complex* vals, const std::uint32_t* cols, std::size_t count,
+                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
+
+  // Two- and three-qubit matrices applied in place to groups [lo, hi); null
+  // where the instruction set has none, and such matrices take the
+  // gathering path.
+  void (*direct4)(Complex* amps, const DirectPlan<4>& plan, std::size_t lo, std::size_t hi);
+  void (*direct8)(Complex* amps, const DirectPlan<8>& plan, std::size_t lo, std::size_t hi);
+
+  // The running sums of a sweep of Pauli terms over the whole state
+  // (pauli.h).
+  void (*pauli_sweep)(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
+};
+
+// The table of the widest instruction set this processor runs; chosen on
+// first use and never changed.
+const KernelTable& active_kernels();
+
+// Every table this processor runs, narrowest first: the scalar reference and
+// SSE2 always, then AVX2 and AVX-512 where available.
+std::span<const KernelTable* const> supported_kernel_tables();
+
+// The widest instruction set the processor and the operating system support
+// (CPUID feature bits, and XGETBV for the registers the system saves).
+Isa detect_isa();
+
+}  // namespace vantrel::sim::kernels

@@ -1,0 +1,116 @@
+// AVX-512 variant of the one-qubit kernel: eight complex numbers per vector.
+// Same lane arithmetic as the SSE2 variant (see mat2.cpp); built with the
+// AVX-512 flags only (never FMA, and the build forbids contraction), called
+// only when the processor and the system support AVX-512.
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "sim/kernels/mat2.h"
+
+namespace vantrel::sim::kernels {
+namespace {
+
+struct Coef {
+  __m512 re, im;
+};
+
+// Coefficients built in registers (a call on a small register must not pay
+// for a trip through memory): every lane holding x, or lanes holding the
+// pattern (a, b) in blocks of `Q`: qubit 0 alternates a and b per complex
+// number, qubit 1 per two, qubit 2 per four.
+inline Coef coef(Complex x) {
+  return {_mm512_set1_ps(x.re), _mm512_setr4_ps(-x.im, x.im, -x.im, x.im)};
+}
+
+template <unsigned Q>
+inline Coef coef(Complex a, Complex b) {
+  if constexpr (Q == 0) {
+    return {_mm512_setr4_ps(a.re, a.re, b.re, b.re), _mm512_setr4_ps(-a.im, a.im, -b.im, b.im)};
+  } else if constexpr (Q == 1) {
+    const __m512 re = _mm512_broadcast_f32x8(_mm256_setr_ps(a.re, a.re, a.re, a.re, b.re, b.re, b.re, b.re));
+    const __m512 im = _mm512_broadcast_f32x8(_mm256_setr_ps(-a.im, a.im, -a.im, a.im, -b.im, b.im, -b.im, b.im));
+    return {re, im};
+  } else {
+    const __m512 re = _mm512_insertf32x8(_mm512_set1_ps(a.re), _mm256_set1_ps(b.re), 1);
+    const __m512 im = _mm512_insertf32x8(_mm512_setr4_ps(-a.im, a.im, -a.im, a.im),
+                                         _mm256_setr_ps(-b.im, b.im, -b.im, b.im, -b.im, b.im, -b.im, b.im), 1);
+    return {re, im};
+  }
+}
+
+inline __m512 cmul(const Coef& c, __m512 x) {
+  const __m512 swapped = _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm512_add_ps(_mm512_mul_ps(c.re, x), _mm512_mul_ps(c.im, swapped));
+}
+
+void runs(Complex* a0, Complex* a1, std::size_t len, const Coef c[4], const Complex m[4]) {
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    prefetch_ahead(a0 + i);
+    float* p0 = reinterpret_cast<float*>(a0 + i);
+    float* p1 = reinterpret_cast<float*>(a1 + i);
+    const __m512 x0 = _mm512_loadu_ps(p0), x1 = _mm512_loadu_ps(p1);
+    const __m512 y0 = _mm512_add_ps(cmul(c[0], x0), cmul(c[1], x1));
+    const __m512 y1 = _mm512_add_ps(cmul(c[2], x0), cmul(c[3], x1));
+    _mm512_storeu_ps(p0, y0);
+    _mm512_storeu_ps(p1, y1);
+  }
+  for (; i < len; ++i) mat2_pair_scalar(a0 + i, a1 + i, m);
+}
+
+// Qubits 0, 1 and 2: the eight amplitudes from 2p (p a multiple of 2^q) are
+// exactly pairs p .. p+3, and a vector holds them all. The a1 slots sum
+// (m11 a1) + (m10 a0), the reference's two products in swapped order, which
+// IEEE addition leaves bit for bit the same. `Swap` brings each slot's
+// partner into it: complex neighbours for qubit 0, 128-bit neighbours for
+// qubit 1, 256-bit halves for qubit 2.
+template <unsigned Q>
+inline __m512 partner(__m512 x) {
+  if constexpr (Q == 0) return _mm512_permute_ps(x, _MM_SHUFFLE(1, 0, 3, 2));
+  if constexpr (Q == 1) return _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+  return _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(1, 0, 3, 2));
+}
+
+template <unsigned Q>
+void low_qubit(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]) {
+  constexpr std::size_t kAlign = std::size_t{1} << Q;
+  // Slots of a0 take m00 and m01, those of a1 m11 and m10.
+  const Coef diag = coef<Q>(m[0], m[3]), off = coef<Q>(m[1], m[2]);
+  std::size_t p = lo;
+  const std::size_t s = kAlign;
+  auto scalar = [&](std::size_t pair) {
+    Complex* a0 = amps + ((pair >> Q) << (Q + 1)) + (pair & (s - 1));
+    mat2_pair_scalar(a0, a0 + s, m);
+  };
+  for (; p < hi && (p & (kAlign - 1)); ++p) scalar(p);
+  for (; p + 4 <= hi; p += 4) {
+    prefetch_ahead(amps + 2 * p);
+    float* f = reinterpret_cast<float*>(amps + 2 * p);
+    const __m512 x = _mm512_loadu_ps(f);
+    _mm512_storeu_ps(f, _mm512_add_ps(cmul(diag, x), cmul(off, partner<Q>(x))));
+  }
+  for (; p < hi; ++p) scalar(p);
+}
+
+}  // namespace
+
+void mat2_pairs_avx512(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi) {
+  switch (q) {
+    case 0: low_qubit<0>(amps, lo, hi, m); return;
+    case 1: low_qubit<1>(amps, lo, hi, m); return;
+    case 2: low_qubit<2>(amps, lo, hi, m); return;
+    default: break;
+  }
+  const Coef c[4] = {coef(m[0]), coef(m[1]), coef(m[2]), coef(m[3])};
+  const std::size_t s = std::size_t{1} << q;
+  for (std::size_t p = lo; p < hi;) {
+    const std::size_t i = p & (s - 1);
+    const std::size_t len = std::min(s - i, hi - p);
+    Complex* a0 = amps + ((p >> q) << (q + 1)) + i;
+    runs(a0, a0 + s, len, c, m);
+    p += len;
+  }
+}
+
+}  // namespace vantrel::sim::kernels
