@@ -103,6 +103,8 @@ void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::u
                            std::size_t lo, std::size_t hi);
 void controlled_pairs_avx2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
                            std::size_t lo, std::size_t hi);
+void controlled_pairs_avx512(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi);
 
 // The gate on pairs [lo, hi), any cut.
 void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi,
