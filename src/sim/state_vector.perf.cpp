@@ -5,10 +5,10 @@
 // The pool takes its size from RAYON_NUM_THREADS as usual; run once per
 // thread count. Prints, per register size, the time of a plain
 // read-and-write pass over the amplitudes and, for every kernel table the
-// processor runs, the cost of one-qubit gates on every qubit (and on a few
-// without the stream split), two- and three-qubit gates (dense, SWAP,
-// controlled) and the expectation value of a 2n-1-term Hamiltonian, each as
-// a ratio to the pass.
+// processor runs, the cost of one-qubit gates on every qubit, two- and
+// three-qubit gates (dense, SWAP, controlled) and the expectation value of a
+// 2n-1-term Hamiltonian, each as a ratio to the pass; then controlled gates
+// against their full matrix.
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -120,15 +120,6 @@ void bench_register(std::size_t n) {
   for (std::size_t q = 0; q < n; ++q) {
     std::snprintf(name, sizeof name, "1-qubit H q=%zu", q);
     row(name, [&](const kernels::KernelTable& isa) { kernels::apply_mat2<PoolExecutor>(s.amplitudes(), q, kH, isa); });
-  }
-  // The same without streams: each piece in one sequence.
-  for (std::size_t q : {std::size_t{0}, std::size_t{1}, std::size_t{5}, n / 2, n - 1}) {
-    std::snprintf(name, sizeof name, "  one stream q=%zu", q);
-    row(name, [&](const kernels::KernelTable& isa) {
-      parallel_for(size / 2, kernels::kMat2GrainPairs, [&](std::size_t lo, std::size_t hi) {
-        isa.mat2_pairs(data, static_cast<unsigned>(q), kH, lo, hi);
-      });
-    });
   }
 
   std::vector<Complex> dense(16), dense3(64);

@@ -55,6 +55,7 @@ inline float summand(Complex a, Complex b) {
 // once per term, in two versions, the higher bits of the block choosing
 // which one.
 constexpr std::size_t kFewBlock = 256;
+constexpr std::size_t kFarAmps = std::size_t{1} << 21;  // 16 MiB
 
 template <std::size_t G, bool kImaginary>
 void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, float* const* out) {
@@ -67,6 +68,7 @@ void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, flo
       sign[g][0][k] = neg ? -1.0f : 1.0f;
       sign[g][1][k] = neg ? 1.0f : -1.0f;
     }
+  const bool far = n > kFarAmps;
   for (std::size_t base = 0; base < n; base += kFewBlock) {
     const Complex* a_row = psi + base;
     const Complex* b_row[G];
@@ -77,8 +79,11 @@ void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, flo
       low_x[g] = m[g]->x_mask & (kFewBlock - 1);
       sg[g] = sign[g][__builtin_parityll(base & m[g]->z_mask)];
     }
+    // The next block, ahead of time (one request per cache line), for states
+    // beyond the caches; measured to cost time on states within them.
+    if (far)
+      for (std::size_t k = 0; k < kFewBlock; k += 8) __builtin_prefetch(a_row + kFewBlock + k);
     for (std::size_t k = 0; k < kFewBlock; ++k) {
-      if (k % 8 == 0) prefetch_ahead(a_row + k);
       const Complex a = a_row[k];
       for (std::size_t g = 0; g < G; ++g)
         s[g] = s[g] + summand<kImaginary>(a, b_row[g][k ^ low_x[g]]) * sg[g][k];
