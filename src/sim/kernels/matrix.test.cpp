@@ -153,6 +153,12 @@ std::vector<Amps> structured_three_qubit_matrices(std::mt19937& rng) {
           random_matrix(8, rng, 3)};
 }
 
+// Layouts of three targets: all at qubit 2 or above, qubit 0 or 1 or both
+// among them, in every order.
+const std::vector<std::vector<std::uint64_t>> kThreeQubitLayouts = {
+    {2, 3, 4}, {4, 3, 2}, {6, 2, 4}, {3, 7, 5}, {0, 1, 2}, {2, 1, 0}, {1, 5, 0},
+    {0, 3, 6}, {4, 0, 2}, {1, 3, 4}, {7, 1, 2}, {0, 7, 1}, {5, 3, 8}, {8, 6, 4}};
+
 // Controlled matrices kept apart from their controls give the bits of their
 // full matrix through the dense kernel and of both reference loops: every
 // layout of controls and targets on small registers (qubits 0 and 1 among
@@ -234,9 +240,6 @@ void check_direct_on_any_cut(const KernelTable& isa, const std::vector<std::uint
 }
 
 TEST(MatrixKernel, DirectKernelsMatchReferenceOnAnyCut) {
-  const std::vector<std::vector<std::uint64_t>> layouts3 = {
-      {2, 3, 4}, {4, 3, 2}, {6, 2, 4}, {3, 7, 5}, {0, 1, 2}, {2, 1, 0}, {1, 5, 0},
-      {0, 3, 6}, {4, 0, 2}, {1, 3, 4}, {7, 1, 2}, {0, 7, 1}, {5, 3, 8}, {8, 6, 4}};
   for (const KernelTable* isa : tables()) {
     if (!isa->direct4) continue;
     std::mt19937 rng(15);
@@ -247,7 +250,7 @@ TEST(MatrixKernel, DirectKernelsMatchReferenceOnAnyCut) {
           if (a != b)
             for (const Amps& m : two) check_direct_on_any_cut<4>(*isa, {a, b}, m, n, rng);
     const std::vector<Amps> three = structured_three_qubit_matrices(rng);
-    for (const auto& targets : layouts3)
+    for (const auto& targets : kThreeQubitLayouts)
       for (const Amps& m : three) check_direct_on_any_cut<8>(*isa, targets, m, 9, rng);
   }
 }
@@ -255,7 +258,11 @@ TEST(MatrixKernel, DirectKernelsMatchReferenceOnAnyCut) {
 TYPED_TEST(MatrixKernel, ThreeQubitGatesMatchReference) {
   std::mt19937 rng(17);
   const std::vector<Amps> three = structured_three_qubit_matrices(rng);
-  for (int rep = 0; rep < 24; ++rep) {
+  for (const auto& targets : kThreeQubitLayouts)
+    for (const Amps& m : three)
+      ASSERT_TRUE(matches_reference<TypeParam>(tables(), random_state(9, rng), targets, m))
+          << targets[0] << "," << targets[1] << "," << targets[2];
+  for (int rep = 0; rep < 12; ++rep) {
     const std::size_t n = 3 + rep % 6;
     const auto targets = random_targets(n, 3, rng);
     for (const Amps& m : three)
@@ -286,8 +293,8 @@ TEST(MatrixKernel, GatheringPathMatchesReferenceOnEveryLayout) {
         for (std::uint64_t b = 0; b < n; ++b)
           if (a != b)
             for (const Amps& m : two) check(n, {a, b}, m);
-    for (int rep = 0; rep < 16; ++rep)
-      for (const Amps& m : three) check(8, random_targets(8, 3, rng), m);
+    for (const auto& targets : kThreeQubitLayouts)
+      for (const Amps& m : three) check(9, targets, m);
   }
 }
 
