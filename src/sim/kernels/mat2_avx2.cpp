@@ -31,6 +31,7 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
   std::size_t i = 0;
   for (; i + 4 <= len; i += 4) {
     prefetch_ahead(a0 + i);
+    prefetch_ahead(a1 + i);
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m256 x0 = _mm256_loadu_ps(p0), x1 = _mm256_loadu_ps(p1);

@@ -89,6 +89,7 @@ void runs(Complex* amps, unsigned q, Complex* a0, Complex* a1, std::size_t p, st
   std::size_t i = 0;
   for (; i + 8 <= len; i += 8) {
     prefetch_ahead(a0 + i);
+    prefetch_ahead(a1 + i);
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m512 x0 = _mm512_loadu_ps(p0), x1 = _mm512_loadu_ps(p1);

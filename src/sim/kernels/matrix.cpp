@@ -352,6 +352,7 @@ void controlled_pairs_sse2_impl(Complex* amps, unsigned t, const Complex m[4], s
     const __m128i two = _mm_set1_epi32(2);
     for (; j + 2 <= len; j += 2, idx = _mm_add_epi32(idx, two)) {
       prefetch_ahead(a0 + j);
+      prefetch_ahead(a0 + s + j);
       float* f0 = reinterpret_cast<float*>(a0 + j);
       float* f1 = reinterpret_cast<float*>(a0 + s + j);
       const __m128 x0 = _mm_loadu_ps(f0), x1 = _mm_loadu_ps(f1);

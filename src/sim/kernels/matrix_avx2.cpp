@@ -88,6 +88,7 @@ void controlled_pairs_impl(Complex* amps, unsigned t, const Complex m[4], std::u
     const __m256i four = _mm256_set1_epi32(4);
     for (; j + 4 <= len; j += 4, idx = _mm256_add_epi32(idx, four)) {
       prefetch_ahead(a0 + j);
+      prefetch_ahead(a0 + s + j);
       float* f0 = reinterpret_cast<float*>(a0 + j);
       float* f1 = reinterpret_cast<float*>(a0 + s + j);
       const __m256 x0 = _mm256_loadu_ps(f0), x1 = _mm256_loadu_ps(f1);
