@@ -8,6 +8,13 @@
 #include "sim/rng.h"
 
 namespace vantrel::sim {
+namespace {
+
+Error out_of_range(std::uint64_t qubit, std::uint64_t n) {
+  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(n) + " qubits");
+}
+
+}  // namespace
 
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
   const Complex zero{0.0f, 0.0f};
@@ -51,6 +58,22 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
   }
 }
 
+float step_angle(const CompiledOp& op, std::span<const float> params) {
+  const float value = params[op.slot];
+  return op.kind == CompiledOp::Kind::kPauliRotation ? op.scale * value : value;
+}
+
+kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis) {
+  kernels::PauliMasks m;
+  for (const PauliFactor& f : paulis) {
+    const std::uint64_t bit = std::uint64_t{1} << f.qubit;
+    if (f.label != PauliLabel::kZ) m.x |= bit;
+    if (f.label != PauliLabel::kX) m.z |= bit;
+    if (f.label == PauliLabel::kY) ++m.ny;
+  }
+  return m;
+}
+
 Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
                    std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng) {
   const std::uint64_t n = state.num_qubits();
@@ -58,18 +81,22 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   end = std::min(end, ops.size());
   for (std::size_t k = begin; k < end; ++k) {
     const CompiledOp& op = ops[k];
-    if (op.kind == CompiledOp::Kind::kParam) {
+    if (op.is_parametric()) {
       // Plans built by compile() always pass these; a hand-made plan that
       // does not is refused instead of reading or writing out of bounds.
-      if (op.target >= n)
-        return invalid("qubit index " + dec(op.target) + " is out of range for " + dec(n) +
-                       " qubits");
+      if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return out_of_range(op.target, n);
+      for (const PauliFactor& f : op.paulis)
+        if (f.qubit >= n) return out_of_range(f.qubit, n);
       if (op.slot >= params.size())
         return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
-      const float theta = k == override_angle.step ? override_angle.angle : params[op.slot];
-      Complex m[4];
-      rotation_matrix(op.rotation, theta, m);
-      state.apply_mat2(op.target, m);
+      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
+      if (op.kind == CompiledOp::Kind::kParam) {
+        Complex m[4];
+        rotation_matrix(op.rotation, angle, m);
+        state.apply_mat2(op.target, m);
+      } else if (!op.paulis.empty()) {
+        apply_pauli_rotation(state.amplitudes(), op.paulis, angle);
+      }
       continue;
     }
     if (rng == nullptr && op.gate.kind != Gate::Kind::kUnitary &&

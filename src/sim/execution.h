@@ -1,10 +1,12 @@
 // Running a compiled plan for one parameter vector.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
 #include "sim/plan.h"
 #include "sim/result.h"
@@ -22,6 +24,29 @@ struct ExecutionContext {
 // The 2x2 row-major matrix of a rotation by theta (radians).
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 
+// The angle a parametric step turns by for `params`: the value of its slot,
+// times its scale for a Pauli-string rotation (a single-precision product).
+// Requires op.slot < params.size().
+float step_angle(const CompiledOp& op, std::span<const float> params);
+
+// The masks of the Pauli string (every qubit below 64).
+kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis);
+
+// exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
+// every qubit below the width of `amps`), in one pass under Exec: with
+// h = angle * 0.5 and (s, c) = sincos(h) in single precision, the kernel of
+// kernels/pauli_rotation.h. Diagonal (no amplitude reads another) when every
+// factor is Z; otherwise amplitudes are updated in pairs linked by the X and
+// Y factors. The same bits under any executor and any cut of the pass.
+template <class Exec = PoolExecutor>
+void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> paulis,
+                          float angle) {
+  float s = 0.0f;
+  float c = 0.0f;
+  sincosf(angle * 0.5f, &s, &c);
+  kernels::apply_pauli_rotation<Exec>(amps, pauli_masks(paulis), c, s);
+}
+
 // "parameter vector has length {}, expected {}", then
 // "state vector has {} qubits, compiled circuit expects {}"; then every step
 // in order. On a failing step the state keeps what earlier steps made.
@@ -32,8 +57,9 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
 
 // Replaces the angle of one parametric step for a single run: step `step`
-// (a position in plan.ops()) rotates by `angle` instead of its slot's value.
-// The default names no step.
+// (a position in plan.ops()) rotates by `angle` instead of step_angle (its
+// slot's value, scaled for a Pauli-string rotation). The default names no
+// step.
 struct AngleOverride {
   std::size_t step = SIZE_MAX;
   float angle = 0.0f;

@@ -211,6 +211,13 @@ TEST(RunInto, FailingStepKeepsEarlierSteps) {
   ASSERT_FALSE(t.ok());
   EXPECT_EQ(t.error().message, "qubit index 4 is out of range for 2 qubits");
 
+  std::vector<CompiledOp> zops;
+  zops.push_back(CompiledOp::pauli_rotation({{0, PauliLabel::kZ}, {6, PauliLabel::kX}}, 0, 2.0f));
+  const CompiledCircuit bad_string(std::move(zops), 2, 1);
+  Status z = run_into(bad_string, std::vector<float>{1.0f}, s);
+  ASSERT_FALSE(z.ok());
+  EXPECT_EQ(z.error().message, "qubit index 6 is out of range for 2 qubits");
+
   std::vector<CompiledOp> sops;
   sops.push_back(CompiledOp::param(RotationKind::kRX, 0, 3));
   const CompiledCircuit bad_slot(std::move(sops), 2, 1);

@@ -12,6 +12,15 @@ constexpr float kShift = 1.5707964f;
 
 thread_local bool prefix_allocation_fails = false;
 
+// One step's term of its slot's derivative from the expectations with its
+// angle raised and lowered by pi/2: the shift rule on the step's own angle,
+// times d(angle)/d(theta), which is the scale of a Pauli-string rotation
+// (scale * theta) and 1 for the one-qubit rotations (left unmultiplied).
+float shift_term(const CompiledOp& op, float plus, float minus) {
+  const float term = (plus - minus) * 0.5f;
+  return op.kind == CompiledOp::Kind::kPauliRotation ? term * op.scale : term;
+}
+
 // One run of the plan with step `step` turned by `angle`, then <H>.
 Result<float> shifted_expectation(const CompiledCircuit& plan, std::span<const float> params,
                                   std::span<const PauliTerm> observable, ExecutionContext& context,
@@ -29,15 +38,15 @@ Status gradient_by_full_runs(const CompiledCircuit& plan, std::span<const float>
                              std::vector<float>& gradient) {
   const std::vector<CompiledOp>& ops = plan.ops();
   for (std::uint64_t slot = 0; slot < gradient.size(); ++slot) {
-    const float t = params[slot];
     bool first = true;
     for (std::size_t k = 0; k < ops.size(); ++k) {
-      if (ops[k].kind != CompiledOp::Kind::kParam || ops[k].slot != slot) continue;
+      if (!ops[k].is_parametric() || ops[k].slot != slot) continue;
+      const float t = step_angle(ops[k], params);
       auto plus = shifted_expectation(plan, params, observable, context, k, t + kShift);
       if (!plus.ok()) return std::move(plus).error();
       auto minus = shifted_expectation(plan, params, observable, context, k, t + (-kShift));
       if (!minus.ok()) return std::move(minus).error();
-      const float term = (*plus - *minus) * 0.5f;
+      const float term = shift_term(ops[k], *plus, *minus);
       // A slot with one reader gets exactly that term (not 0 + term, which
       // would turn a -0 into +0).
       gradient[slot] = first ? term : gradient[slot] + term;
@@ -68,7 +77,7 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   std::size_t final_step = SIZE_MAX;
   std::size_t last_param = SIZE_MAX;
   for (std::size_t k = 0; k < steps; ++k) {
-    if (ops[k].kind != CompiledOp::Kind::kParam) continue;
+    if (!ops[k].is_parametric()) continue;
     last_param = k;
     if (final_step == SIZE_MAX || ops[k].slot >= ops[final_step].slot) final_step = k;
   }
@@ -91,10 +100,10 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   std::size_t prefix_end = 0;  // `prefix` holds the state after steps [0, prefix_end)
   for (std::size_t k = 0; k < steps; ++k) {
     const CompiledOp& op = ops[k];
-    if (op.kind != CompiledOp::Kind::kParam) continue;
+    if (!op.is_parametric()) continue;
     VANTREL_TRY(apply_steps(plan, params, prefix, prefix_end, k, AngleOverride{}, nullptr));
     prefix_end = k;
-    const float t = params[op.slot];
+    const float t = step_angle(op, params);
     float e[2] = {0.0f, 0.0f};
     const float angles[2] = {t + kShift, t + (-kShift)};
     for (int side = 0; side < 2; ++side) {
@@ -105,7 +114,7 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
       if (!value.ok()) return std::move(value).error();
       e[side] = *value;
     }
-    const float term = (e[0] - e[1]) * 0.5f;
+    const float term = shift_term(op, e[0], e[1]);
     gradient[op.slot] = seen[op.slot] ? gradient[op.slot] + term : term;
     seen[op.slot] = 1;
   }
@@ -113,7 +122,7 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   // The sweep's last run lowers the last reading step in plan order; when
   // that is not the run the full-run order ends with, that run is made again.
   if (final_step != last_param) {
-    const float t = params[ops[final_step].slot];
+    const float t = step_angle(ops[final_step], params);
     VANTREL_TRY(prepare_context(plan, context));
     VANTREL_TRY(run_into_overriding(plan, params, context.state,
                                     AngleOverride{final_step, t + (-kShift)}));

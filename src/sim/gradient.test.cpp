@@ -88,6 +88,12 @@ TEST(Gradient, MatchesFiniteDifferencesOnAnEntangledPlan) {
   ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 2, 0).ok());
   ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 1, 2).ok());
   ASSERT_TRUE(spec.add_fixed_gate(hadamard(1)).ok());
+  // Scaled rotations on strings of every label: slot 0 once more, slot 1
+  // (otherwise read once) twice.
+  ASSERT_TRUE(spec.add_pauli_rotation({{0, PauliLabel::kX}, {1, PauliLabel::kY},
+                                       {2, PauliLabel::kZ}}, 0, -1.75f).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{2, PauliLabel::kY}, {0, PauliLabel::kY}}, 1, 0.5f).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{1, PauliLabel::kZ}, {2, PauliLabel::kZ}}, 1, 3.0f).ok());
   const CompiledCircuit plan = spec.compile();
   const std::vector<PauliTerm> obs = {
       PauliTerm::create({{0, PauliLabel::kZ}, {2, PauliLabel::kX}}, 0.8f).value(),
@@ -155,17 +161,20 @@ ValueAndGradient plain_shift_rule(const CompiledCircuit& plan, const std::vector
     bool first = true;
     for (std::size_t k = 0; k < plan.ops().size(); ++k) {
       const CompiledOp& op = plan.ops()[k];
-      if (op.kind != CompiledOp::Kind::kParam || op.slot != slot) continue;
+      if (!op.is_parametric() || op.slot != slot) continue;
+      // A Pauli-string rotation turns by scale * theta: the shift rule on
+      // that angle, times the scale.
+      const bool scaled = op.kind == CompiledOp::Kind::kPauliRotation;
+      const float angle = scaled ? op.scale * params[slot] : params[slot];
       float e[2];
       const float shifts[2] = {1.5707964f, -1.5707964f};
       for (int side = 0; side < 2; ++side) {
         last = StateVector::create(plan.num_qubits()).value();
-        EXPECT_TRUE(run_into_overriding(plan, params, last,
-                                        AngleOverride{k, params[slot] + shifts[side]})
-                        .ok());
+        EXPECT_TRUE(
+            run_into_overriding(plan, params, last, AngleOverride{k, angle + shifts[side]}).ok());
         e[side] = expectation(last, obs).value();
       }
-      const float term = (e[0] - e[1]) * 0.5f;
+      const float term = scaled ? (e[0] - e[1]) * 0.5f * op.scale : (e[0] - e[1]) * 0.5f;
       out.gradient[slot] = first ? term : out.gradient[slot] + term;
       first = false;
     }
@@ -222,9 +231,10 @@ Gate two_qubit_gate(std::mt19937& rng, std::uint64_t a, std::uint64_t b) {
   }
 }
 
-// 1-8 qubits; parametric steps of all four kinds on up to 5 slots (some
-// shared, some unused) with one- and two-qubit fixed gates and barriers
-// between them; an observable of 1-3 terms of X, Y and Z factors.
+// 1-8 qubits; parametric steps of all four kinds and Pauli-string rotations
+// (scaled or not) on up to 5 slots (some shared, some unused) with one- and
+// two-qubit fixed gates and barriers between them; an observable of 1-3
+// terms of X, Y and Z factors.
 RandomPlan random_plan(std::mt19937& rng) {
   const std::uint64_t n = 1 + rng() % 8;
   const std::uint64_t p = 1 + rng() % 5;
@@ -236,9 +246,15 @@ RandomPlan random_plan(std::mt19937& rng) {
   for (std::size_t s = 0; s < steps; ++s) {
     const std::uint64_t q = rng() % n;
     const unsigned pick = rng() % 10;
-    if (pick < 5) {
+    if (pick < 4) {
       const auto kind = static_cast<RotationKind>(rng() % 4);
       EXPECT_TRUE(spec.add_param_single(kind, q, rng() % read).ok());
+    } else if (pick < 5) {
+      std::vector<RotationFactor> factors;
+      for (std::uint64_t f = 0; f < n; ++f)
+        if (f == q || rng() % 2) factors.push_back({f, static_cast<PauliLabel>(rng() % 3)});
+      const float scales[] = {1.0f, -0.5f, 2.75f};
+      EXPECT_TRUE(spec.add_pauli_rotation(factors, rng() % read, scales[rng() % 3]).ok());
     } else if (pick < 7 || n == 1) {
       EXPECT_TRUE(spec.add_fixed_gate(one_qubit_gate(rng, q)).ok());
     } else if (pick < 9) {

@@ -1,5 +1,8 @@
 #include "sim/plan.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "sim/fusion.h"
 
 namespace vantrel::sim {
@@ -58,6 +61,42 @@ Status ParameterizedCircuitSpec::add_param_single(RotationKind kind, std::uint64
   return Status::Ok();
 }
 
+Status ParameterizedCircuitSpec::add_pauli_rotation(std::vector<RotationFactor> paulis,
+                                                    std::uint64_t slot, float scale) {
+  {
+    // The duplicate check of Pauli terms (earliest factor with a later
+    // duplicate, in O(k log k)), over every factor given; labels play no part.
+    std::vector<PauliFactor> all;
+    all.reserve(paulis.size());
+    for (const RotationFactor& f : paulis) all.push_back({f.qubit, PauliLabel::kZ});
+    auto distinct = PauliTerm::create(std::move(all), 1.0f);
+    if (!distinct.ok()) return std::move(distinct).error();
+  }
+  for (const RotationFactor& f : paulis)
+    if (f.qubit >= num_qubits_) return qubit_out_of_range(f.qubit, num_qubits_);
+  std::vector<PauliFactor> factors;
+  for (const RotationFactor& f : paulis)
+    if (f.label) factors.push_back({f.qubit, *f.label});
+  if (factors.empty()) return invalid("pauli rotation needs at least one X, Y or Z factor");
+  if (slot >= parameter_count())
+    return invalid("parameter slot " + dec(slot) + " does not exist in this circuit spec");
+  if (!std::isfinite(scale)) return invalid("rotation scale must be finite");
+
+  if (factors.size() == 1 && scale == 1.0f) {
+    // exp(-i theta/2 P) for one factor is exactly RX, RY or RZ: the same step,
+    // so the same bits on every path.
+    static constexpr RotationKind kKinds[] = {RotationKind::kRX, RotationKind::kRY,
+                                              RotationKind::kRZ};
+    const PauliFactor f = factors[0];
+    ops_.push_back(CompiledOp::param(kKinds[static_cast<int>(f.label)], f.qubit, slot));
+    return Status::Ok();
+  }
+  std::sort(factors.begin(), factors.end(),
+            [](const PauliFactor& a, const PauliFactor& b) { return a.qubit < b.qubit; });
+  ops_.push_back(CompiledOp::pauli_rotation(std::move(factors), slot, scale));
+  return Status::Ok();
+}
+
 CompiledCircuit ParameterizedCircuitSpec::compile() const {
   std::vector<CompiledOp> out;
   std::vector<Gate> pending;
@@ -68,7 +107,7 @@ CompiledCircuit ParameterizedCircuitSpec::compile() const {
     pending.clear();
   };
   for (const CompiledOp& op : ops_) {
-    if (op.kind == CompiledOp::Kind::kParam) {
+    if (op.is_parametric()) {
       flush();
       out.push_back(op);
     } else {

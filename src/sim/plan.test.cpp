@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <optional>
 
 namespace vantrel::sim {
 namespace {
@@ -64,6 +66,70 @@ TEST(CircuitSpec, ParamStepChecksQubitBeforeSlot) {
   EXPECT_EQ(spec.ops()[0].target, 2u);
   EXPECT_EQ(spec.ops()[0].slot, slot);
   EXPECT_EQ(spec.ops()[0].rotation, RotationKind::kP);
+}
+
+TEST(CircuitSpec, PauliRotationChecksInOrderAndKeepsTheSpecOnFailure) {
+  ParameterizedCircuitSpec spec = spec_of(3);
+  const std::uint64_t t = spec.add_parameter("t");
+  const auto X = PauliLabel::kX, Y = PauliLabel::kY, Z = PauliLabel::kZ;
+  const std::optional<PauliLabel> I;
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    std::vector<RotationFactor> factors;
+    std::uint64_t slot;
+    float scale;
+    const char* message;
+  };
+  const Case cases[] = {
+      // Duplicates over every factor given, identities included, before range.
+      {{{1, X}, {7, Z}, {1, I}}, 9, inf, "duplicate qubit index: 1"},
+      {{{0, I}, {5, X}, {4, Z}}, 9, inf, "qubit index 5 is out of range for 3 qubits"},
+      {{{2, I}, {9, I}}, 9, inf, "qubit index 9 is out of range for 3 qubits"},
+      {{}, 9, inf, "pauli rotation needs at least one X, Y or Z factor"},
+      {{{0, I}, {2, I}}, 9, inf, "pauli rotation needs at least one X, Y or Z factor"},
+      {{{0, Y}}, 9, inf, "parameter slot 9 does not exist in this circuit spec"},
+      {{{0, Y}}, t, inf, "rotation scale must be finite"},
+      {{{0, Y}, {1, Z}}, t, -inf, "rotation scale must be finite"},
+      {{{0, Y}}, t, std::nanf(""), "rotation scale must be finite"},
+  };
+  for (const Case& c : cases) {
+    Status st = spec.add_pauli_rotation(c.factors, c.slot, c.scale);
+    ASSERT_FALSE(st.ok()) << c.message;
+    EXPECT_EQ(st.error().message, c.message);
+  }
+  EXPECT_TRUE(spec.ops().empty());
+
+  // One factor with scale 1 is that one-qubit rotation's own step.
+  ASSERT_TRUE(spec.add_pauli_rotation({{2, I}, {1, Y}}, t, 1.0f).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{0, Z}}, t, 1.0f).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{2, X}}, t, 1.0f).ok());
+  const RotationKind kinds[] = {RotationKind::kRY, RotationKind::kRZ, RotationKind::kRX};
+  const std::uint64_t targets[] = {1, 0, 2};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(spec.ops()[i].kind, CompiledOp::Kind::kParam);
+    EXPECT_EQ(spec.ops()[i].rotation, kinds[i]);
+    EXPECT_EQ(spec.ops()[i].target, targets[i]);
+  }
+  // Otherwise a Pauli-string step: identities dropped, factors by qubit.
+  ASSERT_TRUE(spec.add_pauli_rotation({{2, Z}, {1, I}, {0, X}}, t, 1.0f).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{1, Y}}, t, -0.5f).ok());
+  const CompiledOp& zx = spec.ops()[3];
+  EXPECT_EQ(zx.kind, CompiledOp::Kind::kPauliRotation);
+  ASSERT_EQ(zx.paulis.size(), 2u);
+  EXPECT_EQ(zx.paulis[0].qubit, 0u);
+  EXPECT_EQ(zx.paulis[0].label, X);
+  EXPECT_EQ(zx.paulis[1].qubit, 2u);
+  EXPECT_EQ(zx.paulis[1].label, Z);
+  EXPECT_EQ(zx.slot, t);
+  EXPECT_EQ(zx.scale, 1.0f);
+  EXPECT_EQ(spec.ops()[4].kind, CompiledOp::Kind::kPauliRotation);
+  EXPECT_EQ(spec.ops()[4].scale, -0.5f);
+
+  // Parametric like the others: fusion does not reach across them.
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_pauli_rotation({{0, Z}, {1, Z}}, t, 2.0f).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  EXPECT_EQ(spec.compile().ops().size(), 8u);
 }
 
 TEST(Compile, FusesOnlyWithinFixedStretches) {

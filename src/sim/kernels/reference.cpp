@@ -1,5 +1,6 @@
 #include "sim/kernels/reference.h"
 
+#include <bit>
 #include <vector>
 
 namespace vantrel::sim::reference {
@@ -45,6 +46,26 @@ void apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint6
 void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
                   std::span<const Complex> matrix) {
   apply_controlled_matrix(amps, {}, targets, matrix);
+}
+
+void apply_pauli_rotation(std::span<Complex> amps, std::uint64_t x, std::uint64_t z,
+                          unsigned ny, float c, float s) {
+  const std::vector<Complex> input(amps.begin(), amps.end());
+  for (std::size_t i = 0; i < amps.size(); ++i) {
+    const Complex a = input[i];
+    const Complex b = input[i ^ x];
+    const unsigned e = (ny + 2u * static_cast<unsigned>(std::popcount(i & z)) + 1u) % 4u;
+    const float u = s * b.re;
+    const float v = s * b.im;
+    Complex t;
+    switch (e) {
+      case 0: t = {u, v}; break;
+      case 1: t = {v, -u}; break;
+      case 2: t = {-u, -v}; break;
+      default: t = {-v, u}; break;
+    }
+    amps[i] = {c * a.re + t.re, c * a.im + t.im};
+  }
 }
 
 }  // namespace vantrel::sim::reference

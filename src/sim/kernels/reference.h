@@ -24,4 +24,12 @@ void apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> target
 void apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
                              std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
 
+// cos(phi/2) I - i sin(phi/2) P for the Pauli string with masks x (X or Y
+// factors), z (Z or Y factors) and ny Y factors, given c = cos(phi/2) and
+// s = sin(phi/2): out[i] = c in[i] + s (-i)^e in[i ^ x] with
+// e = (ny + 2 popcount(i & z) + 1) mod 4, the second product formed from
+// s * re and s * im by exact swaps and negations.
+void apply_pauli_rotation(std::span<Complex> amps, std::uint64_t x, std::uint64_t z,
+                          unsigned ny, float c, float s);
+
 }  // namespace vantrel::sim::reference
