@@ -8,12 +8,26 @@ import vantrel as vt
 ROTATIONS = ("rx", "ry", "rz", "p")
 
 
-def random_steps(rng, num_qubits, num_params, length):
+def random_pauli_step(rng, num_qubits, num_params):
+    """A rotation on a random string of I, X, Y, Z (not all I) with a random scale."""
+    while True:
+        factors = [("IXYZ"[rng.integers(4)], q) for q in range(num_qubits) if rng.random() < 0.5]
+        if any(label != "I" for label, _ in factors):
+            break
+    scale = float(np.float32((1.0, -0.5, 2.25)[rng.integers(3)]))
+    return ("pauli", [factors[i] for i in rng.permutation(len(factors))],
+            int(rng.integers(num_params)), scale)
+
+
+def random_steps(rng, num_qubits, num_params, length, pauli=False):
+    """Random steps; with `pauli`, Pauli-string rotations among them."""
     steps = []
     for _ in range(length):
         roll = rng.random()
         q = int(rng.integers(num_qubits))
-        if roll < 0.45 and num_params > 0:
+        if pauli and roll < 0.2 and num_params > 0:
+            steps.append(random_pauli_step(rng, num_qubits, num_params))
+        elif roll < 0.45 and num_params > 0:
             steps.append((ROTATIONS[rng.integers(4)], q, int(rng.integers(num_params))))
         elif roll < 0.75 or num_qubits == 1:
             steps.append((("h", "x", "z")[rng.integers(3)], q))
@@ -32,6 +46,8 @@ def build(steps, num_qubits, num_params):
         name = step[0]
         if name in ROTATIONS:
             getattr(spec, name)(step[1], params[step[2]])
+        elif name == "pauli":
+            spec.pauli_rotation(step[1], params[step[2]], step[3])
         else:
             getattr(spec, name)(*step[1:])
     return spec.compile()

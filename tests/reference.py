@@ -89,6 +89,19 @@ def apply(state, targets, matrix):
     return np.moveaxis(psi, list(range(k)), axes).reshape(-1)
 
 
+def pauli_string(state, factors):
+    """P state for P the product of the (label, qubit) factors; label I is the identity."""
+    for label, qubit in factors:
+        if label.upper() != "I":
+            state = apply(state, [qubit], PAULI[label.upper()])
+    return state
+
+
+def pauli_rotation(state, factors, angle):
+    """exp(-i angle/2 P) state = cos(angle/2) state - i sin(angle/2) P state."""
+    return np.cos(angle / 2) * state - 1j * np.sin(angle / 2) * pauli_string(state, factors)
+
+
 def expectation(state, terms):
     """Sum of coefficient * <state|P|state> over terms (coefficient, [(label, qubit), ...])."""
     total = 0.0
@@ -104,6 +117,7 @@ def expectation(state, terms):
 #   ("h" | "x" | "z", q)                     fixed one-qubit gate
 #   ("cx" | "cz", control, target)           fixed controlled gate
 #   ("rx" | "ry" | "rz" | "p", q, slot)      rotation by params[slot]
+#   ("pauli", factors, slot, scale)          exp(-i scale params[slot]/2 P)
 
 FIXED = {"h": H, "x": X, "z": Z}
 ROTATIONS = {"rx": RX, "ry": RY, "rz": RZ, "p": P}
@@ -117,6 +131,8 @@ def run_plan(steps, num_qubits, params):
             state = apply(state, [step[1]], FIXED[name])
         elif name in ("cx", "cz"):
             state = apply(state, [step[1], step[2]], controlled(X if name == "cx" else Z))
+        elif name == "pauli":
+            state = pauli_rotation(state, step[1], step[3] * float(params[step[2]]))
         else:
             state = apply(state, [step[1]], ROTATIONS[name](float(params[step[2]])))
     return state

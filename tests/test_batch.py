@@ -15,9 +15,9 @@ SIGNATURES = {
 }
 
 
-def random_case(seed, n, num_params, rows):
+def random_case(seed, n, num_params, rows, pauli=False):
     rng = np.random.default_rng(seed)
-    steps = random_steps(rng, n, num_params, 4 * n + 6)
+    steps = random_steps(rng, n, num_params, 4 * n + 6, pauli)
     terms = random_terms(rng, n, 3)
     data = rng.uniform(-np.pi, np.pi, (rows, num_params)).astype(np.float32)
     return steps, terms, build(steps, n, num_params), observable(terms), data
@@ -28,9 +28,11 @@ def test_signatures():
         assert getattr(vt.CompiledCircuit, name).__text_signature__ == sig, name
 
 
-@pytest.mark.parametrize("n,num_params,rows", [(1, 1, 5), (3, 4, 17), (6, 3, 9), (9, 5, 4)])
-def test_rows_equal_the_scalar_methods(n, num_params, rows):
-    steps, terms, circuit, obs, data = random_case(n, n, num_params, rows)
+@pytest.mark.parametrize("n,num_params,rows,pauli", [(1, 1, 5, False), (3, 4, 17, False),
+                                                     (6, 3, 9, False), (9, 5, 4, False),
+                                                     (5, 3, 6, True)])
+def test_rows_equal_the_scalar_methods(n, num_params, rows, pauli):
+    steps, terms, circuit, obs, data = random_case(n, n, num_params, rows, pauli)
     batch = circuit.param_batch_buffer(rows)
     batch.numpy()[:] = data
 

@@ -175,3 +175,140 @@ def test_random_specs_compile_to_the_reference():
         state = build(steps, n, 3).statevector(params.astype(np.float32))
         np.testing.assert_allclose(state, ref.run_plan(steps, n, params.astype(np.float32)),
                                    atol=2e-5)
+
+
+def prepared(n):
+    """A spec on n qubits that starts from an entangled state with no symmetry."""
+    spec = vt.CircuitSpec(n)
+    t = spec.param()
+    for q in range(n):
+        spec.h(q)
+        spec.ry(q, t)
+    for q in range(n - 1):
+        spec.cx(q, q + 1)
+    for q in range(n):
+        spec.rz(q, t)
+    steps = ([("h", q) for q in range(n)] + [("ry", q, 0) for q in range(n)]
+             + [("cx", q, q + 1) for q in range(n - 1)] + [("rz", q, 0) for q in range(n)])
+    return spec, t, steps
+
+
+def test_gate_appends_every_standard_and_custom_gate():
+    from test_gate import CASES
+    for name, (gate, qubits, matrix) in CASES.items():
+        spec, _, steps = prepared(3)
+        spec.gate(gate)
+        spec.gate(gate=vt.Gate.barrier())
+        want = ref.apply(ref.run_plan(steps, 3, [0.4]), qubits, matrix)
+        np.testing.assert_allclose(state_of(spec, [0.4]), want, atol=2e-6, err_msg=name)
+    # Fixed gates given as Gate objects fuse exactly as the named methods do.
+    named, _, _ = prepared(2)
+    given, _, _ = prepared(2)
+    named.h(0), named.x(0), named.cz(1, 0), named.z(1), named.h(1)
+    for g in (vt.Gate.h(0), vt.Gate.x(0), vt.Gate.cz(1, 0), vt.Gate.z(1), vt.Gate.h(1)):
+        given.gate(g)
+    assert np.array_equal(state_of(named, [1.1]), state_of(given, [1.1]))
+
+
+def test_gate_measure_and_reset_steps():
+    spec = vt.CircuitSpec(3)
+    for g in (vt.Gate.x(0), vt.Gate.x(2), vt.Gate.measure(0), vt.Gate.reset(2),
+              vt.Gate.measure(1), vt.Gate.h(1), vt.Gate.reset(1)):
+        spec.gate(g)
+    np.testing.assert_array_equal(state_of(spec), np.eye(8)[1])
+    with pytest.raises(ValueError, match=r"^qubit index 3 is out of range for 3 qubits$"):
+        spec.gate(vt.Gate.measure(3))
+    with pytest.raises(ValueError, match=r"^qubit index 4 is out of range for 3 qubits$"):
+        spec.gate(vt.Gate.cswap(0, 4, 1))
+    with pytest.raises(TypeError, match="^argument 'gate': "):
+        spec.gate(vt.Observable.pauli_x(0))
+    np.testing.assert_array_equal(state_of(spec), np.eye(8)[1])
+
+
+@pytest.mark.parametrize("n", range(1, 11))
+def test_pauli_rotations_of_every_label_combination_match_the_reference(n):
+    import itertools
+    rng = np.random.default_rng(n)
+    qubits = sorted({0, n // 2, n - 1})
+    params = np.float32([0.7, rng.uniform(-4, 4)])
+    for labels in itertools.product("IXYZ", repeat=len(qubits)):
+        if set(labels) == {"I"}:
+            continue
+        # Labels in either case, factors in any order.
+        factors = [(l.lower() if rng.random() < 0.5 else l, q) for l, q in zip(labels, qubits)]
+        factors = [factors[i] for i in rng.permutation(len(factors))]
+        scale = float(np.float32(rng.choice([1.0, -0.5, 2.25])))
+        spec, t, steps = prepared(n)
+        theta = spec.param()
+        spec.pauli_rotation(factors, theta, scale)
+        want = ref.run_plan(steps + [("pauli", factors, 1, scale)], n, params)
+        np.testing.assert_allclose(state_of(spec, params), want, atol=2e-6, err_msg=str(factors))
+
+
+def test_one_factor_and_two_qubit_shorthands_are_exactly_their_steps():
+    def plan(add):
+        spec, t, _ = prepared(3)
+        theta = spec.param()
+        add(spec, theta)
+        return spec.compile()
+
+    z = vt.Observable.hamiltonian([vt.Observable.pauli_z(1), vt.Observable.pauli_x(2, 0.5)])
+    params = np.float32([0.3, -1.2])
+    rows = np.float32([[0.3, -1.2], [2.0, 0.1]])
+    same = [
+        (lambda s, t: s.rx(1, t), lambda s, t: s.pauli_rotation([("X", 1)], t)),
+        (lambda s, t: s.ry(2, t), lambda s, t: s.pauli_rotation([("i", 0), ("y", 2)], t, 1.0)),
+        (lambda s, t: s.rz(0, t), lambda s, t: s.pauli_rotation([("Z", 0), ("I", 2)], t, scale=1)),
+        (lambda s, t: s.rxx(0, 2, t, 0.5), lambda s, t: s.pauli_rotation([("X", 0), ("X", 2)], t, 0.5)),
+        (lambda s, t: s.ryy(2, 1, t), lambda s, t: s.pauli_rotation([("Y", 1), ("Y", 2)], t)),
+        (lambda s, t: s.rzz(q0=1, q1=0, param=t, scale=-3.0),
+         lambda s, t: s.pauli_rotation([("Z", 0), ("Z", 1)], t, -3.0)),
+    ]
+    for one, other in same:
+        a, b = plan(one), plan(other)
+        assert np.array_equal(a.statevector(params), b.statevector(params))
+        va, ga = a.value_and_gradient(params, z)
+        vb, gb = b.value_and_gradient(params, z)
+        assert va == vb and np.array_equal(ga, gb)
+        assert np.array_equal(a.batch_gradient(rows, z), b.batch_gradient(rows, z))
+
+
+def test_pauli_rotation_errors_leave_the_spec_unchanged():
+    spec = vt.CircuitSpec(3)
+    t = spec.param()
+    spec.h(0)
+    before = state_of(spec, [0.5])
+    for call, error, message in (
+        (lambda: spec.pauli_rotation([], t), ValueError,
+         r"^pauli rotation needs at least one X, Y or Z factor$"),
+        (lambda: spec.pauli_rotation([("I", 0), ("i", 2)], t), ValueError,
+         r"^pauli rotation needs at least one X, Y or Z factor$"),
+        (lambda: spec.pauli_rotation([("X", 1), ("Z", 2), ("I", 1)], t), ValueError,
+         r"^duplicate qubit index: 1$"),
+        (lambda: spec.rzz(2, 2, t), ValueError, r"^duplicate qubit index: 2$"),
+        (lambda: spec.pauli_rotation([("Z", 0), ("I", 5)], t), ValueError,
+         r"^qubit index 5 is out of range for 3 qubits$"),
+        (lambda: spec.ryy(0, 3, t), ValueError, r"^qubit index 3 is out of range for 3 qubits$"),
+        (lambda: spec.pauli_rotation([("XX", 0)], t), ValueError,
+         r"^unsupported Pauli label 'XX'; expected I, X, Y, or Z$"),
+        (lambda: spec.rxx(0, 1, t, float("nan")), ValueError, r"^rotation scale must be finite$"),
+        (lambda: spec.rzz(0, 1, t, -np.inf), ValueError, r"^rotation scale must be finite$"),
+        (lambda: spec.rzz(0, 1, t, 1e39), ValueError, r"^rotation scale must be finite$"),
+        (lambda: spec.pauli_rotation("XZ", t), TypeError, "^argument 'paulis': "),
+        (lambda: spec.pauli_rotation([["X", 0]], t), TypeError, "^argument 'paulis': "),
+        (lambda: spec.pauli_rotation([("X", -1)], t), OverflowError, None),
+        (lambda: spec.rxx(0, 1, 0.5), TypeError, "^argument 'param': "),
+        (lambda: spec.rxx(0, 1, t, "2"), TypeError, "^argument 'scale': "),
+    ):
+        with pytest.raises(error, match=message):
+            call()
+    other = vt.CircuitSpec(1)
+    for _ in range(3):
+        handle = other.param()
+    with pytest.raises(ValueError, match=r"^parameter slot 2 does not exist in this circuit spec$"):
+        spec.rzz(0, 1, handle)
+    np.testing.assert_array_equal(state_of(spec, [0.5]), before)
+    assert vt.CircuitSpec.pauli_rotation.__text_signature__ == "($self, paulis, param, scale=1.0)"
+    for name in ("rxx", "ryy", "rzz"):
+        assert getattr(vt.CircuitSpec, name).__text_signature__ == "($self, q0, q1, param, scale=1.0)"
+    assert vt.CircuitSpec.gate.__text_signature__ == "($self, gate)"

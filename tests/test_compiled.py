@@ -16,11 +16,14 @@ def rx_twice():
     return spec.compile()
 
 
+@pytest.mark.parametrize("pauli", [False, True])
 @pytest.mark.parametrize("n", [1, 2, 3, 5, 7, 10])
-def test_random_circuits_match_the_reference(n):
+def test_random_circuits_match_the_reference(n, pauli):
     rng = np.random.default_rng(100 + n)
     num_params = int(rng.integers(1, 6))
-    steps = random_steps(rng, n, num_params, 4 * n + 6)
+    # With `pauli`, scaled Pauli-string rotations on random strings as well:
+    # their gradients are checked against finite differences of the reference.
+    steps = random_steps(rng, n, num_params, 4 * n + 6, pauli)
     terms = random_terms(rng, n, 4)
     circuit, obs = build(steps, n, num_params), observable(terms)
     ctx = circuit.execution_context()

@@ -15,6 +15,8 @@
 #include "lib/args.h"
 #include "lib/compiled.h"
 #include "lib/errors.h"
+#include "lib/gate.h"
+#include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/complex.h"
 #include "sim/operation.h"
@@ -82,6 +84,40 @@ PyObject* spec_rotation(PyCircuitSpec& self, std::uint64_t target, Shared<PyPara
   Py_RETURN_NONE;
 }
 
+// A copy of any Gate as a fixed step.
+PyObject* spec_gate(PyCircuitSpec& self, Shared<PyGate> gate) {
+  sim::Gate copy = gate->value;
+  return append(self, std::move(copy));
+}
+
+PyObject* add_rotation(PyCircuitSpec& self, std::vector<sim::RotationFactor> factors,
+                       const Shared<PyParameter>& param, float scale) {
+  sim::Status status = self.value.add_pauli_rotation(std::move(factors), param->value.index, scale);
+  if (!status) return raise(status.error());
+  Py_RETURN_NONE;
+}
+
+// exp(-i scale theta/2 P), the labels of `paulis` read as pauli_string reads
+// them, with I allowed (and dropped).
+PyObject* spec_pauli_rotation(PyCircuitSpec& self, std::vector<LabeledQubit> paulis,
+                              Shared<PyParameter> param, float scale) {
+  std::vector<sim::RotationFactor> factors;
+  factors.reserve(paulis.size());
+  for (const LabeledQubit& p : paulis) {
+    std::optional<sim::PauliLabel> label;
+    if (!pauli_label_from_text(p.label, true, label)) return nullptr;
+    factors.push_back({p.qubit, label});
+  }
+  return add_rotation(self, std::move(factors), param, scale);
+}
+
+// rxx, ryy, rzz: the rotation of the two-factor string L(q0) L(q1).
+template <sim::PauliLabel L>
+PyObject* spec_two_qubit_rotation(PyCircuitSpec& self, std::uint64_t q0, std::uint64_t q1,
+                                  Shared<PyParameter> param, float scale) {
+  return add_rotation(self, {{q0, L}, {q1, L}}, param, scale);
+}
+
 PyObject* spec_compile(const PyCircuitSpec& self) {
   return new_instance<PyCompiledCircuit>(self.value.compile());
 }
@@ -135,6 +171,14 @@ PyTypeObject* PyCircuitSpec::type_object() {
         method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
         method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),
         method<spec_rotation<RotationKind::kP>>("p", {"target", "param"}),
+        method<spec_gate>("gate", {"gate"}),
+        method<spec_pauli_rotation>("pauli_rotation", {"paulis", "param", {"scale", "1.0"}}),
+        method<spec_two_qubit_rotation<sim::PauliLabel::kX>>(
+            "rxx", {"q0", "q1", "param", {"scale", "1.0"}}),
+        method<spec_two_qubit_rotation<sim::PauliLabel::kY>>(
+            "ryy", {"q0", "q1", "param", {"scale", "1.0"}}),
+        method<spec_two_qubit_rotation<sim::PauliLabel::kZ>>(
+            "rzz", {"q0", "q1", "param", {"scale", "1.0"}}),
         method<spec_compile>("compile", {},
                              "Compile the circuit specification into a reusable execution plan."),
         {nullptr, nullptr, 0, nullptr},

@@ -10,6 +10,30 @@
 #include "lib/py.h"
 
 namespace vantrel::lib {
+
+bool pauli_label_from_text(const std::string& text, bool allow_identity,
+                           std::optional<sim::PauliLabel>& out) {
+  if (text.size() == 1) {
+    switch (text[0]) {
+      case 'X': case 'x': out = sim::PauliLabel::kX; return true;
+      case 'Y': case 'y': out = sim::PauliLabel::kY; return true;
+      case 'Z': case 'z': out = sim::PauliLabel::kZ; return true;
+      case 'I': case 'i':
+        if (!allow_identity) break;
+        out.reset();
+        return true;
+      default: break;
+    }
+  }
+  // The label goes back as Python text, not a C string: a label holding a
+  // NUL character must be shown whole.
+  PyRef shown(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  if (!shown) return false;
+  PyErr_Format(PyExc_ValueError, "unsupported Pauli label '%U'; expected %s", shown.get(),
+               allow_identity ? "I, X, Y, or Z" : "X, Y, or Z");
+  return false;
+}
+
 namespace {
 
 PyObject* wrap(sim::Result<sim::Observable> observable) {
@@ -27,32 +51,13 @@ PyObject* observable_pauli_z(std::uint64_t qubit, float coefficient) {
   return wrap(sim::Observable::single(sim::PauliLabel::kZ, qubit, coefficient));
 }
 
-// One byte, X, Y or Z in either case.
-bool pauli_label(const std::string& text, sim::PauliLabel& out) {
-  if (text.size() == 1) {
-    switch (text[0]) {
-      case 'X': case 'x': out = sim::PauliLabel::kX; return true;
-      case 'Y': case 'y': out = sim::PauliLabel::kY; return true;
-      case 'Z': case 'z': out = sim::PauliLabel::kZ; return true;
-      default: break;
-    }
-  }
-  // The label goes back as Python text, not a C string: a label holding a
-  // NUL character must be shown whole.
-  PyRef shown(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-  if (!shown) return false;
-  PyErr_Format(PyExc_ValueError, "unsupported Pauli label '%U'; expected X, Y, or Z",
-               shown.get());
-  return false;
-}
-
 PyObject* observable_pauli_string(std::vector<LabeledQubit> ops, float coefficient) {
   std::vector<sim::PauliFactor> factors;
   factors.reserve(ops.size());
   for (const LabeledQubit& op : ops) {
-    sim::PauliLabel label;
-    if (!pauli_label(op.label, label)) return nullptr;
-    factors.push_back({op.qubit, label});
+    std::optional<sim::PauliLabel> label;
+    if (!pauli_label_from_text(op.label, false, label)) return nullptr;
+    factors.push_back({op.qubit, *label});
   }
   auto term = sim::PauliTerm::create(std::move(factors), coefficient);
   if (!term) return raise(term.error());

@@ -2,7 +2,9 @@
 // factories. Immutable once made.
 #pragma once
 
+#include <optional>
 #include <span>
+#include <string>
 
 #include "lib/object.h"
 #include "sim/observable.h"
@@ -21,5 +23,13 @@ struct PyObservable : ObjectBase {
 inline std::span<const sim::PauliTerm> observable_terms(const PyObservable& obs) {
   return obs.value.terms();
 }
+
+// One label of a Pauli string as Observable.pauli_string takes it: one byte,
+// X, Y or Z in either case, or with `allow_identity` also I (giving an empty
+// label). Anything else raises ValueError "unsupported Pauli label '{}';
+// expected X, Y, or Z" ("expected I, X, Y, or Z" with `allow_identity`), the
+// label shown whole, and returns false.
+bool pauli_label_from_text(const std::string& text, bool allow_identity,
+                           std::optional<sim::PauliLabel>& out);
 
 }  // namespace vantrel::lib
