@@ -24,6 +24,7 @@
 //   std::uint64_t              integer-index protocol, then unsigned 64-bit
 //   float                      PyFloat_AsDouble narrowed to single precision
 //   std::optional<float>       None, or as float
+//   std::optional<std::uint64_t> None, or as std::uint64_t
 //   std::vector<std::uint64_t> a sequence of qubit indices (not a str)
 //   std::optional<std::string> None, or a str
 //   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
@@ -148,6 +149,19 @@ struct Converter<std::optional<float>> {
     }
     float v;
     if (!convert_float(o, v)) return false;
+    out = v;
+    return true;
+  }
+};
+template <>
+struct Converter<std::optional<std::uint64_t>> {
+  static bool convert(PyObject* o, std::optional<std::uint64_t>& out) {
+    if (o == Py_None) {
+      out.reset();
+      return true;
+    }
+    std::uint64_t v;
+    if (!convert_u64(o, v)) return false;
     out = v;
     return true;
   }

@@ -79,20 +79,7 @@ PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::u
   if (!samples) return raise(samples.error());
   // Release the register before building the result list.
   *state = sim::StateVector();
-  const std::vector<std::uint64_t>& values = *samples;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError))
-      return raise_memory_error("a list of " + sim::dec(values.size()) + " samples",
-                                values.size() * sizeof(PyObject*));
-    return nullptr;
-  }
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
-    if (v == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);  // steals `v`
-  }
-  return list.release();
+  return sample_list(*samples);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -91,6 +92,11 @@ PyObject* to_python(Result<sim::ValueAndGradient>&& result) {
   return PyTuple_Pack(2, value.get(), gradient.get());
 }
 
+PyObject* to_python(Result<std::vector<std::uint64_t>>&& result) {
+  if (!result) return raise(result.error());
+  return sample_list(*result);
+}
+
 // Runs `op` with the interpreter lock released, then converts its result
 // with the lock held again.
 template <class Op>
@@ -158,6 +164,14 @@ PyObject* circuit_value_and_gradient_buffer(const PyCompiledCircuit& self,
   Params p;
   if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
   return to_python(sim::value_and_gradient(self.value, p, terms_of(observable)));
+}
+
+// Samples like Circuit.sample; with a seed, from a generator of its own.
+PyObject* circuit_sample(const PyCompiledCircuit& self, PyObject* params, std::uint64_t shots,
+                         std::optional<std::uint64_t> seed) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] { return sim::sample(self.value, p, shots, seed); });
 }
 
 PyObject* circuit_execution_context(const PyCompiledCircuit& self) {
@@ -268,6 +282,7 @@ PyTypeObject* PyCompiledCircuit::type_object() {
         method<circuit_value_and_gradient>("value_and_gradient", {"params", "observable"}),
         method<circuit_value_and_gradient_buffer>("value_and_gradient_buffer",
                                                   {"params", "observable"}),
+        method<circuit_sample>("sample", {"params", "shots", {"seed", "None"}}),
         method<circuit_execution_context>("execution_context"),
         method<circuit_param_buffer>(
             "param_buffer", {}, "Allocate a reusable parameter buffer backed by a NumPy array."),

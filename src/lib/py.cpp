@@ -1,5 +1,7 @@
 #include "lib/py.h"
 
+#include "lib/errors.h"
+
 namespace vantrel::lib {
 
 const char* type_short_name(PyObject* obj) {
@@ -8,6 +10,22 @@ const char* type_short_name(PyObject* obj) {
   for (const char* p = name; *p; ++p)
     if (*p == '.') dot = p;
   return dot ? dot + 1 : name;
+}
+
+PyObject* sample_list(const std::vector<std::uint64_t>& values) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError))
+      return raise_memory_error("a list of " + sim::dec(values.size()) + " samples",
+                                values.size() * sizeof(PyObject*));
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);  // steals `v`
+  }
+  return list.release();
 }
 
 }  // namespace vantrel::lib

@@ -8,7 +8,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace vantrel::lib {
 
@@ -48,5 +50,9 @@ class PyRef {
 // The short name of an object's type ("ndarray" for numpy.ndarray), as the
 // module's conversion messages show it.
 const char* type_short_name(PyObject* obj);
+
+// Samples of basis states as a list of Python ints, in order. A list that
+// cannot be allocated raises MemoryError saying so.
+PyObject* sample_list(const std::vector<std::uint64_t>& values);
 
 }  // namespace vantrel::lib

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "sim/circuit.h"
+#include "sim/measure.h"
 #include "sim/rng.h"
 
 namespace vantrel::sim {
@@ -109,8 +110,12 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   return Status::Ok();
 }
 
-Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
-                           StateVector& state, AngleOverride override_angle) {
+namespace {
+
+// The checks of a run, then every step; measurement and reset steps draw
+// from `given`, or when it is null from the calling thread's generator.
+Status run_checked(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   AngleOverride override_angle, Rng* given) {
   if (params.size() != plan.parameter_count())
     return invalid("parameter vector has length " + dec(params.size()) + ", expected " +
                    dec(plan.parameter_count()));
@@ -122,14 +127,42 @@ Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> p
   // The generator is looked up once per run, and only by plans that draw:
   // a purely unitary run touches no thread-local state.
   std::optional<Rng> rng;
-  if (plan.has_random_steps()) {
+  if (given == nullptr && plan.has_random_steps()) {
     auto r = thread_rng();
     if (!r.ok()) return std::move(r).error();
     rng.emplace(*r);
+    given = &*rng;
   }
+  return apply_steps(plan, params, state, 0, plan.ops().size(), override_angle, given);
+}
 
-  return apply_steps(plan, params, state, 0, plan.ops().size(), override_angle,
-                     rng ? &*rng : nullptr);
+}  // namespace
+
+Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
+                           StateVector& state, AngleOverride override_angle) {
+  return run_checked(plan, params, state, override_angle, nullptr);
+}
+
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                Rng& rng) {
+  return run_checked(plan, params, state, AngleOverride{}, &rng);
+}
+
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
+                                          std::span<const float> params, std::uint64_t shots,
+                                          std::optional<std::uint64_t> seed) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  if (!seed) {
+    // The calling thread's generator for the run and the draws, as a one-off
+    // circuit's sample takes it.
+    VANTREL_TRY(run_into(plan, params, *state));
+    return measure(*state, shots);
+  }
+  SeededRng generator(*seed);
+  Rng rng = generator.rng();
+  VANTREL_TRY(run_into(plan, params, *state, rng));
+  return measure(*state, shots, rng);
 }
 
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state) {

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
@@ -64,6 +66,21 @@ struct AngleOverride {
   std::size_t step = SIZE_MAX;
   float angle = 0.0f;
 };
+
+// run_into with measurement and reset steps drawing from `rng`.
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                Rng& rng);
+
+// Runs the plan once on a fresh state and draws `shots` basis-state indices
+// from the final state as `measure` draws them. Without a seed, measurement
+// and reset steps and the draws use the calling thread's generator; with
+// one, a SeededRng of that seed serves all of them in that order, so the
+// samples depend only on the plan, the parameters and the seed (the run's
+// state has the same bits on any pool size, and the draws are made on the
+// calling thread). Errors of the run, then of `measure`.
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
+                                          std::span<const float> params, std::uint64_t shots,
+                                          std::optional<std::uint64_t> seed);
 
 // run_into with one step's angle overridden; checks and order as run_into.
 Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,

@@ -1,4 +1,5 @@
 #include "sim/execution.h"
+#include "sim/measure.h"
 #include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
@@ -242,6 +243,39 @@ TEST(RunInto, MeasureAndResetSteps) {
   auto r = run_statevector(bad, {});
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message, "qubit index 2 is out of range for 2 qubits");
+}
+
+TEST(Sample, OneSeededGeneratorServesTheRunAndTheDraws) {
+  // H on 0 and 2, CNOT 0 -> 1, a measurement of qubit 2, then RY(t) on 2.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(3).value();
+  const std::uint64_t t = spec.add_parameter("t");
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(2)).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(Gate::measure(2)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 2, t).ok());
+  const CompiledCircuit plan = spec.compile();
+  const std::vector<float> params = {0.8f};
+
+  for (std::uint64_t seed : {0ull, 5ull, 1ull << 63}) {
+    auto got = sample(plan, params, 200, seed);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*sample(plan, params, 200, seed), *got);
+    SeededRng generator(seed);
+    Rng rng = generator.rng();
+    StateVector state = StateVector::create(3).value();
+    ASSERT_TRUE(run_into(plan, params, state, rng).ok());
+    EXPECT_EQ(*measure(state, 200, rng), *got) << seed;
+  }
+  EXPECT_NE(*sample(plan, params, 200, 1), *sample(plan, params, 200, 2));
+  auto unseeded = sample(plan, params, 64, std::nullopt);
+  ASSERT_TRUE(unseeded.ok());
+  for (std::uint64_t index : *unseeded) EXPECT_EQ(index & 3, (index & 1) * 3);  // q1 == q0
+
+  auto bad = sample(plan, {}, 10, 3);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, "parameter vector has length 0, expected 1");
+  EXPECT_TRUE(sample(plan, params, 0, 3)->empty());
 }
 
 TEST(Context, ReusesItsBufferWithoutAllocating) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 
 namespace vantrel::sim {
@@ -99,7 +100,12 @@ Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
   return Status::Ok();
 }
 
-Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+namespace {
+
+// `given` null: the calling thread's generator, taken only once there is
+// something to draw.
+Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::uint64_t shots,
+                                                Rng* given) {
   // A state without amplitudes (released or moved from) has nothing to draw.
   const Complex* amps = state.data();
   if (amps == nullptr) return internal("NoItem");
@@ -141,19 +147,35 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
   }
   if (shots == 0) return samples;
 
-  auto rng = thread_rng();
-  if (!rng.ok()) return std::move(rng).error();
+  std::optional<Rng> own;
+  if (given == nullptr) {
+    auto rng = thread_rng();
+    if (!rng.ok()) return std::move(rng).error();
+    own.emplace(*rng);
+    given = &*own;
+  }
   const SortedTable search(table.get(), n - 1);
   if (!search.ok())
     return allocation_failure("a sampling index of " + dec((n - 1) / SortedTable::kLeaf) + " entries",
                               (n - 1) / SortedTable::kLeaf * sizeof(double));
   for (std::uint64_t k = 0; k < shots; ++k) {
-    const std::uint64_t u = rng->next_u64();
+    const std::uint64_t u = given->next_u64();
     const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
     const double x = v * scale + 0.0;
     samples.push_back(search.count_not_greater(x));
   }
   return samples;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+  return measure_from(state, shots, nullptr);
+}
+
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
+                                           Rng& rng) {
+  return measure_from(state, shots, &rng);
 }
 
 }  // namespace vantrel::sim

@@ -22,5 +22,10 @@ Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng);
 // ("NoItem", "InvalidWeight", "AllWeightsZero"); a table that cannot be
 // allocated is kOutOfMemory.
 Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
+// The same draws from `rng`: one 64-bit word per shot, in order. The table is
+// built on the calling thread in index order, so the samples depend only on
+// the state and the generator.
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
+                                           Rng& rng);
 
 }  // namespace vantrel::sim

@@ -326,6 +326,20 @@ TEST(Measure, IndicesFollowTheDrawsInOrder) {
   });
 }
 
+TEST(Measure, AGivenGeneratorDrawsAsTheThreadsDoes) {
+  auto s = make_state(2, {{0.5f, 0.0f}, {0.0f, 0.1f}, {0.0f, 0.0f}, {-0.3f, 0.8062258f}});
+  std::vector<std::uint64_t> from_thread;
+  with_known_stream([&] { from_thread = measure(s, 300).value(); });
+  // A generator of the same stream (the zero key), handed in.
+  Rng::State zero;
+  const std::uint32_t constants[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  std::copy(constants, constants + 4, zero.input);
+  zero.seeded = zero.fixed_key = true;
+  Rng given(&zero);
+  EXPECT_EQ(measure(s, 300, given).value(), from_thread);
+  EXPECT_EQ(given.next_u32(), zero_key_word(600));  // one 64-bit word per shot
+}
+
 TEST(Measure, InvalidWeightsAreInternalFailures) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   auto first_nan = make_state(1, {{nan, 0}, {1, 0}});

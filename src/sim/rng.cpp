@@ -17,6 +17,7 @@ namespace {
 constexpr int kRounds = 12;
 constexpr std::size_t kBufferWords = 64;  // four 64-byte blocks
 constexpr std::uint64_t kReseedBytes = 65536;
+static_assert(sizeof(Rng::State::buffer) == kBufferWords * sizeof(std::uint32_t));
 
 // Incremented in the child after every fork; a generator whose recorded
 // generation differs reseeds at its next refill.
@@ -68,24 +69,14 @@ std::string os_error_text(int err) {
   return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
 }
 
-}  // namespace
-
-// Words 0-3: the ChaCha constants; 4-11: the key; 12-13: the 64-bit block
-// counter (low word first); 14-15: stream number, always 0.
-struct Rng::State {
-  std::uint32_t input[16] = {};
-  std::uint32_t buffer[kBufferWords] = {};
-  std::size_t index = kBufferWords;  // kBufferWords: nothing left to draw
-  std::uint64_t bytes_since_seed = 0;
-  std::uint64_t fork_generation = 0;
-  std::uint64_t seed_count = 0;
-  detail::SeedSource source = nullptr;
-  bool seeded = false;
-};
-
-namespace {
-
 thread_local Rng::State tls_state;
+
+void set_constants(Rng::State& s) {
+  s.input[0] = 0x61707865;
+  s.input[1] = 0x3320646e;
+  s.input[2] = 0x79622d32;
+  s.input[3] = 0x6b206574;
+}
 
 // Takes a fresh key and restarts the block counter; on failure the state is
 // left exactly as it was and the error number is returned.
@@ -93,10 +84,7 @@ int seed(Rng::State& s) {
   std::uint8_t key[32];
   const int err = s.source ? s.source(key, sizeof key) : os_seed(key, sizeof key);
   if (err != 0) return err;
-  s.input[0] = 0x61707865;
-  s.input[1] = 0x3320646e;
-  s.input[2] = 0x79622d32;
-  s.input[3] = 0x6b206574;
+  set_constants(s);
   for (int i = 0; i < 8; ++i)
     s.input[4 + i] = std::uint32_t{key[4 * i]} | std::uint32_t{key[4 * i + 1]} << 8 |
                      std::uint32_t{key[4 * i + 2]} << 16 | std::uint32_t{key[4 * i + 3]} << 24;
@@ -107,7 +95,7 @@ int seed(Rng::State& s) {
 
 void refill(Rng::State& s) {
   const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
-  if (s.bytes_since_seed >= kReseedBytes || s.fork_generation != generation) {
+  if (!s.fixed_key && (s.bytes_since_seed >= kReseedBytes || s.fork_generation != generation)) {
     // A failed reseed keeps the current key and counter; the next attempt
     // comes after another 64 KiB.
     (void)seed(s);
@@ -161,6 +149,22 @@ void set_thread_seed_source(SeedSource source) { tls_state.source = source; }
 std::uint64_t thread_rng_seed_count() { return tls_state.seed_count; }
 
 }  // namespace detail
+
+SeededRng::SeededRng(std::uint64_t seed) {
+  set_constants(state_);
+  std::uint64_t x = seed;
+  for (int k = 0; k < 4; ++k) {
+    x += 0x9E3779B97F4A7C15u;
+    std::uint64_t z = x;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    z ^= z >> 31;
+    state_.input[4 + 2 * k] = static_cast<std::uint32_t>(z);
+    state_.input[5 + 2 * k] = static_cast<std::uint32_t>(z >> 32);
+  }
+  state_.seeded = true;
+  state_.fixed_key = true;
+}
 
 std::uint32_t Rng::next_u32() {
   if (s_->index >= kBufferWords) refill(*s_);

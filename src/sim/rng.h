@@ -10,19 +10,55 @@
 
 namespace vantrel::sim {
 
-// A handle on the calling thread's generator. It refers to thread-local state:
-// use it only on the thread that obtained it, and not after that thread ends.
+// A handle on a generator's state: the calling thread's (thread_rng), which
+// is thread-local, so the handle is used only on the thread that obtained it
+// and not after that thread ends; or a SeededRng's, valid while it lives.
 class Rng {
  public:
   std::uint32_t next_u32();
   // Two words, the first as the low half.
   std::uint64_t next_u64();
-  // Implementation state lives in rng.cpp.
-  struct State;
+
+  // Words 0-3: the ChaCha constants; 4-11: the key; 12-13: the 64-bit block
+  // counter (low word first); 14-15: stream number, always 0.
+  struct State {
+    std::uint32_t input[16] = {};
+    std::uint32_t buffer[64] = {};  // four 64-byte blocks of output
+    std::size_t index = 64;         // 64: nothing left to draw
+    std::uint64_t bytes_since_seed = 0;
+    std::uint64_t fork_generation = 0;
+    std::uint64_t seed_count = 0;
+    int (*source)(std::uint8_t* out, std::size_t len) = nullptr;
+    bool seeded = false;
+    // A key fixed by its owner: never replaced, not after 64 KiB of output
+    // and not in a forked child.
+    bool fixed_key = false;
+  };
   explicit Rng(State* s) : s_(s) {}
 
  private:
   State* s_;
+};
+
+// A generator of its own with the thread generator's core (ChaCha with 12
+// rounds, output drawn the same way) and a key derived from a 64-bit seed:
+// the four 64-bit outputs of SplitMix64 started at the seed,
+//   x += 0x9E3779B97F4A7C15; z = x;
+//   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9;
+//   z = (z ^ (z >> 27)) * 0x94D049BB133111EB;
+//   output z ^ (z >> 31),
+// each stored as two key words, low half first; block counter and stream 0.
+// It never reseeds, so one seed gives one stream on every machine, in every
+// process and on every thread. Used by one thread at a time.
+class SeededRng {
+ public:
+  explicit SeededRng(std::uint64_t seed);
+  SeededRng(const SeededRng&) = delete;
+  SeededRng& operator=(const SeededRng&) = delete;
+  Rng rng() { return Rng(&state_); }
+
+ private:
+  Rng::State state_;
 };
 
 // The calling thread's generator, seeded on first use. Failing to obtain the

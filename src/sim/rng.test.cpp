@@ -161,6 +161,34 @@ TEST(Rng, ThreadsHaveIndependentStreams) {
   EXPECT_NE(a, b);
 }
 
+TEST(SeededRng, KeyFromSplitMix64AndNoReseeding) {
+  // Words 0-3 and 19999 (beyond the 64 KiB after which the thread generator
+  // reseeds), from a separate implementation of the documented derivation.
+  struct Known {
+    std::uint64_t seed;
+    std::uint32_t first[4];
+    std::uint32_t word_19999;
+  };
+  const Known known[] = {
+      {0, {0x82b67bca, 0xd18c9d7b, 0xdd8c2eb1, 0x73f1688a}, 0x56dc6cc6},
+      {42, {0xf392fa12, 0x280b7b79, 0xbc931d07, 0x4dadef83}, 0x16e74667},
+      {~std::uint64_t{0}, {0x10198c2a, 0xfaad820e, 0xa3a93d15, 0xcbe4ff9d}, 0xcb5db931},
+  };
+  for (const Known& k : known) {
+    SeededRng generator(k.seed);
+    Rng rng = generator.rng();
+    for (std::uint32_t w : k.first) EXPECT_EQ(rng.next_u32(), w) << k.seed;
+    for (int i = 4; i < 19999; ++i) rng.next_u32();
+    EXPECT_EQ(rng.next_u32(), k.word_19999) << k.seed;
+  }
+  // Independent of the thread generator and of any other seeded one.
+  SeededRng a(7), b(7);
+  Rng ra = a.rng(), rb = b.rng();
+  ASSERT_TRUE(thread_rng().ok());
+  (void)thread_rng()->next_u64();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ra.next_u64(), rb.next_u64());
+}
+
 TEST(Rng, ForkedChildDoesNotRepeatTheParent) {
   auto rng = thread_rng();
   ASSERT_TRUE(rng.ok());
