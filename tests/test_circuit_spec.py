@@ -34,6 +34,11 @@ def test_class_documentation():
     assert vt.CircuitSpec.compile.__doc__.endswith(
         "Compile the circuit specification into a reusable execution plan.")
     assert vt.CircuitSpec.cx.__text_signature__ == "($self, control, target)"
+    assert vt.CircuitSpec.cnot.__text_signature__ == "($self, control, target)"
+    spec = vt.CircuitSpec(2)
+    for name in ("cx", "cnot"):
+        with pytest.raises(TypeError, match=rf"^{name}\(\) missing required argument 'target' \(pos 2\)$"):
+            getattr(spec, name)(0)
     assert vt.CircuitSpec.rx.__text_signature__ == "($self, target, param)"
     assert vt.CircuitSpec.num_qubits.__doc__ == "Number of qubits declared for the circuit specification."
     assert vt.CircuitSpec.parameter_count.__doc__ == (

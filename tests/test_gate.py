@@ -135,6 +135,13 @@ def test_paired_names_build_identical_gates(first, second):
         a = run_on_basis(CASES[first][0], 3, index)
         b = run_on_basis(CASES[second][0], 3, index)
         assert np.array_equal(f32_bits(a), f32_bits(b))
+    # One implementation, two names: each name's messages name it.
+    arity = SIGNATURES[first].count(",") + 1
+    for name in (first, second):
+        with pytest.raises(TypeError, match=rf"^{name}\(\) takes at most {arity} arguments "):
+            getattr(Gate, name)(*range(arity + 1))
+        with pytest.raises(TypeError, match=rf"^{name}\(\) missing required argument "):
+            getattr(Gate, name)()
 
 
 def test_exact_single_precision_constants():

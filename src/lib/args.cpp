@@ -14,11 +14,18 @@ namespace vantrel::lib {
 namespace detail {
 
 void check_single_declaration(const Signature& sig, const char* name) {
-  // Each implementation function backs exactly one Python callable: its
-  // signature (and the name in its messages) is stored per function.
+  // Each declaration stores its signature (and the name in its messages) per
+  // implementation function and name index: a second name is an alias.
   if (sig.name != nullptr) {
     std::fprintf(stderr, "vantrel: binding for '%s' declared twice (also as '%s')\n", name,
                  sig.name);
+    std::abort();
+  }
+}
+
+void check_declared(const Signature& first, const char* alias) {
+  if (first.name == nullptr) {
+    std::fprintf(stderr, "vantrel: alias '%s' declared before its method\n", alias);
     std::abort();
   }
 }
@@ -68,6 +75,21 @@ void init_signature(Signature& sig, const char* name, std::initializer_list<ArgS
   }
   sig.doc += ")\n--\n\n";
   if (doc) sig.doc += doc;
+}
+
+void init_alias_signature(Signature& sig, const Signature& first, const char* name) {
+  sig.name = name;
+  sig.count = first.count;
+  for (int i = 0; i < first.count; ++i) {
+    // Both signatures live for the process; each holds its own references.
+    Py_XINCREF(first.names[i]);
+    Py_XINCREF(first.defaults[i]);
+    sig.names[i] = first.names[i];
+    sig.defaults[i] = first.defaults[i];
+  }
+  // The documentation starts with the first name's text signature.
+  sig.doc = name;
+  sig.doc += first.doc.substr(std::strlen(first.name));
 }
 
 // ---------------------------------------------------------------------------

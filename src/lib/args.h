@@ -79,6 +79,10 @@ struct Signature {
 // construction then fails to build).
 void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
                     bool with_self, const char* doc, int arity);
+// Fills `sig` as a copy of the declared `first` under another name: the same
+// arguments, defaults and documentation, the text signature and every
+// message naming `name`.
+void init_alias_signature(Signature& sig, const Signature& first, const char* name);
 
 // Matches vectorcall arguments to the declared slots (`out` gets borrowed
 // references, defaults filled in). False with TypeError set on a mismatch.
@@ -274,11 +278,13 @@ struct Invoker {
   }
 };
 
-template <auto Impl>
+// One declaration of Impl: kName 0 for its first name, 1, 2, ... for
+// further names (aliases), each with a signature of its own.
+template <auto Impl, int kName = 0>
 struct Binding;
 
-template <class... P, PyObject* (*Impl)(P...)>
-struct Binding<Impl> {
+template <class... P, PyObject* (*Impl)(P...), int kName>
+struct Binding<Impl, kName> {
   static inline Signature sig;
 
   template <class... Q>
@@ -326,6 +332,8 @@ struct Binding<Impl> {
 };
 
 void check_single_declaration(const Signature& sig, const char* name);
+// Aborts unless `first` has been declared (an alias names an earlier method).
+void check_declared(const Signature& first, const char* alias);
 
 }  // namespace detail
 
@@ -336,6 +344,23 @@ PyMethodDef method(const char* name, std::initializer_list<ArgSpec> args = {},
   using B = detail::Binding<Impl>;
   detail::check_single_declaration(B::sig, name);
   init_signature(B::sig, name, args, B::kHasSelf, doc, B::kArity);
+  int flags = METH_FASTCALL | METH_KEYWORDS | (B::kHasSelf ? 0 : METH_STATIC);
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&B::fastcall)), flags,
+          B::sig.doc.c_str()};
+}
+
+// A second name for a method declared by method<Impl>, which must come
+// first: one implementation behind both, each name with its own text
+// signature and messages ("cnot() missing required argument ..."). A third
+// name takes kName = 2, and so on.
+template <auto Impl, int kName = 1>
+PyMethodDef alias(const char* name) {
+  static_assert(kName > 0, "kName 0 is the first declaration");
+  using First = detail::Binding<Impl, 0>;
+  using B = detail::Binding<Impl, kName>;
+  detail::check_single_declaration(B::sig, name);
+  detail::check_declared(First::sig, name);
+  init_alias_signature(B::sig, First::sig, name);
   int flags = METH_FASTCALL | METH_KEYWORDS | (B::kHasSelf ? 0 : METH_STATIC);
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&B::fastcall)), flags,
           B::sig.doc.c_str()};

@@ -70,9 +70,8 @@ PyObject* spec_fixed(PyCircuitSpec& self, std::uint64_t target) {
   return append(self, sim::Gate::unitary(std::move(*op)));
 }
 
-// cx, cnot, cz: the controlled X or Z on [control, target]. The tag only
-// keeps cx and cnot apart as two declarations.
-template <Fixed G, int kTag>
+// cx (also named cnot), cz: the controlled X or Z on [control, target].
+template <Fixed G>
 PyObject* spec_controlled(PyCircuitSpec& self, std::uint64_t control, std::uint64_t target) {
   return append(self, sim::make_controlled_unitary_gate({control}, {target}, fixed_matrix(G)));
 }
@@ -164,9 +163,9 @@ PyTypeObject* PyCircuitSpec::type_object() {
         method<spec_fixed<Fixed::kH>>("h", {"target"}),
         method<spec_fixed<Fixed::kX>>("x", {"target"}),
         method<spec_fixed<Fixed::kZ>>("z", {"target"}),
-        method<spec_controlled<Fixed::kX, 0>>("cx", {"control", "target"}),
-        method<spec_controlled<Fixed::kX, 1>>("cnot", {"control", "target"}),
-        method<spec_controlled<Fixed::kZ, 0>>("cz", {"control", "target"}),
+        method<spec_controlled<Fixed::kX>>("cx", {"control", "target"}),
+        alias<spec_controlled<Fixed::kX>>("cnot"),
+        method<spec_controlled<Fixed::kZ>>("cz", {"control", "target"}),
         method<spec_rotation<RotationKind::kRX>>("rx", {"target", "param"}),
         method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
         method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),

@@ -4,7 +4,8 @@
 // Matrices are single precision. The fixed matrices live in one table; the
 // angle-dependent ones are computed from (cos, sin) pairs evaluated together
 // in single precision. Names that denote the same gate (p/phase, cp/cphase,
-// cx/cnot, ccx/toffoli, cswap/fredkin, mcp/mcphase) share one builder.
+// cx/cnot, ccx/toffoli, cswap/fredkin, mcp/mcphase) are one implementation
+// declared under two names.
 #include "lib/gate.h"
 
 #include <bit>
@@ -138,31 +139,6 @@ Result<sim::Gate> controlled(Qubits controls, Qubits targets, Matrix matrix) {
                                            std::move(matrix));
 }
 
-// The shared builders behind the paired names.
-Result<sim::Gate> build_p(std::uint64_t target, float theta) {
-  return operation({target}, phase_matrix(theta));
-}
-Result<sim::Gate> build_cnot(std::uint64_t control, std::uint64_t target) {
-  return controlled({control}, {target}, standard(Standard::kX));
-}
-Result<sim::Gate> build_cp(std::uint64_t control, std::uint64_t target, float theta) {
-  return controlled({control}, {target}, phase_matrix(theta));
-}
-Result<sim::Gate> build_cu(std::uint64_t control, std::uint64_t target, float theta, float phi,
-                           float lambda, std::optional<float> gamma) {
-  return controlled({control}, {target}, cu_matrix(theta, phi, lambda, gamma));
-}
-Result<sim::Gate> build_ccx(std::uint64_t control_a, std::uint64_t control_b,
-                            std::uint64_t target) {
-  return controlled({control_a, control_b}, {target}, standard(Standard::kX));
-}
-Result<sim::Gate> build_cswap(std::uint64_t control, std::uint64_t a, std::uint64_t b) {
-  return controlled({control}, {a, b}, standard(Standard::kSwap));
-}
-Result<sim::Gate> build_mcp(Qubits controls, std::uint64_t target, float theta) {
-  return controlled(std::move(controls), {target}, phase_matrix(theta));
-}
-
 // Wraps a built gate in a new Gate object, or raises the engine's error.
 PyObject* wrap(Result<sim::Gate> gate) {
   if (!gate) return raise(gate.error());
@@ -220,8 +196,9 @@ PyObject* gate_t(std::uint64_t target) { return wrap(operation({target}, standar
 PyObject* gate_tdg(std::uint64_t target) {
   return wrap(operation({target}, standard(Standard::kTdg)));
 }
-PyObject* gate_p(std::uint64_t target, float theta) { return wrap(build_p(target, theta)); }
-PyObject* gate_phase(std::uint64_t target, float theta) { return wrap(build_p(target, theta)); }
+PyObject* gate_p(std::uint64_t target, float theta) {
+  return wrap(operation({target}, phase_matrix(theta)));
+}
 PyObject* gate_rx(std::uint64_t target, float theta) {
   return wrap(operation({target}, rx_matrix(theta)));
 }
@@ -244,10 +221,7 @@ PyObject* gate_ch(std::uint64_t control, std::uint64_t target) {
   return wrap(controlled({control}, {target}, standard(Standard::kH)));
 }
 PyObject* gate_cx(std::uint64_t control, std::uint64_t target) {
-  return wrap(build_cnot(control, target));
-}
-PyObject* gate_cnot(std::uint64_t control, std::uint64_t target) {
-  return wrap(build_cnot(control, target));
+  return wrap(controlled({control}, {target}, standard(Standard::kX)));
 }
 PyObject* gate_cy(std::uint64_t control, std::uint64_t target) {
   return wrap(controlled({control}, {target}, standard(Standard::kY)));
@@ -256,10 +230,7 @@ PyObject* gate_cz(std::uint64_t control, std::uint64_t target) {
   return wrap(controlled({control}, {target}, standard(Standard::kZ)));
 }
 PyObject* gate_cp(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(build_cp(control, target, theta));
-}
-PyObject* gate_cphase(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(build_cp(control, target, theta));
+  return wrap(controlled({control}, {target}, phase_matrix(theta)));
 }
 PyObject* gate_crx(std::uint64_t control, std::uint64_t target, float theta) {
   return wrap(controlled({control}, {target}, rx_matrix(theta)));
@@ -272,19 +243,13 @@ PyObject* gate_crz(std::uint64_t control, std::uint64_t target, float theta) {
 }
 PyObject* gate_cu(std::uint64_t control, std::uint64_t target, float theta, float phi,
                   float lambda, std::optional<float> gamma) {
-  return wrap(build_cu(control, target, theta, phi, lambda, gamma));
+  return wrap(controlled({control}, {target}, cu_matrix(theta, phi, lambda, gamma)));
 }
 PyObject* gate_ccx(std::uint64_t control_a, std::uint64_t control_b, std::uint64_t target) {
-  return wrap(build_ccx(control_a, control_b, target));
-}
-PyObject* gate_toffoli(std::uint64_t control_a, std::uint64_t control_b, std::uint64_t target) {
-  return wrap(build_ccx(control_a, control_b, target));
+  return wrap(controlled({control_a, control_b}, {target}, standard(Standard::kX)));
 }
 PyObject* gate_cswap(std::uint64_t control, std::uint64_t a, std::uint64_t b) {
-  return wrap(build_cswap(control, a, b));
-}
-PyObject* gate_fredkin(std::uint64_t control, std::uint64_t a, std::uint64_t b) {
-  return wrap(build_cswap(control, a, b));
+  return wrap(controlled({control}, {a, b}, standard(Standard::kSwap)));
 }
 PyObject* gate_mcx(Qubits controls, std::uint64_t target) {
   return wrap(controlled(std::move(controls), {target}, standard(Standard::kX)));
@@ -293,10 +258,7 @@ PyObject* gate_mcz(Qubits controls, std::uint64_t target) {
   return wrap(controlled(std::move(controls), {target}, standard(Standard::kZ)));
 }
 PyObject* gate_mcp(Qubits controls, std::uint64_t target, float theta) {
-  return wrap(build_mcp(std::move(controls), target, theta));
-}
-PyObject* gate_mcphase(Qubits controls, std::uint64_t target, float theta) {
-  return wrap(build_mcp(std::move(controls), target, theta));
+  return wrap(controlled(std::move(controls), {target}, phase_matrix(theta)));
 }
 PyObject* gate_unitary(Qubits targets, PyObject* matrix) {
   Matrix m;
@@ -332,7 +294,7 @@ PyTypeObject* PyGate::type_object() {
       method<gate_t>("t", {"target"}),
       method<gate_tdg>("tdg", {"target"}),
       method<gate_p>("p", {"target", "theta"}),
-      method<gate_phase>("phase", {"target", "theta"}),
+      alias<gate_p>("phase"),
       method<gate_rx>("rx", {"target", "theta"}),
       method<gate_ry>("ry", {"target", "theta"}),
       method<gate_rz>("rz", {"target", "theta"}),
@@ -341,23 +303,23 @@ PyTypeObject* PyGate::type_object() {
       method<gate_iswap>("iswap", {"a", "b"}),
       method<gate_ch>("ch", {"control", "target"}),
       method<gate_cx>("cx", {"control", "target"}),
-      method<gate_cnot>("cnot", {"control", "target"}),
+      alias<gate_cx>("cnot"),
       method<gate_cy>("cy", {"control", "target"}),
       method<gate_cz>("cz", {"control", "target"}),
       method<gate_cp>("cp", {"control", "target", "theta"}),
-      method<gate_cphase>("cphase", {"control", "target", "theta"}),
+      alias<gate_cp>("cphase"),
       method<gate_crx>("crx", {"control", "target", "theta"}),
       method<gate_cry>("cry", {"control", "target", "theta"}),
       method<gate_crz>("crz", {"control", "target", "theta"}),
       method<gate_cu>("cu", {"control", "target", "theta", "phi", "lambda", {"gamma", "None"}}),
       method<gate_ccx>("ccx", {"control_a", "control_b", "target"}),
-      method<gate_toffoli>("toffoli", {"control_a", "control_b", "target"}),
+      alias<gate_ccx>("toffoli"),
       method<gate_cswap>("cswap", {"control", "a", "b"}),
-      method<gate_fredkin>("fredkin", {"control", "a", "b"}),
+      alias<gate_cswap>("fredkin"),
       method<gate_mcx>("mcx", {"controls", "target"}),
       method<gate_mcz>("mcz", {"controls", "target"}),
       method<gate_mcp>("mcp", {"controls", "target", "theta"}),
-      method<gate_mcphase>("mcphase", {"controls", "target", "theta"}),
+      alias<gate_mcp>("mcphase"),
       method<gate_unitary>("unitary", {"targets", "matrix"}),
       method<gate_controlled_unitary>("controlled_unitary", {"controls", "targets", "matrix"}),
       method<gate_measure>("measure", {"target"}),
