@@ -18,30 +18,13 @@
 #include "lib/gate.h"
 #include "lib/observable.h"
 #include "lib/py.h"
-#include "sim/complex.h"
+#include "sim/gates.h"
 #include "sim/operation.h"
 
 namespace vantrel::lib {
 namespace {
 
-using sim::Complex;
-
-// 1/sqrt(2) rounded to single precision (0x3F3504F3).
-constexpr float kR = 0.70710677f;
-
-enum class Fixed { kH, kX, kZ };
-
-std::vector<Complex> fixed_matrix(Fixed gate) {
-  switch (gate) {
-    case Fixed::kH:
-      return {{kR, 0}, {kR, 0}, {kR, 0}, {-kR, 0}};
-    case Fixed::kX:
-      return {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-    case Fixed::kZ:
-      return {{1, 0}, {0, 0}, {0, 0}, {-1, 0}};
-  }
-  return {};
-}
+using sim::StandardGate;
 
 PyObject* append(PyCircuitSpec& self, sim::Result<sim::Gate>&& gate) {
   if (!gate) return raise(gate.error());
@@ -63,17 +46,18 @@ PyObject* spec_param(PyCircuitSpec& self, std::optional<std::string> name) {
 }
 
 // h, x, z: one unitary on [target].
-template <Fixed G>
+template <StandardGate G>
 PyObject* spec_fixed(PyCircuitSpec& self, std::uint64_t target) {
-  sim::Result<sim::Operation> op = sim::Operation::create({target}, fixed_matrix(G));
+  sim::Result<sim::Operation> op = sim::Operation::create({target}, sim::standard_matrix(G));
   if (!op) return raise(op.error());
   return append(self, sim::Gate::unitary(std::move(*op)));
 }
 
 // cx (also named cnot), cz: the controlled X or Z on [control, target].
-template <Fixed G>
+template <StandardGate G>
 PyObject* spec_controlled(PyCircuitSpec& self, std::uint64_t control, std::uint64_t target) {
-  return append(self, sim::make_controlled_unitary_gate({control}, {target}, fixed_matrix(G)));
+  return append(self,
+                sim::make_controlled_unitary_gate({control}, {target}, sim::standard_matrix(G)));
 }
 
 template <sim::RotationKind K>
@@ -160,12 +144,12 @@ PyTypeObject* PyCircuitSpec::type_object() {
     static PyMethodDef methods[] = {
         method<spec_param>("param", {{"name", "None"}},
                            "Register a new symbolic parameter and return its handle."),
-        method<spec_fixed<Fixed::kH>>("h", {"target"}),
-        method<spec_fixed<Fixed::kX>>("x", {"target"}),
-        method<spec_fixed<Fixed::kZ>>("z", {"target"}),
-        method<spec_controlled<Fixed::kX>>("cx", {"control", "target"}),
-        alias<spec_controlled<Fixed::kX>>("cnot"),
-        method<spec_controlled<Fixed::kZ>>("cz", {"control", "target"}),
+        method<spec_fixed<StandardGate::kH>>("h", {"target"}),
+        method<spec_fixed<StandardGate::kX>>("x", {"target"}),
+        method<spec_fixed<StandardGate::kZ>>("z", {"target"}),
+        method<spec_controlled<StandardGate::kX>>("cx", {"control", "target"}),
+        alias<spec_controlled<StandardGate::kX>>("cnot"),
+        method<spec_controlled<StandardGate::kZ>>("cz", {"control", "target"}),
         method<spec_rotation<RotationKind::kRX>>("rx", {"target", "param"}),
         method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
         method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),

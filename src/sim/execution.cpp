@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "sim/circuit.h"
+#include "sim/gates.h"
 #include "sim/measure.h"
 #include "sim/rng.h"
 
@@ -18,45 +19,9 @@ Error out_of_range(std::uint64_t qubit, std::uint64_t n) {
 }  // namespace
 
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
-  const Complex zero{0.0f, 0.0f};
-  float s = 0.0f;
-  float c = 0.0f;
-  switch (kind) {
-    case RotationKind::kRX:
-      sincosf(theta * 0.5f, &s, &c);
-      out[0] = {c, 0.0f};
-      out[1] = {0.0f, -s};
-      out[2] = {0.0f, -s};
-      out[3] = {c, 0.0f};
-      return;
-    case RotationKind::kRY:
-      sincosf(theta * 0.5f, &s, &c);
-      out[0] = {c, 0.0f};
-      out[1] = {-s, 0.0f};
-      out[2] = {s, 0.0f};
-      out[3] = {c, 0.0f};
-      return;
-    case RotationKind::kRZ: {
-      // Two calls, not one call and a conjugation: the lower entry is the
-      // sine and cosine of theta * 0.5 itself.
-      float s1 = 0.0f;
-      float c1 = 0.0f;
-      sincosf(theta * -0.5f, &s1, &c1);
-      sincosf(theta * 0.5f, &s, &c);
-      out[0] = {c1, s1};
-      out[1] = zero;
-      out[2] = zero;
-      out[3] = {c, s};
-      return;
-    }
-    case RotationKind::kP:
-      sincosf(theta, &s, &c);
-      out[0] = {1.0f, 0.0f};
-      out[1] = zero;
-      out[2] = zero;
-      out[3] = {c, s};
-      return;
-  }
+  static constexpr StandardGate kGates[] = {StandardGate::kRX, StandardGate::kRY,
+                                            StandardGate::kRZ, StandardGate::kP};
+  standard_matrix(kGates[static_cast<int>(kind)], std::span<const float>(&theta, 1), out);
 }
 
 float step_angle(const CompiledOp& op, std::span<const float> params) {

@@ -1,13 +1,13 @@
 // Running a compiled plan for one parameter vector.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "sim/gates.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
 #include "sim/plan.h"
@@ -23,7 +23,8 @@ struct ExecutionContext {
   StateVector state;
 };
 
-// The 2x2 row-major matrix of a rotation by theta (radians).
+// The 2x2 row-major matrix of a rotation by theta (radians): that of the
+// standard gate RX, RY, RZ or P (gates.h).
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 
 // The angle a parametric step turns by for `params`: the value of its slot,
@@ -35,17 +36,16 @@ float step_angle(const CompiledOp& op, std::span<const float> params);
 kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis);
 
 // exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
-// every qubit below the width of `amps`), in one pass under Exec: with
-// h = angle * 0.5 and (s, c) = sincos(h) in single precision, the kernel of
-// kernels/pauli_rotation.h. Diagonal (no amplitude reads another) when every
+// every qubit below the width of `amps`), in one pass under Exec: the kernel
+// of kernels/pauli_rotation.h with (c, s) = half_angle_cos_sin(angle). Diagonal (no amplitude reads another) when every
 // factor is Z; otherwise amplitudes are updated in pairs linked by the X and
 // Y factors. The same bits under any executor and any cut of the pass.
 template <class Exec = PoolExecutor>
 void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> paulis,
                           float angle) {
-  float s = 0.0f;
   float c = 0.0f;
-  sincosf(angle * 0.5f, &s, &c);
+  float s = 0.0f;
+  half_angle_cos_sin(angle, c, s);
   kernels::apply_pauli_rotation<Exec>(amps, pauli_masks(paulis), c, s);
 }
 

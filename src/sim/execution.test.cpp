@@ -52,7 +52,7 @@ constexpr bool kSanitized = false;
 Gate one_qubit(std::uint64_t q, std::vector<Complex> m) {
   return Gate::unitary(Operation::create({q}, std::move(m)).value());
 }
-Gate pauli_x(std::uint64_t q) { return one_qubit(q, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}); }
+Gate pauli_x(std::uint64_t q) { return one_qubit(q, kX); }
 
 void expect_basis_state(const StateVector& s, std::size_t index) {
   for (std::size_t i = 0; i < s.size(); ++i) {

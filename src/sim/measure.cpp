@@ -8,6 +8,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "sim/gates.h"
+
 namespace vantrel::sim {
 namespace {
 
@@ -94,8 +96,9 @@ Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
   auto outcome = measure_qubit(state, q, rng);
   if (!outcome.ok()) return std::move(outcome).error();
   if (*outcome) {
-    static constexpr Complex kX[4] = {{0.0f, 0.0f}, {1.0f, 0.0f}, {1.0f, 0.0f}, {0.0f, 0.0f}};
-    state.apply_mat2(q, kX);
+    Complex x[4];
+    standard_matrix(StandardGate::kX, {}, x);
+    state.apply_mat2(q, x);
   }
   return Status::Ok();
 }

@@ -9,16 +9,25 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/gates.h"
 #include "sim/operation.h"
 
 namespace vantrel::sim::testing {
 
 inline constexpr float kHalf = 0.70710677f;  // nearest float to 1/sqrt(2)
-inline const std::vector<Complex> kH = {{kHalf, 0}, {kHalf, 0}, {kHalf, 0}, {-kHalf, 0}};
-inline const std::vector<Complex> kX = {{0, 0}, {1, 0}, {1, 0}, {0, 0}};
-inline const std::vector<Complex> kCnot = {{1, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0},
-                                           {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {1, 0},
-                                           {0, 0}, {0, 0}, {1, 0}, {0, 0}};
+inline const std::vector<Complex> kH = standard_matrix(StandardGate::kH);
+inline const std::vector<Complex> kX = standard_matrix(StandardGate::kX);
+
+// The dense matrix of U (d x d) with one control as the high bit: the
+// identity except the block where the control is 1, which holds U.
+inline std::vector<Complex> controlled_dense(const std::vector<Complex>& u, std::size_t d) {
+  std::vector<Complex> m(4 * d * d);
+  for (std::size_t r = 0; r < d; ++r) m[r * 2 * d + r] = {1, 0};
+  for (std::size_t r = 0; r < d; ++r)
+    for (std::size_t c = 0; c < d; ++c) m[(d + r) * 2 * d + d + c] = u[r * d + c];
+  return m;
+}
+inline const std::vector<Complex> kCnot = controlled_dense(kX, 2);
 
 // A unitary gate; the test fails if the operation is refused.
 inline Gate unitary(std::vector<std::uint64_t> targets, std::vector<Complex> m) {
@@ -29,13 +38,10 @@ inline Gate unitary(std::vector<std::uint64_t> targets, std::vector<Complex> m) 
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-inline Gate hadamard(std::uint64_t q) {
-  const float r = 1.0f / std::sqrt(2.0f);
-  return Gate::unitary(Operation::create({q}, {{r, 0}, {r, 0}, {r, 0}, {-r, 0}}).value());
-}
+inline Gate hadamard(std::uint64_t q) { return Gate::unitary(Operation::create({q}, kH).value()); }
 
 inline Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}).value();
+  return make_controlled_unitary_gate({c}, {t}, kX).value();
 }
 
 }  // namespace vantrel::sim::testing
