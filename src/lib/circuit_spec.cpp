@@ -48,16 +48,13 @@ PyObject* spec_param(PyCircuitSpec& self, std::optional<std::string> name) {
 // h, x, z: one unitary on [target].
 template <StandardGate G>
 PyObject* spec_fixed(PyCircuitSpec& self, std::uint64_t target) {
-  sim::Result<sim::Operation> op = sim::Operation::create({target}, sim::standard_matrix(G));
-  if (!op) return raise(op.error());
-  return append(self, sim::Gate::unitary(std::move(*op)));
+  return append(self, sim::make_standard_gate(G, {target}));
 }
 
 // cx (also named cnot), cz: the controlled X or Z on [control, target].
 template <StandardGate G>
 PyObject* spec_controlled(PyCircuitSpec& self, std::uint64_t control, std::uint64_t target) {
-  return append(self,
-                sim::make_controlled_unitary_gate({control}, {target}, sim::standard_matrix(G)));
+  return append(self, sim::make_controlled_standard_gate(G, {control}, {target}));
 }
 
 template <sim::RotationKind K>

@@ -1,18 +1,17 @@
 // Gate: the standard gate set, custom and controlled unitaries, measurement,
 // reset and barrier.
 //
-// Matrices are single precision. The fixed matrices live in one table; the
-// angle-dependent ones are computed from (cos, sin) pairs evaluated together
-// in single precision. Names that denote the same gate (p/phase, cp/cphase,
-// cx/cnot, ccx/toffoli, cswap/fredkin, mcp/mcphase) are one implementation
-// declared under two names.
+// Standard gates are built by the engine (sim/gates.h) from its gate table,
+// which holds their matrices and forms the angle-dependent ones, and carry a
+// label naming the entry and angles. Names that denote the same gate
+// (p/phase, cp/cphase, cx/cnot, ccx/toffoli, cswap/fredkin, mcp/mcphase) are
+// one implementation declared under two names.
 #include "lib/gate.h"
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "lib/args.h"
@@ -21,6 +20,7 @@
 #include "lib/numpy_api.h"
 #include "lib/py.h"
 #include "sim/complex.h"
+#include "sim/gates.h"
 #include "sim/result.h"
 
 namespace vantrel::lib {
@@ -32,112 +32,18 @@ using Matrix = std::vector<Complex>;
 
 namespace {
 
-// 1/sqrt(2) rounded to single precision.
-constexpr float kR = std::bit_cast<float>(std::uint32_t{0x3F3504F3});
-// cos(pi/2) in single precision; the S and Sdg phases carry it as their real part.
-constexpr float kEps = std::bit_cast<float>(std::uint32_t{0xB33BBD2E});
+using sim::StandardGate;
 
-// The fixed standard matrices, row-major; the first qubit of a 4x4 is the
-// high bit of its index.
-enum class Standard { kH, kI, kX, kY, kZ, kS, kSdg, kT, kTdg, kSwap, kISwap };
-
-struct StandardMatrix {
-  Standard gate;
-  int entries;
-  Complex m[16];
-};
-
-constexpr StandardMatrix kStandardMatrices[] = {
-    {Standard::kH, 4, {{kR, 0}, {kR, 0}, {kR, 0}, {-kR, 0}}},
-    {Standard::kI, 4, {{1, 0}, {0, 0}, {0, 0}, {1, 0}}},
-    {Standard::kX, 4, {{0, 0}, {1, 0}, {1, 0}, {0, 0}}},
-    {Standard::kY, 4, {{0, 0}, {0, -1}, {0, 1}, {0, 0}}},
-    {Standard::kZ, 4, {{1, 0}, {0, 0}, {0, 0}, {-1, 0}}},
-    {Standard::kS, 4, {{1, 0}, {0, 0}, {0, 0}, {kEps, 1}}},
-    {Standard::kSdg, 4, {{1, 0}, {0, 0}, {0, 0}, {kEps, -1}}},
-    {Standard::kT, 4, {{1, 0}, {0, 0}, {0, 0}, {kR, kR}}},
-    {Standard::kTdg, 4, {{1, 0}, {0, 0}, {0, 0}, {kR, -kR}}},
-    {Standard::kSwap,
-     16,
-     {{1, 0}, {0, 0}, {0, 0}, {0, 0},
-      {0, 0}, {0, 0}, {1, 0}, {0, 0},
-      {0, 0}, {1, 0}, {0, 0}, {0, 0},
-      {0, 0}, {0, 0}, {0, 0}, {1, 0}}},
-    {Standard::kISwap,
-     16,
-     {{1, 0}, {0, 0}, {0, 0}, {0, 0},
-      {0, 0}, {0, 0}, {0, 1}, {0, 0},
-      {0, 0}, {0, 1}, {0, 0}, {0, 0},
-      {0, 0}, {0, 0}, {0, 0}, {1, 0}}},
-};
-
-Matrix standard(Standard gate) {
-  for (const StandardMatrix& s : kStandardMatrices)
-    if (s.gate == gate) return Matrix(s.m, s.m + s.entries);
-  return {};
+// One builder call per Python constructor: the matrices and labels come from
+// the engine's gate table.
+Result<sim::Gate> standard(StandardGate gate, Qubits qubits, std::span<const float> angles = {}) {
+  return sim::make_standard_gate(gate, std::move(qubits), angles);
 }
-
-// (cos x, sin x) from one simultaneous evaluation in single precision.
-struct CosSin {
-  float c, s;
-};
-CosSin cos_sin(float x) {
-  CosSin r;
-  ::sincosf(x, &r.s, &r.c);
-  return r;
+Result<sim::Gate> controlled(StandardGate gate, Qubits controls, Qubits targets,
+                             std::span<const float> angles = {}) {
+  return sim::make_controlled_standard_gate(gate, std::move(controls), std::move(targets), angles);
 }
-
-Matrix phase_matrix(float theta) {
-  const CosSin e = cos_sin(theta);
-  return {{1, 0}, {0, 0}, {0, 0}, {e.c, e.s}};
-}
-
-Matrix rx_matrix(float theta) {
-  const CosSin h = cos_sin(0.5f * theta);
-  return {{h.c, 0}, {0, -h.s}, {0, -h.s}, {h.c, 0}};
-}
-
-Matrix ry_matrix(float theta) {
-  const CosSin h = cos_sin(0.5f * theta);
-  return {{h.c, 0}, {-h.s, 0}, {h.s, 0}, {h.c, 0}};
-}
-
-Matrix rz_matrix(float theta) {
-  const CosSin lo = cos_sin(-0.5f * theta);
-  const CosSin hi = cos_sin(0.5f * theta);
-  return {{lo.c, lo.s}, {0, 0}, {0, 0}, {hi.c, hi.s}};
-}
-
-Matrix u_matrix(float theta, float phi, float lambda) {
-  const CosSin h = cos_sin(0.5f * theta);
-  const CosSin l = cos_sin(lambda);
-  const CosSin p = cos_sin(phi);
-  const CosSin q = cos_sin(phi + lambda);
-  return {{h.c, 0},
-          {-l.c * h.s, -l.s * h.s},
-          {p.c * h.s, p.s * h.s},
-          {q.c * h.c, q.s * h.c}};
-}
-
-// U(theta, phi, lambda) times the global phase e^(i gamma); gamma None is
-// exactly no phase (cos 1, sin 0).
-Matrix cu_matrix(float theta, float phi, float lambda, std::optional<float> gamma) {
-  Matrix m = u_matrix(theta, phi, lambda);
-  const CosSin g = gamma ? cos_sin(*gamma) : CosSin{1.0f, 0.0f};
-  for (Complex& e : m) e = Complex{g.c * e.re - g.s * e.im, g.c * e.im + g.s * e.re};
-  return m;
-}
-
-Result<sim::Gate> operation(Qubits targets, Matrix matrix) {
-  auto op = sim::Operation::create(std::move(targets), std::move(matrix));
-  if (!op) return std::move(op).error();
-  return sim::Gate::unitary(std::move(op).value());
-}
-
-Result<sim::Gate> controlled(Qubits controls, Qubits targets, Matrix matrix) {
-  return sim::make_controlled_unitary_gate(std::move(controls), std::move(targets),
-                                           std::move(matrix));
-}
+std::span<const float> one(const float& theta) { return {&theta, 1}; }
 
 // Wraps a built gate in a new Gate object, or raises the engine's error.
 PyObject* wrap(Result<sim::Gate> gate) {
@@ -183,92 +89,93 @@ bool matrix_from_python(PyObject* matrix, Matrix& out) {
 
 // --- The Python-facing constructors: convert, then build. ------------------
 
-PyObject* gate_h(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kH))); }
-PyObject* gate_i(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kI))); }
-PyObject* gate_x(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kX))); }
-PyObject* gate_y(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kY))); }
-PyObject* gate_z(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kZ))); }
-PyObject* gate_s(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kS))); }
-PyObject* gate_sdg(std::uint64_t target) {
-  return wrap(operation({target}, standard(Standard::kSdg)));
-}
-PyObject* gate_t(std::uint64_t target) { return wrap(operation({target}, standard(Standard::kT))); }
-PyObject* gate_tdg(std::uint64_t target) {
-  return wrap(operation({target}, standard(Standard::kTdg)));
-}
+PyObject* gate_h(std::uint64_t target) { return wrap(standard(StandardGate::kH, {target})); }
+PyObject* gate_i(std::uint64_t target) { return wrap(standard(StandardGate::kI, {target})); }
+PyObject* gate_x(std::uint64_t target) { return wrap(standard(StandardGate::kX, {target})); }
+PyObject* gate_y(std::uint64_t target) { return wrap(standard(StandardGate::kY, {target})); }
+PyObject* gate_z(std::uint64_t target) { return wrap(standard(StandardGate::kZ, {target})); }
+PyObject* gate_s(std::uint64_t target) { return wrap(standard(StandardGate::kS, {target})); }
+PyObject* gate_sdg(std::uint64_t target) { return wrap(standard(StandardGate::kSdg, {target})); }
+PyObject* gate_t(std::uint64_t target) { return wrap(standard(StandardGate::kT, {target})); }
+PyObject* gate_tdg(std::uint64_t target) { return wrap(standard(StandardGate::kTdg, {target})); }
 PyObject* gate_p(std::uint64_t target, float theta) {
-  return wrap(operation({target}, phase_matrix(theta)));
+  return wrap(standard(StandardGate::kP, {target}, one(theta)));
 }
 PyObject* gate_rx(std::uint64_t target, float theta) {
-  return wrap(operation({target}, rx_matrix(theta)));
+  return wrap(standard(StandardGate::kRX, {target}, one(theta)));
 }
 PyObject* gate_ry(std::uint64_t target, float theta) {
-  return wrap(operation({target}, ry_matrix(theta)));
+  return wrap(standard(StandardGate::kRY, {target}, one(theta)));
 }
 PyObject* gate_rz(std::uint64_t target, float theta) {
-  return wrap(operation({target}, rz_matrix(theta)));
+  return wrap(standard(StandardGate::kRZ, {target}, one(theta)));
 }
 PyObject* gate_u(std::uint64_t target, float theta, float phi, float lambda) {
-  return wrap(operation({target}, u_matrix(theta, phi, lambda)));
+  const float angles[3] = {theta, phi, lambda};
+  return wrap(standard(StandardGate::kU, {target}, angles));
 }
 PyObject* gate_swap(std::uint64_t a, std::uint64_t b) {
-  return wrap(operation({a, b}, standard(Standard::kSwap)));
+  return wrap(standard(StandardGate::kSwap, {a, b}));
 }
 PyObject* gate_iswap(std::uint64_t a, std::uint64_t b) {
-  return wrap(operation({a, b}, standard(Standard::kISwap)));
+  return wrap(standard(StandardGate::kISwap, {a, b}));
 }
 PyObject* gate_ch(std::uint64_t control, std::uint64_t target) {
-  return wrap(controlled({control}, {target}, standard(Standard::kH)));
+  return wrap(controlled(StandardGate::kH, {control}, {target}));
 }
 PyObject* gate_cx(std::uint64_t control, std::uint64_t target) {
-  return wrap(controlled({control}, {target}, standard(Standard::kX)));
+  return wrap(controlled(StandardGate::kX, {control}, {target}));
 }
 PyObject* gate_cy(std::uint64_t control, std::uint64_t target) {
-  return wrap(controlled({control}, {target}, standard(Standard::kY)));
+  return wrap(controlled(StandardGate::kY, {control}, {target}));
 }
 PyObject* gate_cz(std::uint64_t control, std::uint64_t target) {
-  return wrap(controlled({control}, {target}, standard(Standard::kZ)));
+  return wrap(controlled(StandardGate::kZ, {control}, {target}));
 }
 PyObject* gate_cp(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(controlled({control}, {target}, phase_matrix(theta)));
+  return wrap(controlled(StandardGate::kP, {control}, {target}, one(theta)));
 }
 PyObject* gate_crx(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(controlled({control}, {target}, rx_matrix(theta)));
+  return wrap(controlled(StandardGate::kRX, {control}, {target}, one(theta)));
 }
 PyObject* gate_cry(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(controlled({control}, {target}, ry_matrix(theta)));
+  return wrap(controlled(StandardGate::kRY, {control}, {target}, one(theta)));
 }
 PyObject* gate_crz(std::uint64_t control, std::uint64_t target, float theta) {
-  return wrap(controlled({control}, {target}, rz_matrix(theta)));
+  return wrap(controlled(StandardGate::kRZ, {control}, {target}, one(theta)));
 }
 PyObject* gate_cu(std::uint64_t control, std::uint64_t target, float theta, float phi,
                   float lambda, std::optional<float> gamma) {
-  return wrap(controlled({control}, {target}, cu_matrix(theta, phi, lambda, gamma)));
+  return wrap(sim::make_controlled_u_gate({control}, {target}, theta, phi, lambda, gamma));
 }
 PyObject* gate_ccx(std::uint64_t control_a, std::uint64_t control_b, std::uint64_t target) {
-  return wrap(controlled({control_a, control_b}, {target}, standard(Standard::kX)));
+  return wrap(controlled(StandardGate::kX, {control_a, control_b}, {target}));
 }
 PyObject* gate_cswap(std::uint64_t control, std::uint64_t a, std::uint64_t b) {
-  return wrap(controlled({control}, {a, b}, standard(Standard::kSwap)));
+  return wrap(controlled(StandardGate::kSwap, {control}, {a, b}));
 }
 PyObject* gate_mcx(Qubits controls, std::uint64_t target) {
-  return wrap(controlled(std::move(controls), {target}, standard(Standard::kX)));
+  return wrap(controlled(StandardGate::kX, std::move(controls), {target}));
 }
 PyObject* gate_mcz(Qubits controls, std::uint64_t target) {
-  return wrap(controlled(std::move(controls), {target}, standard(Standard::kZ)));
+  return wrap(controlled(StandardGate::kZ, std::move(controls), {target}));
 }
 PyObject* gate_mcp(Qubits controls, std::uint64_t target, float theta) {
-  return wrap(controlled(std::move(controls), {target}, phase_matrix(theta)));
+  return wrap(controlled(StandardGate::kP, std::move(controls), {target}, one(theta)));
 }
+// Custom unitaries carry no label.
 PyObject* gate_unitary(Qubits targets, PyObject* matrix) {
   Matrix m;
   if (!matrix_from_python(matrix, m)) return nullptr;
-  return wrap(operation(std::move(targets), std::move(m)));
+  auto op = sim::Operation::create(std::move(targets), std::move(m));
+  if (!op) return raise(op.error());
+  return new_instance<PyGate>(sim::Gate::unitary(std::move(op).value()));
 }
 PyObject* gate_controlled_unitary(Qubits controls, Qubits targets, PyObject* matrix) {
   Matrix m;
   if (!matrix_from_python(matrix, m)) return nullptr;
-  return wrap(controlled(std::move(controls), std::move(targets), std::move(m)));
+  return wrap(sim::make_controlled_unitary_gate(std::move(controls), std::move(targets),
+                                                std::move(m)));
 }
 PyObject* gate_measure(std::uint64_t target) {
   return new_instance<PyGate>(sim::Gate::measure(target));

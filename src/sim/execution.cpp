@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "sim/circuit.h"
-#include "sim/gates.h"
+#include "sim/gate_table.h"
 #include "sim/measure.h"
 #include "sim/rng.h"
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "sim/gates.h"
+#include "sim/gate_table.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
 #include "sim/plan.h"

@@ -38,6 +38,13 @@ std::vector<Gate> fuse_gates(std::span<const Gate> gates) {
       m = multiply(gates[end].op.matrix.data(), m);
       ++end;
     }
+    if (end == i + 1) {
+      // A run of one is the gate itself (same target, same matrix), label
+      // and all.
+      out.push_back(g);
+      ++i;
+      continue;
+    }
     auto fused = Operation::create({q}, std::vector<Complex>(m.begin(), m.end()));
     if (fused.ok()) {
       out.push_back(Gate::unitary(std::move(fused).value()));

@@ -9,9 +9,9 @@
 namespace vantrel::sim {
 
 // Returns a new list in which each run of adjacent one-qubit unitaries on one
-// qubit is replaced by their product (the first gate applied first). Other
-// gates are copied and end any run. A run whose product fails validation is
-// kept unfused.
+// qubit is replaced by their product (the first gate applied first), a new
+// gate without a label. Other gates, and runs of one gate, are copied; other
+// gates end any run. A run whose product fails validation is kept unfused.
 std::vector<Gate> fuse_gates(std::span<const Gate> gates);
 
 }  // namespace vantrel::sim

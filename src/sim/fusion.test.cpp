@@ -34,6 +34,22 @@ TEST(FuseGates, EmptyAndLoneGates) {
   EXPECT_TRUE(same_gate(out[0], lone[0]));
 }
 
+TEST(FuseGates, LoneGatesKeepTheirLabelsProductsHaveNone) {
+  const float t = 0.25f;
+  const std::vector<Gate> in = {make_standard_gate(StandardGate::kRY, {0}, {&t, 1}).value(),
+                                hadamard(1), hadamard(1), cnot(0, 1), hadamard(0)};
+  const auto out = fuse_gates(in);
+  ASSERT_EQ(out.size(), 4u);
+  ASSERT_TRUE(out[0].label.has_value());
+  EXPECT_EQ(out[0].label->gate, StandardGate::kRY);
+  EXPECT_EQ(out[0].label->num_angles, 1u);
+  EXPECT_EQ(out[0].label->angles[0], t);
+  EXPECT_FALSE(out[1].label.has_value());  // H H fused
+  EXPECT_EQ(out[2].label->gate, StandardGate::kX);  // the controlled gate, copied
+  EXPECT_EQ(out[3].label->gate, StandardGate::kH);
+  EXPECT_TRUE(same_gate(out[3], in[4]));
+}
+
 TEST(FuseGates, ProductAppliesTheFirstGateFirst) {
   const std::vector<Gate> hh = {unitary({0}, kH), unitary({0}, kH)};
   auto out = fuse_gates(hh);

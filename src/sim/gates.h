@@ -1,12 +1,7 @@
-// The standard gate set: one table of the gates' display names, qubit and
-// angle counts and matrices, and the one place where the matrices of the
-// angle-dependent gates are formed. The one-off Gate constructors, the fixed
-// steps and rotations of compiled plans, and the engine tests all take their
-// matrices from here.
-//
-// Matrices are row-major, single precision; on two qubits the first qubit is
-// the high bit of the index. An angle's (cos x, sin x) comes from one
-// simultaneous single-precision evaluation.
+// Gates of the standard table (gate_table.h), built with their matrices from
+// the table and labelled with the entry and the angles they were made from.
+// The one-off Gate constructors and CircuitSpec's fixed gates build through
+// these.
 #pragma once
 
 #include <cstdint>
@@ -14,50 +9,30 @@
 #include <span>
 #include <vector>
 
-#include "sim/complex.h"
+#include "sim/gate_table.h"
+#include "sim/operation.h"
+#include "sim/result.h"
 
 namespace vantrel::sim {
 
-enum class StandardGate : std::uint8_t {
-  kH, kI, kX, kY, kZ, kS, kSdg, kT, kTdg, kSwap, kISwap,  // fixed
-  kP, kRX, kRY, kRZ, kU,                                   // angle-dependent
-};
+// The standard gate on `qubits` (the first one the high bit of its matrix)
+// at `angles` (as many as the entry takes), through Operation::create and
+// with its errors.
+Result<Gate> make_standard_gate(StandardGate gate, std::vector<std::uint64_t> qubits,
+                                std::span<const float> angles = {});
 
-struct StandardGateInfo {
-  StandardGate gate;
-  const char* name;     // short display name: "H", "SWAP", "RX", "U"
-  unsigned qubits;      // 1 or 2
-  unsigned angles;      // angles the matrix takes: 0, 1 (theta) or 3 (theta, phi, lambda)
-};
+// The standard gate's matrix on `targets` controlled by `controls`, through
+// make_controlled_unitary_gate and with its errors; the label names the
+// entry (the controls are the operation's own).
+Result<Gate> make_controlled_standard_gate(StandardGate gate, std::vector<std::uint64_t> controls,
+                                           std::vector<std::uint64_t> targets,
+                                           std::span<const float> angles = {});
 
-// The whole table, in the order of StandardGate.
-std::span<const StandardGateInfo> standard_gates();
-const StandardGateInfo& standard_gate_info(StandardGate gate);
-
-// (cos(0.5 * theta), sin(0.5 * theta)) from one simultaneous evaluation: the
-// half angle of every rotation by theta (RX, RY, U and Pauli-string
-// rotations).
-void half_angle_cos_sin(float theta, float& c, float& s);
-
-// Writes the gate's matrix (4 or 16 entries) to `out`. `angles` holds the
-// gate's angle count of values, in radians:
-//   P(theta)            diag(1, e^(i theta)); theta is not halved
-//   RX(theta)           (c, -i s; -i s, c), (s, c) = sincos(0.5 * theta)
-//   RY(theta)           (c, -s; s, c)
-//   RZ(theta)           diag(e^(i (-0.5 theta)), e^(i (0.5 theta))) from two
-//                       evaluations, not one and its conjugate
-//   U(theta, phi, lam)  (ch, -e^(i lam) sh; e^(i phi) sh, e^(i (phi + lam)) ch),
-//                       (sh, ch) = sincos(0.5 * theta), phi + lam summed in
-//                       single precision, no global phase
-// Zero entries are +0 in both parts. The fixed entries: S and Sdg carry
-// cos(pi/2) in single precision (-4.371139e-08) as the real part of their
-// phase, T and Tdg (r, +-r) with r = 0.70710677, H has r everywhere.
-void standard_matrix(StandardGate gate, std::span<const float> angles, Complex* out);
-std::vector<Complex> standard_matrix(StandardGate gate, std::span<const float> angles = {});
-
-// Multiplies every entry (a, b) by (cos g, sin g) as (cg a - sg b, cg b + sg a);
-// without `gamma`, by exactly (1, 0), which still turns -0 - +0 products as
-// that formula does.
-void apply_global_phase(std::span<Complex> matrix, std::optional<float> gamma);
+// U(theta, phi, lambda) times the global phase e^(i gamma) (apply_global_phase:
+// exactly (1, 0) without gamma) on `targets`, controlled by `controls`;
+// labelled U with gamma as a fourth angle when given.
+Result<Gate> make_controlled_u_gate(std::vector<std::uint64_t> controls,
+                                    std::vector<std::uint64_t> targets, float theta, float phi,
+                                    float lambda, std::optional<float> gamma);
 
 }  // namespace vantrel::sim

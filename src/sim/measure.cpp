@@ -8,7 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "sim/gates.h"
+#include "sim/gate_table.h"
 
 namespace vantrel::sim {
 namespace {

@@ -14,10 +14,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "sim/complex.h"
+#include "sim/gate_table.h"
 #include "sim/result.h"
 
 namespace vantrel::sim {
@@ -60,10 +62,15 @@ struct Gate {
   Kind kind = Kind::kBarrier;
   Operation op;            // kUnitary only
   std::uint64_t qubit = 0;  // kMeasure and kReset only (validated when run)
+  // kUnitary built from the standard gate table (gate_table.h): which entry and
+  // angles, for display only. Empty for custom unitaries and fusion results.
+  std::optional<GateLabel> label;
 
-  static Gate unitary(Operation op) { return Gate{Kind::kUnitary, std::move(op), 0}; }
-  static Gate measure(std::uint64_t q) { return Gate{Kind::kMeasure, {}, q}; }
-  static Gate reset(std::uint64_t q) { return Gate{Kind::kReset, {}, q}; }
+  static Gate unitary(Operation op, std::optional<GateLabel> label = std::nullopt) {
+    return Gate{Kind::kUnitary, std::move(op), 0, label};
+  }
+  static Gate measure(std::uint64_t q) { return Gate{Kind::kMeasure, {}, q, {}}; }
+  static Gate reset(std::uint64_t q) { return Gate{Kind::kReset, {}, q, {}}; }
   static Gate barrier() { return Gate{}; }
 
   // A unitary on exactly one target with a 2x2 matrix.

@@ -38,10 +38,10 @@ inline Gate unitary(std::vector<std::uint64_t> targets, std::vector<Complex> m) 
 
 inline std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-inline Gate hadamard(std::uint64_t q) { return Gate::unitary(Operation::create({q}, kH).value()); }
+inline Gate hadamard(std::uint64_t q) { return make_standard_gate(StandardGate::kH, {q}).value(); }
 
 inline Gate cnot(std::uint64_t c, std::uint64_t t) {
-  return make_controlled_unitary_gate({c}, {t}, kX).value();
+  return make_controlled_standard_gate(StandardGate::kX, {c}, {t}).value();
 }
 
 }  // namespace vantrel::sim::testing
