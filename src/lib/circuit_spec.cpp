@@ -151,14 +151,20 @@ PyTypeObject* PyCircuitSpec::type_object() {
         method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
         method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),
         method<spec_rotation<RotationKind::kP>>("p", {"target", "param"}),
-        method<spec_gate>("gate", {"gate"}),
-        method<spec_pauli_rotation>("pauli_rotation", {"paulis", "param", {"scale", "1.0"}}),
+        method<spec_gate>("gate", {"gate"}, "Append a copy of a Gate as a fixed step."),
+        method<spec_pauli_rotation>(
+            "pauli_rotation", {"paulis", "param", {"scale", "1.0"}},
+            "Append exp(-i*scale*theta/2*P) for the Pauli string P given as (label, qubit) "
+            "pairs, theta being the parameter's value."),
         method<spec_two_qubit_rotation<sim::PauliLabel::kX>>(
-            "rxx", {"q0", "q1", "param", {"scale", "1.0"}}),
+            "rxx", {"q0", "q1", "param", {"scale", "1.0"}},
+            "Append exp(-i*scale*theta/2*X(q0)X(q1))."),
         method<spec_two_qubit_rotation<sim::PauliLabel::kY>>(
-            "ryy", {"q0", "q1", "param", {"scale", "1.0"}}),
+            "ryy", {"q0", "q1", "param", {"scale", "1.0"}},
+            "Append exp(-i*scale*theta/2*Y(q0)Y(q1))."),
         method<spec_two_qubit_rotation<sim::PauliLabel::kZ>>(
-            "rzz", {"q0", "q1", "param", {"scale", "1.0"}}),
+            "rzz", {"q0", "q1", "param", {"scale", "1.0"}},
+            "Append exp(-i*scale*theta/2*Z(q0)Z(q1))."),
         method<spec_compile>("compile", {},
                              "Compile the circuit specification into a reusable execution plan."),
         {nullptr, nullptr, 0, nullptr},

@@ -282,7 +282,10 @@ PyTypeObject* PyCompiledCircuit::type_object() {
         method<circuit_value_and_gradient>("value_and_gradient", {"params", "observable"}),
         method<circuit_value_and_gradient_buffer>("value_and_gradient_buffer",
                                                   {"params", "observable"}),
-        method<circuit_sample>("sample", {"params", "shots", {"seed", "None"}}),
+        method<circuit_sample>(
+            "sample", {"params", "shots", {"seed", "None"}},
+            "Run the plan once and draw shots basis-state indices from the final state; a seed "
+            "makes the draws, and the plan's measurements, the same on every run."),
         method<circuit_execution_context>("execution_context"),
         method<circuit_param_buffer>(
             "param_buffer", {}, "Allocate a reusable parameter buffer backed by a NumPy array."),
