@@ -24,7 +24,7 @@ struct ExecutionContext {
 };
 
 // The 2x2 row-major matrix of a rotation by theta (radians): that of the
-// standard gate RX, RY, RZ or P (gates.h).
+// standard gate RX, RY, RZ or P (gate_table.h).
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 
 // The angle a parametric step turns by for `params`: the value of its slot,
@@ -37,9 +37,10 @@ kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis);
 
 // exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
 // every qubit below the width of `amps`), in one pass under Exec: the kernel
-// of kernels/pauli_rotation.h with (c, s) = half_angle_cos_sin(angle). Diagonal (no amplitude reads another) when every
-// factor is Z; otherwise amplitudes are updated in pairs linked by the X and
-// Y factors. The same bits under any executor and any cut of the pass.
+// of kernels/pauli_rotation.h with (c, s) = half_angle_cos_sin(angle).
+// Diagonal (no amplitude reads another) when every factor is Z; otherwise
+// amplitudes are updated in pairs linked by the X and Y factors. The same
+// bits under any executor and any cut of the pass.
 template <class Exec = PoolExecutor>
 void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> paulis,
                           float angle) {
@@ -57,6 +58,9 @@ void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> 
 // whose target or slot does not fit, possible only in a plan assembled by
 // hand, fails like a fixed step instead of touching memory out of bounds.
 Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
+// The same with measurement and reset steps drawing from `rng`.
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                Rng& rng);
 
 // Replaces the angle of one parametric step for a single run: step `step`
 // (a position in plan.ops()) rotates by `angle` instead of step_angle (its
@@ -66,21 +70,6 @@ struct AngleOverride {
   std::size_t step = SIZE_MAX;
   float angle = 0.0f;
 };
-
-// run_into with measurement and reset steps drawing from `rng`.
-Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
-                Rng& rng);
-
-// Runs the plan once on a fresh state and draws `shots` basis-state indices
-// from the final state as `measure` draws them. Without a seed, measurement
-// and reset steps and the draws use the calling thread's generator; with
-// one, a SeededRng of that seed serves all of them in that order, so the
-// samples depend only on the plan, the parameters and the seed (the run's
-// state has the same bits on any pool size, and the draws are made on the
-// calling thread). Errors of the run, then of `measure`.
-Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
-                                          std::span<const float> params, std::uint64_t shots,
-                                          std::optional<std::uint64_t> seed);
 
 // run_into with one step's angle overridden; checks and order as run_into.
 Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
@@ -103,6 +92,17 @@ Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context);
 
 // A fresh |0...0> of the plan's width, run.
 Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params);
+
+// Runs the plan once on a fresh state and draws `shots` basis-state indices
+// from the final state as `measure` draws them. Without a seed, measurement
+// and reset steps and the draws use the calling thread's generator; with
+// one, a SeededRng of that seed serves all of them in that order, so the
+// samples depend only on the plan, the parameters and the seed (the run's
+// state has the same bits on any pool size, and the draws are made on the
+// calling thread). Errors of the run, then of `measure`.
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
+                                          std::span<const float> params, std::uint64_t shots,
+                                          std::optional<std::uint64_t> seed);
 
 // A context holding a fresh state of the plan's width.
 Result<ExecutionContext> execution_context(const CompiledCircuit& plan);
