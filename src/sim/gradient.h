@@ -14,7 +14,8 @@ struct ValueAndGradient {
 };
 
 // For each slot, the sum over the parametric steps that read it of the
-// shift-rule term with only that step shifted by +-pi/2. A slot read by no
+// shift-rule term with only that step's angle shifted by +-pi/2 (for a
+// Pauli-string rotation the angle scale * theta, and the term times scale). A slot read by no
 // step gets 0 without a run. The context is left holding the last run's state
 // in that order: the last reading step of the highest slot that has one,
 // lowered (the value run's state when no step reads a slot). Plans that
