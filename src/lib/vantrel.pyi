@@ -198,6 +198,9 @@ class CompiledCircuit:
         self, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
         """Expectation value and gradient, shape (P,)."""
+    def sample(self, params: _Params, shots: _Int, seed: _Int | None = None) -> list[int]:
+        """shots basis-state indices drawn from the final state (bit q is qubit q); a seed
+        (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible."""
     def execution_context(self) -> ExecutionContext: ...
     def param_buffer(self) -> ParamBuffer:
         """Allocate a reusable parameter buffer backed by a NumPy array."""
@@ -294,6 +297,19 @@ class CircuitSpec:
     def ry(self, target: _Int, param: Parameter) -> None: ...
     def rz(self, target: _Int, param: Parameter) -> None: ...
     def p(self, target: _Int, param: Parameter) -> None: ...
+    def gate(self, gate: Gate) -> None:
+        """Append a copy of a Gate as a fixed step."""
+    def pauli_rotation(
+        self, paulis: Sequence[tuple[str, _Int]], param: Parameter, scale: _Real = 1.0
+    ) -> None:
+        """Append exp(-i*scale*theta/2*P); paulis: (label, qubit) tuples, label one of
+        I, X, Y, Z (either case), I dropped, at least one other."""
+    def rxx(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
+        """Append exp(-i*scale*theta/2*X(q0)X(q1))."""
+    def ryy(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
+        """Append exp(-i*scale*theta/2*Y(q0)Y(q1))."""
+    def rzz(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
+        """Append exp(-i*scale*theta/2*Z(q0)Z(q1))."""
     def compile(self) -> CompiledCircuit:
         """Compile the circuit specification into a reusable execution plan."""
     @property
