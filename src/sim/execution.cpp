@@ -29,8 +29,8 @@ float step_angle(const CompiledOp& op, std::span<const float> params) {
   return op.kind == CompiledOp::Kind::kPauliRotation ? op.scale * value : value;
 }
 
-kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis) {
-  kernels::PauliMasks m;
+kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
+  kernels::RotationMasks m;
   for (const PauliFactor& f : paulis) {
     const std::uint64_t bit = std::uint64_t{1} << f.qubit;
     if (f.label != PauliLabel::kZ) m.x |= bit;

@@ -33,7 +33,7 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
 float step_angle(const CompiledOp& op, std::span<const float> params);
 
 // The masks of the Pauli string (every qubit below 64).
-kernels::PauliMasks pauli_masks(std::span<const PauliFactor> paulis);
+kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis);
 
 // exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
 // every qubit below the width of `amps`), in one pass under Exec: the kernel
@@ -47,7 +47,7 @@ void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> 
   float c = 0.0f;
   float s = 0.0f;
   half_angle_cos_sin(angle, c, s);
-  kernels::apply_pauli_rotation<Exec>(amps, pauli_masks(paulis), c, s);
+  kernels::apply_pauli_rotation<Exec>(amps, rotation_masks(paulis), c, s);
 }
 
 // "parameter vector has length {}, expected {}", then

@@ -37,7 +37,7 @@ struct Pass {
   __m128 low[8];         // masks of v = 0 .. 7
 };
 
-void prepare(Pass& p, const PauliMasks& m, float c, float s) {
+void prepare(Pass& p, const RotationMasks& m, float c, float s) {
   p.c = _mm_set1_ps(c);
   p.s = _mm_set1_ps(s);
   p.swap_parts = (m.ny & 1u) == 0;
@@ -109,12 +109,12 @@ constexpr Run kRuns[2][2][2] = {
 
 }  // namespace
 
-std::size_t pauli_rotation_items(std::size_t amplitudes, const PauliMasks& m) {
+std::size_t pauli_rotation_items(std::size_t amplitudes, const RotationMasks& m) {
   // Vectors; with a partner vector apart (x above qubit 0), pairs of them.
   return (m.x >> 1) != 0 ? amplitudes / 4 : amplitudes / 2;
 }
 
-void pauli_rotation_items_range(Complex* amps, const PauliMasks& m, float c, float s,
+void pauli_rotation_items_range(Complex* amps, const RotationMasks& m, float c, float s,
                                 std::size_t lo, std::size_t hi) {
   if (lo >= hi) return;
   Pass p;

@@ -35,7 +35,7 @@
 
 namespace vantrel::sim::kernels {
 
-struct PauliMasks {
+struct RotationMasks {
   std::uint64_t x = 0;  // X or Y factors
   std::uint64_t z = 0;  // Z or Y factors
   unsigned ny = 0;      // Y factors
@@ -48,16 +48,16 @@ inline constexpr std::size_t kPauliGrainItems = std::size_t{1} << 13;
 // The number of items of the pass over `amplitudes` (at least 2) amplitudes:
 // vectors of two consecutive amplitudes, or pairs of such vectors when x
 // links amplitudes in different vectors.
-std::size_t pauli_rotation_items(std::size_t amplitudes, const PauliMasks& m);
+std::size_t pauli_rotation_items(std::size_t amplitudes, const RotationMasks& m);
 
 // Items [lo, hi) of the pass, in place.
-void pauli_rotation_items_range(Complex* amps, const PauliMasks& m, float c, float s,
+void pauli_rotation_items_range(Complex* amps, const RotationMasks& m, float c, float s,
                                 std::size_t lo, std::size_t hi);
 
 // Applies the rotation to `amps` (2^n entries; every qubit of the masks below
 // n; the masks not both zero), parallel under Exec.
 template <class Exec>
-void apply_pauli_rotation(std::span<Complex> amps, const PauliMasks& m, float c, float s) {
+void apply_pauli_rotation(std::span<Complex> amps, const RotationMasks& m, float c, float s) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
   Complex* data = amps.data();
   Exec::parallel_for(pauli_rotation_items(amps.size(), m), kPauliGrainItems,

@@ -3,44 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <vector>
 
 #include "sim/kernels/reference.h"
+#include "sim/kernels/test_amps.h"
 #include "sim/pool.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-using Amps = std::vector<Complex>;
-
-// Finite values of both signs with a share of +0, -0 and subnormals, where a
-// reordered or shortened computation would first show.
-Amps random_amplitudes(std::size_t n, std::mt19937& rng) {
-  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-  Amps a(std::size_t{1} << n);
-  for (Complex& c : a) {
-    float* parts[2] = {&c.re, &c.im};
-    for (float* p : parts) {
-      const unsigned kind = rng() % 16;
-      *p = kind == 0 ? 0.0f : kind == 1 ? -0.0f : kind == 2 ? 1e-40f : value(rng);
-    }
-  }
-  return a;
-}
-
-bool same_bits(const Amps& a, const Amps& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
-}
+using sim::testing::Amps;
+using sim::testing::random_state;
+using sim::testing::same_bits;
 
 // Every assignment of I, X, Y, Z to `qubits` but the all-identity one.
-std::vector<PauliMasks> every_string(const std::vector<unsigned>& qubits) {
-  std::vector<PauliMasks> out;
+std::vector<RotationMasks> every_string(const std::vector<unsigned>& qubits) {
+  std::vector<RotationMasks> out;
   std::size_t combos = 1;
   for (std::size_t i = 0; i < qubits.size(); ++i) combos *= 4;
   for (std::size_t code = 1; code < combos; ++code) {
-    PauliMasks m;
+    RotationMasks m;
     std::size_t rest = code;
     for (unsigned q : qubits) {
       const unsigned label = rest % 4;  // 0 I, 1 X, 2 Y, 3 Z
@@ -69,12 +52,12 @@ TYPED_TEST(PauliRotationKernel, EveryStringMatchesReference) {
     std::vector<unsigned> qubits = {0};
     if (n > 2) qubits.push_back(n / 2);
     if (n > 1) qubits.push_back(n - 1);
-    for (const PauliMasks& m : every_string(qubits)) {
+    for (const RotationMasks& m : every_string(qubits)) {
       if (n == 17 && rng() % 4 != 0) continue;  // a sample of the strings suffices there
       const float angle = std::uniform_real_distribution<float>(-7.0f, 7.0f)(rng);
       float s = 0.0f, c = 0.0f;
       sincosf(angle * 0.5f, &s, &c);
-      const Amps input = random_amplitudes(n, rng);
+      const Amps input = random_state(n, rng);
       Amps want = input;
       reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
       Amps got = input;
@@ -88,9 +71,9 @@ TEST(PauliRotationKernel, AnyCutOfThePassGivesTheSameBits) {
   std::mt19937 rng(5);
   for (int trial = 0; trial < 200; ++trial) {
     const unsigned n = 1 + rng() % 9;
-    PauliMasks m;
+    RotationMasks m;
     while (m.x == 0 && m.z == 0) {
-      m = PauliMasks{};
+      m = RotationMasks{};
       for (unsigned q = 0; q < n; ++q) {
         const unsigned label = rng() % 4;
         if (label == 1 || label == 2) m.x |= std::uint64_t{1} << q;
@@ -99,7 +82,7 @@ TEST(PauliRotationKernel, AnyCutOfThePassGivesTheSameBits) {
       }
     }
     const float c = std::cos(0.3f * static_cast<float>(trial)), s = std::sin(0.3f * static_cast<float>(trial));
-    const Amps input = random_amplitudes(n, rng);
+    const Amps input = random_state(n, rng);
     Amps want = input;
     reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
     Amps got = input;
@@ -118,7 +101,7 @@ TEST(PauliRotationKernel, AnyCutOfThePassGivesTheSameBits) {
 // Y|1> = -i|0>, Z|b> = (-1)^b |b>.
 TEST(PauliRotationKernel, ReferenceIsCosMinusISinTimesTheString) {
   const float c = 0.6f, s = 0.8f;
-  for (const PauliMasks& m : every_string({0, 1, 2})) {
+  for (const RotationMasks& m : every_string({0, 1, 2})) {
     for (std::size_t basis = 0; basis < 8; ++basis) {
       Amps a(8);
       a[basis] = {1.0f, 0.0f};
