@@ -11,6 +11,7 @@
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
 #include "sim/plan.h"
+#include "sim/pool.h"
 #include "sim/result.h"
 #include "sim/rng.h"
 #include "sim/state_vector.h"

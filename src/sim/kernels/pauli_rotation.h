@@ -31,7 +31,6 @@
 #include <span>
 
 #include "sim/complex.h"
-#include "sim/pool.h"
 
 namespace vantrel::sim::kernels {
 
@@ -41,29 +40,42 @@ struct RotationMasks {
   unsigned ny = 0;      // Y factors
 };
 
+// One variant of the pass: it cuts the pass into items (blocks of
+// consecutive amplitudes, one vector each, or pairs of blocks when x links
+// amplitudes of different blocks) and updates any range of them in place.
+// The variants differ in the width of their vectors, so in their items, and
+// give the same bits.
+struct RotationKernel {
+  const char* name;
+  std::size_t block;  // amplitudes per block; passes over fewer take another variant
+  std::size_t (*items)(std::size_t amplitudes, const RotationMasks& m);
+  void (*range)(Complex* amps, const RotationMasks& m, float c, float s, std::size_t lo,
+                std::size_t hi);
+};
+
+// SSE2 (two amplitudes per vector, every x86-64) and AVX2 (four); the AVX2
+// one only where the processor runs it.
+extern const RotationKernel kRotationSse2;
+extern const RotationKernel kRotationAvx2;
+
+// The widest variant this processor runs whose blocks fit a pass over
+// `amplitudes` (a power of two, at least 2) amplitudes.
+const RotationKernel& rotation_kernel(std::size_t amplitudes);
+
 // Items per piece of parallel work; smaller passes stay on the calling
 // thread, as for the one-qubit kernel.
 inline constexpr std::size_t kPauliGrainItems = std::size_t{1} << 13;
 
-// The number of items of the pass over `amplitudes` (at least 2) amplitudes:
-// vectors of two consecutive amplitudes, or pairs of such vectors when x
-// links amplitudes in different vectors.
-std::size_t pauli_rotation_items(std::size_t amplitudes, const RotationMasks& m);
-
-// Items [lo, hi) of the pass, in place.
-void pauli_rotation_items_range(Complex* amps, const RotationMasks& m, float c, float s,
-                                std::size_t lo, std::size_t hi);
-
-// Applies the rotation to `amps` (2^n entries; every qubit of the masks below
-// n; the masks not both zero), parallel under Exec.
+// Applies the rotation to `amps` (2^n entries, n >= 1; every qubit of the
+// masks below n; the masks not both zero), parallel under Exec.
 template <class Exec>
-void apply_pauli_rotation(std::span<Complex> amps, const RotationMasks& m, float c, float s) {
+void apply_pauli_rotation(std::span<Complex> amps, const RotationMasks& m, float c, float s,
+                          const RotationKernel* kernel = nullptr) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
+  const RotationKernel& k = kernel ? *kernel : rotation_kernel(amps.size());
   Complex* data = amps.data();
-  Exec::parallel_for(pauli_rotation_items(amps.size(), m), kPauliGrainItems,
-                     [&](std::size_t lo, std::size_t hi) {
-                       pauli_rotation_items_range(data, m, c, s, lo, hi);
-                     });
+  Exec::parallel_for(k.items(amps.size(), m), kPauliGrainItems,
+                     [&](std::size_t lo, std::size_t hi) { k.range(data, m, c, s, lo, hi); });
 }
 
 }  // namespace vantrel::sim::kernels

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "sim/kernels/isa.h"
 #include "sim/kernels/reference.h"
 #include "sim/kernels/test_amps.h"
 #include "sim/pool.h"
@@ -38,6 +39,13 @@ std::vector<RotationMasks> every_string(const std::vector<unsigned>& qubits) {
   return out;
 }
 
+// The variants this processor runs.
+std::vector<const RotationKernel*> variants() {
+  std::vector<const RotationKernel*> out = {&kRotationSse2};
+  if (detect_isa() >= Isa::kAvx2) out.push_back(&kRotationAvx2);
+  return out;
+}
+
 template <class Exec>
 class PauliRotationKernel : public ::testing::Test {};
 using Executors = ::testing::Types<PoolExecutor, SequentialExecutor>;
@@ -60,14 +68,18 @@ TYPED_TEST(PauliRotationKernel, EveryStringMatchesReference) {
       const Amps input = random_state(n, rng);
       Amps want = input;
       reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
-      Amps got = input;
-      apply_pauli_rotation<TypeParam>(got, m, c, s);
-      ASSERT_TRUE(same_bits(got, want)) << "n=" << n << " x=" << m.x << " z=" << m.z;
+      for (const RotationKernel* k : variants()) {
+        if (input.size() < k->block) continue;
+        Amps got = input;
+        apply_pauli_rotation<TypeParam>(got, m, c, s, k);
+        ASSERT_TRUE(same_bits(got, want))
+            << k->name << " n=" << n << " x=" << m.x << " z=" << m.z;
+      }
     }
   }
 }
 
-TEST(PauliRotationKernel, AnyCutOfThePassGivesTheSameBits) {
+TEST(PauliRotationKernel, EveryVariantOnAnyCutGivesTheSameBits) {
   std::mt19937 rng(5);
   for (int trial = 0; trial < 200; ++trial) {
     const unsigned n = 1 + rng() % 9;
@@ -85,14 +97,17 @@ TEST(PauliRotationKernel, AnyCutOfThePassGivesTheSameBits) {
     const Amps input = random_state(n, rng);
     Amps want = input;
     reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
-    Amps got = input;
-    const std::size_t items = pauli_rotation_items(got.size(), m);
-    for (std::size_t lo = 0; lo < items;) {
-      const std::size_t hi = std::min(items, lo + 1 + rng() % 7);
-      pauli_rotation_items_range(got.data(), m, c, s, lo, hi);
-      lo = hi;
+    for (const RotationKernel* k : variants()) {
+      if (input.size() < k->block) continue;
+      Amps got = input;
+      const std::size_t items = k->items(got.size(), m);
+      for (std::size_t lo = 0; lo < items;) {
+        const std::size_t hi = std::min(items, lo + 1 + rng() % 7);
+        k->range(got.data(), m, c, s, lo, hi);
+        lo = hi;
+      }
+      ASSERT_TRUE(same_bits(got, want)) << k->name << " " << trial;
     }
-    ASSERT_TRUE(same_bits(got, want)) << trial;
   }
 }
 
