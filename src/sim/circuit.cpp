@@ -27,6 +27,12 @@ Circuit Circuit::create(std::vector<Gate> gates) {
   return c;
 }
 
+Circuit Circuit::from_gates(std::vector<Gate> gates) {
+  Circuit c;
+  c.gates_ = std::move(gates);
+  return c;
+}
+
 Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng* rng) {
   switch (g.kind) {
     case Gate::Kind::kUnitary:

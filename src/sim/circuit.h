@@ -27,6 +27,9 @@ class Circuit {
  public:
   // Fuses the list when it holds 16 or more one-qubit unitaries.
   static Circuit create(std::vector<Gate> gates);
+  // Takes the list as it is, without fusing: a list that create() produced
+  // before (a decoded circuit must run exactly as the one encoded).
+  static Circuit from_gates(std::vector<Gate> gates);
 
   // Runs every gate in order on `state`; stops at the first error (earlier
   // gates stay applied). Returns the measurement records in execution order.

@@ -98,6 +98,9 @@ class ParameterizedCircuitSpec {
 
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_names_.size(); }
+  const std::vector<std::optional<std::string>>& parameter_names() const {
+    return parameter_names_;
+  }
   const std::vector<CompiledOp>& ops() const { return ops_; }
 
  private:
