@@ -50,7 +50,7 @@ PyObject* default_value(const char* text) {
 }  // namespace
 
 void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
-                    bool with_self, const char* doc, int arity) {
+                    bool with_self, const char* doc, int arity, const char* receiver) {
   if (static_cast<int>(args.size()) != arity) {
     std::fprintf(stderr, "vantrel: '%s' declares %d argument names for %d parameters\n", name,
                  static_cast<int>(args.size()), arity);
@@ -60,7 +60,10 @@ void init_signature(Signature& sig, const char* name, std::initializer_list<ArgS
   sig.count = arity;
   sig.doc = name;
   sig.doc += '(';
-  if (with_self) sig.doc += args.size() ? "$self, " : "$self";
+  if (with_self) {
+    sig.doc += receiver;
+    if (args.size()) sig.doc += ", ";
+  }
   int i = 0;
   for (const ArgSpec& a : args) {
     if (i > 0) sig.doc += ", ";
@@ -342,6 +345,17 @@ bool convert_list(PyObject* obj, List& out) {
     return false;
   }
   out.obj = obj;
+  return true;
+}
+
+bool convert_payload(PyObject* obj, Payload& out) {
+  if (!PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'",
+                 type_short_name(obj));
+    return false;
+  }
+  out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
   return true;
 }
 

@@ -30,6 +30,7 @@
 //   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
 //   PyObject*                  any object (borrowed for the call)
 //   List                       a list or list subclass (borrowed)
+//   Payload                    a bytes object, read in place (borrowed)
 //   Shared<T>, Exclusive<T>    an instance of T's class, borrowed
 // A conversion failing with TypeError is re-raised as TypeError
 // "argument '{name}': {message}"; other exceptions pass unchanged. The first
@@ -44,6 +45,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -74,11 +76,12 @@ struct Signature {
   std::string doc;                    // "name(a, b)\n--\n\n" + documentation
 };
 
-// Fills `sig` for a declaration; `with_self` adds "$self, " to the text
-// signature. On failure an exception is left set (the class or module under
-// construction then fails to build).
+// Fills `sig` for a declaration; `with_self` adds the receiver ("$self, ",
+// or "$type, " for a class method) to the text signature. On failure an
+// exception is left set (the class or module under construction then fails
+// to build).
 void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
-                    bool with_self, const char* doc, int arity);
+                    bool with_self, const char* doc, int arity, const char* receiver = "$self");
 // Fills `sig` as a copy of the declared `first` under another name: the same
 // arguments, defaults and documentation, the text signature and every
 // message naming `name`.
@@ -99,6 +102,12 @@ void prefix_argument_error(PyObject* name);
 
 struct List {
   PyObject* obj = nullptr;  // borrowed for the call
+};
+
+// The contents of a bytes object, valid while the object is (bytes are
+// immutable, and the argument reference keeps it alive for the call).
+struct Payload {
+  std::span<const std::uint8_t> bytes;
 };
 
 struct LabeledQubit {
@@ -129,6 +138,7 @@ bool convert_float(PyObject* obj, float& out);
 bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out);
 bool convert_optional_str(PyObject* obj, std::optional<std::string>& out);
 bool convert_list(PyObject* obj, List& out);
+bool convert_payload(PyObject* obj, Payload& out);
 bool convert_labeled_qubits(PyObject* obj, std::vector<LabeledQubit>& out);
 // TypeError "'{type}' object cannot be converted to '{class_name}'".
 bool instance_mismatch(PyObject* obj, const char* class_name);
@@ -198,6 +208,10 @@ struct Converter<PyObject*> {
 template <>
 struct Converter<List> {
   static bool convert(PyObject* o, List& out) { return convert_list(o, out); }
+};
+template <>
+struct Converter<Payload> {
+  static bool convert(PyObject* o, Payload& out) { return convert_payload(o, out); }
 };
 template <class T>
 struct Converter<Shared<T>> {
@@ -364,6 +378,19 @@ PyMethodDef alias(const char* name) {
   int flags = METH_FASTCALL | METH_KEYWORDS | (B::kHasSelf ? 0 : METH_STATIC);
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&B::fastcall)), flags,
           B::sig.doc.c_str()};
+}
+
+// A class method: Impl takes no instance (the class it is called on is not
+// passed); the text signature starts with "$type".
+template <auto Impl>
+PyMethodDef class_method(const char* name, std::initializer_list<ArgSpec> args = {},
+                         const char* doc = nullptr) {
+  using B = detail::Binding<Impl>;
+  static_assert(!B::kHasSelf, "a class method takes no instance");
+  detail::check_single_declaration(B::sig, name);
+  init_signature(B::sig, name, args, true, doc, B::kArity, "$type");
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&B::fastcall)),
+          METH_FASTCALL | METH_KEYWORDS | METH_CLASS, B::sig.doc.c_str()};
 }
 
 // A module-level function.

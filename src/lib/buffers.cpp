@@ -7,6 +7,7 @@
 #include "lib/args.h"
 #include "lib/arrays.h"
 #include "lib/errors.h"
+#include "lib/pickling.h"
 
 namespace vantrel::lib {
 namespace {
@@ -162,7 +163,7 @@ PyTypeObject* PyParamBuffer::type_object() {
     return create_class(
         {kName, "Reusable parameter buffer for zero-copy compiled scalar execution.",
          sizeof(PyParamBuffer), dealloc_instance<PyParamBuffer>, nullptr, methods, getset,
-         nullptr});
+         nullptr, pickling_methods<PyParamBuffer>()});
   }();
   return type;
 }
@@ -185,7 +186,7 @@ PyTypeObject* PyParamBatchBuffer::type_object() {
     return create_class(
         {kName, "Reusable parameter batch buffer for zero-copy compiled batch execution.",
          sizeof(PyParamBatchBuffer), dealloc_instance<PyParamBatchBuffer>, nullptr, methods,
-         getset, nullptr});
+         getset, nullptr, pickling_methods<PyParamBatchBuffer>()});
   }();
   return type;
 }

@@ -10,6 +10,7 @@
 #include "lib/arrays.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
+#include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/measure.h"
 #include "sim/state_vector.h"
@@ -104,6 +105,7 @@ PyTypeObject* PyCircuit::type_object() {
       methods,
       nullptr,
       nullptr,
+      pickling_methods<PyCircuit>(),
   });
   return type;
 }

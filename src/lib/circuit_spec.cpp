@@ -17,6 +17,7 @@
 #include "lib/errors.h"
 #include "lib/gate.h"
 #include "lib/observable.h"
+#include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/gates.h"
 #include "sim/operation.h"
@@ -42,7 +43,7 @@ PyObject* spec_new(std::uint64_t num_qubits) {
 
 PyObject* spec_param(PyCircuitSpec& self, std::optional<std::string> name) {
   const std::uint64_t slot = self.value.add_parameter(name);
-  return new_instance<PyParameter>(ParameterValue{std::move(name), slot});
+  return new_instance<PyParameter>(ParameterValue{slot, std::move(name)});
 }
 
 // h, x, z: one unitary on [target].
@@ -183,7 +184,7 @@ PyTypeObject* PyCircuitSpec::type_object() {
                          "CircuitSpec(num_qubits)\n--\n\n"
                          "Builder for reusable parameterized circuit structure.",
                          sizeof(PyCircuitSpec), dealloc_instance<PyCircuitSpec>, construct, methods,
-                         getset, nullptr});
+                         getset, nullptr, pickling_methods<PyCircuitSpec>()});
   }();
   return type;
 }
@@ -201,7 +202,7 @@ PyTypeObject* PyParameter::type_object() {
                          "Symbolic parameter handle used when building a compiled circuit "
                          "specification.",
                          sizeof(PyParameter), dealloc_instance<PyParameter>, nullptr, nullptr,
-                         getset, parameter_repr});
+                         getset, parameter_repr, pickling_methods<PyParameter>()});
   }();
   return type;
 }

@@ -8,6 +8,7 @@
 
 #include "lib/object.h"
 #include "sim/plan.h"
+#include "sim/serialize.h"
 
 namespace vantrel::lib {
 
@@ -19,10 +20,7 @@ struct PyCircuitSpec : ObjectBase {
 
 // A handle carries only its slot and a copy of its name; it is not linked to
 // the spec that made it.
-struct ParameterValue {
-  std::optional<std::string> name;
-  std::uint64_t index = 0;
-};
+using ParameterValue = sim::ParameterHandle;
 
 struct PyParameter : ObjectBase {
   static constexpr const char* kName = "Parameter";

@@ -19,6 +19,7 @@
 #include "lib/buffers.h"
 #include "lib/errors.h"
 #include "lib/observable.h"
+#include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/gradient.h"
 #include "sim/observable.h"
@@ -306,7 +307,7 @@ PyTypeObject* PyCompiledCircuit::type_object() {
     return create_class(
         {kName, "Reusable compiled execution plan for repeated parameterized circuit evaluation.",
          sizeof(PyCompiledCircuit), dealloc_instance<PyCompiledCircuit>, nullptr, methods.data(),
-         getset, nullptr});
+         getset, nullptr, pickling_methods<PyCompiledCircuit>()});
   }();
   return type;
 }
@@ -331,7 +332,7 @@ PyTypeObject* PyExecutionContext::type_object() {
     return create_class(
         {kName, "Reusable execution buffer for repeated scalar compiled-circuit calls.",
          sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr, methods,
-         nullptr, nullptr});
+         nullptr, nullptr, pickling_methods<PyExecutionContext>()});
   }();
   return type;
 }

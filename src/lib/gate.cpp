@@ -18,6 +18,7 @@
 #include "lib/arrays.h"
 #include "lib/errors.h"
 #include "lib/numpy_api.h"
+#include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/complex.h"
 #include "sim/gates.h"
@@ -244,6 +245,7 @@ PyTypeObject* PyGate::type_object() {
       methods,
       nullptr,
       nullptr,
+      pickling_methods<PyGate>(),
   });
   return type;
 }

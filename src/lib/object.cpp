@@ -21,7 +21,17 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
   slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.constructor ? spec.constructor
                                                                        : no_constructor)});
-  if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
+  // The type keeps a pointer to its method table: a merged table lives, like
+  // the type, for the process.
+  PyMethodDef* methods = spec.methods;
+  if (spec.pickling) {
+    auto* merged = new std::vector<PyMethodDef>();
+    for (PyMethodDef* m = spec.methods; m && m->ml_name; ++m) merged->push_back(*m);
+    for (const PyMethodDef* m = spec.pickling; m->ml_name; ++m) merged->push_back(*m);
+    merged->push_back({nullptr, nullptr, 0, nullptr});
+    methods = merged->data();
+  }
+  if (methods) slots.push_back({Py_tp_methods, methods});
   if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
   if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
   slots.push_back({0, nullptr});

@@ -100,6 +100,9 @@ struct ClassSpec {
   PyMethodDef* methods;   // may be NULL
   PyGetSetDef* getset;    // may be NULL
   reprfunc repr;          // may be NULL (the interpreter's default)
+  // May be NULL: the pickling and copying members (pickling.h), a
+  // sentinel-ended table appended to `methods`.
+  const PyMethodDef* pickling;
 };
 
 // Creates the type. NULL with an exception set on failure.

@@ -7,6 +7,7 @@
 
 #include "lib/args.h"
 #include "lib/errors.h"
+#include "lib/pickling.h"
 #include "lib/py.h"
 
 namespace vantrel::lib {
@@ -103,6 +104,7 @@ PyTypeObject* PyObservable::type_object() {
       methods,
       nullptr,
       nullptr,
+      pickling_methods<PyObservable>(),
   });
   return type;
 }

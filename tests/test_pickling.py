@@ -1,0 +1,198 @@
+"""Pickling and copying. Every value class round-trips, through every pickle
+protocol and copy.copy / copy.deepcopy, to a new object that computes the same
+bits; the classes that hold scratch state or a caller's array refuse with a
+TypeError saying what to pickle instead; a payload from outside is validated
+before it is trusted (the engine tests fuzz the decoder itself)."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import vantrel as vt
+from compiled_helpers import build, observable, random_steps, random_terms
+
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+
+
+def round_trips(obj):
+    """Every copy a user can make: a pickle of each protocol, copy, deepcopy."""
+    for protocol in PROTOCOLS:
+        yield pickle.loads(pickle.dumps(obj, protocol))
+    yield copy.copy(obj)
+    yield copy.deepcopy(obj)
+
+
+def state(obj):
+    """The encoded value that an object pickles as."""
+    restore, (payload,) = obj.__reduce__()
+    assert restore == type(obj)._from_pickle
+    return payload
+
+
+def bits(*values):
+    return b"".join(np.asarray(v).tobytes() for v in values)
+
+
+def every_result(circuit, obs, batch):
+    """The bits of every evaluation method of a CompiledCircuit and of a context."""
+    ctx, buf, batch_buf = circuit.execution_context(), circuit.param_buffer(), None
+    out = [circuit.num_qubits, circuit.parameter_count]
+    for params in batch:
+        buf.numpy()[:] = params
+        out += [bits(circuit.statevector(params)), bits(circuit.statevector_buffer(buf)),
+                bits(circuit.expectation(params, obs)), bits(circuit.expectation_buffer(buf, obs)),
+                bits(circuit.gradient(params, obs)), bits(circuit.gradient_buffer(buf, obs)),
+                bits(*circuit.value_and_gradient(params, obs)),
+                bits(*circuit.value_and_gradient_buffer(buf, obs)),
+                bits(ctx.statevector(circuit, params)), bits(ctx.expectation(circuit, params, obs)),
+                bits(*ctx.value_and_gradient(circuit, params, obs))]
+    batch_buf = circuit.param_batch_buffer(len(batch))
+    batch_buf.numpy()[:] = batch
+    out += [bits(circuit.batch_expectation(batch, obs)), bits(circuit.batch_gradient(batch, obs)),
+            bits(*circuit.batch_value_and_gradient(batch, obs)),
+            bits(*circuit.batch_value_and_gradient_buffer(batch_buf, obs))]
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_compiled_circuits_and_observables_round_trip_to_the_same_bits(seed):
+    rng = np.random.default_rng(seed)
+    n, num_params = 1 + seed, int(rng.integers(0, 5))
+    # Runs of fixed gates on one qubit compile into fused steps, kept as they are.
+    steps = [("h", 0), ("z", 0), ("x", 0)] + random_steps(rng, n, num_params, 5 * n + 10)
+    circuit, obs = build(steps, n, num_params), observable(random_terms(rng, n, 4))
+    batch = rng.uniform(-np.pi, np.pi, (3, num_params)).astype(np.float32)
+    expected = every_result(circuit, obs, batch)
+    for c, o in zip(round_trips(circuit), round_trips(obs)):
+        assert type(c) is vt.CompiledCircuit and type(o) is vt.Observable
+        assert c is not circuit and o is not obs
+        assert state(c) == state(circuit) and state(o) == state(obs)
+        assert every_result(c, o, batch) == expected
+
+
+def random_unitary(rng, d):
+    q, r = np.linalg.qr(rng.normal(size=(d, d)) + 1j * rng.normal(size=(d, d)))
+    return q * (np.diag(r) / abs(np.diag(r)))
+
+
+def every_gate(rng):
+    angle = lambda: float(rng.uniform(-4, 4))  # noqa: E731
+    G = vt.Gate
+    gates = [getattr(G, name)(q % 4) for q, name in enumerate(("h", "i", "x", "y", "z", "s", "sdg", "t", "tdg"))]
+    gates += [getattr(G, name)(2, angle()) for name in ("p", "phase", "rx", "ry", "rz")]
+    gates += [G.u(1, angle(), angle(), angle()), G.swap(0, 3), G.iswap(3, 1)]
+    gates += [getattr(G, name)(1, 2) for name in ("ch", "cx", "cnot", "cy", "cz")]
+    gates += [getattr(G, name)(3, 0, angle()) for name in ("cp", "cphase", "crx", "cry", "crz")]
+    gates += [G.cu(0, 2, angle(), angle(), angle()), G.cu(2, 0, angle(), angle(), angle(), gamma=angle()),
+              G.ccx(0, 1, 2), G.toffoli(3, 2, 1), G.cswap(1, 0, 3), G.fredkin(0, 2, 1),
+              G.mcx([3, 0, 1], 2), G.mcz([2], 0), G.mcp([1, 2], 3, angle()), G.mcphase([0], 1, angle()),
+              G.unitary([2, 0], random_unitary(rng, 4)),
+              G.controlled_unitary([3], [1, 0], random_unitary(rng, 4)),
+              G.unitary([1], [[1, 0], [0, 1.0004]]),  # unitary only within the tolerance
+              G.rx(0, float("nan"))]  # accepted when built, so accepted when loaded
+    return gates
+
+
+def test_gates_and_circuits_round_trip_to_the_same_bits():
+    rng = np.random.default_rng(3)
+    gates = every_gate(rng)
+    prepare = [vt.Gate.h(q) for q in range(4)] + [vt.Gate.t(q) for q in range(4)]
+    for g in gates:
+        expected = bits(vt.Circuit(prepare + [g]).run(4))
+        for back in round_trips(g):
+            assert type(back) is vt.Gate and state(back) == state(g)
+            assert bits(vt.Circuit(prepare + [back]).run(4)) == expected
+    for g in (vt.Gate.measure(7), vt.Gate.reset(2**64 - 1), vt.Gate.barrier()):
+        assert all(state(back) == state(g) for back in round_trips(g))
+
+    # 16 or more one-qubit gates: the circuit holds its gates fused, and a
+    # loaded circuit holds the same fused list (it is not fused again).
+    long = vt.Circuit(gates[:-1] + [vt.Gate.barrier()] + prepare * 2)
+    measured = vt.Circuit([vt.Gate.x(1), vt.Gate.measure(1), vt.Gate.reset(1), vt.Gate.measure(1)])
+    for c in (long, measured, vt.Circuit([])):
+        for back in round_trips(c):
+            assert type(back) is vt.Circuit and state(back) == state(c)
+    for back in round_trips(long):
+        assert bits(back.run(5)) == bits(long.run(5))
+    for back in round_trips(measured):
+        state_vector, records = back.run_with_measurements(2)
+        assert records == [(1, True), (1, False)] and state_vector[0] == 1
+
+
+def test_specs_and_parameters_round_trip_as_independent_objects():
+    spec = vt.CircuitSpec(3)
+    handles = [spec.param(), spec.param(""), spec.param("θ"), spec.param("a\x00b")]
+    spec.h(0)
+    spec.h(0)
+    spec.rx(1, handles[2])
+    spec.cz(2, 0)
+    for p in handles:
+        for back in round_trips(p):
+            assert type(back) is vt.Parameter and back is not p
+            assert (back.index, back.name, repr(back)) == (p.index, p.name, repr(p))
+    plan = state(spec.compile())
+    for back in round_trips(spec):
+        assert type(back) is vt.CircuitSpec and state(back) == state(spec)
+        assert (back.num_qubits, back.parameter_count) == (3, 4)
+        assert state(back.compile()) == plan
+        # A loaded handle names its slot in any spec, like the original.
+        back.ry(2, pickle.loads(pickle.dumps(handles[3])))
+        back.param()
+        assert back.parameter_count == 5 and spec.parameter_count == 4
+    assert state(spec.compile()) == plan
+
+
+@pytest.mark.parametrize("make, instead", [
+    (lambda c: c.execution_context(), r"pickle the CompiledCircuit and call its execution_context\(\)"),
+    (lambda c: c.param_buffer(), r"pickle the array from numpy\(\), or the CompiledCircuit and call its param_buffer\(\)"),
+    (lambda c: c.param_batch_buffer(2), r"param_batch_buffer\(batch_size\)"),
+])
+def test_scratch_and_shared_state_refuse_to_pickle_or_copy(make, instead):
+    obj = make(build([("ry", 0, 0)], 1, 1))
+    name = type(obj).__name__
+    for attempt in [lambda: copy.copy(obj), lambda: copy.deepcopy(obj)] + [
+            lambda p=p: pickle.dumps(obj, p) for p in PROTOCOLS]:
+        with pytest.raises(TypeError, match=rf"^cannot pickle '{name}' object: .*{instead}"):
+            attempt()
+
+
+def test_loading_validates_the_payload():
+    spec = vt.CircuitSpec(2)
+    spec.rx(1, spec.param("a"))
+    spec.cx(0, 1)
+    circuit = spec.compile()
+    good = state(circuit)
+    load = vt.CompiledCircuit._from_pickle
+    assert load.__text_signature__ == "($type, state)"
+    for cut in range(len(good)):
+        with pytest.raises(ValueError, match="^invalid CompiledCircuit payload: "):
+            load(good[:cut])
+    with pytest.raises(ValueError, match="^invalid CompiledCircuit payload: 1 trailing bytes after the value$"):
+        load(good + b"\0")
+    with pytest.raises(ValueError, match="^invalid CompiledCircuit payload: format version 9 is not supported"):
+        load(b"\x09" + good[1:])
+    with pytest.raises(ValueError, match="^invalid Gate payload: it holds a CompiledCircuit, not a Gate$"):
+        vt.Gate._from_pickle(good)
+    with pytest.raises(TypeError, match="^argument 'state': 'str' object cannot be converted to 'PyBytes'$"):
+        load("payload")
+    # A forged pickle: the slot of the rotation moved beyond the parameter count.
+    slot_at = good.index(b"\x01\x00" + (1).to_bytes(8, "little")) + 10
+    forged = good[:slot_at] + (5).to_bytes(8, "little") + good[slot_at + 8:]
+    with pytest.raises(ValueError, match="step 0: parameter slot 5 does not exist"):
+        pickle.loads(pickle.dumps(circuit).replace(good, forged))
+
+    # Random corruption: each payload loads as a valid value or is refused
+    # with ValueError; nothing else happens to the interpreter.
+    rng = np.random.default_rng(0)
+    for _ in range(300):
+        data = bytearray(good)
+        for _ in range(int(rng.integers(1, 4))):
+            data[int(rng.integers(len(data)))] = int(rng.integers(256))
+        try:
+            loaded = load(bytes(data))
+        except ValueError as e:
+            assert str(e).startswith("invalid CompiledCircuit payload: ")
+        else:
+            assert state(loaded) == bytes(data)
