@@ -16,33 +16,13 @@
 namespace vantrel::lib {
 namespace {
 
-// The decoder of each value class's engine value.
-template <class T>
-struct Codec;
-template <>
-struct Codec<PyGate> {
-  static constexpr auto decode = &sim::decode_gate;
-};
-template <>
-struct Codec<PyCircuit> {
-  static constexpr auto decode = &sim::decode_circuit;
-};
-template <>
-struct Codec<PyObservable> {
-  static constexpr auto decode = &sim::decode_observable;
-};
-template <>
-struct Codec<PyParameter> {
-  static constexpr auto decode = &sim::decode_parameter;
-};
-template <>
-struct Codec<PyCircuitSpec> {
-  static constexpr auto decode = &sim::decode_circuit_spec;
-};
-template <>
-struct Codec<PyCompiledCircuit> {
-  static constexpr auto decode = &sim::decode_compiled_circuit;
-};
+// The decoder of each value class's engine value (none for the others).
+constexpr auto decoder(const PyGate*) { return &sim::decode_gate; }
+constexpr auto decoder(const PyCircuit*) { return &sim::decode_circuit; }
+constexpr auto decoder(const PyObservable*) { return &sim::decode_observable; }
+constexpr auto decoder(const PyParameter*) { return &sim::decode_parameter; }
+constexpr auto decoder(const PyCircuitSpec*) { return &sim::decode_circuit_spec; }
+constexpr auto decoder(const PyCompiledCircuit*) { return &sim::decode_compiled_circuit; }
 
 template <class T>
 PyObject* reduce_value(const T& self) {
@@ -59,7 +39,7 @@ PyObject* reduce_value(const T& self) {
 
 template <class T>
 PyObject* restore_value(Payload payload) {
-  auto value = Codec<T>::decode(payload.bytes);
+  auto value = decoder(static_cast<const T*>(nullptr))(payload.bytes);
   if (!value) return raise(value.error());
   return new_instance<T>(std::move(value).value());
 }
@@ -124,7 +104,7 @@ const PyMethodDef* refusing_methods() {
 
 template <class T>
 const PyMethodDef* pickling_methods() {
-  if constexpr (requires { Codec<T>::decode; })
+  if constexpr (requires(const T* t) { decoder(t); })
     return value_methods<T>();
   else
     return refusing_methods<T>();
