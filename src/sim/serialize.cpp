@@ -85,6 +85,7 @@ void put(Out& out, const Gate& g) {
   out.u8(static_cast<std::uint8_t>(g.kind));
   switch (g.kind) {
     case Gate::Kind::kUnitary:
+      out.u64(g.op.num_controls);
       out.u64(g.op.targets.size());
       for (std::uint64_t t : g.op.targets) out.u64(t);
       out.u64(g.op.matrix.size());
@@ -163,12 +164,15 @@ Result<Bytes> encode_value(ValueTag tag, const V& value) {
   put(counter, value);
   const std::size_t size = 2 + counter.size;
   Bytes out;
+  const auto failure = [&] {
+    return allocation_failure("the encoded " + std::string(kind_name(tag)), size);
+  };
   try {
     out.resize(size);
   } catch (const std::bad_alloc&) {
-    return out_of_memory("cannot allocate " + dec(size) + " bytes to encode a " + kind_name(tag));
+    return failure();
   } catch (const std::length_error&) {
-    return out_of_memory("cannot allocate " + dec(size) + " bytes to encode a " + kind_name(tag));
+    return failure();
   }
   Writer writer{out.data()};
   writer.u8(kEncodingVersion);
@@ -335,24 +339,36 @@ Result<std::optional<std::string>> read_name(Reader& in) {
 }
 
 // A gate as its constructors would build it: a unitary through
-// Operation::create (targets, shape and unitarity), measure and reset of any
+// Operation::create, a controlled one through make_controlled_unitary_gate
+// (qubits, shape and unitarity of the matrix), measure and reset of any
 // qubit (checked when run), barrier.
 Result<Gate> read_gate(Reader& in) {
   std::uint8_t kind = 0;
   VANTREL_TRY(in.u8(kind, "gate kind"));
   switch (static_cast<Gate::Kind>(kind)) {
     case Gate::Kind::kUnitary: {
+      std::uint64_t controls = 0;
       std::uint64_t k = 0;
-      VANTREL_TRY(in.count(k, 8, "target count"));
+      VANTREL_TRY(in.u64(controls, "control count"));
+      VANTREL_TRY(in.count(k, 8, "qubit count"));
+      if (controls > k)
+        return invalid("control count " + dec(controls) + " is more than the " + dec(k) +
+                       " qubits of the operation");
       std::vector<std::uint64_t> targets(k);
       for (std::uint64_t& t : targets) VANTREL_TRY(in.u64(t, "target"));
       std::uint64_t entries = 0;
       VANTREL_TRY(in.count(entries, kComplexBytes, "matrix entry count"));
       std::vector<Complex> matrix;
       VANTREL_TRY(in.complexes(matrix, entries));
-      auto op = Operation::create(std::move(targets), std::move(matrix));
-      if (!op) return std::move(op).error();
-      return Gate::unitary(std::move(op).value());
+      if (controls == 0) {
+        auto op = Operation::create(std::move(targets), std::move(matrix));
+        if (!op) return std::move(op).error();
+        return Gate::unitary(std::move(op).value());
+      }
+      const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
+      return make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
+                                          std::vector<std::uint64_t>(split, targets.end()),
+                                          std::move(matrix));
     }
     case Gate::Kind::kMeasure:
     case Gate::Kind::kReset: {
@@ -540,9 +556,11 @@ Result<T> decode_value(ByteView payload, ValueTag tag, Result<T> (*body)(Reader&
       e.message = "invalid " + std::string(kind_name(tag)) + " payload: " + e.message;
     return e;
   } catch (const std::bad_alloc&) {
-    return out_of_memory("cannot allocate the decoded " + std::string(kind_name(tag)));
+    return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
+                         " failed");
   } catch (const std::length_error&) {
-    return out_of_memory("cannot allocate the decoded " + std::string(kind_name(tag)));
+    return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
+                         " failed");
   }
 }
 

@@ -9,7 +9,9 @@
 // the same bits). A count always precedes the items it counts.
 //
 //   Gate       u8 kind (0 unitary, 1 measure, 2 reset, 3 barrier), then
-//              unitary: u64 k, k x u64 target, u64 entries, entries x (f32 re, f32 im)
+//              unitary: u64 controls, u64 k, k x u64 qubit (the controls first),
+//                       u64 entries, entries x (f32 re, f32 im) (the matrix on
+//                       the qubits after the controls)
 //              measure, reset: u64 qubit
 //   Circuit    u64 count, count x Gate (the list as the circuit holds it:
 //              fused gates stay fused, nothing is fused again)
@@ -27,8 +29,8 @@
 // another version or forged. A decoder reads only within the payload, sizes
 // every allocation by what the remaining bytes can hold (a count is refused
 // before anything is reserved for it), and validates every field as the
-// value's constructors would: target lists and matrices through
-// Operation::create, ranges of steps against the qubit and parameter counts,
+// value's constructors would: qubit lists and matrices through
+// Operation::create or make_controlled_unitary_gate, ranges of steps against the qubit and parameter counts,
 // factor order, tags, UTF-8 of names, and no trailing bytes. Every refusal is
 // a kInvalid error "invalid {Kind} payload: {what}", with the position of the
 // offending item ("step 3: ...") where there is one.

@@ -124,25 +124,6 @@ TEST(Serialize, DecodedPlanRunsToTheSameBits) {
   EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)), 0);
 }
 
-// The layout is a contract between builds: pinned byte by byte.
-TEST(Serialize, LayoutIsVersionTagThenLittleEndianFields) {
-  EXPECT_EQ(encoded(Gate::measure(0x0102)),
-            (Bytes{1, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(encoded(ParameterHandle{5, "ab"}),
-            (Bytes{1, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
-  const Bytes x = encoded(unitary({3}, kX));
-  ASSERT_EQ(x.size(), 2u + 1 + 8 + 8 + 8 + 4 * 8);
-  EXPECT_EQ(Bytes(x.begin(), x.begin() + 3), (Bytes{1, 1, 0}));
-  float m01_re;
-  std::memcpy(&m01_re, x.data() + 2 + 1 + 8 + 8 + 8 + 8, 4);
-  EXPECT_EQ(m01_re, 1.0f);
-}
-
-template <class T>
-std::string error_of(const Result<T>& r) {
-  return r.ok() ? "" : r.error().message;
-}
-
 Bytes u64le(std::uint64_t v) {
   Bytes b;
   for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -153,6 +134,27 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
   for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// The layout is a contract between builds: pinned byte by byte.
+TEST(Serialize, LayoutIsVersionTagThenLittleEndianFields) {
+  EXPECT_EQ(encoded(Gate::measure(0x0102)),
+            (Bytes{1, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(encoded(ParameterHandle{5, "ab"}),
+            (Bytes{1, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
+  // cx(5, 3): one control, qubits [5, 3], the 2x2 X on qubit 3.
+  const Bytes cx = encoded(cnot(5, 3));
+  ASSERT_EQ(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8);
+  EXPECT_EQ(Bytes(cx.begin(), cx.begin() + 3 + 8 + 8 + 16 + 8),
+            cat({{1, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
+  float m01_re;
+  std::memcpy(&m01_re, cx.data() + 2 + 1 + 8 + 8 + 16 + 8 + 8, 4);
+  EXPECT_EQ(m01_re, 1.0f);
+}
+
+template <class T>
+std::string error_of(const Result<T>& r) {
+  return r.ok() ? "" : r.error().message;
 }
 
 Bytes matrix_bytes(const std::vector<Complex>& m) {
@@ -182,19 +184,27 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
       {"invalid Gate payload: 1 trailing bytes after the value",
        error_of(decode_gate(Bytes{1, 1, 3, 0}))},
       {"invalid Gate payload: unknown gate kind 4", error_of(decode_gate(Bytes{1, 1, 4}))},
-      {"invalid Gate payload: target count 2305843009213693952 is more than the remaining 0 bytes can hold",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(std::uint64_t{1} << 61)})))},
+      {"invalid Gate payload: qubit count 2305843009213693952 is more than the remaining 0 bytes can hold",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(std::uint64_t{1} << 61)})))},
       {"invalid Gate payload: duplicate qubit index: 2",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(2), u64le(2), u64le(2), u64le(16), matrix_bytes(kCnot)})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(2), u64le(2), u64le(16), matrix_bytes(kCnot)})))},
+      {"invalid Gate payload: duplicate qubit index: 2",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(2), u64le(2), u64le(4), x})))},
       {"invalid Gate payload: matrix shape mismatch: expected 16 complex values for 2 targets, got 4",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(2), u64le(0), u64le(1), u64le(4), x})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(0), u64le(1), u64le(4), x})))},
+      {"invalid Gate payload: matrix shape mismatch: expected 4 complex values for 1 target qubits, got 16",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(0), u64le(1), u64le(16), matrix_bytes(kCnot)})))},
+      {"invalid Gate payload: controlled unitary requires at least one target qubit",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(1), u64le(0), u64le(4), x})))},
+      {"invalid Gate payload: control count 3 is more than the 2 qubits of the operation",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(3), u64le(2), u64le(0), u64le(1), u64le(4), x})))},
       {"invalid Gate payload: matrix must be unitary within tolerance 1e-3",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(0), u64le(4),
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4),
                                  matrix_bytes({{1, 0}, {0, 0}, {0, 0}, {1.002f, 0}})})))},
       {"invalid CompiledCircuit payload: compiled circuits must have at least one qubit",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(0), u64le(0), u64le(0)})))},
       {"invalid CompiledCircuit payload: step 0: qubit index 3 is out of range for 2 qubits",
-       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(1), {0, 0}, u64le(1), u64le(3), u64le(4), x})))},
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(1), {0, 0}, u64le(0), u64le(1), u64le(3), u64le(4), x})))},
       {"invalid CompiledCircuit payload: step 1: qubit index 2 is out of range for 2 qubits",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(2), {0, 3}, {0, 2}, u64le(2)})))},
       {"invalid CompiledCircuit payload: step 0: parameter slot 1 does not exist in this circuit (1 parameters)",
