@@ -15,13 +15,12 @@ from the worker's environment (`RAYON_NUM_THREADS`, set here for the local
 cluster) or by `set_num_threads` at worker start (a worker plugin, used for an
 existing cluster).
 
-    python examples/distributed_batch.py                       # a LocalCluster of worker processes
+    python examples/distributed_batch.py                 # a LocalCluster of worker processes
     python examples/distributed_batch.py --scheduler tcp://host:8786
-    VANTREL_EXAMPLE_SMALL=1 python examples/distributed_batch.py   # the size the tests run
+    python examples/distributed_batch.py --small         # the size the tests run
 """
 
 import argparse
-import os
 import time
 
 import numpy as np
@@ -29,7 +28,6 @@ from dask.distributed import Client, LocalCluster, WorkerPlugin
 
 import vantrel as vt
 
-SMALL = os.environ.get("VANTREL_EXAMPLE_SMALL") == "1"
 FIELD = 1.0
 
 
@@ -91,13 +89,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=int, default=2, help="local worker processes")
-    parser.add_argument("--threads", type=int, default=1 if SMALL else 2,
-                        help="vantrel threads per worker")
-    parser.add_argument("--qubits", type=int, default=6 if SMALL else 10)
-    parser.add_argument("--layers", type=int, default=2 if SMALL else 3)
-    parser.add_argument("--starts", type=int, default=64 if SMALL else 2048)
-    parser.add_argument("--chunk", type=int, default=16 if SMALL else 128)
+    parser.add_argument("--threads", type=int, help="vantrel threads per worker")
+    parser.add_argument("--qubits", type=int)
+    parser.add_argument("--layers", type=int)
+    parser.add_argument("--starts", type=int, help="parameter vectors in the batch")
+    parser.add_argument("--chunk", type=int, help="rows per task")
+    parser.add_argument("--small", action="store_true", help="a size that runs in seconds")
     args = parser.parse_args()
+    defaults = (1, 6, 2, 64, 16) if args.small else (2, 10, 3, 2048, 128)
+    for name, value in zip(("threads", "qubits", "layers", "starts", "chunk"), defaults):
+        if getattr(args, name) is None:
+            setattr(args, name, value)
 
     circuit = hardware_efficient_ansatz(args.qubits, args.layers)
     hamiltonian = ising_hamiltonian(args.qubits, FIELD)
