@@ -6,9 +6,6 @@ process does (spawned children get this process's sys.path and environment)."""
 
 import concurrent.futures
 import multiprocessing
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -16,7 +13,6 @@ import pytest
 import vantrel as vt
 from compiled_helpers import build, observable, random_steps, random_terms
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TIMEOUT = 180  # seconds; generous for a loaded machine, never reached when things work
 
 
@@ -73,15 +69,3 @@ def test_dask_local_cluster_chunks_equal_the_single_process_batch(problem):
         values = run(vt.CompiledCircuit.batch_expectation)
         pairs = run(vt.CompiledCircuit.batch_value_and_gradient)
     assert_same_bits(problem, values, pairs)
-
-
-def test_distributed_example_runs_at_small_size():
-    pytest.importorskip("distributed")
-    env = dict(os.environ)
-    # The example imports the vantrel under test, wherever it was loaded from.
-    module_dir = os.path.dirname(os.path.abspath(vt.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "distributed_batch.py"),
-                           "--small"], env=env, capture_output=True, text=True, timeout=TIMEOUT)
-    assert done.returncode == 0, done.stdout + done.stderr
-    assert "equal the single-process batch bit for bit: True" in done.stdout
