@@ -21,6 +21,7 @@ existing cluster).
 """
 
 import argparse
+import os
 import time
 
 import numpy as np
@@ -96,7 +97,10 @@ def main():
     parser.add_argument("--chunk", type=int, help="rows per task")
     parser.add_argument("--small", action="store_true", help="a size that runs in seconds")
     args = parser.parse_args()
-    defaults = (1, 6, 2, 64, 16) if args.small else (2, 10, 3, 2048, 128)
+    # By default the local workers share this machine's processors.
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    threads = max(1, cores // args.workers)
+    defaults = (1, 6, 2, 64, 16) if args.small else (threads, 10, 3, 2048, 128)
     for name, value in zip(("threads", "qubits", "layers", "starts", "chunk"), defaults):
         if getattr(args, name) is None:
             setattr(args, name, value)
