@@ -1,6 +1,7 @@
 #include "sim/serialize.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -81,6 +82,24 @@ void put_name(Out& out, const std::optional<std::string>& name) {
 }
 
 template <class Out>
+void put_label(Out& out, const std::optional<GateLabel>& label) {
+  out.u8(label ? 1 : 0);
+  if (!label) return;
+  out.u8(static_cast<std::uint8_t>(label->gate));
+  out.u8(label->num_angles);
+  for (float a : label->angle_values()) out.f32(a);
+}
+
+template <class Out>
+void put_factors(Out& out, std::span<const PauliFactor> factors) {
+  out.u64(factors.size());
+  for (const PauliFactor& f : factors) {
+    out.u64(f.qubit);
+    out.u8(static_cast<std::uint8_t>(f.label));
+  }
+}
+
+template <class Out>
 void put(Out& out, const Gate& g) {
   out.u8(static_cast<std::uint8_t>(g.kind));
   switch (g.kind) {
@@ -90,6 +109,7 @@ void put(Out& out, const Gate& g) {
       for (std::uint64_t t : g.op.targets) out.u64(t);
       out.u64(g.op.matrix.size());
       out.complexes(g.op.matrix);
+      put_label(out, g.label);
       break;
     case Gate::Kind::kMeasure:
     case Gate::Kind::kReset:
@@ -103,12 +123,20 @@ void put(Out& out, const Gate& g) {
 template <class Out>
 void put_step(Out& out, const CompiledOp& op) {
   out.u8(static_cast<std::uint8_t>(op.kind));
-  if (op.kind == CompiledOp::Kind::kFixed) {
-    put(out, op.gate);
-  } else {
-    out.u8(static_cast<std::uint8_t>(op.rotation));
-    out.u64(op.target);
-    out.u64(op.slot);
+  switch (op.kind) {
+    case CompiledOp::Kind::kFixed:
+      put(out, op.gate);
+      break;
+    case CompiledOp::Kind::kParam:
+      out.u8(static_cast<std::uint8_t>(op.rotation));
+      out.u64(op.target);
+      out.u64(op.slot);
+      break;
+    case CompiledOp::Kind::kPauliRotation:
+      out.u64(op.slot);
+      out.f32(op.scale);
+      put_factors(out, op.paulis);
+      break;
   }
 }
 
@@ -129,11 +157,7 @@ void put(Out& out, const Observable& o) {
   out.u64(o.terms().size());
   for (const PauliTerm& t : o.terms()) {
     out.f32(t.coefficient);
-    out.u64(t.ops.size());
-    for (const PauliFactor& f : t.ops) {
-      out.u64(f.qubit);
-      out.u8(static_cast<std::uint8_t>(f.label));
-    }
+    put_factors(out, t.ops);
   }
 }
 
@@ -338,6 +362,48 @@ Result<std::optional<std::string>> read_name(Reader& in) {
   return std::optional<std::string>(std::move(name));
 }
 
+// Factors of a Pauli term or rotation: labels X, Y or Z on qubits in
+// strictly ascending order (as terms keep them: sorted, each qubit once).
+Status read_factors(Reader& in, std::vector<PauliFactor>& out) {
+  std::uint64_t count = 0;
+  VANTREL_TRY(in.count(count, kFactorBytes, "factor count"));
+  out.resize(count);
+  for (std::uint64_t j = 0; j < count; ++j) {
+    PauliFactor& f = out[j];
+    std::uint8_t label = 0;
+    VANTREL_TRY(in.u64(f.qubit, "factor qubit"));
+    VANTREL_TRY(in.u8(label, "Pauli label"));
+    if (label > static_cast<std::uint8_t>(PauliLabel::kZ))
+      return invalid("unknown Pauli label " + dec(label));
+    f.label = static_cast<PauliLabel>(label);
+    if (j > 0 && f.qubit <= out[j - 1].qubit)
+      return invalid("factor qubit " + dec(f.qubit) + " does not follow qubit " +
+                     dec(out[j - 1].qubit) + " in ascending order");
+  }
+  return Status::Ok();
+}
+
+// A label names an entry of the standard gate table with its angle count
+// (a controlled U may carry its global phase as a fourth angle).
+Result<std::optional<GateLabel>> read_label(Reader& in) {
+  std::uint8_t present = 0;
+  VANTREL_TRY(in.u8(present, "label flag"));
+  if (present == 0) return std::optional<GateLabel>();
+  if (present != 1) return invalid("unknown label flag " + dec(present));
+  std::uint8_t gate = 0;
+  std::uint8_t count = 0;
+  VANTREL_TRY(in.u8(gate, "standard gate"));
+  if (gate >= standard_gates().size()) return invalid("unknown standard gate " + dec(gate));
+  const StandardGateInfo& info = standard_gate_info(static_cast<StandardGate>(gate));
+  VANTREL_TRY(in.u8(count, "angle count"));
+  if (count != info.angles && !(info.gate == StandardGate::kU && count == 4))
+    return invalid("standard gate " + std::string(info.name) + " takes " + dec(info.angles) +
+                   " angles, not " + dec(count));
+  float angles[4] = {};
+  for (std::uint8_t i = 0; i < count; ++i) VANTREL_TRY(in.f32(angles[i], "angle"));
+  return std::optional<GateLabel>(GateLabel::of(info.gate, std::span<const float>(angles, count)));
+}
+
 // A gate as its constructors would build it: a unitary through
 // Operation::create, a controlled one through make_controlled_unitary_gate
 // (qubits, shape and unitarity of the matrix), measure and reset of any
@@ -360,15 +426,19 @@ Result<Gate> read_gate(Reader& in) {
       VANTREL_TRY(in.count(entries, kComplexBytes, "matrix entry count"));
       std::vector<Complex> matrix;
       VANTREL_TRY(in.complexes(matrix, entries));
+      auto label = read_label(in);
+      if (!label) return std::move(label).error();
       if (controls == 0) {
         auto op = Operation::create(std::move(targets), std::move(matrix));
         if (!op) return std::move(op).error();
-        return Gate::unitary(std::move(op).value());
+        return Gate::unitary(std::move(op).value(), *label);
       }
       const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
-      return make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
-                                          std::vector<std::uint64_t>(split, targets.end()),
-                                          std::move(matrix));
+      auto gate = make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
+                                               std::vector<std::uint64_t>(split, targets.end()),
+                                               std::move(matrix));
+      if (gate) gate->label = *label;
+      return gate;
     }
     case Gate::Kind::kMeasure:
     case Gate::Kind::kReset: {
@@ -403,6 +473,15 @@ Result<CompiledOp> read_step(Reader& in) {
       VANTREL_TRY(in.u64(slot, "slot"));
       return CompiledOp::param(static_cast<RotationKind>(rotation), target, slot);
     }
+    case CompiledOp::Kind::kPauliRotation: {
+      std::uint64_t slot = 0;
+      float scale = 0.0f;
+      std::vector<PauliFactor> factors;
+      VANTREL_TRY(in.u64(slot, "slot"));
+      VANTREL_TRY(in.f32(scale, "scale"));
+      VANTREL_TRY(read_factors(in, factors));
+      return CompiledOp::pauli_rotation(std::move(factors), slot, scale);
+    }
   }
   return invalid("unknown step kind " + dec(kind));
 }
@@ -412,15 +491,27 @@ Error qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
                  " qubits");
 }
 
+Error no_slot(std::uint64_t slot, std::uint64_t parameter_count) {
+  return invalid("parameter slot " + dec(slot) + " does not exist in this circuit (" +
+                 dec(parameter_count) + " parameters)");
+}
+
 // The invariants compile() gives every step of a plan: its qubits below the
-// plan's width and its slot below the parameter count.
+// plan's width, its slot below the parameter count, a Pauli rotation's
+// string not empty and its scale finite.
 Status check_plan_step(const CompiledOp& op, std::uint64_t num_qubits,
                        std::uint64_t parameter_count) {
   if (op.kind == CompiledOp::Kind::kParam) {
     if (op.target >= num_qubits) return qubit_out_of_range(op.target, num_qubits);
-    if (op.slot >= parameter_count)
-      return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit (" +
-                     dec(parameter_count) + " parameters)");
+    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
+    return Status::Ok();
+  }
+  if (op.kind == CompiledOp::Kind::kPauliRotation) {
+    if (op.paulis.empty()) return invalid("pauli rotation needs at least one X, Y or Z factor");
+    for (const PauliFactor& f : op.paulis)
+      if (f.qubit >= num_qubits) return qubit_out_of_range(f.qubit, num_qubits);
+    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
+    if (!std::isfinite(op.scale)) return invalid("rotation scale must be finite");
     return Status::Ok();
   }
   const Gate& g = op.gate;
@@ -458,23 +549,8 @@ Result<Observable> read_observable(Reader& in) {
   for (std::uint64_t i = 0; i < count; ++i) {
     auto term = [&]() -> Result<PauliTerm> {
       PauliTerm t;
-      std::uint64_t factors = 0;
       VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
-      VANTREL_TRY(in.count(factors, kFactorBytes, "factor count"));
-      t.ops.resize(factors);
-      for (std::uint64_t j = 0; j < factors; ++j) {
-        PauliFactor& f = t.ops[j];
-        std::uint8_t label = 0;
-        VANTREL_TRY(in.u64(f.qubit, "factor qubit"));
-        VANTREL_TRY(in.u8(label, "Pauli label"));
-        if (label > static_cast<std::uint8_t>(PauliLabel::kZ))
-          return invalid("unknown Pauli label " + dec(label));
-        f.label = static_cast<PauliLabel>(label);
-        // Terms keep their factors sorted by qubit, each qubit once.
-        if (j > 0 && f.qubit <= t.ops[j - 1].qubit)
-          return invalid("factor qubit " + dec(f.qubit) + " does not follow qubit " +
-                         dec(t.ops[j - 1].qubit) + " in ascending order");
-      }
+      VANTREL_TRY(read_factors(in, t.ops));
       return t;
     }();
     VANTREL_TRY_AT("term " + dec(i), term);
@@ -502,10 +578,22 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
     auto step = read_step(in);
     VANTREL_TRY_AT("step " + dec(i), step);
     CompiledOp& op = *step;
-    VANTREL_TRY_AT("step " + dec(i),
-                   op.kind == CompiledOp::Kind::kFixed
-                       ? spec->add_fixed_gate(std::move(op.gate))
-                       : spec->add_param_single(op.rotation, op.target, op.slot));
+    Status added;
+    switch (op.kind) {
+      case CompiledOp::Kind::kFixed:
+        added = spec->add_fixed_gate(std::move(op.gate));
+        break;
+      case CompiledOp::Kind::kParam:
+        added = spec->add_param_single(op.rotation, op.target, op.slot);
+        break;
+      case CompiledOp::Kind::kPauliRotation: {
+        std::vector<RotationFactor> factors;
+        for (const PauliFactor& f : op.paulis) factors.push_back({f.qubit, f.label});
+        added = spec->add_pauli_rotation(std::move(factors), op.slot, op.scale);
+        break;
+      }
+    }
+    VANTREL_TRY_AT("step " + dec(i), added);
   }
   return spec;
 }

@@ -11,14 +11,16 @@
 //   Gate       u8 kind (0 unitary, 1 measure, 2 reset, 3 barrier), then
 //              unitary: u64 controls, u64 k, k x u64 qubit (the controls first),
 //                       u64 entries, entries x (f32 re, f32 im) (the matrix on
-//                       the qubits after the controls)
+//                       the qubits after the controls), Label
 //              measure, reset: u64 qubit
+//   Label      u8 0 (none), or u8 1, u8 standard gate, u8 angles, angles x f32
 //   Circuit    u64 count, count x Gate (the list as the circuit holds it:
 //              fused gates stay fused, nothing is fused again)
-//   Observable u64 terms, per term: f32 coefficient, u64 factors,
-//              factors x (u64 qubit, u8 label 0 X, 1 Y, 2 Z) in ascending qubit order
-//   Step       u8 kind (0 fixed, 1 parametric), then
-//              fixed: Gate; parametric: u8 rotation (0 RX .. 3 P), u64 target, u64 slot
+//   Factors    u64 count, count x (u64 qubit, u8 label 0 X, 1 Y, 2 Z), qubits ascending
+//   Observable u64 terms, per term: f32 coefficient, Factors
+//   Step       u8 kind (0 fixed, 1 parametric, 2 Pauli rotation), then
+//              fixed: Gate; parametric: u8 rotation (0 RX .. 3 P), u64 target, u64 slot;
+//              Pauli rotation: u64 slot, f32 scale, Factors
 //   Spec       u64 num_qubits, u64 parameters, parameters x Name, u64 steps, steps x Step
 //   Plan       u64 num_qubits, u64 parameter_count, u64 steps, steps x Step
 //              (the compiled steps as they are: fused steps are not recompiled)
@@ -30,8 +32,9 @@
 // every allocation by what the remaining bytes can hold (a count is refused
 // before anything is reserved for it), and validates every field as the
 // value's constructors would: qubit lists and matrices through
-// Operation::create or make_controlled_unitary_gate, ranges of steps against the qubit and parameter counts,
-// factor order, tags, UTF-8 of names, and no trailing bytes. Every refusal is
+// Operation::create or make_controlled_unitary_gate, gate labels against the
+// standard gate table, ranges of steps against the qubit and parameter
+// counts, finite rotation scales, factor order, tags, UTF-8 of names, and no trailing bytes. Every refusal is
 // a kInvalid error "invalid {Kind} payload: {what}", with the position of the
 // offending item ("step 3: ...") where there is one.
 #pragma once

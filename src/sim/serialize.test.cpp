@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/execution.h"
+#include "sim/gates.h"
 
 namespace vantrel::sim {
 namespace {
@@ -57,11 +58,24 @@ Sample random_sample(std::mt19937_64& rng, std::uint64_t n) {
       }
       case 2: g = cnot(q, other); break;
       case 3: g = unitary({other, q}, kCnot); break;
-      case 4: g = pick(2) ? Gate::measure(q) : Gate::reset(q); break;
-      case 5: break;
+      case 4: g = pick(3) == 0 ? Gate::barrier() : pick(2) ? Gate::measure(q) : Gate::reset(q); break;
+      case 5: {
+        // Gates that carry the label of their table entry.
+        const float angles[1] = {std::uniform_real_distribution<float>(-4, 4)(rng)};
+        g = pick(2) ? make_standard_gate(StandardGate::kRY, {q}, angles).value()
+                    : make_controlled_u_gate({other}, {q}, 0.1f, 0.2f, 0.3f,
+                                             pick(2) ? std::optional<float>(0.4f) : std::nullopt)
+                          .value();
+        break;
+      }
       default:
         if (params > 0) {
-          EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(pick(4)), q, pick(params)).ok());
+          if (pick(2))
+            EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(pick(4)), q, pick(params)).ok());
+          else
+            EXPECT_TRUE(spec.add_pauli_rotation({{q, PauliLabel::kX}, {other, static_cast<PauliLabel>(pick(3))}},
+                                                pick(params), pick(2) ? -0.5f : 1.0f)
+                            .ok());
           continue;
         }
         g = hadamard(q);
@@ -144,7 +158,7 @@ TEST(Serialize, LayoutIsVersionTagThenLittleEndianFields) {
             (Bytes{1, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
   // cx(5, 3): one control, qubits [5, 3], the 2x2 X on qubit 3.
   const Bytes cx = encoded(cnot(5, 3));
-  ASSERT_EQ(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8);
+  ASSERT_GE(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8 + 1);  // then its label
   EXPECT_EQ(Bytes(cx.begin(), cx.begin() + 3 + 8 + 8 + 16 + 8),
             cat({{1, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
   float m01_re;
@@ -187,38 +201,50 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
       {"invalid Gate payload: qubit count 2305843009213693952 is more than the remaining 0 bytes can hold",
        error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(std::uint64_t{1} << 61)})))},
       {"invalid Gate payload: duplicate qubit index: 2",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(2), u64le(2), u64le(16), matrix_bytes(kCnot)})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(2), u64le(2), u64le(16), matrix_bytes(kCnot), {0}})))},
       {"invalid Gate payload: duplicate qubit index: 2",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(2), u64le(2), u64le(4), x})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(2), u64le(2), u64le(4), x, {0}})))},
       {"invalid Gate payload: matrix shape mismatch: expected 16 complex values for 2 targets, got 4",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(0), u64le(1), u64le(4), x})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(2), u64le(0), u64le(1), u64le(4), x, {0}})))},
       {"invalid Gate payload: matrix shape mismatch: expected 4 complex values for 1 target qubits, got 16",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(0), u64le(1), u64le(16), matrix_bytes(kCnot)})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(2), u64le(0), u64le(1), u64le(16), matrix_bytes(kCnot), {0}})))},
       {"invalid Gate payload: controlled unitary requires at least one target qubit",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(1), u64le(0), u64le(4), x})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(1), u64le(1), u64le(0), u64le(4), x, {0}})))},
       {"invalid Gate payload: control count 3 is more than the 2 qubits of the operation",
-       error_of(decode_gate(cat({gate_head, {0}, u64le(3), u64le(2), u64le(0), u64le(1), u64le(4), x})))},
+       error_of(decode_gate(cat({gate_head, {0}, u64le(3), u64le(2), u64le(0), u64le(1), u64le(4), x, {0}})))},
       {"invalid Gate payload: matrix must be unitary within tolerance 1e-3",
        error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4),
-                                 matrix_bytes({{1, 0}, {0, 0}, {0, 0}, {1.002f, 0}})})))},
+                                 matrix_bytes({{1, 0}, {0, 0}, {0, 0}, {1.002f, 0}}), {0}})))},
       {"invalid CompiledCircuit payload: compiled circuits must have at least one qubit",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(0), u64le(0), u64le(0)})))},
       {"invalid CompiledCircuit payload: step 0: qubit index 3 is out of range for 2 qubits",
-       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(1), {0, 0}, u64le(0), u64le(1), u64le(3), u64le(4), x})))},
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(1), {0, 0}, u64le(0), u64le(1), u64le(3), u64le(4), x, {0}})))},
       {"invalid CompiledCircuit payload: step 1: qubit index 2 is out of range for 2 qubits",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(2), {0, 3}, {0, 2}, u64le(2)})))},
       {"invalid CompiledCircuit payload: step 0: parameter slot 1 does not exist in this circuit (1 parameters)",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {1, 0}, u64le(0), u64le(1)})))},
       {"invalid CompiledCircuit payload: step 0: unknown rotation kind 4",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {1, 4}, u64le(0), u64le(0)})))},
-      {"invalid CompiledCircuit payload: step 0: unknown step kind 2",
-       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {2, 0}})))},
+      {"invalid CompiledCircuit payload: step 0: unknown step kind 3",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {3, 0}})))},
       {"invalid CircuitSpec payload: step 0: parameter slot 0 does not exist in this circuit spec",
        error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(0), u64le(1), {1, 0}, u64le(0), u64le(0)})))},
       {"invalid CircuitSpec payload: parameter 1: name is not valid UTF-8",
        error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(2), {0, 1}, u64le(2), {0xED, 0xA0}, u64le(0)})))},
       {"invalid CircuitSpec payload: parameter 0: unknown name flag 2",
        error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(1), {2}, u64le(0)})))},
+      {"invalid CompiledCircuit payload: step 0: pauli rotation needs at least one X, Y or Z factor",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {2}, u64le(0), {0, 0, 0x80, 0x3F}, u64le(0)})))},
+      {"invalid CompiledCircuit payload: step 0: rotation scale must be finite",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {2}, u64le(0), {0, 0, 0x80, 0x7F}, u64le(1), u64le(0), {0}})))},
+      {"invalid CompiledCircuit payload: step 0: qubit index 2 is out of range for 2 qubits",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {2}, u64le(0), {0, 0, 0x80, 0x3F}, u64le(2), u64le(0), {0}, u64le(2), {1}})))},
+      {"invalid Gate payload: unknown standard gate 200",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4), x, {1, 200}})))},
+      {"invalid Gate payload: standard gate RX takes 1 angles, not 3",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4), x, {1, static_cast<std::uint8_t>(StandardGate::kRX), 3}})))},
+      {"invalid Gate payload: unknown label flag 2",
+       error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4), x, {2}})))},
       {"invalid Observable payload: observable must contain at least one term",
        error_of(decode_observable(cat({{1, 3}, u64le(0)})))},
       {"invalid Observable payload: term 0: unknown Pauli label 3",
