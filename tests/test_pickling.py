@@ -47,7 +47,8 @@ def every_result(circuit, obs, batch):
                 bits(*circuit.value_and_gradient(params, obs)),
                 bits(*circuit.value_and_gradient_buffer(buf, obs)),
                 bits(ctx.statevector(circuit, params)), bits(ctx.expectation(circuit, params, obs)),
-                bits(*ctx.value_and_gradient(circuit, params, obs))]
+                bits(*ctx.value_and_gradient(circuit, params, obs)),
+                bits(circuit.sample(params, 8, seed=11))]
     batch_buf = circuit.param_batch_buffer(len(batch))
     batch_buf.numpy()[:] = batch
     out += [bits(circuit.batch_expectation(batch, obs)), bits(circuit.batch_gradient(batch, obs)),
@@ -61,7 +62,8 @@ def test_compiled_circuits_and_observables_round_trip_to_the_same_bits(seed):
     rng = np.random.default_rng(seed)
     n, num_params = 1 + seed, int(rng.integers(0, 5))
     # Runs of fixed gates on one qubit compile into fused steps, kept as they are.
-    steps = [("h", 0), ("z", 0), ("x", 0)] + random_steps(rng, n, num_params, 5 * n + 10)
+    steps = [("h", 0), ("z", 0), ("x", 0)] + random_steps(rng, n, num_params, 5 * n + 10,
+                                                          pauli=True)
     circuit, obs = build(steps, n, num_params), observable(random_terms(rng, n, 4))
     batch = rng.uniform(-np.pi, np.pi, (3, num_params)).astype(np.float32)
     expected = every_result(circuit, obs, batch)
@@ -70,6 +72,26 @@ def test_compiled_circuits_and_observables_round_trip_to_the_same_bits(seed):
         assert c is not circuit and o is not obs
         assert state(c) == state(circuit) and state(o) == state(obs)
         assert every_result(c, o, batch) == expected
+
+
+def test_plans_with_measurements_round_trip_to_the_same_seeded_samples():
+    spec = vt.CircuitSpec(3)
+    a, b = spec.param(), spec.param()
+    spec.gate(vt.Gate.h(0))
+    spec.rzz(0, 2, a, scale=-0.5)
+    spec.gate(vt.Gate.measure(0))
+    spec.gate(vt.Gate.barrier())
+    spec.pauli_rotation([("X", 1), ("I", 0), ("Y", 2)], b, 2.25)
+    spec.gate(vt.Gate.reset(1))
+    spec.gate(vt.Gate.crx(2, 1, 0.7))
+    circuit = spec.compile()
+    params = np.array([0.4, -1.3], np.float32)
+    expected = circuit.sample(params, 64, seed=3)
+    for back in round_trips(circuit):
+        assert state(back) == state(circuit)
+        assert back.sample(params, 64, seed=3) == expected
+    for back in round_trips(spec):
+        assert state(back.compile()) == state(circuit)
 
 
 def random_unitary(rng, d):
