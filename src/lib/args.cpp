@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "lib/py.h"
 
@@ -34,12 +35,20 @@ void check_declared(const Signature& first, const char* alias) {
 
 namespace {
 
-// The value of a default written as a Python literal: None, or a number.
+// The value of a default written as a Python literal: None, True, False, a
+// string in single quotes (no escapes), or a number.
 PyObject* default_value(const char* text) {
-  if (std::strcmp(text, "None") == 0) {
-    Py_INCREF(Py_None);
-    return Py_None;
+  static const std::pair<const char*, PyObject*> kConstants[] = {
+      {"None", Py_None}, {"True", Py_True}, {"False", Py_False}};
+  for (const auto& [name, value] : kConstants) {
+    if (std::strcmp(name, text) == 0) {
+      Py_INCREF(value);
+      return value;
+    }
   }
+  const std::size_t size = std::strlen(text);
+  if (size >= 2 && text[0] == '\'' && text[size - 1] == '\'')
+    return PyUnicode_FromStringAndSize(text + 1, static_cast<Py_ssize_t>(size - 2));
   if (std::strchr(text, '.') != nullptr) {
     PyRef s(PyUnicode_FromString(text));
     return s ? PyFloat_FromString(s.get()) : nullptr;
@@ -257,6 +266,13 @@ bool convert_float(PyObject* obj, float& out) {
   return true;
 }
 
+bool convert_bool(PyObject* obj, bool& out) {
+  const int v = PyObject_IsTrue(obj);
+  if (v < 0) return false;
+  out = v != 0;
+  return true;
+}
+
 namespace {
 
 // Walks a sequence argument (a str refused first), calling item(obj) for each
@@ -281,6 +297,8 @@ bool for_each_in_sequence(PyObject* obj, F&& item) {
   return true;
 }
 
+}  // namespace
+
 bool convert_str(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
@@ -293,8 +311,6 @@ bool convert_str(PyObject* obj, std::string& out) {
   out.assign(utf8, static_cast<std::size_t>(size));
   return true;
 }
-
-}  // namespace
 
 bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out) {
   out.clear();

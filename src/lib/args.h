@@ -25,6 +25,8 @@
 //   float                      PyFloat_AsDouble narrowed to single precision
 //   std::optional<float>       None, or as float
 //   std::optional<std::uint64_t> None, or as std::uint64_t
+//   bool                       the object's truth value (as `if obj:`)
+//   std::string                a str
 //   std::vector<std::uint64_t> a sequence of qubit indices (not a str)
 //   std::optional<std::string> None, or a str
 //   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
@@ -61,7 +63,8 @@ constexpr int kMaxArgs = 8;
 
 struct ArgSpec {
   const char* name;
-  // Python literal of the default ("1.0", "None"); NULL for a required argument.
+  // Python literal of the default ("1.0", "None", "False", "'text'"); NULL
+  // for a required argument.
   const char* default_text = nullptr;
   ArgSpec(const char* n) : name(n) {}  // NOLINT: implicit by design
   ArgSpec(const char* n, const char* d) : name(n), default_text(d) {}
@@ -135,6 +138,8 @@ struct Exclusive {
 
 bool convert_u64(PyObject* obj, std::uint64_t& out);
 bool convert_float(PyObject* obj, float& out);
+bool convert_bool(PyObject* obj, bool& out);
+bool convert_str(PyObject* obj, std::string& out);
 bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out);
 bool convert_optional_str(PyObject* obj, std::optional<std::string>& out);
 bool convert_list(PyObject* obj, List& out);
@@ -179,6 +184,14 @@ struct Converter<std::optional<std::uint64_t>> {
     out = v;
     return true;
   }
+};
+template <>
+struct Converter<bool> {
+  static bool convert(PyObject* o, bool& out) { return convert_bool(o, out); }
+};
+template <>
+struct Converter<std::string> {
+  static bool convert(PyObject* o, std::string& out) { return convert_str(o, out); }
 };
 template <>
 struct Converter<std::vector<std::uint64_t>> {

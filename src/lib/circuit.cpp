@@ -3,11 +3,13 @@
 #include "lib/circuit.h"
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "lib/args.h"
 #include "lib/arrays.h"
+#include "lib/draw.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
 #include "lib/pickling.h"
@@ -83,6 +85,13 @@ PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::u
   return sample_list(*samples);
 }
 
+// The circuit never changes, so it is read with the lock released.
+PyObject* circuit_draw(const PyCircuit& self, std::uint64_t fold, bool ascii, std::string output) {
+  return draw_diagram(fold, ascii, output, true, [&](const sim::DiagramOptions& options) {
+    return sim::draw(self.value.gates(), options);
+  });
+}
+
 }  // namespace
 
 PyTypeObject* PyCircuit::type_object() {
@@ -92,6 +101,9 @@ PyTypeObject* PyCircuit::type_object() {
       method<circuit_run>("run", {"num_qubits"}),
       method<circuit_run_with_measurements>("run_with_measurements", {"num_qubits"}),
       method<circuit_sample>("sample", {"num_qubits", "shots"}),
+      draw_method<circuit_draw>(
+          "Draw the circuit as it runs (after fusion) as text, or as SVG with output='svg'; "
+          "a custom unitary labels its targets U0, U1, ... in the order given."),
       {nullptr, nullptr, 0, nullptr},
   };
   static newfunc new_fn = constructor<circuit_new>("Circuit", {"gates"});

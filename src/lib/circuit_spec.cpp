@@ -14,6 +14,7 @@
 
 #include "lib/args.h"
 #include "lib/compiled.h"
+#include "lib/draw.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
 #include "lib/observable.h"
@@ -103,6 +104,13 @@ PyObject* spec_compile(const PyCircuitSpec& self) {
   return new_instance<PyCompiledCircuit>(self.value.compile());
 }
 
+// Builder methods may not run while the spec is read: the lock stays held.
+PyObject* spec_draw(const PyCircuitSpec& self, std::uint64_t fold, bool ascii, std::string output) {
+  return draw_diagram(fold, ascii, output, false, [&](const sim::DiagramOptions& options) {
+    return sim::draw(self.value, options);
+  });
+}
+
 PyObject* spec_num_qubits(const PyCircuitSpec& self) {
   return PyLong_FromUnsignedLongLong(self.value.num_qubits());
 }
@@ -168,6 +176,9 @@ PyTypeObject* PyCircuitSpec::type_object() {
             "Append exp(-i*scale*theta/2*Z(q0)Z(q1))."),
         method<spec_compile>("compile", {},
                              "Compile the circuit specification into a reusable execution plan."),
+        draw_method<spec_draw>(
+            "Draw the specification as text, or as SVG with output='svg'; parametric steps "
+            "show the parameter's name, or t3 for an unnamed slot 3 (θ3 in Unicode)."),
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {

@@ -11,12 +11,14 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "lib/args.h"
 #include "lib/arrays.h"
 #include "lib/buffers.h"
+#include "lib/draw.h"
 #include "lib/errors.h"
 #include "lib/observable.h"
 #include "lib/pickling.h"
@@ -269,6 +271,13 @@ PyObject* context_value_and_gradient_buffer(PyExecutionContext& self,
       sim::value_and_gradient_with_context(circuit->value, p, terms_of(observable), self.value));
 }
 
+PyObject* circuit_draw(const PyCompiledCircuit& self, std::uint64_t fold, bool ascii,
+                       std::string output) {
+  return draw_diagram(fold, ascii, output, true, [&](const sim::DiagramOptions& options) {
+    return sim::draw(self.value, options);
+  });
+}
+
 }  // namespace
 
 PyTypeObject* PyCompiledCircuit::type_object() {
@@ -293,6 +302,9 @@ PyTypeObject* PyCompiledCircuit::type_object() {
         method<circuit_param_batch_buffer>(
             "param_batch_buffer", {"batch_size"},
             "Allocate a reusable parameter batch buffer backed by a NumPy array."),
+        draw_method<circuit_draw>(
+            "Draw the compiled plan (after fusion, fused gates as U) as text, or as SVG with "
+            "output='svg'."),
     };
     for (PyMethodDef* m = compiled_batch_methods(); m->ml_name != nullptr; ++m)
       methods.push_back(*m);

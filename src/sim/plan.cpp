@@ -17,8 +17,12 @@ Error qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
 }  // namespace
 
 CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
-                                 std::uint64_t parameter_count)
-    : ops_(std::move(ops)), num_qubits_(num_qubits), parameter_count_(parameter_count) {
+                                 std::uint64_t parameter_count,
+                                 std::vector<std::optional<std::string>> parameter_names)
+    : ops_(std::move(ops)),
+      num_qubits_(num_qubits),
+      parameter_count_(parameter_count),
+      parameter_names_(std::move(parameter_names)) {
   for (const CompiledOp& op : ops_)
     if (op.kind == CompiledOp::Kind::kFixed &&
         (op.gate.kind == Gate::Kind::kMeasure || op.gate.kind == Gate::Kind::kReset))
@@ -115,7 +119,7 @@ CompiledCircuit ParameterizedCircuitSpec::compile() const {
     }
   }
   flush();
-  return CompiledCircuit(std::move(out), num_qubits_, parameter_count());
+  return CompiledCircuit(std::move(out), num_qubits_, parameter_count(), parameter_names_);
 }
 
 }  // namespace vantrel::sim

@@ -55,13 +55,20 @@ class CompiledCircuit {
  public:
   // Takes the steps as they are: nothing is validated here (compile() builds
   // only plans whose steps fit `num_qubits`; a step that does not fit fails
-  // when it runs).
+  // when it runs). `parameter_names` name the slots for display only: one
+  // entry per slot, or none at all.
   CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
-                  std::uint64_t parameter_count);
+                  std::uint64_t parameter_count,
+                  std::vector<std::optional<std::string>> parameter_names = {});
 
   const std::vector<CompiledOp>& ops() const { return ops_; }
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_count_; }
+  // The names of the slots as the specification had them (for display; no
+  // computation reads them). Empty when the plan was made without names.
+  const std::vector<std::optional<std::string>>& parameter_names() const {
+    return parameter_names_;
+  }
   // True when some step measures or resets a qubit (and so draws random numbers).
   bool has_random_steps() const { return has_random_steps_; }
 
@@ -69,6 +76,7 @@ class CompiledCircuit {
   std::vector<CompiledOp> ops_;
   std::uint64_t num_qubits_;
   std::uint64_t parameter_count_;
+  std::vector<std::optional<std::string>> parameter_names_;
   bool has_random_steps_ = false;
 };
 

@@ -25,6 +25,11 @@ TEST(CircuitSpec, CreateAndParameters) {
   EXPECT_EQ(spec.add_parameter("a"), 2u);  // names need not be unique
   EXPECT_EQ(spec.parameter_count(), 3u);
   EXPECT_EQ(spec.num_qubits(), 2u);
+  // Plans keep the names as they were at compile time, for display.
+  const CompiledCircuit plan = spec.compile();
+  spec.add_parameter("b");
+  EXPECT_EQ(plan.parameter_names(),
+            (std::vector<std::optional<std::string>>{"a", std::nullopt, "a"}));
 }
 
 TEST(CircuitSpec, FixedGateRangeChecks) {

@@ -1,0 +1,807 @@
+#include "sim/draw.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace vantrel::sim {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Display text.
+
+// Decodes one UTF-8 sequence at text[i]; returns its length, 0 when the bytes
+// there are not a valid sequence (overlong forms and surrogates included).
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    cp = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    cp = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char c = byte(i + k);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return len;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Characters that would break a line or the layout, or reorder the text
+// around them: C0 and C1 controls, line and paragraph separators, bidi
+// controls, the byte-order mark and the two non-characters XML refuses.
+bool is_unprintable(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF ||
+         cp == 0xFFFE || cp == 0xFFFF;
+}
+
+void append_escape(std::string& out, char32_t cp) {
+  char buf[12];
+  if (cp < 0x100)
+    std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+  else if (cp < 0x10000)
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+  else
+    std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(cp));
+  out += buf;
+}
+
+bool is_wide(char32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
+         (cp >= 0x3041 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
+         (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
+         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
+         (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+// Calls f(code point) for each character of display text (valid UTF-8).
+template <class F>
+void for_each_char(std::string_view text, F&& f) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0xFFFD;
+    const std::size_t len = decode_utf8(text, i, cp);
+    i += len ? len : 1;
+    f(cp);
+  }
+}
+
+std::uint64_t decimal_digits(std::uint64_t v) {
+  std::uint64_t n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Elements.
+
+using Element = DiagramElement;
+
+struct Glyphs {
+  char32_t wire, connector, crossing, control, xor_target, barrier, continued, continues;
+  const char* theta;
+};
+constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF', U'\u2295',
+                          U'\u2591', U'\u00AB', U'\u00BB', "\u03B8"};
+constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', '|', '<', '>', "t"};
+
+const Glyphs& glyphs(bool ascii) { return ascii ? kAscii : kUnicode; }
+
+constexpr std::string_view kResetLabel = "|0>";
+
+bool is_x_matrix(const std::vector<Complex>& m) {
+  return m.size() == 4 && m[0] == Complex{0, 0} && m[1] == Complex{1, 0} &&
+         m[2] == Complex{1, 0} && m[3] == Complex{0, 0};
+}
+
+Element element_of(const Gate& gate) {
+  Element e;
+  switch (gate.kind) {
+    case Gate::Kind::kUnitary: {
+      const Operation& op = gate.op;
+      e.qubits = op.targets;
+      e.num_controls = op.num_controls;
+      const std::size_t num_targets = op.targets.size() - op.num_controls;
+      if (op.num_controls > 0 && is_x_matrix(op.matrix)) {
+        e.targets = Element::Targets::kXor;
+      } else {
+        e.label = "U";
+        if (num_targets > 1) e.targets = Element::Targets::kNumbered;
+      }
+      break;
+    }
+    case Gate::Kind::kMeasure:
+      e.kind = Element::Kind::kMeasure;
+      e.qubits = {gate.qubit};
+      break;
+    case Gate::Kind::kReset:
+      e.kind = Element::Kind::kReset;
+      e.qubits = {gate.qubit};
+      break;
+    case Gate::Kind::kBarrier:
+      e.kind = Element::Kind::kBarrier;
+      break;
+  }
+  return e;
+}
+
+const char* rotation_name(RotationKind kind) {
+  switch (kind) {
+    case RotationKind::kRX:
+      return "RX";
+    case RotationKind::kRY:
+      return "RY";
+    case RotationKind::kRZ:
+      return "RZ";
+    case RotationKind::kP:
+      return "P";
+  }
+  return "R";
+}
+
+// The name of a parameter slot: its own, else θ{slot}.
+void append_parameter(std::string& out, std::uint64_t slot,
+                      std::span<const std::optional<std::string>> names, bool ascii) {
+  if (slot < names.size() && names[slot]) {
+    append_display_text(out, *names[slot], ascii);
+    return;
+  }
+  out += glyphs(ascii).theta;
+  out += dec(slot);
+}
+
+Element element_of(const CompiledOp& op, std::span<const std::optional<std::string>> names,
+                   bool ascii) {
+  if (op.kind == CompiledOp::Kind::kFixed) return element_of(op.gate);
+  Element e;
+  e.qubits = {op.target};
+  e.label = rotation_name(op.rotation);
+  e.label += '(';
+  append_parameter(e.label, op.slot, names, ascii);
+  e.label += ')';
+  return e;
+}
+
+// Widens the diagram to every wire the element names. False when that is
+// past the last qubit index (2^64 wires cannot be drawn).
+bool cover(Diagram& d, const Element& e) {
+  for (std::uint64_t q : e.qubits) {
+    if (q == UINT64_MAX) return false;
+    d.num_wires = std::max(d.num_wires, q + 1);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Layout.
+
+// Columns of the widest target cell of a gate, or of the cell of another kind.
+std::uint64_t cell_width(const Element& e) {
+  switch (e.kind) {
+    case Element::Kind::kMeasure:
+    case Element::Kind::kBarrier:
+      return 1;
+    case Element::Kind::kReset:
+      return kResetLabel.size();
+    case Element::Kind::kGate:
+      break;
+  }
+  if (e.targets == Element::Targets::kXor) return 1;
+  std::uint64_t w = display_width(e.label);
+  if (e.targets == Element::Targets::kNumbered)
+    w += decimal_digits(e.qubits.size() - e.num_controls - 1);
+  return std::max<std::uint64_t>(w, 1);
+}
+
+std::pair<std::uint64_t, std::uint64_t> span_of(const Element& e, std::uint64_t num_wires) {
+  if (e.kind == Element::Kind::kBarrier) return {0, num_wires - 1};
+  const auto [lo, hi] = std::minmax_element(e.qubits.begin(), e.qubits.end());
+  return {*lo, *hi};
+}
+
+struct Layout {
+  std::vector<std::uint64_t> column;  // per element
+  std::vector<std::uint64_t> width;   // per column: its widest cell
+  // Elements by column: order[first[c] .. first[c + 1]) are those of column c.
+  std::vector<std::uint64_t> first;
+  std::vector<std::uint64_t> order;
+};
+
+// Greedy placement. A barrier closes every wire: `floor` is the first column
+// after the latest one, so a barrier costs O(1) rather than a pass over the
+// wires, and `frontier` is one past the last column used.
+Layout lay_out(const Diagram& d) {
+  Layout layout;
+  std::vector<std::uint64_t> next(d.num_wires, 0);
+  layout.column.resize(d.elements.size());
+  std::uint64_t floor = 0, frontier = 0;
+  for (std::size_t i = 0; i < d.elements.size(); ++i) {
+    const Element& e = d.elements[i];
+    std::uint64_t col;
+    if (e.kind == Element::Kind::kBarrier) {
+      col = std::max(floor, frontier);
+      floor = col + 1;
+    } else {
+      const auto [lo, hi] = span_of(e, d.num_wires);
+      col = floor;
+      for (std::uint64_t q = lo; q <= hi; ++q) col = std::max(col, next[q]);
+      for (std::uint64_t q = lo; q <= hi; ++q) next[q] = col + 1;
+    }
+    frontier = std::max(frontier, col + 1);
+    layout.column[i] = col;
+    if (col >= layout.width.size()) layout.width.resize(col + 1, 0);
+    layout.width[col] = std::max(layout.width[col], cell_width(e));
+  }
+  // Counting sort of the elements by column, stable in element order.
+  const std::size_t columns = layout.width.size();
+  layout.first.assign(columns + 1, 0);
+  for (std::uint64_t c : layout.column) ++layout.first[c + 1];
+  for (std::size_t c = 0; c < columns; ++c) layout.first[c + 1] += layout.first[c];
+  layout.order.resize(d.elements.size());
+  std::vector<std::uint64_t> fill(layout.first.begin(), layout.first.end() - 1);
+  for (std::size_t i = 0; i < d.elements.size(); ++i) layout.order[fill[layout.column[i]]++] = i;
+  return layout;
+}
+
+// A run of columns drawn side by side. Folded sections mark the cut: a
+// section continued from the previous one starts its wires with « (<), one
+// continued in the next ends them with » (>).
+struct Section {
+  std::uint64_t begin = 0, end = 0;  // columns [begin, end)
+  bool continued = false;            // from the previous section
+  bool continues = false;            // in the next section
+  // Characters of a wire (labels excluded): the markers, a wire character
+  // at either end, and the columns.
+  std::uint64_t chars = 2;
+  // Character of the first column, after the leading marker and wire.
+  std::uint64_t first_x() const { return continued ? 2 : 1; }
+};
+
+// Cuts the columns into sections whose lines (labels included) fit `fold`,
+// markers included; one section when fold is 0 or everything fits.
+std::vector<Section> sections_of(const Layout& layout, std::uint64_t label_chars,
+                                 std::uint64_t fold) {
+  std::uint64_t total = label_chars + 2;
+  for (std::uint64_t w : layout.width) total += w + 2;
+  std::vector<Section> sections(1);
+  if (fold == 0 || total <= fold) {
+    sections[0].end = layout.width.size();
+    sections[0].chars = total - label_chars;
+    return sections;
+  }
+  // Two characters for the markers, whether or not a section gets both.
+  const std::uint64_t limit = fold > label_chars + 2 ? fold - label_chars - 2 : 0;
+  for (std::uint64_t c = 0; c < layout.width.size(); ++c) {
+    const std::uint64_t need = layout.width[c] + 2;
+    if (sections.back().end > sections.back().begin && sections.back().chars + need > limit) {
+      sections.back().continues = true;
+      ++sections.back().chars;
+      sections.push_back({c, c, true, false, 3});
+    }
+    sections.back().end = c + 1;
+    sections.back().chars += need;
+  }
+  return sections;
+}
+
+std::string wire_name(std::uint64_t q) {
+  std::string name = "q";
+  name += dec(q);
+  return name;
+}
+
+// The row of wire q and of the spacer below it.
+constexpr std::uint64_t wire_row(std::uint64_t q) { return 2 * q; }
+
+// ---------------------------------------------------------------------------
+// Text.
+
+// One section's characters, row by row. kSkip marks the second column of a
+// wide character.
+class TextGrid {
+ public:
+  static constexpr char32_t kSkip = 0xFFFFFFFF;
+
+  void reset(std::uint64_t rows, const Section& s, const Glyphs& g) {
+    rows_ = rows;
+    chars_ = s.chars;
+    cells_.assign(rows * chars_, U' ');
+    for (std::uint64_t r = 0; r < rows; r += 2) {
+      std::fill_n(cells_.begin() + static_cast<std::ptrdiff_t>(r * chars_), chars_, g.wire);
+      if (s.continued) at(r, 0) = g.continued;
+      if (s.continues) at(r, chars_ - 1) = g.continues;
+    }
+  }
+  char32_t& at(std::uint64_t row, std::uint64_t x) { return cells_[row * chars_ + x]; }
+
+  // Writes display text from x on; `suffix` (digits) follows it.
+  void put(std::uint64_t row, std::uint64_t x, std::string_view text, std::string_view suffix = {}) {
+    const auto one = [&](char32_t cp) {
+      at(row, x++) = cp;
+      if (is_wide(cp)) at(row, x++) = kSkip;
+    };
+    for_each_char(text, one);
+    for_each_char(suffix, one);
+  }
+
+  // Appends the row, after `prefix`; spacer rows lose their trailing spaces.
+  void append_row(std::string& out, std::uint64_t row, std::string_view prefix) const {
+    const char32_t* cells = cells_.data() + row * chars_;
+    std::uint64_t end = chars_;
+    if (row % 2 == 1)
+      while (end > 0 && cells[end - 1] == U' ') --end;
+    if (end == 0) return;
+    out += prefix;
+    for (std::uint64_t x = 0; x < end; ++x)
+      if (cells[x] != kSkip) append_utf8(out, cells[x]);
+  }
+
+ private:
+  std::uint64_t rows_ = 0, chars_ = 0;
+  std::vector<char32_t> cells_;
+};
+
+void draw_text_element(TextGrid& grid, const Element& e, std::uint64_t x, std::uint64_t w,
+                       std::uint64_t num_wires, const Glyphs& g) {
+  const std::uint64_t cx = x + (w - 1) / 2;
+  switch (e.kind) {
+    case Element::Kind::kBarrier:
+      for (std::uint64_t r = 0; r <= wire_row(num_wires - 1); ++r) grid.at(r, cx) = g.barrier;
+      return;
+    case Element::Kind::kMeasure:
+      grid.at(wire_row(e.qubits[0]), cx) = U'M';
+      return;
+    case Element::Kind::kReset:
+      grid.put(wire_row(e.qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
+      return;
+    case Element::Kind::kGate:
+      break;
+  }
+  const auto [lo, hi] = span_of(e, num_wires);
+  for (std::uint64_t r = wire_row(lo) + 1; r < wire_row(hi); ++r)
+    grid.at(r, cx) = r % 2 == 0 ? g.crossing : g.connector;
+  for (std::uint64_t i = 0; i < e.num_controls; ++i) grid.at(wire_row(e.qubits[i]), cx) = g.control;
+  const std::uint64_t label_width = display_width(e.label);
+  for (std::uint64_t i = e.num_controls; i < e.qubits.size(); ++i) {
+    const std::uint64_t row = wire_row(e.qubits[i]);
+    switch (e.targets) {
+      case Element::Targets::kXor:
+        grid.at(row, cx) = g.xor_target;
+        break;
+      case Element::Targets::kLabel:
+        grid.put(row, x + (w - label_width) / 2, e.label);
+        break;
+      case Element::Targets::kNumbered: {
+        const std::string n = dec(i - e.num_controls);
+        grid.put(row, x + (w - label_width - n.size()) / 2, e.label, n);
+        break;
+      }
+    }
+  }
+}
+
+// The elements of section s, each drawn at its column.
+template <class F>
+void for_each_in_section(const Layout& layout, const Section& s, F&& f) {
+  std::uint64_t x = s.first_x();
+  for (std::uint64_t c = s.begin; c < s.end; ++c) {
+    const std::uint64_t w = layout.width[c];
+    for (std::uint64_t k = layout.first[c]; k < layout.first[c + 1]; ++k)
+      f(layout.order[k], x + 1, w);
+    x += w + 2;
+  }
+}
+
+std::string render_text(const Diagram& d, const Layout& layout,
+                        const std::vector<Section>& sections, std::uint64_t label_chars,
+                        bool ascii) {
+  const Glyphs& g = glyphs(ascii);
+  const std::uint64_t rows = 2 * d.num_wires - 1;
+  std::string out;
+  // Reserved once: every character takes at most three bytes.
+  unsigned __int128 bytes = 0;
+  for (const Section& s : sections)
+    bytes += static_cast<unsigned __int128>(rows) * (label_chars + 3 * s.chars + 1) + 1;
+  if (bytes > out.max_size()) throw std::length_error("diagram");
+  out.reserve(static_cast<std::size_t>(bytes));
+
+  std::vector<std::string> labels(d.num_wires);
+  for (std::uint64_t q = 0; q < d.num_wires; ++q) {
+    labels[q] = wire_name(q) + ':';
+    labels[q].resize(label_chars, ' ');
+  }
+  const std::string blank(label_chars, ' ');
+  TextGrid grid;
+  for (std::size_t si = 0; si < sections.size(); ++si) {
+    const Section& s = sections[si];
+    grid.reset(rows, s, g);
+    for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t w) {
+      draw_text_element(grid, d.elements[i], x, w, d.num_wires, g);
+    });
+    if (si > 0) out += "\n\n";
+    for (std::uint64_t r = 0; r < rows; ++r) {
+      if (r > 0) out += '\n';
+      grid.append_row(out, r, r % 2 == 0 ? std::string_view(labels[r / 2]) : blank);
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// SVG.
+
+constexpr std::uint64_t kMargin = 10;   // pixels around the drawing
+constexpr std::uint64_t kCharW = 10;    // pixels per character column
+constexpr std::uint64_t kRowH = 20;     // pixels per text row
+constexpr std::uint64_t kBoxH = 24;     // height of a gate box
+constexpr std::uint64_t kBoxPad = 4;    // box beyond its text, on each side
+constexpr std::uint64_t kControlR = 5;  // radius of a control dot
+constexpr std::uint64_t kXorR = 9;      // radius of the controlled-NOT target
+
+void append_xml_text(std::string& out, std::string_view text) {
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+// Appends `<name a="1" b="2"/>`-style markup from integer attributes.
+class SvgWriter {
+ public:
+  explicit SvgWriter(std::string& out) : out_(out) {}
+
+  SvgWriter& open(const char* name) {
+    out_ += '<';
+    out_ += name;
+    return *this;
+  }
+  SvgWriter& attr(const char* name, std::uint64_t v) {
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    out_ += dec(v);
+    out_ += '"';
+    return *this;
+  }
+  SvgWriter& attr(const char* name, std::string_view v) {
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    append_xml_text(out_, v);
+    out_ += '"';
+    return *this;
+  }
+  void close() { out_ += "/>\n"; }
+  void text(std::string_view content, std::string_view suffix = {}) {
+    out_ += '>';
+    append_xml_text(out_, content);
+    append_xml_text(out_, suffix);
+    out_ += "</text>\n";
+  }
+  void raw(std::string_view s) { out_ += s; }
+
+ private:
+  std::string& out_;
+};
+
+struct SvgFrame {
+  std::uint64_t x0;  // pixel of the first wire character
+  std::uint64_t y0;  // pixel of the section's top
+  std::uint64_t wire_y(std::uint64_t q) const { return y0 + wire_row(q) * kRowH + kRowH / 2; }
+};
+
+void svg_box(SvgWriter& w, std::uint64_t cx, std::uint64_t cy, std::string_view text,
+             std::string_view suffix = {}) {
+  const std::uint64_t half = (display_width(text) + suffix.size()) * kCharW / 2 + kBoxPad;
+  w.open("rect").attr("x", cx - half).attr("y", cy - kBoxH / 2).attr("width", 2 * half)
+      .attr("height", kBoxH).close();
+  w.open("text").attr("x", cx).attr("y", cy).attr("dominant-baseline", "central")
+      .attr("stroke", "none").attr("fill", "black").text(text, suffix);
+}
+
+void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint64_t width,
+                      std::uint64_t num_wires, const SvgFrame& f) {
+  const std::uint64_t cx = f.x0 + x * kCharW + width * kCharW / 2;
+  switch (e.kind) {
+    case Element::Kind::kBarrier: {
+      const std::uint64_t top = f.wire_y(0) - kRowH / 2;
+      w.open("g").attr("class", "gate barrier");
+      w.raw(">\n");
+      w.open("rect").attr("x", cx - kCharW / 2).attr("y", top).attr("width", kCharW)
+          .attr("height", wire_row(num_wires - 1) * kRowH + kRowH).attr("fill", "#bbbbbb")
+          .attr("stroke", "none").close();
+      w.raw("</g>\n");
+      return;
+    }
+    case Element::Kind::kMeasure:
+    case Element::Kind::kReset:
+      w.open("g").attr("class", e.kind == Element::Kind::kMeasure ? "gate measure" : "gate reset");
+      w.raw(">\n");
+      svg_box(w, cx, f.wire_y(e.qubits[0]), e.kind == Element::Kind::kMeasure ? "M" : kResetLabel);
+      w.raw("</g>\n");
+      return;
+    case Element::Kind::kGate:
+      break;
+  }
+  w.open("g").attr("class", "gate");
+  w.raw(">\n");
+  const auto [lo, hi] = span_of(e, num_wires);
+  if (lo != hi)
+    w.open("line").attr("x1", cx).attr("y1", f.wire_y(lo)).attr("x2", cx)
+        .attr("y2", f.wire_y(hi)).close();
+  for (std::uint64_t i = 0; i < e.num_controls; ++i)
+    w.open("circle").attr("cx", cx).attr("cy", f.wire_y(e.qubits[i])).attr("r", kControlR)
+        .attr("fill", "black").close();
+  for (std::uint64_t i = e.num_controls; i < e.qubits.size(); ++i) {
+    const std::uint64_t cy = f.wire_y(e.qubits[i]);
+    switch (e.targets) {
+      case Element::Targets::kXor: {
+        w.open("circle").attr("cx", cx).attr("cy", cy).attr("r", kXorR).close();
+        std::string d = "M" + dec(cx - kXorR) + " " + dec(cy) + "h" + dec(2 * kXorR) + "M" +
+                        dec(cx) + " " + dec(cy - kXorR) + "v" + dec(2 * kXorR);
+        w.open("path").attr("d", d).close();
+        break;
+      }
+      case Element::Targets::kLabel:
+        svg_box(w, cx, cy, e.label);
+        break;
+      case Element::Targets::kNumbered:
+        svg_box(w, cx, cy, e.label, dec(i - e.num_controls));
+        break;
+    }
+  }
+  w.raw("</g>\n");
+}
+
+std::string render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
+                       std::uint64_t label_chars) {
+  const std::uint64_t rows = 2 * d.num_wires - 1;
+  std::uint64_t chars = 0;
+  for (const Section& s : sections) chars = std::max(chars, s.chars);
+  const std::uint64_t width = 2 * kMargin + (label_chars + chars) * kCharW;
+  const std::uint64_t height = 2 * kMargin + (sections.size() * (rows + 1) - 1) * kRowH;
+
+  std::string out;
+  SvgWriter w(out);
+  w.open("svg").attr("xmlns", "http://www.w3.org/2000/svg").attr("width", width)
+      .attr("height", height).attr("viewBox", "0 0 " + dec(width) + " " + dec(height))
+      .attr("font-family", "monospace").attr("font-size", 14).attr("text-anchor", "middle")
+      .attr("stroke", "black").attr("fill", "white");
+  w.raw(">\n");
+  w.open("rect").attr("width", width).attr("height", height).attr("stroke", "none").close();
+  for (std::size_t si = 0; si < sections.size(); ++si) {
+    const Section& s = sections[si];
+    const SvgFrame f{kMargin + label_chars * kCharW, kMargin + si * (rows + 1) * kRowH};
+    w.open("g").attr("class", "section");
+    w.raw(">\n");
+    for (std::uint64_t q = 0; q < d.num_wires; ++q) {
+      const std::uint64_t y = f.wire_y(q);
+      w.open("text").attr("class", "wire-label").attr("x", kMargin).attr("y", y)
+          .attr("text-anchor", "start").attr("dominant-baseline", "central")
+          .attr("stroke", "none").attr("fill", "black").text(wire_name(q));
+      w.open("line").attr("class", "wire").attr("x1", f.x0).attr("y1", y)
+          .attr("x2", f.x0 + s.chars * kCharW).attr("y2", y).close();
+    }
+    for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t cw) {
+      draw_svg_element(w, d.elements[i], x, cw, d.num_wires, f);
+    });
+    w.raw("</g>\n");
+  }
+  w.raw("</svg>\n");
+  return out;
+}
+
+Error diagram_allocation_failure(std::uint64_t last_wire, unsigned __int128 bytes) {
+  return allocation_failure("a diagram of the wires q0 to q" + dec(last_wire), bytes);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Public functions.
+
+Status validate(const DiagramOptions& options) {
+  if (options.fold != 0 && options.fold < DiagramOptions::kMinFold)
+    return invalid("fold must be 0 or at least " + dec(DiagramOptions::kMinFold) + ", got " +
+                   dec(options.fold));
+  return Status::Ok();
+}
+
+Result<DiagramOptions> diagram_options(std::uint64_t fold, bool ascii, std::string_view output) {
+  DiagramOptions options;
+  options.fold = fold;
+  options.ascii = ascii;
+  VANTREL_TRY(validate(options));
+  if (output == "svg")
+    options.format = DiagramFormat::kSvg;
+  else if (output != "text")
+    return invalid("output must be 'text' or 'svg'");
+  return options;
+}
+
+void append_display_text(std::string& out, std::string_view text, bool ascii) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0) {
+      append_escape(out, static_cast<unsigned char>(text[i]));
+      ++i;
+      continue;
+    }
+    if (is_unprintable(cp) || (ascii && cp >= 0x80))
+      append_escape(out, cp);
+    else
+      out.append(text, i, len);
+    i += len;
+  }
+}
+
+std::string format_angle(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(value));
+  std::string s = buf;
+  if (s == "-0.00") s = "0.00";
+  return s;
+}
+
+std::uint64_t display_width(std::string_view text) {
+  std::uint64_t w = 0;
+  for_each_char(text, [&](char32_t cp) { w += is_wide(cp) ? 2 : 1; });
+  return w;
+}
+
+Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool) {
+  Diagram d;
+  d.elements.reserve(gates.size());
+  for (const Gate& g : gates) {
+    d.elements.push_back(element_of(g));
+    if (!cover(d, d.elements.back()))
+      return diagram_allocation_failure(UINT64_MAX, (unsigned __int128)UINT64_MAX + 1);
+  }
+  return d;
+}
+
+Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t num_qubits,
+                                 std::span<const std::optional<std::string>> parameter_names,
+                                 bool ascii) {
+  Diagram d;
+  d.num_wires = num_qubits;
+  d.elements.reserve(ops.size());
+  for (const CompiledOp& op : ops) {
+    d.elements.push_back(element_of(op, parameter_names, ascii));
+    // Plans are not validated when made: a step beyond the qubit count
+    // widens the drawing rather than reaching outside it.
+    if (!cover(d, d.elements.back()))
+      return diagram_allocation_failure(UINT64_MAX, (unsigned __int128)UINT64_MAX + 1);
+  }
+  return d;
+}
+
+Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& options) {
+  if (d.num_wires == 0) {
+    // Nothing names a qubit (no gates, or only barriers).
+    if (options.format == DiagramFormat::kText) return std::string();
+    return std::string(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20\" height=\"20\" "
+        "viewBox=\"0 0 20 20\"></svg>\n");
+  }
+  // Wire labels: "q{n}:" and a space, as wide as the longest.
+  const std::uint64_t label_chars = wire_name(d.num_wires - 1).size() + 2;
+  unsigned __int128 bytes = static_cast<unsigned __int128>(d.num_wires) * sizeof(std::uint64_t);
+  try {
+    const Layout layout = lay_out(d);
+    const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
+    bytes = 0;
+    for (const Section& s : sections)
+      bytes += static_cast<unsigned __int128>(2 * d.num_wires) * (label_chars + 3 * s.chars + 1);
+    // Bounds every product of rows and characters below (no wrap-around).
+    if (bytes > std::string().max_size()) throw std::length_error("diagram");
+    if (options.format == DiagramFormat::kSvg) return render_svg(d, layout, sections, label_chars);
+    return render_text(d, layout, sections, label_chars, options.ascii);
+  } catch (const std::bad_alloc&) {
+    return diagram_allocation_failure(d.num_wires - 1, bytes);
+  } catch (const std::length_error&) {
+    return diagram_allocation_failure(d.num_wires - 1, bytes);
+  }
+}
+
+namespace {
+
+template <class Build>
+Result<std::string> draw_with(const DiagramOptions& options, Build&& build) {
+  VANTREL_TRY(validate(options));
+  Result<Diagram> diagram = [&]() -> Result<Diagram> {
+    try {
+      return build();
+    } catch (const std::bad_alloc&) {
+      return out_of_memory("cannot allocate the elements of a diagram");
+    }
+  }();
+  if (!diagram) return std::move(diagram).error();
+  return render_diagram(*diagram, options);
+}
+
+}  // namespace
+
+Result<std::string> draw(std::span<const Gate> gates, const DiagramOptions& options) {
+  return draw_with(options, [&] { return diagram_of_gates(gates, options.ascii); });
+}
+
+Result<std::string> draw(const ParameterizedCircuitSpec& spec, const DiagramOptions& options) {
+  return draw_with(options, [&] {
+    return diagram_of_steps(spec.ops(), spec.num_qubits(), spec.parameter_names(), options.ascii);
+  });
+}
+
+Result<std::string> draw(const CompiledCircuit& plan, const DiagramOptions& options) {
+  return draw_with(options, [&] {
+    return diagram_of_steps(plan.ops(), plan.num_qubits(), plan.parameter_names(), options.ascii);
+  });
+}
+
+}  // namespace vantrel::sim

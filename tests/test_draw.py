@@ -1,0 +1,228 @@
+"""Diagrams of Circuit, CircuitSpec and CompiledCircuit: golden texts of each
+element, folding, the SVG document and the argument checks."""
+
+import textwrap
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+
+import vantrel as vt
+from vantrel import Circuit, CircuitSpec, Gate
+
+SVG = "{http://www.w3.org/2000/svg}"
+X = [[0, 1], [1, 0]]
+CNOT = [[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]]
+
+
+def text(block):
+    return textwrap.dedent(block).strip("\n")
+
+
+def spec_with(num_qubits, build):
+    spec = CircuitSpec(num_qubits)
+    build(spec)
+    return spec
+
+
+def named_and_unnamed(spec):
+    a, b = spec.param("a"), spec.param()
+    spec.rx(0, a)
+    spec.ry(1, b)
+    spec.cx(0, 1)
+    spec.p(1, a)
+    spec.rz(0, b)
+
+
+GOLDEN = {
+    "single-qubit": (Circuit([Gate.h(0), Gate.rx(1, 0.5), Gate.x(0)]), {}, """
+        q0: ──U──U──
+
+        q1: ──U─────
+    """),
+    # CX with a crossing, CCX, CZ (a box under its control) and a controlled
+    # custom X (drawn as the X target it is).
+    "controlled": (Circuit([Gate.cx(0, 2), Gate.ccx(2, 1, 0), Gate.cz(1, 0),
+                            Gate.controlled_unitary([2], [0], X)]), {}, """
+        q0: ──●──⊕──U──⊕──
+              │  │  │  │
+        q1: ──┼──●──●──┼──
+              │  │     │
+        q2: ──⊕──●─────●──
+    """),
+    # Targets numbered in the order given: U0 is the first target, the high
+    # bit of the matrix index.
+    "multi-target and custom": (Circuit([Gate.swap(0, 2), Gate.unitary([2, 0], CNOT),
+                                         Gate.controlled_unitary([1], [2, 0], CNOT)]), {}, """
+        q0: ──U0──U1──U1──
+              │   │   │
+        q1: ──┼───┼───●───
+              │   │   │
+        q2: ──U1──U0──U0──
+    """),
+    "measure, reset, barrier": (Circuit([Gate.h(1), Gate.barrier(), Gate.measure(0),
+                                         Gate.reset(1), Gate.measure(1)]), {}, """
+        q0: ─────░───M──────
+                 ░
+        q1: ──U──░──|0>──M──
+    """),
+    "parametric": (spec_with(2, named_and_unnamed), {}, """
+        q0: ──RX(a)───●──RZ(θ1)──
+                      │
+        q1: ──RY(θ1)──⊕───P(a)───
+    """),
+    "ascii": (spec_with(3, lambda s: (named_and_unnamed(s), s.cx(2, 0))), {"ascii": True}, """
+        q0: --RX(a)---*--RZ(t1)--X--
+                      |          |
+        q1: --RY(t1)--X---P(a)---+--
+                                 |
+        q2: ---------------------*--
+    """),
+    "ascii barrier, measure and reset": (
+        Circuit([Gate.h(1), Gate.barrier(), Gate.measure(0), Gate.reset(1)]), {"ascii": True}, """
+        q0: -----|---M---
+                 |
+        q1: --U--|--|0>--
+    """),
+    # Folded at 20 characters: every section has the wire labels; « and »
+    # mark the cuts.
+    "folding": (Circuit([Gate.cx(0, 1)] * 6), {"fold": 20}, """
+        q0: ──●──●──●──●──»
+              │  │  │  │
+        q1: ──⊕──⊕──⊕──⊕──»
+
+        q0: «──●──●──
+               │  │
+        q1: «──⊕──⊕──
+    """),
+}
+
+
+@pytest.mark.parametrize("name", GOLDEN)
+def test_golden_texts(name):
+    obj, kwargs, expected = GOLDEN[name]
+    assert obj.draw(**kwargs) == text(expected)
+
+
+def test_compiled_plans_and_circuits_draw_after_fusion():
+    spec = CircuitSpec(2)
+    theta = spec.param("theta")
+    for _ in range(2):
+        spec.h(0)
+    spec.rx(1, theta)
+    assert spec.draw() == text("""
+        q0: ──────U──────U──
+
+        q1: ──RX(theta)─────
+    """)
+    # H H fused into one U; the names travel with the plan.
+    assert spec.compile().draw() == text("""
+        q0: ──────U──────
+
+        q1: ──RX(theta)──
+    """)
+    # 16 one-qubit gates or more: the circuit holds, and shows, their products.
+    assert Circuit([Gate.h(0)] * 16 + [Gate.cx(0, 1)]).draw() == text("""
+        q0: ──U──●──
+                 │
+        q1: ─────⊕──
+    """)
+
+
+def random_circuit(rng, num_qubits, count):
+    gates = []
+    for _ in range(count):
+        kind = rng.integers(5)
+        a, b, c = (int(q) for q in rng.choice(num_qubits, 3, replace=False))
+        gates.append([Gate.rx(a, float(rng.uniform(-4, 4))), Gate.cx(a, b), Gate.ccx(a, b, c),
+                      Gate.measure(a), Gate.barrier()][kind])
+    return Circuit(gates)
+
+
+def sections(diagram, num_qubits):
+    """The sections of a diagram, each a list of 2n - 1 rows."""
+    lines = diagram.split("\n")
+    rows = 2 * num_qubits - 1
+    assert (len(lines) + 1) % (rows + 1) == 0
+    chunks = [lines[k:k + rows] for k in range(0, len(lines), rows + 1)]
+    assert all(lines[k + rows] == "" for k in range(0, len(lines) - rows, rows + 1))
+    return chunks
+
+
+def test_folded_sections_fit_and_join_into_the_unfolded_diagram():
+    n = 4
+    circuit = random_circuit(np.random.default_rng(7), n, 40)
+    whole = circuit.draw(fold=0)
+    (unfolded,) = sections(whole, n)
+    assert len(unfolded[0]) > 100  # fold=0 never folds
+    for fold in (20, 23, 37, 80):
+        parts = sections(circuit.draw(fold=fold), n)
+        assert len(parts) > 1
+        joined = [""] * (2 * n - 1)
+        for k, part in enumerate(parts):
+            width = len(part[0])
+            for r, row in enumerate(part):
+                assert len(row) <= fold
+                if r % 2 == 0:
+                    assert row.startswith(f"q{r // 2}: ")
+                body = row[4:].ljust(width - 4)
+                if k > 0:
+                    assert body[0] == "«" or r % 2
+                    body = body[2:]
+                if k < len(parts) - 1:
+                    assert body[-1] == "»" or r % 2
+                    body = body[:-2]
+                joined[r] += body
+        assert [row.rstrip() for row in joined] == [row[4:].rstrip() for row in unfolded]
+
+
+def test_arguments():
+    circuit = Circuit([Gate.h(0)])
+    for cls in (Circuit, CircuitSpec, vt.CompiledCircuit):
+        assert cls.draw.__text_signature__ == "($self, fold=80, ascii=False, output='text')"
+    assert circuit.draw(0, True, "text") == circuit.draw(fold=0, ascii=True)
+    for fold in (1, 19):
+        with pytest.raises(ValueError, match=f"^fold must be 0 or at least 20, got {fold}$"):
+            circuit.draw(fold=fold)
+    assert circuit.draw(fold=20) == circuit.draw()
+    for output in ("png", "SVG", ""):
+        with pytest.raises(ValueError, match="^output must be 'text' or 'svg'$"):
+            circuit.draw(output=output)
+    with pytest.raises(TypeError, match="^argument 'output': "):
+        circuit.draw(output=None)
+    with pytest.raises(OverflowError):
+        circuit.draw(fold=-1)
+    assert repr(circuit).startswith("<vantrel.Circuit object at 0x")
+    assert Circuit([]).draw() == "" and Circuit([Gate.barrier()]).draw() == ""
+    with pytest.raises(MemoryError, match="^cannot allocate a diagram of the wires q0 to q"):
+        Circuit([Gate.measure(2**50)]).draw()
+
+
+def test_names_are_shown_safely():
+    spec = CircuitSpec(1)
+    spec.rx(0, spec.param("γ<&>\"'\x01\u202e"))
+    assert spec.draw() == "q0: ──RX(γ<&>\"'\\x01\\u202e)──"
+    assert spec.draw(ascii=True) == "q0: --RX(\\u03b3<&>\"'\\x01\\u202e)--"
+    label = ET.fromstring(spec.draw(output="svg")).findall(f".//{SVG}g[@class='gate']/{SVG}text")
+    assert [t.text for t in label] == ["RX(γ<&>\"'\\x01\\u202e)"]
+
+
+def svg_counts(svg):
+    root = ET.fromstring(svg)
+    assert root.tag == SVG + "svg"
+    wires = root.findall(f".//{SVG}line[@class='wire']")
+    gates = [g for g in root.iter(SVG + "g") if "gate" in g.get("class", "").split()]
+    return len(root.findall(f"{SVG}g[@class='section']")), len(wires), len(gates)
+
+
+def test_svg_documents_parse_with_one_wire_per_qubit_and_one_group_per_gate():
+    n = 5
+    circuit = random_circuit(np.random.default_rng(3), n, 30)
+    assert svg_counts(circuit.draw(fold=0, output="svg")) == (1, n, 30)
+    sections_count, wires, gates = svg_counts(circuit.draw(output="svg"))
+    assert sections_count > 1 and wires == n * sections_count and gates == 30
+
+    spec = CircuitSpec(3)
+    named_and_unnamed(spec)
+    assert svg_counts(spec.draw(output="svg", fold=0))[1:] == (3, 5)
+    assert svg_counts(spec.compile().draw(output="svg", fold=0))[1:] == (3, 5)
