@@ -104,6 +104,21 @@ def test_golden_texts(name):
     assert obj.draw(**kwargs) == text(expected)
 
 
+def test_tall_diagrams_keep_every_connector():
+    # Elements crossing many wires, drawn in bands of rows: every row between
+    # an element's ends shows its connector or barrier.
+    n = 70
+    circuit = Circuit([Gate.cx(0, n - 1), Gate.barrier(),
+                       Gate.controlled_unitary([n - 1], [2, 40], CNOT)])
+    rows = circuit.draw(fold=0).split("\n")
+    assert len(rows) == 2 * n - 1
+    cx, barrier, unitary = 7, 10, 13
+    assert "".join(row[cx] for row in rows) == "●" + "│┼" * (n - 2) + "│⊕"
+    assert {row[barrier] for row in rows} == {"░"}
+    assert "".join(row[unitary] for row in rows[4:]) == (
+        "U" + "│┼" * 37 + "│U" + "│┼" * 28 + "│●")
+
+
 def test_compiled_plans_and_circuits_draw_after_fusion():
     spec = CircuitSpec(2)
     theta = spec.param("theta")

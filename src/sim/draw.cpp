@@ -1,6 +1,7 @@
 #include "sim/draw.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -50,22 +51,24 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
   return len;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+// Writes the UTF-8 form of cp at p; returns the end.
+char* encode_utf8(char* p, char32_t cp) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *p++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return p;
 }
 
 // Characters that would break a line or the layout, or reorder the text
@@ -158,11 +161,11 @@ Element element_of(const Gate& gate) {
     }
     case Gate::Kind::kMeasure:
       e.kind = Element::Kind::kMeasure;
-      e.qubits = {gate.qubit};
+      e.qubits = {&gate.qubit, 1};
       break;
     case Gate::Kind::kReset:
       e.kind = Element::Kind::kReset;
-      e.qubits = {gate.qubit};
+      e.qubits = {&gate.qubit, 1};
       break;
     case Gate::Kind::kBarrier:
       e.kind = Element::Kind::kBarrier;
@@ -199,12 +202,13 @@ void append_parameter(std::string& out, std::uint64_t slot,
 Element element_of(const CompiledOp& op, std::span<const std::optional<std::string>> names,
                    bool ascii) {
   if (op.kind == CompiledOp::Kind::kFixed) return element_of(op.gate);
+  std::string label(rotation_name(op.rotation));
+  label += '(';
+  append_parameter(label, op.slot, names, ascii);
+  label += ')';
   Element e;
-  e.qubits = {op.target};
-  e.label = rotation_name(op.rotation);
-  e.label += '(';
-  append_parameter(e.label, op.slot, names, ascii);
-  e.label += ')';
+  e.qubits = {&op.target, 1};
+  e.label = std::move(label);
   return e;
 }
 
@@ -239,7 +243,11 @@ std::uint64_t cell_width(const Element& e) {
   return std::max<std::uint64_t>(w, 1);
 }
 
-std::pair<std::uint64_t, std::uint64_t> span_of(const Element& e, std::uint64_t num_wires) {
+struct Span {
+  std::uint64_t lo, hi;  // the element's outermost wires
+};
+
+Span span_of(const Element& e, std::uint64_t num_wires) {
   if (e.kind == Element::Kind::kBarrier) return {0, num_wires - 1};
   const auto [lo, hi] = std::minmax_element(e.qubits.begin(), e.qubits.end());
   return {*lo, *hi};
@@ -247,6 +255,7 @@ std::pair<std::uint64_t, std::uint64_t> span_of(const Element& e, std::uint64_t 
 
 struct Layout {
   std::vector<std::uint64_t> column;  // per element
+  std::vector<Span> span;             // per element
   std::vector<std::uint64_t> width;   // per column: its widest cell
   // Elements by column: order[first[c] .. first[c + 1]) are those of column c.
   std::vector<std::uint64_t> first;
@@ -260,15 +269,17 @@ Layout lay_out(const Diagram& d) {
   Layout layout;
   std::vector<std::uint64_t> next(d.num_wires, 0);
   layout.column.resize(d.elements.size());
+  layout.span.resize(d.elements.size());
   std::uint64_t floor = 0, frontier = 0;
   for (std::size_t i = 0; i < d.elements.size(); ++i) {
     const Element& e = d.elements[i];
     std::uint64_t col;
     if (e.kind == Element::Kind::kBarrier) {
+      layout.span[i] = span_of(e, d.num_wires);
       col = std::max(floor, frontier);
       floor = col + 1;
     } else {
-      const auto [lo, hi] = span_of(e, d.num_wires);
+      const auto [lo, hi] = layout.span[i] = span_of(e, d.num_wires);
       col = floor;
       for (std::uint64_t q = lo; q <= hi; ++q) col = std::max(col, next[q]);
       for (std::uint64_t q = lo; q <= hi; ++q) next[q] = col + 1;
@@ -342,84 +353,108 @@ constexpr std::uint64_t wire_row(std::uint64_t q) { return 2 * q; }
 // ---------------------------------------------------------------------------
 // Text.
 
-// One section's characters, row by row. kSkip marks the second column of a
-// wide character.
-class TextGrid {
+// The characters of a band of rows [first, end) of one section. Writes to
+// rows outside the band are dropped, so an element is drawn into each band
+// it crosses by the same code. kSkip marks the second column of a wide
+// character.
+class TextBand {
  public:
   static constexpr char32_t kSkip = 0xFFFFFFFF;
 
-  void reset(std::uint64_t rows, const Section& s, const Glyphs& g) {
-    rows_ = rows;
+  void reset(std::uint64_t first, std::uint64_t end, const Section& s, const Glyphs& g) {
+    first_ = first;
+    end_ = end;
     chars_ = s.chars;
-    cells_.assign(rows * chars_, U' ');
-    for (std::uint64_t r = 0; r < rows; r += 2) {
-      std::fill_n(cells_.begin() + static_cast<std::ptrdiff_t>(r * chars_), chars_, g.wire);
-      if (s.continued) at(r, 0) = g.continued;
-      if (s.continues) at(r, chars_ - 1) = g.continues;
+    cells_.assign((end - first) * chars_, U' ');
+    for (std::uint64_t r = first + first % 2; r < end; r += 2) {
+      char32_t* row = &cells_[(r - first) * chars_];
+      std::fill_n(row, chars_, g.wire);
+      if (s.continued) row[0] = g.continued;
+      if (s.continues) row[chars_ - 1] = g.continues;
     }
   }
-  char32_t& at(std::uint64_t row, std::uint64_t x) { return cells_[row * chars_ + x]; }
+  std::uint64_t first() const { return first_; }
+  std::uint64_t end() const { return end_; }
+
+  void set(std::uint64_t row, std::uint64_t x, char32_t cp) {
+    if (row >= first_ && row < end_) cells_[(row - first_) * chars_ + x] = cp;
+  }
 
   // Writes display text from x on; `suffix` (digits) follows it.
   void put(std::uint64_t row, std::uint64_t x, std::string_view text, std::string_view suffix = {}) {
+    if (row < first_ || row >= end_) return;
+    char32_t* cells = &cells_[(row - first_) * chars_];
     const auto one = [&](char32_t cp) {
-      at(row, x++) = cp;
-      if (is_wide(cp)) at(row, x++) = kSkip;
+      cells[x++] = cp;
+      if (is_wide(cp)) cells[x++] = kSkip;
     };
     for_each_char(text, one);
     for_each_char(suffix, one);
   }
 
-  // Appends the row, after `prefix`; spacer rows lose their trailing spaces.
-  void append_row(std::string& out, std::uint64_t row, std::string_view prefix) const {
-    const char32_t* cells = cells_.data() + row * chars_;
+  // Appends the row as UTF-8 after `prefix`; spacer rows lose their trailing
+  // spaces (and their prefix when nothing is left).
+  void append_row(std::string& out, std::uint64_t row, std::string_view prefix) {
+    const char32_t* cells = &cells_[(row - first_) * chars_];
     std::uint64_t end = chars_;
     if (row % 2 == 1)
       while (end > 0 && cells[end - 1] == U' ') --end;
     if (end == 0) return;
+    bytes_.resize(4 * chars_);
+    char* p = bytes_.data();
+    for (std::uint64_t x = 0; x < end; ++x) {
+      const char32_t cp = cells[x];
+      if (cp < 0x80)
+        *p++ = static_cast<char>(cp);
+      else if (cp != kSkip)
+        p = encode_utf8(p, cp);
+    }
     out += prefix;
-    for (std::uint64_t x = 0; x < end; ++x)
-      if (cells[x] != kSkip) append_utf8(out, cells[x]);
+    out.append(bytes_.data(), static_cast<std::size_t>(p - bytes_.data()));
   }
 
  private:
-  std::uint64_t rows_ = 0, chars_ = 0;
+  std::uint64_t first_ = 0, end_ = 0, chars_ = 0;
   std::vector<char32_t> cells_;
+  std::vector<char> bytes_;  // one row's UTF-8
 };
 
-void draw_text_element(TextGrid& grid, const Element& e, std::uint64_t x, std::uint64_t w,
-                       std::uint64_t num_wires, const Glyphs& g) {
+// Draws the part of an element that falls in the band.
+void draw_text_element(TextBand& band, const Element& e, std::uint64_t x, std::uint64_t w,
+                       std::uint64_t lo, std::uint64_t hi, const Glyphs& g) {
   const std::uint64_t cx = x + (w - 1) / 2;
+  // The connector, between the outermost wires only.
+  const std::uint64_t from = std::max(wire_row(lo) + 1, band.first());
+  const std::uint64_t to = std::min(wire_row(hi), band.end());
   switch (e.kind) {
     case Element::Kind::kBarrier:
-      for (std::uint64_t r = 0; r <= wire_row(num_wires - 1); ++r) grid.at(r, cx) = g.barrier;
+      for (std::uint64_t r = std::max(wire_row(lo), band.first()); r < band.end() && r <= wire_row(hi); ++r)
+        band.set(r, cx, g.barrier);
       return;
     case Element::Kind::kMeasure:
-      grid.at(wire_row(e.qubits[0]), cx) = U'M';
+      band.set(wire_row(e.qubits[0]), cx, U'M');
       return;
     case Element::Kind::kReset:
-      grid.put(wire_row(e.qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
+      band.put(wire_row(e.qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
       return;
     case Element::Kind::kGate:
       break;
   }
-  const auto [lo, hi] = span_of(e, num_wires);
-  for (std::uint64_t r = wire_row(lo) + 1; r < wire_row(hi); ++r)
-    grid.at(r, cx) = r % 2 == 0 ? g.crossing : g.connector;
-  for (std::uint64_t i = 0; i < e.num_controls; ++i) grid.at(wire_row(e.qubits[i]), cx) = g.control;
+  for (std::uint64_t r = from; r < to; ++r) band.set(r, cx, r % 2 == 0 ? g.crossing : g.connector);
+  for (std::uint64_t i = 0; i < e.num_controls; ++i) band.set(wire_row(e.qubits[i]), cx, g.control);
   const std::uint64_t label_width = display_width(e.label);
   for (std::uint64_t i = e.num_controls; i < e.qubits.size(); ++i) {
     const std::uint64_t row = wire_row(e.qubits[i]);
     switch (e.targets) {
       case Element::Targets::kXor:
-        grid.at(row, cx) = g.xor_target;
+        band.set(row, cx, g.xor_target);
         break;
       case Element::Targets::kLabel:
-        grid.put(row, x + (w - label_width) / 2, e.label);
+        band.put(row, x + (w - label_width) / 2, e.label);
         break;
       case Element::Targets::kNumbered: {
         const std::string n = dec(i - e.num_controls);
-        grid.put(row, x + (w - label_width - n.size()) / 2, e.label, n);
+        band.put(row, x + (w - label_width - n.size()) / 2, e.label, n);
         break;
       }
     }
@@ -438,36 +473,63 @@ void for_each_in_section(const Layout& layout, const Section& s, F&& f) {
   }
 }
 
+// A band holds at most 64 rows and, for wide sections (fold=0), about a
+// megabyte of characters, so that it stays in the caches however long the
+// diagram is.
+constexpr std::uint64_t kBandRows = 64;
+constexpr std::uint64_t kBandCells = std::uint64_t{1} << 18;
+
+// One element placed in a section.
+struct Placed {
+  std::uint64_t element, x, width, lo, hi;
+};
+
 std::string render_text(const Diagram& d, const Layout& layout,
                         const std::vector<Section>& sections, std::uint64_t label_chars,
-                        bool ascii) {
+                        bool ascii, std::size_t reserve) {
   const Glyphs& g = glyphs(ascii);
   const std::uint64_t rows = 2 * d.num_wires - 1;
   std::string out;
-  // Reserved once: every character takes at most three bytes.
-  unsigned __int128 bytes = 0;
-  for (const Section& s : sections)
-    bytes += static_cast<unsigned __int128>(rows) * (label_chars + 3 * s.chars + 1) + 1;
-  if (bytes > out.max_size()) throw std::length_error("diagram");
-  out.reserve(static_cast<std::size_t>(bytes));
-
-  std::vector<std::string> labels(d.num_wires);
-  for (std::uint64_t q = 0; q < d.num_wires; ++q) {
-    labels[q] = wire_name(q) + ':';
-    labels[q].resize(label_chars, ' ');
-  }
-  const std::string blank(label_chars, ' ');
-  TextGrid grid;
+  out.reserve(reserve);
+  std::string prefix;
+  TextBand band;
+  std::vector<Placed> placed, sorted, active;
+  std::vector<std::uint64_t> first_of_wire;
   for (std::size_t si = 0; si < sections.size(); ++si) {
     const Section& s = sections[si];
-    grid.reset(rows, s, g);
+    placed.clear();
     for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t w) {
-      draw_text_element(grid, d.elements[i], x, w, d.num_wires, g);
+      placed.push_back({i, x, w, layout.span[i].lo, layout.span[i].hi});
     });
+    // The section's elements by their top wire (a counting sort), so that
+    // each band takes in the elements that start in it and keeps those that
+    // cross into the next: every element is visited once per band it spans.
+    first_of_wire.assign(d.num_wires + 1, 0);
+    for (const Placed& p : placed) ++first_of_wire[p.lo + 1];
+    for (std::uint64_t q = 0; q < d.num_wires; ++q) first_of_wire[q + 1] += first_of_wire[q];
+    sorted.resize(placed.size());
+    for (const Placed& p : placed) sorted[first_of_wire[p.lo]++] = p;
+    std::size_t next = 0;
+    active.clear();
+
     if (si > 0) out += "\n\n";
-    for (std::uint64_t r = 0; r < rows; ++r) {
-      if (r > 0) out += '\n';
-      grid.append_row(out, r, r % 2 == 0 ? std::string_view(labels[r / 2]) : blank);
+    const std::uint64_t band_rows = std::clamp<std::uint64_t>(kBandCells / s.chars, 1, kBandRows);
+    for (std::uint64_t r0 = 0; r0 < rows; r0 += band_rows) {
+      const std::uint64_t r1 = std::min(rows, r0 + band_rows);
+      band.reset(r0, r1, s, g);
+      while (next < sorted.size() && wire_row(sorted[next].lo) < r1) active.push_back(sorted[next++]);
+      for (const Placed& p : active) draw_text_element(band, d.elements[p.element], p.x, p.width, p.lo, p.hi, g);
+      std::erase_if(active, [&](const Placed& p) { return wire_row(p.hi) < r1; });
+      for (std::uint64_t r = r0; r < r1; ++r) {
+        if (r > 0) out += '\n';
+        prefix.clear();
+        if (r % 2 == 0) {
+          prefix = wire_name(r / 2);
+          prefix += ':';
+        }
+        prefix.resize(label_chars, ' ');
+        band.append_row(out, r, prefix);
+      }
     }
   }
   return out;
@@ -483,6 +545,9 @@ constexpr std::uint64_t kBoxH = 24;     // height of a gate box
 constexpr std::uint64_t kBoxPad = 4;    // box beyond its text, on each side
 constexpr std::uint64_t kControlR = 5;  // radius of a control dot
 constexpr std::uint64_t kXorR = 9;      // radius of the controlled-NOT target
+// Typical bytes of the markup of one element, and of one wire in a section.
+constexpr std::uint64_t kSvgElementBytes = 200;
+constexpr std::uint64_t kSvgWireBytes = 250;
 
 void append_xml_text(std::string& out, std::string_view text) {
   for (char c : text) {
@@ -519,10 +584,13 @@ class SvgWriter {
     return *this;
   }
   SvgWriter& attr(const char* name, std::uint64_t v) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+    const std::size_t size = static_cast<std::size_t>(end - digits);
     out_ += ' ';
     out_ += name;
     out_ += "=\"";
-    out_ += dec(v);
+    out_.append(digits, size);
     out_ += '"';
     return *this;
   }
@@ -563,15 +631,15 @@ void svg_box(SvgWriter& w, std::uint64_t cx, std::uint64_t cy, std::string_view 
 }
 
 void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint64_t width,
-                      std::uint64_t num_wires, const SvgFrame& f) {
+                      Span span, const SvgFrame& f) {
   const std::uint64_t cx = f.x0 + x * kCharW + width * kCharW / 2;
   switch (e.kind) {
     case Element::Kind::kBarrier: {
-      const std::uint64_t top = f.wire_y(0) - kRowH / 2;
+      const std::uint64_t top = f.wire_y(span.lo) - kRowH / 2;
       w.open("g").attr("class", "gate barrier");
       w.raw(">\n");
       w.open("rect").attr("x", cx - kCharW / 2).attr("y", top).attr("width", kCharW)
-          .attr("height", wire_row(num_wires - 1) * kRowH + kRowH).attr("fill", "#bbbbbb")
+          .attr("height", f.wire_y(span.hi) + kRowH / 2 - top).attr("fill", "#bbbbbb")
           .attr("stroke", "none").close();
       w.raw("</g>\n");
       return;
@@ -588,7 +656,7 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint
   }
   w.open("g").attr("class", "gate");
   w.raw(">\n");
-  const auto [lo, hi] = span_of(e, num_wires);
+  const auto [lo, hi] = span;
   if (lo != hi)
     w.open("line").attr("x1", cx).attr("y1", f.wire_y(lo)).attr("x2", cx)
         .attr("y2", f.wire_y(hi)).close();
@@ -617,7 +685,7 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint
 }
 
 std::string render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
-                       std::uint64_t label_chars) {
+                       std::uint64_t label_chars, std::size_t reserve) {
   const std::uint64_t rows = 2 * d.num_wires - 1;
   std::uint64_t chars = 0;
   for (const Section& s : sections) chars = std::max(chars, s.chars);
@@ -625,6 +693,7 @@ std::string render_svg(const Diagram& d, const Layout& layout, const std::vector
   const std::uint64_t height = 2 * kMargin + (sections.size() * (rows + 1) - 1) * kRowH;
 
   std::string out;
+  out.reserve(reserve);
   SvgWriter w(out);
   w.open("svg").attr("xmlns", "http://www.w3.org/2000/svg").attr("width", width)
       .attr("height", height).attr("viewBox", "0 0 " + dec(width) + " " + dec(height))
@@ -646,7 +715,7 @@ std::string render_svg(const Diagram& d, const Layout& layout, const std::vector
           .attr("x2", f.x0 + s.chars * kCharW).attr("y2", y).close();
     }
     for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t cw) {
-      draw_svg_element(w, d.elements[i], x, cw, d.num_wires, f);
+      draw_svg_element(w, d.elements[i], x, cw, layout.span[i], f);
     });
     w.raw("</g>\n");
   }
@@ -756,13 +825,21 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
   try {
     const Layout layout = lay_out(d);
     const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
-    bytes = 0;
+    // The size of the output, reserved at once: for text, every character
+    // of a wire at its widest encoding (wire characters take three bytes in
+    // Unicode); for SVG, a few hundred bytes per wire, section and element.
+    const bool svg = options.format == DiagramFormat::kSvg;
+    const unsigned cell_bytes = options.ascii ? 1 : 3;
+    bytes = static_cast<unsigned __int128>(kSvgElementBytes) * d.elements.size();
     for (const Section& s : sections)
-      bytes += static_cast<unsigned __int128>(2 * d.num_wires) * (label_chars + 3 * s.chars + 1);
+      bytes += svg ? static_cast<unsigned __int128>(kSvgWireBytes) * d.num_wires
+                   : static_cast<unsigned __int128>(2 * d.num_wires) *
+                         (label_chars + cell_bytes * s.chars + 1);
     // Bounds every product of rows and characters below (no wrap-around).
     if (bytes > std::string().max_size()) throw std::length_error("diagram");
-    if (options.format == DiagramFormat::kSvg) return render_svg(d, layout, sections, label_chars);
-    return render_text(d, layout, sections, label_chars, options.ascii);
+    const auto reserve = static_cast<std::size_t>(bytes);
+    if (svg) return render_svg(d, layout, sections, label_chars, reserve);
+    return render_text(d, layout, sections, label_chars, options.ascii, reserve);
   } catch (const std::bad_alloc&) {
     return diagram_allocation_failure(d.num_wires - 1, bytes);
   } catch (const std::length_error&) {

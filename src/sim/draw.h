@@ -71,12 +71,15 @@ struct DiagramElement {
   Targets targets = Targets::kLabel;
   std::uint64_t num_controls = 0;
   // Gate: the controls, then the targets. Measure, reset: the one qubit.
-  // Barrier: empty (it spans every wire).
-  std::vector<std::uint64_t> qubits;
+  // Barrier: empty (it spans every wire). Points into the gate or step the
+  // element was made from.
+  std::span<const std::uint64_t> qubits;
   // Display text of a gate's targets (valid UTF-8, no control characters).
   std::string label;
 };
 
+// A diagram refers to the gates or plan steps it was made from, which must
+// outlive it.
 struct Diagram {
   std::uint64_t num_wires = 0;
   std::vector<DiagramElement> elements;
