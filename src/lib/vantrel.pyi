@@ -11,7 +11,7 @@
 # pickle (every protocol) and copy: the copy computes the same bits and owns
 # its own value. ExecutionContext and the buffers refuse with TypeError.
 
-from typing import Any, Sequence, SupportsFloat, SupportsIndex, final, overload
+from typing import Any, Literal, Sequence, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -41,6 +41,8 @@ _ParamsBatch: TypeAlias = _RealArray | Sequence[Sequence[_Real]]
 # by position (all arguments before it then by position too) or by name only
 # through `**{"lambda": value}`. The two overloads of each say exactly that.
 _LambdaKw = TypedDict("_LambdaKw", {"lambda": _Real})
+# What draw() returns: a text diagram, or an SVG document.
+_DiagramOutput: TypeAlias = Literal["text", "svg"]
 
 @final
 class Gate:
@@ -236,6 +238,8 @@ class CompiledCircuit:
         self, params_batch: ParamBatchBuffer, observable: Observable
     ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
         """Values, shape (B,), and gradients, shape (B, P)."""
+    def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
+        """The plan after fusion (fused gates as U) as text, or as SVG with output='svg'."""
     @property
     def num_qubits(self) -> int: ...
     @property
@@ -324,6 +328,8 @@ class CircuitSpec:
         """Append exp(-i*scale*theta/2*Z(q0)Z(q1))."""
     def compile(self) -> CompiledCircuit:
         """Compile the circuit specification into a reusable execution plan."""
+    def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
+        """The steps as text, or as SVG with output='svg'; unnamed slot 3 shows as θ3 (t3)."""
     @property
     def num_qubits(self) -> int: ...
     @property
@@ -344,6 +350,9 @@ class Circuit:
         """Final state and the (qubit, outcome) record of every measurement, in order."""
     def sample(self, num_qubits: _Int, shots: _Int) -> list[int]:
         """shots basis-state indices drawn from the final state (bit q is qubit q)."""
+    def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
+        """The gates as they run (after fusion) as text, or as SVG with output='svg'; a custom
+        unitary labels its targets U0, U1, ... in the order given."""
     def __copy__(self) -> Circuit: ...
     def __deepcopy__(self, memo: dict[int, Any]) -> Circuit: ...
 
