@@ -195,6 +195,7 @@ def test_arguments():
     circuit = Circuit([Gate.h(0)])
     for cls in (Circuit, CircuitSpec, vt.CompiledCircuit):
         assert cls.draw.__text_signature__ == "($self, fold=80, ascii=False, output='text')"
+        assert "U0, U1, ... in the order given." in cls.draw.__doc__
     assert circuit.draw(0, True, "text") == circuit.draw(fold=0, ascii=True)
     for fold in (1, 19):
         with pytest.raises(ValueError, match=f"^fold must be 0 or at least 20, got {fold}$"):

@@ -102,8 +102,8 @@ PyTypeObject* PyCircuit::type_object() {
       method<circuit_run_with_measurements>("run_with_measurements", {"num_qubits"}),
       method<circuit_sample>("sample", {"num_qubits", "shots"}),
       draw_method<circuit_draw>(
-          "Draw the circuit as it runs (after fusion) as text, or as SVG with output='svg'; "
-          "a custom unitary labels its targets U0, U1, ... in the order given."),
+          "Draw the gates as they run (after fusion) as text, or as SVG with output='svg'; a "
+          "custom unitary marks its targets U0, U1, ... in the order given."),
       {nullptr, nullptr, 0, nullptr},
   };
   static newfunc new_fn = constructor<circuit_new>("Circuit", {"gates"});

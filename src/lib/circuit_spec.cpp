@@ -177,8 +177,9 @@ PyTypeObject* PyCircuitSpec::type_object() {
         method<spec_compile>("compile", {},
                              "Compile the circuit specification into a reusable execution plan."),
         draw_method<spec_draw>(
-            "Draw the specification as text, or as SVG with output='svg'; parametric steps "
-            "show the parameter's name, or t3 for an unnamed slot 3 (θ3 in Unicode)."),
+            "Draw the steps as text, or as SVG with output='svg'; unnamed parameters show their "
+            "slot (θ3, or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order "
+            "given."),
         {nullptr, nullptr, 0, nullptr},
     };
     static PyGetSetDef getset[] = {

@@ -303,8 +303,8 @@ PyTypeObject* PyCompiledCircuit::type_object() {
             "param_batch_buffer", {"batch_size"},
             "Allocate a reusable parameter batch buffer backed by a NumPy array."),
         draw_method<circuit_draw>(
-            "Draw the compiled plan (after fusion, fused gates as U) as text, or as SVG with "
-            "output='svg'."),
+            "Draw the plan after fusion (fused gates as U) as text, or as SVG with "
+            "output='svg'; a custom unitary marks its targets U0, U1, ... in the order given."),
     };
     for (PyMethodDef* m = compiled_batch_methods(); m->ml_name != nullptr; ++m)
       methods.push_back(*m);

@@ -239,7 +239,8 @@ class CompiledCircuit:
     ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
         """Values, shape (B,), and gradients, shape (B, P)."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
-        """The plan after fusion (fused gates as U) as text, or as SVG with output='svg'."""
+        """The plan after fusion (fused gates as U) as text, or as SVG with output='svg'; a custom
+        unitary marks its targets U0, U1, ... in the order given."""
     @property
     def num_qubits(self) -> int: ...
     @property
@@ -329,7 +330,8 @@ class CircuitSpec:
     def compile(self) -> CompiledCircuit:
         """Compile the circuit specification into a reusable execution plan."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
-        """The steps as text, or as SVG with output='svg'; unnamed slot 3 shows as θ3 (t3)."""
+        """The steps as text, or as SVG with output='svg'; unnamed parameters show their slot (θ3,
+        or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order given."""
     @property
     def num_qubits(self) -> int: ...
     @property
@@ -352,7 +354,7 @@ class Circuit:
         """shots basis-state indices drawn from the final state (bit q is qubit q)."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
         """The gates as they run (after fusion) as text, or as SVG with output='svg'; a custom
-        unitary labels its targets U0, U1, ... in the order given."""
+        unitary marks its targets U0, U1, ... in the order given."""
     def __copy__(self) -> Circuit: ...
     def __deepcopy__(self, memo: dict[int, Any]) -> Circuit: ...
 

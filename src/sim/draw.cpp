@@ -105,10 +105,10 @@ bool is_wide(char32_t cp) {
 template <class F>
 void for_each_char(std::string_view text, F&& f) {
   for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0xFFFD;
+    char32_t cp;
     const std::size_t len = decode_utf8(text, i, cp);
     i += len ? len : 1;
-    f(cp);
+    f(len ? cp : U'\uFFFD');
   }
 }
 
@@ -381,7 +381,8 @@ class TextBand {
   }
 
   // Writes display text from x on; `suffix` (digits) follows it.
-  void put(std::uint64_t row, std::uint64_t x, std::string_view text, std::string_view suffix = {}) {
+  void put(std::uint64_t row, std::uint64_t x, std::string_view text,
+           std::string_view suffix = {}) {
     if (row < first_ || row >= end_) return;
     char32_t* cells = &cells_[(row - first_) * chars_];
     const auto one = [&](char32_t cp) {
@@ -428,7 +429,8 @@ void draw_text_element(TextBand& band, const Element& e, std::uint64_t x, std::u
   const std::uint64_t to = std::min(wire_row(hi), band.end());
   switch (e.kind) {
     case Element::Kind::kBarrier:
-      for (std::uint64_t r = std::max(wire_row(lo), band.first()); r < band.end() && r <= wire_row(hi); ++r)
+      for (std::uint64_t r = std::max(wire_row(lo), band.first());
+           r < band.end() && r <= wire_row(hi); ++r)
         band.set(r, cx, g.barrier);
       return;
     case Element::Kind::kMeasure:
@@ -517,8 +519,10 @@ std::string render_text(const Diagram& d, const Layout& layout,
     for (std::uint64_t r0 = 0; r0 < rows; r0 += band_rows) {
       const std::uint64_t r1 = std::min(rows, r0 + band_rows);
       band.reset(r0, r1, s, g);
-      while (next < sorted.size() && wire_row(sorted[next].lo) < r1) active.push_back(sorted[next++]);
-      for (const Placed& p : active) draw_text_element(band, d.elements[p.element], p.x, p.width, p.lo, p.hi, g);
+      while (next < sorted.size() && wire_row(sorted[next].lo) < r1)
+        active.push_back(sorted[next++]);
+      for (const Placed& p : active)
+        draw_text_element(band, d.elements[p.element], p.x, p.width, p.lo, p.hi, g);
       std::erase_if(active, [&](const Placed& p) { return wire_row(p.hi) < r1; });
       for (std::uint64_t r = r0; r < r1; ++r) {
         if (r > 0) out += '\n';
