@@ -143,12 +143,30 @@ bool is_x_matrix(const std::vector<Complex>& m) {
          m[2] == Complex{1, 0} && m[3] == Complex{0, 0};
 }
 
-Element element_of(const Gate& gate) {
-  Element e;
+// Appends an element of `kind` to the diagram; its qubits follow through
+// add_qubit.
+Element& add_element(Diagram& d, Element::Kind kind) {
+  Element& e = d.elements.emplace_back();
+  e.kind = kind;
+  e.first_qubit = d.qubits.size();
+  return e;
+}
+
+// Appends q to the element just added and widens the diagram to it. False
+// for the last qubit index, whose wire count (2^64) cannot be drawn.
+bool add_qubit(Diagram& d, Element& e, std::uint64_t q) {
+  if (q == UINT64_MAX) return false;
+  d.qubits.push_back(q);
+  ++e.num_qubits;
+  d.num_wires = std::max(d.num_wires, q + 1);
+  return true;
+}
+
+bool add_gate(Diagram& d, const Gate& gate) {
   switch (gate.kind) {
     case Gate::Kind::kUnitary: {
       const Operation& op = gate.op;
-      e.qubits = op.targets;
+      Element& e = add_element(d, Element::Kind::kGate);
       e.num_controls = op.num_controls;
       const std::size_t num_targets = op.targets.size() - op.num_controls;
       if (op.num_controls > 0 && is_x_matrix(op.matrix)) {
@@ -157,21 +175,19 @@ Element element_of(const Gate& gate) {
         e.label = "U";
         if (num_targets > 1) e.targets = Element::Targets::kNumbered;
       }
-      break;
+      for (std::uint64_t q : op.targets)
+        if (!add_qubit(d, e, q)) return false;
+      return true;
     }
     case Gate::Kind::kMeasure:
-      e.kind = Element::Kind::kMeasure;
-      e.qubits = {&gate.qubit, 1};
-      break;
+      return add_qubit(d, add_element(d, Element::Kind::kMeasure), gate.qubit);
     case Gate::Kind::kReset:
-      e.kind = Element::Kind::kReset;
-      e.qubits = {&gate.qubit, 1};
-      break;
+      return add_qubit(d, add_element(d, Element::Kind::kReset), gate.qubit);
     case Gate::Kind::kBarrier:
-      e.kind = Element::Kind::kBarrier;
-      break;
+      add_element(d, Element::Kind::kBarrier);
+      return true;
   }
-  return e;
+  return true;
 }
 
 const char* rotation_name(RotationKind kind) {
@@ -199,27 +215,16 @@ void append_parameter(std::string& out, std::uint64_t slot,
   out += dec(slot);
 }
 
-Element element_of(const CompiledOp& op, std::span<const std::optional<std::string>> names,
-                   bool ascii) {
-  if (op.kind == CompiledOp::Kind::kFixed) return element_of(op.gate);
+bool add_step(Diagram& d, const CompiledOp& op, std::span<const std::optional<std::string>> names,
+              bool ascii) {
+  if (op.kind == CompiledOp::Kind::kFixed) return add_gate(d, op.gate);
   std::string label(rotation_name(op.rotation));
   label += '(';
   append_parameter(label, op.slot, names, ascii);
   label += ')';
-  Element e;
-  e.qubits = {&op.target, 1};
+  Element& e = add_element(d, Element::Kind::kGate);
   e.label = std::move(label);
-  return e;
-}
-
-// Widens the diagram to every wire the element names. False when that is
-// past the last qubit index (2^64 wires cannot be drawn).
-bool cover(Diagram& d, const Element& e) {
-  for (std::uint64_t q : e.qubits) {
-    if (q == UINT64_MAX) return false;
-    d.num_wires = std::max(d.num_wires, q + 1);
-  }
-  return true;
+  return add_qubit(d, e, op.target);
 }
 
 // ---------------------------------------------------------------------------
@@ -239,7 +244,7 @@ std::uint64_t cell_width(const Element& e) {
   if (e.targets == Element::Targets::kXor) return 1;
   std::uint64_t w = display_width(e.label);
   if (e.targets == Element::Targets::kNumbered)
-    w += decimal_digits(e.qubits.size() - e.num_controls - 1);
+    w += decimal_digits(e.num_qubits - e.num_controls - 1);
   return std::max<std::uint64_t>(w, 1);
 }
 
@@ -247,9 +252,10 @@ struct Span {
   std::uint64_t lo, hi;  // the element's outermost wires
 };
 
-Span span_of(const Element& e, std::uint64_t num_wires) {
-  if (e.kind == Element::Kind::kBarrier) return {0, num_wires - 1};
-  const auto [lo, hi] = std::minmax_element(e.qubits.begin(), e.qubits.end());
+Span span_of(const Diagram& d, const Element& e) {
+  if (e.kind == Element::Kind::kBarrier) return {0, d.num_wires - 1};
+  const std::span<const std::uint64_t> qubits = d.qubits_of(e);
+  const auto [lo, hi] = std::minmax_element(qubits.begin(), qubits.end());
   return {*lo, *hi};
 }
 
@@ -275,11 +281,11 @@ Layout lay_out(const Diagram& d) {
     const Element& e = d.elements[i];
     std::uint64_t col;
     if (e.kind == Element::Kind::kBarrier) {
-      layout.span[i] = span_of(e, d.num_wires);
+      layout.span[i] = span_of(d, e);
       col = std::max(floor, frontier);
       floor = col + 1;
     } else {
-      const auto [lo, hi] = layout.span[i] = span_of(e, d.num_wires);
+      const auto [lo, hi] = layout.span[i] = span_of(d, e);
       col = floor;
       for (std::uint64_t q = lo; q <= hi; ++q) col = std::max(col, next[q]);
       for (std::uint64_t q = lo; q <= hi; ++q) next[q] = col + 1;
@@ -421,8 +427,9 @@ class TextBand {
 };
 
 // Draws the part of an element that falls in the band.
-void draw_text_element(TextBand& band, const Element& e, std::uint64_t x, std::uint64_t w,
-                       std::uint64_t lo, std::uint64_t hi, const Glyphs& g) {
+void draw_text_element(TextBand& band, const Element& e, std::span<const std::uint64_t> qubits,
+                       std::uint64_t x, std::uint64_t w, std::uint64_t lo, std::uint64_t hi,
+                       const Glyphs& g) {
   const std::uint64_t cx = x + (w - 1) / 2;
   // The connector, between the outermost wires only.
   const std::uint64_t from = std::max(wire_row(lo) + 1, band.first());
@@ -434,19 +441,19 @@ void draw_text_element(TextBand& band, const Element& e, std::uint64_t x, std::u
         band.set(r, cx, g.barrier);
       return;
     case Element::Kind::kMeasure:
-      band.set(wire_row(e.qubits[0]), cx, U'M');
+      band.set(wire_row(qubits[0]), cx, U'M');
       return;
     case Element::Kind::kReset:
-      band.put(wire_row(e.qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
+      band.put(wire_row(qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
       return;
     case Element::Kind::kGate:
       break;
   }
   for (std::uint64_t r = from; r < to; ++r) band.set(r, cx, r % 2 == 0 ? g.crossing : g.connector);
-  for (std::uint64_t i = 0; i < e.num_controls; ++i) band.set(wire_row(e.qubits[i]), cx, g.control);
+  for (std::uint64_t i = 0; i < e.num_controls; ++i) band.set(wire_row(qubits[i]), cx, g.control);
   const std::uint64_t label_width = display_width(e.label);
-  for (std::uint64_t i = e.num_controls; i < e.qubits.size(); ++i) {
-    const std::uint64_t row = wire_row(e.qubits[i]);
+  for (std::uint64_t i = e.num_controls; i < qubits.size(); ++i) {
+    const std::uint64_t row = wire_row(qubits[i]);
     switch (e.targets) {
       case Element::Targets::kXor:
         band.set(row, cx, g.xor_target);
@@ -522,7 +529,8 @@ std::string render_text(const Diagram& d, const Layout& layout,
       while (next < sorted.size() && wire_row(sorted[next].lo) < r1)
         active.push_back(sorted[next++]);
       for (const Placed& p : active)
-        draw_text_element(band, d.elements[p.element], p.x, p.width, p.lo, p.hi, g);
+        draw_text_element(band, d.elements[p.element], d.qubits_of(d.elements[p.element]), p.x,
+                          p.width, p.lo, p.hi, g);
       std::erase_if(active, [&](const Placed& p) { return wire_row(p.hi) < r1; });
       for (std::uint64_t r = r0; r < r1; ++r) {
         if (r > 0) out += '\n';
@@ -634,8 +642,8 @@ void svg_box(SvgWriter& w, std::uint64_t cx, std::uint64_t cy, std::string_view 
       .attr("stroke", "none").attr("fill", "black").text(text, suffix);
 }
 
-void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint64_t width,
-                      Span span, const SvgFrame& f) {
+void draw_svg_element(SvgWriter& w, const Element& e, std::span<const std::uint64_t> qubits,
+                      std::uint64_t x, std::uint64_t width, Span span, const SvgFrame& f) {
   const std::uint64_t cx = f.x0 + x * kCharW + width * kCharW / 2;
   switch (e.kind) {
     case Element::Kind::kBarrier: {
@@ -652,7 +660,7 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint
     case Element::Kind::kReset:
       w.open("g").attr("class", e.kind == Element::Kind::kMeasure ? "gate measure" : "gate reset");
       w.raw(">\n");
-      svg_box(w, cx, f.wire_y(e.qubits[0]), e.kind == Element::Kind::kMeasure ? "M" : kResetLabel);
+      svg_box(w, cx, f.wire_y(qubits[0]), e.kind == Element::Kind::kMeasure ? "M" : kResetLabel);
       w.raw("</g>\n");
       return;
     case Element::Kind::kGate:
@@ -665,10 +673,10 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::uint64_t x, std::uint
     w.open("line").attr("x1", cx).attr("y1", f.wire_y(lo)).attr("x2", cx)
         .attr("y2", f.wire_y(hi)).close();
   for (std::uint64_t i = 0; i < e.num_controls; ++i)
-    w.open("circle").attr("cx", cx).attr("cy", f.wire_y(e.qubits[i])).attr("r", kControlR)
+    w.open("circle").attr("cx", cx).attr("cy", f.wire_y(qubits[i])).attr("r", kControlR)
         .attr("fill", "black").close();
-  for (std::uint64_t i = e.num_controls; i < e.qubits.size(); ++i) {
-    const std::uint64_t cy = f.wire_y(e.qubits[i]);
+  for (std::uint64_t i = e.num_controls; i < qubits.size(); ++i) {
+    const std::uint64_t cy = f.wire_y(qubits[i]);
     switch (e.targets) {
       case Element::Targets::kXor: {
         w.open("circle").attr("cx", cx).attr("cy", cy).attr("r", kXorR).close();
@@ -719,13 +727,17 @@ std::string render_svg(const Diagram& d, const Layout& layout, const std::vector
           .attr("x2", f.x0 + s.chars * kCharW).attr("y2", y).close();
     }
     for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t cw) {
-      draw_svg_element(w, d.elements[i], x, cw, layout.span[i], f);
+      draw_svg_element(w, d.elements[i], d.qubits_of(d.elements[i]), x, cw, layout.span[i], f);
     });
     w.raw("</g>\n");
   }
   w.raw("</svg>\n");
   return out;
 }
+
+// What the first allocation, of one word per wire, would take for every
+// qubit index.
+constexpr unsigned __int128 kAllWiresBytes = (unsigned __int128)UINT64_MAX * 8 + 8;
 
 Error diagram_allocation_failure(std::uint64_t last_wire, unsigned __int128 bytes) {
   return allocation_failure("a diagram of the wires q0 to q" + dec(last_wire), bytes);
@@ -791,11 +803,8 @@ std::uint64_t display_width(std::string_view text) {
 Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool) {
   Diagram d;
   d.elements.reserve(gates.size());
-  for (const Gate& g : gates) {
-    d.elements.push_back(element_of(g));
-    if (!cover(d, d.elements.back()))
-      return diagram_allocation_failure(UINT64_MAX, (unsigned __int128)UINT64_MAX + 1);
-  }
+  for (const Gate& g : gates)
+    if (!add_gate(d, g)) return diagram_allocation_failure(UINT64_MAX, kAllWiresBytes);
   return d;
 }
 
@@ -805,13 +814,11 @@ Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t 
   Diagram d;
   d.num_wires = num_qubits;
   d.elements.reserve(ops.size());
-  for (const CompiledOp& op : ops) {
-    d.elements.push_back(element_of(op, parameter_names, ascii));
-    // Plans are not validated when made: a step beyond the qubit count
-    // widens the drawing rather than reaching outside it.
-    if (!cover(d, d.elements.back()))
-      return diagram_allocation_failure(UINT64_MAX, (unsigned __int128)UINT64_MAX + 1);
-  }
+  // Plans are not validated when made: a step beyond the qubit count widens
+  // the drawing rather than reaching outside it.
+  for (const CompiledOp& op : ops)
+    if (!add_step(d, op, parameter_names, ascii))
+      return diagram_allocation_failure(UINT64_MAX, kAllWiresBytes);
   return d;
 }
 

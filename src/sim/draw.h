@@ -70,19 +70,25 @@ struct DiagramElement {
   Kind kind = Kind::kGate;
   Targets targets = Targets::kLabel;
   std::uint64_t num_controls = 0;
-  // Gate: the controls, then the targets. Measure, reset: the one qubit.
-  // Barrier: empty (it spans every wire). Points into the gate or step the
-  // element was made from.
-  std::span<const std::uint64_t> qubits;
+  // The element's qubits are Diagram::qubits[first_qubit, first_qubit +
+  // num_qubits). Gate: the controls, then the targets. Measure, reset: the one
+  // qubit. Barrier: none (it spans every wire).
+  std::uint64_t first_qubit = 0;
+  std::uint64_t num_qubits = 0;
   // Display text of a gate's targets (valid UTF-8, no control characters).
   std::string label;
 };
 
-// A diagram refers to the gates or plan steps it was made from, which must
-// outlive it.
 struct Diagram {
+  // At least one more than every qubit of the elements.
   std::uint64_t num_wires = 0;
   std::vector<DiagramElement> elements;
+  // The qubits of all elements, one element after the other.
+  std::vector<std::uint64_t> qubits;
+
+  std::span<const std::uint64_t> qubits_of(const DiagramElement& e) const {
+    return {qubits.data() + e.first_qubit, e.num_qubits};
+  }
 };
 
 // The elements of gates, labelled for `ascii` or Unicode display. Unitaries
