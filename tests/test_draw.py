@@ -34,55 +34,78 @@ def named_and_unnamed(spec):
     spec.rz(0, b)
 
 
-GOLDEN = {
-    "single-qubit": (Circuit([Gate.h(0), Gate.rx(1, 0.5), Gate.x(0)]), {}, """
-        q0: ──U──U──
+def scaled_rotations(spec):
+    g, b = spec.param("γ"), spec.param()
+    spec.rzz(0, 1, g, 2.0)
+    spec.rxx(1, 2, b)
+    spec.pauli_rotation([("X", 0), ("I", 1), ("Y", 2)], g, -1.0)
+    spec.pauli_rotation([("Z", 1)], b, 1 / 3)
 
-        q1: ──U─────
+
+GOLDEN = {
+    "single-qubit": (Circuit([Gate.h(0), Gate.rx(1, 0.5), Gate.x(0),
+                              Gate.u(1, 0.1, -0.2, 3.14159)]), {}, """
+        q0: ─────H──────────────X───────────
+
+        q1: ──RX(0.50)──U(0.10,-0.20,3.14)──
     """),
-    # CX with a crossing, CCX, CZ (a box under its control) and a controlled
-    # custom X (drawn as the X target it is).
+    # CX with a crossing, CCX, CZ and CP (boxes under their controls) and a
+    # controlled custom X (drawn as the X target it is).
     "controlled": (Circuit([Gate.cx(0, 2), Gate.ccx(2, 1, 0), Gate.cz(1, 0),
-                            Gate.controlled_unitary([2], [0], X)]), {}, """
-        q0: ──●──⊕──U──⊕──
+                            Gate.controlled_unitary([2], [0], X), Gate.cp(2, 1, 1.25)]), {}, """
+        q0: ──●──⊕──Z──⊕───────────
               │  │  │  │
-        q1: ──┼──●──●──┼──
-              │  │     │
-        q2: ──⊕──●─────●──
+        q1: ──┼──●──●──┼──P(1.25)──
+              │  │     │     │
+        q2: ──⊕──●─────●─────●─────
     """),
-    # Targets numbered in the order given: U0 is the first target, the high
-    # bit of the matrix index.
+    # Custom unitaries number their targets in the order given: U0 is the
+    # first target, the high bit of the matrix index.
     "multi-target and custom": (Circuit([Gate.swap(0, 2), Gate.unitary([2, 0], CNOT),
-                                         Gate.controlled_unitary([1], [2, 0], CNOT)]), {}, """
-        q0: ──U0──U1──U1──
-              │   │   │
-        q1: ──┼───┼───●───
-              │   │   │
-        q2: ──U1──U0──U0──
+                                         Gate.controlled_unitary([1], [2, 0], CNOT),
+                                         Gate.iswap(0, 1)]), {}, """
+        q0: ──×──U1──U1──iSWAP──
+              │  │   │     │
+        q1: ──┼──┼───●───iSWAP──
+              │  │   │
+        q2: ──×──U0──U0─────────
     """),
     "measure, reset, barrier": (Circuit([Gate.h(1), Gate.barrier(), Gate.measure(0),
                                          Gate.reset(1), Gate.measure(1)]), {}, """
         q0: ─────░───M──────
                  ░
-        q1: ──U──░──|0>──M──
+        q1: ──H──░──|0>──M──
     """),
     "parametric": (spec_with(2, named_and_unnamed), {}, """
         q0: ──RX(a)───●──RZ(θ1)──
                       │
         q1: ──RY(θ1)──⊕───P(a)───
     """),
-    "ascii": (spec_with(3, lambda s: (named_and_unnamed(s), s.cx(2, 0))), {"ascii": True}, """
-        q0: --RX(a)---*--RZ(t1)--X--
-                      |          |
-        q1: --RY(t1)--X---P(a)---+--
-                                 |
-        q2: ---------------------*--
+    # Pauli-string rotations: R and the letters in qubit order, the scale
+    # unless it is 1; a single Z with scale 1 is the plain RZ step.
+    "scaled rotations": (spec_with(3, scaled_rotations), {}, """
+        q0: ──RZZ(2.0·γ)───────────RXY(-γ)────────────────
+                  │                   │
+        q1: ──RZZ(2.0·γ)──RXX(θ1)─────┼─────RZ(0.333·θ1)──
+                             │        │
+        q2: ──────────────RXX(θ1)──RXY(-γ)────────────────
     """),
-    "ascii barrier, measure and reset": (
-        Circuit([Gate.h(1), Gate.barrier(), Gate.measure(0), Gate.reset(1)]), {"ascii": True}, """
-        q0: -----|---M---
-                 |
-        q1: --U--|--|0>--
+    "ascii": (spec_with(3, lambda s: (named_and_unnamed(s), s.cx(2, 0),
+                                      s.rzz(0, 2, s.param("γ"), 0.5))), {"ascii": True}, r"""
+        q0: --RX(a)---*--RZ(t1)--X--RZZ(0.5*\u03b3)--
+                      |          |         |
+        q1: --RY(t1)--X---P(a)---+---------+---------
+                                 |         |
+        q2: ---------------------*--RZZ(0.5*\u03b3)--
+    """),
+    "ascii barrier, measure, reset and swap": (
+        Circuit([Gate.h(1), Gate.barrier(), Gate.measure(0), Gate.reset(1), Gate.cswap(0, 1, 2)]),
+        {"ascii": True}, """
+        q0: -----|---M---*--
+                 |       |
+        q1: --H--|--|0>--x--
+                 |       |
+        q2: -----|-------x--
     """),
     # Folded at 20 characters: every section has the wire labels; « and »
     # mark the cuts.
@@ -126,7 +149,7 @@ def test_compiled_plans_and_circuits_draw_after_fusion():
         spec.h(0)
     spec.rx(1, theta)
     assert spec.draw() == text("""
-        q0: ──────U──────U──
+        q0: ──────H──────H──
 
         q1: ──RX(theta)─────
     """)

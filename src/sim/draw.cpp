@@ -127,12 +127,13 @@ std::uint64_t decimal_digits(std::uint64_t v) {
 using Element = DiagramElement;
 
 struct Glyphs {
-  char32_t wire, connector, crossing, control, xor_target, barrier, continued, continues;
-  const char* theta;
+  char32_t wire, connector, crossing, control, xor_target, swap, barrier, continued, continues;
+  const char* theta;  // unnamed parameters
+  const char* times;  // a rotation's scale times its parameter
 };
-constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF', U'\u2295',
-                          U'\u2591', U'\u00AB', U'\u00BB', "\u03B8"};
-constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', '|', '<', '>', "t"};
+constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF', U'\u2295', U'\u00D7',
+                          U'\u2591', U'\u00AB', U'\u00BB', "\u03B8",  "\u00B7"};
+constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', 'x', '|', '<', '>', "t", "*"};
 
 const Glyphs& glyphs(bool ascii) { return ascii ? kAscii : kUnicode; }
 
@@ -162,6 +163,21 @@ bool add_qubit(Diagram& d, Element& e, std::uint64_t q) {
   return true;
 }
 
+// The short name of a standard gate and its angles: "H", "RX(0.50)",
+// "U(0.10,0.20,0.30)".
+std::string standard_label(const GateLabel& label) {
+  std::string text = standard_gate_info(label.gate).name;
+  const std::span<const float> angles = label.angle_values();
+  if (angles.empty()) return text;
+  text += '(';
+  for (std::size_t i = 0; i < angles.size(); ++i) {
+    if (i > 0) text += ',';
+    text += format_angle(angles[i]);
+  }
+  text += ')';
+  return text;
+}
+
 bool add_gate(Diagram& d, const Gate& gate) {
   switch (gate.kind) {
     case Gate::Kind::kUnitary: {
@@ -171,7 +187,12 @@ bool add_gate(Diagram& d, const Gate& gate) {
       const std::size_t num_targets = op.targets.size() - op.num_controls;
       if (op.num_controls > 0 && is_x_matrix(op.matrix)) {
         e.targets = Element::Targets::kXor;
+      } else if (gate.label && gate.label->gate == StandardGate::kSwap) {
+        e.targets = Element::Targets::kSwap;
+      } else if (gate.label) {
+        e.label = standard_label(*gate.label);
       } else {
+        // Custom unitaries and products of fusion.
         e.label = "U";
         if (num_targets > 1) e.targets = Element::Targets::kNumbered;
       }
@@ -215,16 +236,40 @@ void append_parameter(std::string& out, std::uint64_t slot,
   out += dec(slot);
 }
 
+const char kPauliLetters[] = "XYZ";
+
 bool add_step(Diagram& d, const CompiledOp& op, std::span<const std::optional<std::string>> names,
               bool ascii) {
-  if (op.kind == CompiledOp::Kind::kFixed) return add_gate(d, op.gate);
-  std::string label(rotation_name(op.rotation));
-  label += '(';
+  std::string label;
+  switch (op.kind) {
+    case CompiledOp::Kind::kFixed:
+      return add_gate(d, op.gate);
+    case CompiledOp::Kind::kParam:
+      label = rotation_name(op.rotation);
+      label += '(';
+      break;
+    case CompiledOp::Kind::kPauliRotation:
+      // R and the string's letters in the order of its (ascending) qubits,
+      // then the angle: RZZ(2.0·γ).
+      label = 'R';
+      for (const PauliFactor& f : op.paulis) label += kPauliLetters[static_cast<int>(f.label)];
+      label += '(';
+      if (op.scale == -1.0f) {
+        label += '-';
+      } else if (op.scale != 1.0f) {
+        label += format_scale(op.scale);
+        label += glyphs(ascii).times;
+      }
+      break;
+  }
   append_parameter(label, op.slot, names, ascii);
   label += ')';
   Element& e = add_element(d, Element::Kind::kGate);
   e.label = std::move(label);
-  return add_qubit(d, e, op.target);
+  if (op.kind == CompiledOp::Kind::kParam) return add_qubit(d, e, op.target);
+  for (const PauliFactor& f : op.paulis)
+    if (!add_qubit(d, e, f.qubit)) return false;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -241,7 +286,7 @@ std::uint64_t cell_width(const Element& e) {
     case Element::Kind::kGate:
       break;
   }
-  if (e.targets == Element::Targets::kXor) return 1;
+  if (e.targets == Element::Targets::kXor || e.targets == Element::Targets::kSwap) return 1;
   std::uint64_t w = display_width(e.label);
   if (e.targets == Element::Targets::kNumbered)
     w += decimal_digits(e.num_qubits - e.num_controls - 1);
@@ -457,6 +502,9 @@ void draw_text_element(TextBand& band, const Element& e, std::span<const std::ui
     switch (e.targets) {
       case Element::Targets::kXor:
         band.set(row, cx, g.xor_target);
+        break;
+      case Element::Targets::kSwap:
+        band.set(row, cx, g.swap);
         break;
       case Element::Targets::kLabel:
         band.put(row, x + (w - label_width) / 2, e.label);
@@ -685,6 +733,13 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::span<const std::uint6
         w.open("path").attr("d", d).close();
         break;
       }
+      case Element::Targets::kSwap: {
+        const std::uint64_t r = kXorR * 2 / 3;
+        std::string d = "M" + dec(cx - r) + " " + dec(cy - r) + "l" + dec(2 * r) + " " +
+                        dec(2 * r) + "m0 -" + dec(2 * r) + "l-" + dec(2 * r) + " " + dec(2 * r);
+        w.open("path").attr("d", d).close();
+        break;
+      }
       case Element::Targets::kLabel:
         svg_box(w, cx, cy, e.label);
         break;
@@ -791,6 +846,16 @@ std::string format_angle(float value) {
   std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(value));
   std::string s = buf;
   if (s == "-0.00") s = "0.00";
+  return s;
+}
+
+std::string format_scale(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g", static_cast<double>(value));
+  std::string s = buf;
+  if (s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;
 }
 

@@ -66,6 +66,7 @@ struct DiagramElement {
     kLabel,     // each target shows `label`
     kNumbered,  // target i (in the order of `qubits`) shows `label` then i
     kXor,       // the one target shows the controlled-NOT target (⊕)
+    kSwap,      // each of the two targets shows × (a swap)
   };
   Kind kind = Kind::kGate;
   Targets targets = Targets::kLabel;
@@ -91,14 +92,17 @@ struct Diagram {
   }
 };
 
-// The elements of gates, labelled for `ascii` or Unicode display. Unitaries
-// are boxes labelled U (numbered U0, U1, ... over several targets), except
-// controlled gates whose one target carries the X matrix, drawn as ⊕.
-// Wires: the highest qubit named plus one.
+// The elements of gates, labelled for `ascii` or Unicode display. A
+// controlled gate whose one target carries the X matrix shows ⊕ there, a
+// swap × on both qubits; other gates of the standard table show their name
+// and angles ("RX(0.50)"), custom unitaries and products of fusion U (U0, U1,
+// ... over several targets, in their order). Wires: the highest qubit named
+// plus one.
 Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool ascii);
 // The steps of a specification or a plan; parametric rotations are labelled
-// RX(name), RY, RZ or P, with θ3 (t3) for slot 3 when it has no name.
-// `parameter_names` (one per slot, or empty) name the slots.
+// RX(name), RY, RZ or P, Pauli-string rotations R and their letters with the
+// scale when it is not 1 ("RZZ(2.0·γ)"), with θ3 (t3) for slot 3 when it has
+// no name. `parameter_names` (one per slot, or empty) name the slots.
 Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t num_qubits,
                                  std::span<const std::optional<std::string>> parameter_names,
                                  bool ascii);
@@ -119,6 +123,9 @@ Result<std::string> draw(const CompiledCircuit& plan, const DiagramOptions& opti
 void append_display_text(std::string& out, std::string_view text, bool ascii);
 // An angle with two decimals ("0.50", "-1.25"; never "-0.00"; "nan", "inf").
 std::string format_angle(float value);
+// A rotation's scale with three significant digits and at least one decimal
+// or an exponent ("2.0", "0.333", "1e-05").
+std::string format_scale(float value);
 // Columns taken by display text: two for East Asian wide characters, one for
 // every other character.
 std::uint64_t display_width(std::string_view text);

@@ -38,7 +38,7 @@ TEST(DiagramText, DisplayTextEscapesWhatWouldBreakTheLayout) {
   EXPECT_EQ(display_width("\u89d2\u5ea6"), 4u);  // two wide characters
 }
 
-TEST(DiagramText, AnglesWithTwoDecimals) {
+TEST(DiagramText, AnglesWithTwoDecimalsAndScales) {
   const std::pair<float, const char*> cases[] = {
       {0.5f, "0.50"},   {-1.25f, "-1.25"}, {3.14159f, "3.14"},
       {-0.001f, "0.00"}, {-0.0f, "0.00"},  {1e6f, "1000000.00"},
@@ -47,6 +47,12 @@ TEST(DiagramText, AnglesWithTwoDecimals) {
       {-std::numeric_limits<float>::quiet_NaN(), "nan"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(format_angle(value), text) << value;
+  // Scales keep three significant digits, so that a small one never reads 0.
+  const std::pair<float, const char*> scales[] = {
+      {2.0f, "2.0"}, {0.5f, "0.5"}, {1.0f / 3, "0.333"}, {-12.0f, "-12.0"},
+      {1e-5f, "1e-05"}, {12345.0f, "1.23e+04"}, {std::numeric_limits<float>::quiet_NaN(), "nan"},
+  };
+  for (const auto& [value, text] : scales) EXPECT_EQ(format_scale(value), text) << value;
 }
 
 TEST(DiagramOptions, FoldThenOutputChecked) {
