@@ -925,14 +925,21 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
 
 namespace {
 
+// Builds the diagram of `count` gates or steps with build(), then renders it.
 template <class Build>
-Result<std::string> draw_with(const DiagramOptions& options, Build&& build) {
+Result<std::string> draw_with(const DiagramOptions& options, std::size_t count, Build&& build) {
   VANTREL_TRY(validate(options));
+  const auto failure = [&] {
+    return allocation_failure("the elements of a diagram of " + dec(count) + " gates",
+                              static_cast<unsigned __int128>(count) * sizeof(DiagramElement));
+  };
   Result<Diagram> diagram = [&]() -> Result<Diagram> {
     try {
       return build();
     } catch (const std::bad_alloc&) {
-      return out_of_memory("cannot allocate the elements of a diagram");
+      return failure();
+    } catch (const std::length_error&) {
+      return failure();
     }
   }();
   if (!diagram) return std::move(diagram).error();
@@ -942,17 +949,17 @@ Result<std::string> draw_with(const DiagramOptions& options, Build&& build) {
 }  // namespace
 
 Result<std::string> draw(std::span<const Gate> gates, const DiagramOptions& options) {
-  return draw_with(options, [&] { return diagram_of_gates(gates, options.ascii); });
+  return draw_with(options, gates.size(), [&] { return diagram_of_gates(gates, options.ascii); });
 }
 
 Result<std::string> draw(const ParameterizedCircuitSpec& spec, const DiagramOptions& options) {
-  return draw_with(options, [&] {
+  return draw_with(options, spec.ops().size(), [&] {
     return diagram_of_steps(spec.ops(), spec.num_qubits(), spec.parameter_names(), options.ascii);
   });
 }
 
 Result<std::string> draw(const CompiledCircuit& plan, const DiagramOptions& options) {
-  return draw_with(options, [&] {
+  return draw_with(options, plan.ops().size(), [&] {
     return diagram_of_steps(plan.ops(), plan.num_qubits(), plan.parameter_names(), options.ascii);
   });
 }
