@@ -83,8 +83,17 @@ TEST(Diagram, WideNamesKeepColumnsAlignedAndStepsBeyondTheQubitsWidenIt) {
             "q2: \u2500\u2500RY(\u03b81)\u2500\u2500");
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 TEST(Diagram, WiresThatCannotBeAllocatedAreNamed) {
-  for (std::uint64_t q : {std::uint64_t{1} << 50, ~std::uint64_t{0}}) {
+  // The last qubit index is refused before anything is allocated; 2^50 wires
+  // fail at the allocation.
+  for (std::uint64_t q : {~std::uint64_t{0}, std::uint64_t{1} << 50}) {
+    if (q >> 63 == 0 && kSanitized) GTEST_SKIP() << "sanitizer allocators abort on impossible sizes";
     const std::vector<Gate> gates = {Gate::measure(q)};
     const Result<std::string> text = draw(gates, {});
     ASSERT_FALSE(text.ok());
