@@ -1,6 +1,7 @@
 """Diagrams of Circuit, CircuitSpec and CompiledCircuit: golden texts of each
 element, folding, the SVG document and the argument checks."""
 
+import pickle
 import textwrap
 import xml.etree.ElementTree as ET
 
@@ -153,8 +154,9 @@ def test_compiled_plans_and_circuits_draw_after_fusion():
 
         q1: ──RX(theta)─────
     """)
-    # H H fused into one U; the names travel with the plan.
-    assert spec.compile().draw() == text("""
+    # H H fused into one U; the names travel with the plan, pickled too.
+    plan = spec.compile()
+    assert plan.draw() == pickle.loads(pickle.dumps(plan)).draw() == text("""
         q0: ──────U──────
 
         q1: ──RX(theta)──

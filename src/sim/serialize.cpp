@@ -174,6 +174,8 @@ void put(Out& out, const CompiledCircuit& c) {
   out.u64(c.num_qubits());
   out.u64(c.parameter_count());
   put_steps(out, c.ops());
+  out.u8(c.parameter_names().empty() ? 0 : 1);
+  for (const std::optional<std::string>& name : c.parameter_names()) put_name(out, name);
 }
 
 template <class Out>
@@ -244,8 +246,14 @@ class Reader {
   // container by it.
   Status count(std::uint64_t& out, std::size_t item_bytes, const char* what) {
     VANTREL_TRY(u64(out, what));
-    if (out > remaining() / item_bytes)
-      return invalid(std::string(what) + " " + dec(out) + " is more than the remaining " +
+    return holds(out, item_bytes, what);
+  }
+
+  // Refuses a count read earlier unless the remaining bytes can hold that
+  // many items of at least `item_bytes` each.
+  Status holds(std::uint64_t n, std::size_t item_bytes, const char* what) const {
+    if (n > remaining() / item_bytes)
+      return invalid(std::string(what) + " " + dec(n) + " is more than the remaining " +
                      dec(remaining()) + " bytes can hold");
     return Status::Ok();
   }
@@ -613,7 +621,20 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
     VANTREL_TRY_AT("step " + dec(i), check_plan_step(*step, num_qubits, parameter_count));
     ops.push_back(std::move(step).value());
   }
-  return CompiledCircuit(std::move(ops), num_qubits, parameter_count);
+  std::vector<std::optional<std::string>> names;
+  std::uint8_t has_names = 0;
+  VANTREL_TRY(in.u8(has_names, "names flag"));
+  if (has_names > 1) return invalid("unknown names flag " + dec(has_names));
+  if (has_names == 1) {
+    VANTREL_TRY(in.holds(parameter_count, kMinNameBytes, "parameter count"));
+    names.reserve(parameter_count);
+    for (std::uint64_t i = 0; i < parameter_count; ++i) {
+      auto name = read_name(in);
+      VANTREL_TRY_AT("parameter " + dec(i), name);
+      names.push_back(std::move(name).value());
+    }
+  }
+  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(names));
 }
 
 Result<ParameterHandle> read_parameter(Reader& in) {

@@ -23,7 +23,9 @@
 //              Pauli rotation: u64 slot, f32 scale, Factors
 //   Spec       u64 num_qubits, u64 parameters, parameters x Name, u64 steps, steps x Step
 //   Plan       u64 num_qubits, u64 parameter_count, u64 steps, steps x Step
-//              (the compiled steps as they are: fused steps are not recompiled)
+//              (the compiled steps as they are: fused steps are not recompiled),
+//              then u8 0 (no names kept), or u8 1 and parameter_count x Name
+//              (the slots' names, for display)
 //   Parameter  u64 index, Name
 //   Name       u8 0 (no name), or u8 1, u64 length, length bytes of UTF-8
 //
@@ -53,7 +55,8 @@
 
 namespace vantrel::sim {
 
-inline constexpr std::uint8_t kEncodingVersion = 1;
+// Version 2: plans end with the names of their slots.
+inline constexpr std::uint8_t kEncodingVersion = 2;
 
 enum class ValueTag : std::uint8_t {
   kGate = 1,

@@ -117,6 +117,18 @@ TEST(Serialize, RoundTripsEveryKindExactly) {
   }
 }
 
+// Plans keep the names of their slots, or none when made without them.
+TEST(Serialize, PlansKeepTheirParameterNames) {
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(1).value();
+  spec.add_parameter("\xce\xb3");
+  spec.add_parameter(std::nullopt);
+  const CompiledCircuit named = decode_compiled_circuit(encoded(spec.compile())).value();
+  EXPECT_EQ(named.parameter_names(), spec.parameter_names());
+  const CompiledCircuit unnamed = decode_compiled_circuit(encoded(CompiledCircuit({}, 1, 2))).value();
+  EXPECT_EQ(unnamed.parameter_count(), 2u);
+  EXPECT_TRUE(unnamed.parameter_names().empty());
+}
+
 // The decoded plan is the plan, not a recompilation: same steps, and a run
 // gives the same amplitudes, bit for bit.
 TEST(Serialize, DecodedPlanRunsToTheSameBits) {
@@ -153,14 +165,14 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 // The layout is a contract between builds: pinned byte by byte.
 TEST(Serialize, LayoutIsVersionTagThenLittleEndianFields) {
   EXPECT_EQ(encoded(Gate::measure(0x0102)),
-            (Bytes{1, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+            (Bytes{2, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(encoded(ParameterHandle{5, "ab"}),
-            (Bytes{1, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
+            (Bytes{2, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
   // cx(5, 3): one control, qubits [5, 3], the 2x2 X on qubit 3.
   const Bytes cx = encoded(cnot(5, 3));
   ASSERT_GE(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8 + 1);  // then its label
   EXPECT_EQ(Bytes(cx.begin(), cx.begin() + 3 + 8 + 8 + 16 + 8),
-            cat({{1, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
+            cat({{2, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
   float m01_re;
   std::memcpy(&m01_re, cx.data() + 2 + 1 + 8 + 8 + 16 + 8 + 8, 4);
   EXPECT_EQ(m01_re, 1.0f);
@@ -180,8 +192,8 @@ Bytes matrix_bytes(const std::vector<Complex>& m) {
 // Forged payloads are refused with a message naming what is wrong, before
 // anything is allocated for them.
 TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
-  const Bytes plan_head = {1, 5};
-  const Bytes gate_head = {1, 1};
+  const Bytes plan_head = {2, 5};
+  const Bytes gate_head = {2, 1};
   const Bytes x = matrix_bytes(kX);
   struct Case {
     const char* expected;
@@ -189,15 +201,15 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
   };
   const Case cases[] = {
       {"invalid Gate payload: the payload is empty", error_of(decode_gate({}))},
-      {"invalid Gate payload: format version 2 is not supported (this build reads 1)",
-       error_of(decode_gate(Bytes{2, 1, 3}))},
-      {"invalid Gate payload: it holds a Circuit, not a Gate", error_of(decode_gate(Bytes{1, 2}))},
-      {"invalid Gate payload: unknown value tag 99", error_of(decode_gate(Bytes{1, 99}))},
+      {"invalid Gate payload: format version 1 is not supported (this build reads 2)",
+       error_of(decode_gate(Bytes{1, 1, 3}))},
+      {"invalid Gate payload: it holds a Circuit, not a Gate", error_of(decode_gate(Bytes{2, 2}))},
+      {"invalid Gate payload: unknown value tag 99", error_of(decode_gate(Bytes{2, 99}))},
       {"invalid Gate payload: truncated: qubit needs 8 bytes at offset 3, 2 remain",
-       error_of(decode_gate(Bytes{1, 1, 1, 0, 0}))},
+       error_of(decode_gate(Bytes{2, 1, 1, 0, 0}))},
       {"invalid Gate payload: 1 trailing bytes after the value",
-       error_of(decode_gate(Bytes{1, 1, 3, 0}))},
-      {"invalid Gate payload: unknown gate kind 4", error_of(decode_gate(Bytes{1, 1, 4}))},
+       error_of(decode_gate(Bytes{2, 1, 3, 0}))},
+      {"invalid Gate payload: unknown gate kind 4", error_of(decode_gate(Bytes{2, 1, 4}))},
       {"invalid Gate payload: qubit count 2305843009213693952 is more than the remaining 0 bytes can hold",
        error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(std::uint64_t{1} << 61)})))},
       {"invalid Gate payload: duplicate qubit index: 2",
@@ -227,12 +239,18 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {1, 4}, u64le(0), u64le(0)})))},
       {"invalid CompiledCircuit payload: step 0: unknown step kind 3",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {3, 0}})))},
+      {"invalid CompiledCircuit payload: unknown names flag 2",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(0), {2}})))},
+      {"invalid CompiledCircuit payload: parameter count 2 is more than the remaining 1 bytes can hold",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(2), u64le(0), {1, 0}})))},
+      {"invalid CompiledCircuit payload: parameter 0: name is not valid UTF-8",
+       error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(0), {1, 1}, u64le(1), {0xFF}})))},
       {"invalid CircuitSpec payload: step 0: parameter slot 0 does not exist in this circuit spec",
-       error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(0), u64le(1), {1, 0}, u64le(0), u64le(0)})))},
+       error_of(decode_circuit_spec(cat({{2, 4}, u64le(2), u64le(0), u64le(1), {1, 0}, u64le(0), u64le(0)})))},
       {"invalid CircuitSpec payload: parameter 1: name is not valid UTF-8",
-       error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(2), {0, 1}, u64le(2), {0xED, 0xA0}, u64le(0)})))},
+       error_of(decode_circuit_spec(cat({{2, 4}, u64le(2), u64le(2), {0, 1}, u64le(2), {0xED, 0xA0}, u64le(0)})))},
       {"invalid CircuitSpec payload: parameter 0: unknown name flag 2",
-       error_of(decode_circuit_spec(cat({{1, 4}, u64le(2), u64le(1), {2}, u64le(0)})))},
+       error_of(decode_circuit_spec(cat({{2, 4}, u64le(2), u64le(1), {2}, u64le(0)})))},
       {"invalid CompiledCircuit payload: step 0: pauli rotation needs at least one X, Y or Z factor",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {2}, u64le(0), {0, 0, 0x80, 0x3F}, u64le(0)})))},
       {"invalid CompiledCircuit payload: step 0: rotation scale must be finite",
@@ -246,11 +264,11 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
       {"invalid Gate payload: unknown label flag 2",
        error_of(decode_gate(cat({gate_head, {0}, u64le(0), u64le(1), u64le(0), u64le(4), x, {2}})))},
       {"invalid Observable payload: observable must contain at least one term",
-       error_of(decode_observable(cat({{1, 3}, u64le(0)})))},
+       error_of(decode_observable(cat({{2, 3}, u64le(0)})))},
       {"invalid Observable payload: term 0: unknown Pauli label 3",
-       error_of(decode_observable(cat({{1, 3}, u64le(1), {0, 0, 0x80, 0x3F}, u64le(1), u64le(0), {3}})))},
+       error_of(decode_observable(cat({{2, 3}, u64le(1), {0, 0, 0x80, 0x3F}, u64le(1), u64le(0), {3}})))},
       {"invalid Observable payload: term 0: factor qubit 1 does not follow qubit 1 in ascending order",
-       error_of(decode_observable(cat({{1, 3}, u64le(1), {0, 0, 0x80, 0x3F}, u64le(2), u64le(1), {0}, u64le(1), {2}})))},
+       error_of(decode_observable(cat({{2, 3}, u64le(1), {0, 0, 0x80, 0x3F}, u64le(2), u64le(1), {0}, u64le(1), {2}})))},
   };
   for (const Case& c : cases) EXPECT_EQ(c.got, c.expected);
 }
