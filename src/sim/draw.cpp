@@ -1,22 +1,20 @@
 #include "sim/draw.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-namespace vantrel::sim {
+#include "sim/draw_layout.h"
 
-namespace {
+namespace vantrel::sim {
+namespace drawing {
 
 // ---------------------------------------------------------------------------
 // Display text.
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, 0 when the bytes
-// there are not a valid sequence (overlong forms and surrogates included).
 std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char b = byte(i);
@@ -51,25 +49,25 @@ std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
   return len;
 }
 
-// Writes the UTF-8 form of cp at p; returns the end.
-char* encode_utf8(char* p, char32_t cp) {
-  if (cp < 0x80) {
-    *p++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *p++ = static_cast<char>(0xC0 | (cp >> 6));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *p++ = static_cast<char>(0xE0 | (cp >> 12));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *p++ = static_cast<char>(0xF0 | (cp >> 18));
-    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return p;
+bool is_wide(char32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
+         (cp >= 0x3041 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
+         (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
+         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
+         (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
 }
+
+const Glyphs& glyphs(bool ascii) {
+  static constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF',
+                                   U'\u2295', U'\u00D7', U'\u2591', U'\u00AB',
+                                   U'\u00BB', "\u03B8",  "\u00B7"};
+  static constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', 'x', '|', '<', '>', "t", "*"};
+  return ascii ? kAscii : kUnicode;
+}
+
+namespace {
 
 // Characters that would break a line or the layout, or reorder the text
 // around them: C0 and C1 controls, line and paragraph separators, bidi
@@ -91,27 +89,6 @@ void append_escape(std::string& out, char32_t cp) {
   out += buf;
 }
 
-bool is_wide(char32_t cp) {
-  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
-         (cp >= 0x3041 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
-         (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
-         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-         (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
-         (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
-}
-
-// Calls f(code point) for each character of display text (valid UTF-8).
-template <class F>
-void for_each_char(std::string_view text, F&& f) {
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp;
-    const std::size_t len = decode_utf8(text, i, cp);
-    i += len ? len : 1;
-    f(len ? cp : U'\uFFFD');
-  }
-}
-
 std::uint64_t decimal_digits(std::uint64_t v) {
   std::uint64_t n = 1;
   while (v >= 10) {
@@ -123,21 +100,6 @@ std::uint64_t decimal_digits(std::uint64_t v) {
 
 // ---------------------------------------------------------------------------
 // Elements.
-
-using Element = DiagramElement;
-
-struct Glyphs {
-  char32_t wire, connector, crossing, control, xor_target, swap, barrier, continued, continues;
-  const char* theta;  // unnamed parameters
-  const char* times;  // a rotation's scale times its parameter
-};
-constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF', U'\u2295', U'\u00D7',
-                          U'\u2591', U'\u00AB', U'\u00BB', "\u03B8",  "\u00B7"};
-constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', 'x', '|', '<', '>', "t", "*"};
-
-const Glyphs& glyphs(bool ascii) { return ascii ? kAscii : kUnicode; }
-
-constexpr std::string_view kResetLabel = "|0>";
 
 bool is_x_matrix(const std::vector<Complex>& m) {
   return m.size() == 4 && m[0] == Complex{0, 0} && m[1] == Complex{1, 0} &&
@@ -193,7 +155,7 @@ bool add_gate(Diagram& d, const Gate& gate) {
         e.label = standard_label(*gate.label);
       } else {
         // Custom unitaries and products of fusion.
-        e.label = "U";
+        e.label.push_back('U');
         if (num_targets > 1) e.targets = Element::Targets::kNumbered;
       }
       for (std::uint64_t q : op.targets)
@@ -245,7 +207,7 @@ bool add_step(Diagram& d, const CompiledOp& op, std::span<const std::optional<st
     case CompiledOp::Kind::kFixed:
       return add_gate(d, op.gate);
     case CompiledOp::Kind::kParam:
-      label = rotation_name(op.rotation);
+      label.append(rotation_name(op.rotation));
       label += '(';
       break;
     case CompiledOp::Kind::kPauliRotation:
@@ -293,25 +255,12 @@ std::uint64_t cell_width(const Element& e) {
   return std::max<std::uint64_t>(w, 1);
 }
 
-struct Span {
-  std::uint64_t lo, hi;  // the element's outermost wires
-};
-
 Span span_of(const Diagram& d, const Element& e) {
   if (e.kind == Element::Kind::kBarrier) return {0, d.num_wires - 1};
   const std::span<const std::uint64_t> qubits = d.qubits_of(e);
   const auto [lo, hi] = std::minmax_element(qubits.begin(), qubits.end());
   return {*lo, *hi};
 }
-
-struct Layout {
-  std::vector<std::uint64_t> column;  // per element
-  std::vector<Span> span;             // per element
-  std::vector<std::uint64_t> width;   // per column: its widest cell
-  // Elements by column: order[first[c] .. first[c + 1]) are those of column c.
-  std::vector<std::uint64_t> first;
-  std::vector<std::uint64_t> order;
-};
 
 // Greedy placement. A barrier closes every wire: `floor` is the first column
 // after the latest one, so a barrier costs O(1) rather than a pass over the
@@ -351,20 +300,6 @@ Layout lay_out(const Diagram& d) {
   return layout;
 }
 
-// A run of columns drawn side by side. Folded sections mark the cut: a
-// section continued from the previous one starts its wires with « (<), one
-// continued in the next ends them with » (>).
-struct Section {
-  std::uint64_t begin = 0, end = 0;  // columns [begin, end)
-  bool continued = false;            // from the previous section
-  bool continues = false;            // in the next section
-  // Characters of a wire (labels excluded): the markers, a wire character
-  // at either end, and the columns.
-  std::uint64_t chars = 2;
-  // Character of the first column, after the leading marker and wire.
-  std::uint64_t first_x() const { return continued ? 2 : 1; }
-};
-
 // Cuts the columns into sections whose lines (labels included) fit `fold`,
 // markers included; one section when fold is 0 or everything fits.
 std::vector<Section> sections_of(const Layout& layout, std::uint64_t label_chars,
@@ -392,404 +327,6 @@ std::vector<Section> sections_of(const Layout& layout, std::uint64_t label_chars
   return sections;
 }
 
-std::string wire_name(std::uint64_t q) {
-  std::string name = "q";
-  name += dec(q);
-  return name;
-}
-
-// The row of wire q and of the spacer below it.
-constexpr std::uint64_t wire_row(std::uint64_t q) { return 2 * q; }
-
-// ---------------------------------------------------------------------------
-// Text.
-
-// The characters of a band of rows [first, end) of one section. Writes to
-// rows outside the band are dropped, so an element is drawn into each band
-// it crosses by the same code. kSkip marks the second column of a wide
-// character.
-class TextBand {
- public:
-  static constexpr char32_t kSkip = 0xFFFFFFFF;
-
-  void reset(std::uint64_t first, std::uint64_t end, const Section& s, const Glyphs& g) {
-    first_ = first;
-    end_ = end;
-    chars_ = s.chars;
-    cells_.assign((end - first) * chars_, U' ');
-    for (std::uint64_t r = first + first % 2; r < end; r += 2) {
-      char32_t* row = &cells_[(r - first) * chars_];
-      std::fill_n(row, chars_, g.wire);
-      if (s.continued) row[0] = g.continued;
-      if (s.continues) row[chars_ - 1] = g.continues;
-    }
-  }
-  std::uint64_t first() const { return first_; }
-  std::uint64_t end() const { return end_; }
-
-  void set(std::uint64_t row, std::uint64_t x, char32_t cp) {
-    if (row >= first_ && row < end_) cells_[(row - first_) * chars_ + x] = cp;
-  }
-
-  // Writes display text from x on; `suffix` (digits) follows it.
-  void put(std::uint64_t row, std::uint64_t x, std::string_view text,
-           std::string_view suffix = {}) {
-    if (row < first_ || row >= end_) return;
-    char32_t* cells = &cells_[(row - first_) * chars_];
-    const auto one = [&](char32_t cp) {
-      cells[x++] = cp;
-      if (is_wide(cp)) cells[x++] = kSkip;
-    };
-    for_each_char(text, one);
-    for_each_char(suffix, one);
-  }
-
-  // Appends the row as UTF-8 after `prefix`; spacer rows lose their trailing
-  // spaces (and their prefix when nothing is left).
-  void append_row(std::string& out, std::uint64_t row, std::string_view prefix) {
-    const char32_t* cells = &cells_[(row - first_) * chars_];
-    std::uint64_t end = chars_;
-    if (row % 2 == 1)
-      while (end > 0 && cells[end - 1] == U' ') --end;
-    if (end == 0) return;
-    bytes_.resize(4 * chars_);
-    char* p = bytes_.data();
-    for (std::uint64_t x = 0; x < end; ++x) {
-      const char32_t cp = cells[x];
-      if (cp < 0x80)
-        *p++ = static_cast<char>(cp);
-      else if (cp != kSkip)
-        p = encode_utf8(p, cp);
-    }
-    out += prefix;
-    out.append(bytes_.data(), static_cast<std::size_t>(p - bytes_.data()));
-  }
-
- private:
-  std::uint64_t first_ = 0, end_ = 0, chars_ = 0;
-  std::vector<char32_t> cells_;
-  std::vector<char> bytes_;  // one row's UTF-8
-};
-
-// Draws the part of an element that falls in the band.
-void draw_text_element(TextBand& band, const Element& e, std::span<const std::uint64_t> qubits,
-                       std::uint64_t x, std::uint64_t w, std::uint64_t lo, std::uint64_t hi,
-                       const Glyphs& g) {
-  const std::uint64_t cx = x + (w - 1) / 2;
-  // The connector, between the outermost wires only.
-  const std::uint64_t from = std::max(wire_row(lo) + 1, band.first());
-  const std::uint64_t to = std::min(wire_row(hi), band.end());
-  switch (e.kind) {
-    case Element::Kind::kBarrier:
-      for (std::uint64_t r = std::max(wire_row(lo), band.first());
-           r < band.end() && r <= wire_row(hi); ++r)
-        band.set(r, cx, g.barrier);
-      return;
-    case Element::Kind::kMeasure:
-      band.set(wire_row(qubits[0]), cx, U'M');
-      return;
-    case Element::Kind::kReset:
-      band.put(wire_row(qubits[0]), x + (w - kResetLabel.size()) / 2, kResetLabel);
-      return;
-    case Element::Kind::kGate:
-      break;
-  }
-  for (std::uint64_t r = from; r < to; ++r) band.set(r, cx, r % 2 == 0 ? g.crossing : g.connector);
-  for (std::uint64_t i = 0; i < e.num_controls; ++i) band.set(wire_row(qubits[i]), cx, g.control);
-  const std::uint64_t label_width = display_width(e.label);
-  for (std::uint64_t i = e.num_controls; i < qubits.size(); ++i) {
-    const std::uint64_t row = wire_row(qubits[i]);
-    switch (e.targets) {
-      case Element::Targets::kXor:
-        band.set(row, cx, g.xor_target);
-        break;
-      case Element::Targets::kSwap:
-        band.set(row, cx, g.swap);
-        break;
-      case Element::Targets::kLabel:
-        band.put(row, x + (w - label_width) / 2, e.label);
-        break;
-      case Element::Targets::kNumbered: {
-        const std::string n = dec(i - e.num_controls);
-        band.put(row, x + (w - label_width - n.size()) / 2, e.label, n);
-        break;
-      }
-    }
-  }
-}
-
-// The elements of section s, each drawn at its column.
-template <class F>
-void for_each_in_section(const Layout& layout, const Section& s, F&& f) {
-  std::uint64_t x = s.first_x();
-  for (std::uint64_t c = s.begin; c < s.end; ++c) {
-    const std::uint64_t w = layout.width[c];
-    for (std::uint64_t k = layout.first[c]; k < layout.first[c + 1]; ++k)
-      f(layout.order[k], x + 1, w);
-    x += w + 2;
-  }
-}
-
-// A band holds at most 64 rows and, for wide sections (fold=0), about a
-// megabyte of characters, so that it stays in the caches however long the
-// diagram is.
-constexpr std::uint64_t kBandRows = 64;
-constexpr std::uint64_t kBandCells = std::uint64_t{1} << 18;
-
-// One element placed in a section.
-struct Placed {
-  std::uint64_t element, x, width, lo, hi;
-};
-
-std::string render_text(const Diagram& d, const Layout& layout,
-                        const std::vector<Section>& sections, std::uint64_t label_chars,
-                        bool ascii, std::size_t reserve) {
-  const Glyphs& g = glyphs(ascii);
-  const std::uint64_t rows = 2 * d.num_wires - 1;
-  std::string out;
-  out.reserve(reserve);
-  std::string prefix;
-  TextBand band;
-  std::vector<Placed> placed, sorted, active;
-  std::vector<std::uint64_t> first_of_wire;
-  for (std::size_t si = 0; si < sections.size(); ++si) {
-    const Section& s = sections[si];
-    placed.clear();
-    for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t w) {
-      placed.push_back({i, x, w, layout.span[i].lo, layout.span[i].hi});
-    });
-    // The section's elements by their top wire (a counting sort), so that
-    // each band takes in the elements that start in it and keeps those that
-    // cross into the next: every element is visited once per band it spans.
-    first_of_wire.assign(d.num_wires + 1, 0);
-    for (const Placed& p : placed) ++first_of_wire[p.lo + 1];
-    for (std::uint64_t q = 0; q < d.num_wires; ++q) first_of_wire[q + 1] += first_of_wire[q];
-    sorted.resize(placed.size());
-    for (const Placed& p : placed) sorted[first_of_wire[p.lo]++] = p;
-    std::size_t next = 0;
-    active.clear();
-
-    if (si > 0) out += "\n\n";
-    const std::uint64_t band_rows = std::clamp<std::uint64_t>(kBandCells / s.chars, 1, kBandRows);
-    for (std::uint64_t r0 = 0; r0 < rows; r0 += band_rows) {
-      const std::uint64_t r1 = std::min(rows, r0 + band_rows);
-      band.reset(r0, r1, s, g);
-      while (next < sorted.size() && wire_row(sorted[next].lo) < r1)
-        active.push_back(sorted[next++]);
-      for (const Placed& p : active)
-        draw_text_element(band, d.elements[p.element], d.qubits_of(d.elements[p.element]), p.x,
-                          p.width, p.lo, p.hi, g);
-      std::erase_if(active, [&](const Placed& p) { return wire_row(p.hi) < r1; });
-      for (std::uint64_t r = r0; r < r1; ++r) {
-        if (r > 0) out += '\n';
-        prefix.clear();
-        if (r % 2 == 0) {
-          prefix = wire_name(r / 2);
-          prefix += ':';
-        }
-        prefix.resize(label_chars, ' ');
-        band.append_row(out, r, prefix);
-      }
-    }
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------------------
-// SVG.
-
-constexpr std::uint64_t kMargin = 10;   // pixels around the drawing
-constexpr std::uint64_t kCharW = 10;    // pixels per character column
-constexpr std::uint64_t kRowH = 20;     // pixels per text row
-constexpr std::uint64_t kBoxH = 24;     // height of a gate box
-constexpr std::uint64_t kBoxPad = 4;    // box beyond its text, on each side
-constexpr std::uint64_t kControlR = 5;  // radius of a control dot
-constexpr std::uint64_t kXorR = 9;      // radius of the controlled-NOT target
-// Typical bytes of the markup of one element, and of one wire in a section.
-constexpr std::uint64_t kSvgElementBytes = 200;
-constexpr std::uint64_t kSvgWireBytes = 250;
-
-void append_xml_text(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-// Appends `<name a="1" b="2"/>`-style markup from integer attributes.
-class SvgWriter {
- public:
-  explicit SvgWriter(std::string& out) : out_(out) {}
-
-  SvgWriter& open(const char* name) {
-    out_ += '<';
-    out_ += name;
-    return *this;
-  }
-  SvgWriter& attr(const char* name, std::uint64_t v) {
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
-    const std::size_t size = static_cast<std::size_t>(end - digits);
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
-    out_.append(digits, size);
-    out_ += '"';
-    return *this;
-  }
-  SvgWriter& attr(const char* name, std::string_view v) {
-    out_ += ' ';
-    out_ += name;
-    out_ += "=\"";
-    append_xml_text(out_, v);
-    out_ += '"';
-    return *this;
-  }
-  void close() { out_ += "/>\n"; }
-  void text(std::string_view content, std::string_view suffix = {}) {
-    out_ += '>';
-    append_xml_text(out_, content);
-    append_xml_text(out_, suffix);
-    out_ += "</text>\n";
-  }
-  void raw(std::string_view s) { out_ += s; }
-
- private:
-  std::string& out_;
-};
-
-struct SvgFrame {
-  std::uint64_t x0;  // pixel of the first wire character
-  std::uint64_t y0;  // pixel of the section's top
-  std::uint64_t wire_y(std::uint64_t q) const { return y0 + wire_row(q) * kRowH + kRowH / 2; }
-};
-
-void svg_box(SvgWriter& w, std::uint64_t cx, std::uint64_t cy, std::string_view text,
-             std::string_view suffix = {}) {
-  const std::uint64_t half = (display_width(text) + suffix.size()) * kCharW / 2 + kBoxPad;
-  w.open("rect").attr("x", cx - half).attr("y", cy - kBoxH / 2).attr("width", 2 * half)
-      .attr("height", kBoxH).close();
-  w.open("text").attr("x", cx).attr("y", cy).attr("dominant-baseline", "central")
-      .attr("stroke", "none").attr("fill", "black").text(text, suffix);
-}
-
-void draw_svg_element(SvgWriter& w, const Element& e, std::span<const std::uint64_t> qubits,
-                      std::uint64_t x, std::uint64_t width, Span span, const SvgFrame& f) {
-  const std::uint64_t cx = f.x0 + x * kCharW + width * kCharW / 2;
-  switch (e.kind) {
-    case Element::Kind::kBarrier: {
-      const std::uint64_t top = f.wire_y(span.lo) - kRowH / 2;
-      w.open("g").attr("class", "gate barrier");
-      w.raw(">\n");
-      w.open("rect").attr("x", cx - kCharW / 2).attr("y", top).attr("width", kCharW)
-          .attr("height", f.wire_y(span.hi) + kRowH / 2 - top).attr("fill", "#bbbbbb")
-          .attr("stroke", "none").close();
-      w.raw("</g>\n");
-      return;
-    }
-    case Element::Kind::kMeasure:
-    case Element::Kind::kReset:
-      w.open("g").attr("class", e.kind == Element::Kind::kMeasure ? "gate measure" : "gate reset");
-      w.raw(">\n");
-      svg_box(w, cx, f.wire_y(qubits[0]), e.kind == Element::Kind::kMeasure ? "M" : kResetLabel);
-      w.raw("</g>\n");
-      return;
-    case Element::Kind::kGate:
-      break;
-  }
-  w.open("g").attr("class", "gate");
-  w.raw(">\n");
-  const auto [lo, hi] = span;
-  if (lo != hi)
-    w.open("line").attr("x1", cx).attr("y1", f.wire_y(lo)).attr("x2", cx)
-        .attr("y2", f.wire_y(hi)).close();
-  for (std::uint64_t i = 0; i < e.num_controls; ++i)
-    w.open("circle").attr("cx", cx).attr("cy", f.wire_y(qubits[i])).attr("r", kControlR)
-        .attr("fill", "black").close();
-  for (std::uint64_t i = e.num_controls; i < qubits.size(); ++i) {
-    const std::uint64_t cy = f.wire_y(qubits[i]);
-    switch (e.targets) {
-      case Element::Targets::kXor: {
-        w.open("circle").attr("cx", cx).attr("cy", cy).attr("r", kXorR).close();
-        std::string d = "M" + dec(cx - kXorR) + " " + dec(cy) + "h" + dec(2 * kXorR) + "M" +
-                        dec(cx) + " " + dec(cy - kXorR) + "v" + dec(2 * kXorR);
-        w.open("path").attr("d", d).close();
-        break;
-      }
-      case Element::Targets::kSwap: {
-        const std::uint64_t r = kXorR * 2 / 3;
-        std::string d = "M" + dec(cx - r) + " " + dec(cy - r) + "l" + dec(2 * r) + " " +
-                        dec(2 * r) + "m0 -" + dec(2 * r) + "l-" + dec(2 * r) + " " + dec(2 * r);
-        w.open("path").attr("d", d).close();
-        break;
-      }
-      case Element::Targets::kLabel:
-        svg_box(w, cx, cy, e.label);
-        break;
-      case Element::Targets::kNumbered:
-        svg_box(w, cx, cy, e.label, dec(i - e.num_controls));
-        break;
-    }
-  }
-  w.raw("</g>\n");
-}
-
-std::string render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
-                       std::uint64_t label_chars, std::size_t reserve) {
-  const std::uint64_t rows = 2 * d.num_wires - 1;
-  std::uint64_t chars = 0;
-  for (const Section& s : sections) chars = std::max(chars, s.chars);
-  const std::uint64_t width = 2 * kMargin + (label_chars + chars) * kCharW;
-  const std::uint64_t height = 2 * kMargin + (sections.size() * (rows + 1) - 1) * kRowH;
-
-  std::string out;
-  out.reserve(reserve);
-  SvgWriter w(out);
-  w.open("svg").attr("xmlns", "http://www.w3.org/2000/svg").attr("width", width)
-      .attr("height", height).attr("viewBox", "0 0 " + dec(width) + " " + dec(height))
-      .attr("font-family", "monospace").attr("font-size", 14).attr("text-anchor", "middle")
-      .attr("stroke", "black").attr("fill", "white");
-  w.raw(">\n");
-  w.open("rect").attr("width", width).attr("height", height).attr("stroke", "none").close();
-  for (std::size_t si = 0; si < sections.size(); ++si) {
-    const Section& s = sections[si];
-    const SvgFrame f{kMargin + label_chars * kCharW, kMargin + si * (rows + 1) * kRowH};
-    w.open("g").attr("class", "section");
-    w.raw(">\n");
-    for (std::uint64_t q = 0; q < d.num_wires; ++q) {
-      const std::uint64_t y = f.wire_y(q);
-      w.open("text").attr("class", "wire-label").attr("x", kMargin).attr("y", y)
-          .attr("text-anchor", "start").attr("dominant-baseline", "central")
-          .attr("stroke", "none").attr("fill", "black").text(wire_name(q));
-      w.open("line").attr("class", "wire").attr("x1", f.x0).attr("y1", y)
-          .attr("x2", f.x0 + s.chars * kCharW).attr("y2", y).close();
-    }
-    for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t cw) {
-      draw_svg_element(w, d.elements[i], d.qubits_of(d.elements[i]), x, cw, layout.span[i], f);
-    });
-    w.raw("</g>\n");
-  }
-  w.raw("</svg>\n");
-  return out;
-}
-
 // What the first allocation, of one word per wire, would take for every
 // qubit index.
 constexpr unsigned __int128 kAllWiresBytes = (unsigned __int128)UINT64_MAX * 8 + 8;
@@ -799,9 +336,12 @@ Error diagram_allocation_failure(std::uint64_t last_wire, unsigned __int128 byte
 }
 
 }  // namespace
+}  // namespace drawing
 
 // ---------------------------------------------------------------------------
 // Public functions.
+
+using namespace drawing;
 
 Status validate(const DiagramOptions& options) {
   if (options.fold != 0 && options.fold < DiagramOptions::kMinFold)

@@ -93,7 +93,8 @@ TEST(Diagram, WiresThatCannotBeAllocatedAreNamed) {
   // The last qubit index is refused before anything is allocated; 2^50 wires
   // fail at the allocation.
   for (std::uint64_t q : {~std::uint64_t{0}, std::uint64_t{1} << 50}) {
-    if (q >> 63 == 0 && kSanitized) GTEST_SKIP() << "sanitizer allocators abort on impossible sizes";
+    if (q >> 63 == 0 && kSanitized)
+      GTEST_SKIP() << "sanitizer allocators abort on impossible sizes";
     const std::vector<Gate> gates = {Gate::measure(q)};
     const Result<std::string> text = draw(gates, {});
     ASSERT_FALSE(text.ok());
