@@ -1,7 +1,7 @@
 """Benchmarks of vantrel from Python.
 
 Run: python3 bench/python_bench.py [section ...]
-Sections: circuit, scalar, gradient, batch, pauli (default: all).
+Sections: circuit, scalar, gradient, batch, pauli, adjoint, adjoint-accuracy (default: all).
 
 Each figure is the median of several repetitions measured with
 time.perf_counter. Thread counts are fixed per process, so sections that
@@ -182,12 +182,94 @@ def bench_pauli():
               f"{t_sample * 1e3:8.3f} ms (the run alone {t_one * 1e3:.3f} ms)")
 
 
+def ry_layers(n, n_params):
+    """RY on every qubit then a CX chain, repeated: layer k holds parameters
+    k*n .. k*n + n - 1; a last partial layer takes the remainder."""
+    spec = vt.CircuitSpec(n)
+    params = [spec.param() for _ in range(n_params)]
+    for i, p in enumerate(params):
+        spec.ry(i % n, p)
+        if i % n == n - 1 or i == n_params - 1:
+            for q in range(n - 1):
+                spec.cx(q, q + 1)
+    return spec.compile()
+
+
+def ring_hamiltonian(n):
+    """2n terms: Z_i Z_{i+1} around a ring and 0.5 X_i on every qubit."""
+    terms = [vt.Observable.pauli_string([("Z", i), ("Z", (i + 1) % n)]) for i in range(n)]
+    terms += [vt.Observable.pauli_x(i, 0.5) for i in range(n)]
+    return vt.Observable.hamiltonian(terms)
+
+
+def adjoint_child(n, n_params, with_shift):
+    circuit = ry_layers(n, n_params)
+    obs = ring_hamiltonian(n)
+    params = np.random.default_rng(2).uniform(-1, 1, n_params).astype(np.float32)
+    repeat = 5 if n <= 16 else 3
+    t_e = median_time(lambda: circuit.expectation(params, obs), repeat=repeat)
+    t_a = median_time(lambda: circuit.adjoint_value_and_gradient(params, obs), repeat=repeat)
+    t_s = median_time(lambda: circuit.value_and_gradient(params, obs), repeat=3) if with_shift else 0.0
+    data = np.random.default_rng(3).uniform(-1, 1, (8, n_params)).astype(np.float32)
+    t_b = median_time(lambda: circuit.batch_adjoint_value_and_gradient(data, obs), repeat=3)
+    print(f"{t_e} {t_a} {t_s} {t_b}")
+
+
+def bench_adjoint():
+    print("== adjoint_value_and_gradient: RY layers and CX chains, 2n-term ring Hamiltonian ==")
+    for n, n_params in ((16, 64), (16, 256), (20, 64), (20, 256)):
+        results = {}
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            shift = n == 16 and n_params == 64
+            out = subprocess.run([sys.executable, __file__, "--adjoint-child", str(n), str(n_params),
+                                  str(int(shift))],
+                                 env=env, check=True, capture_output=True, text=True).stdout
+            results[threads] = [float(x) for x in out.split()]
+        for threads, (t_e, t_a, t_s, t_b) in results.items():
+            line = (f"{n:2d} qubits, P = {n_params:3d}, {threads} thread(s): expectation "
+                    f"{t_e * 1e3:8.2f} ms, adjoint {t_a * 1e3:8.2f} ms (x{t_a / t_e:.2f} of expectation)")
+            if t_s:
+                line += f", value_and_gradient {t_s * 1e3:8.2f} ms (adjoint x{t_s / t_a:.1f} faster)"
+            print(line)
+        b1, b2 = results[1][3], results[2][3]
+        print(f"{n:2d} qubits, P = {n_params:3d}: batch_adjoint_value_and_gradient of 8 rows "
+              f"1 thread {b1 * 1e3:8.2f} ms, 2 threads {b2 * 1e3:8.2f} ms (x{b1 / b2:.2f})")
+
+
+def bench_adjoint_accuracy():
+    print("== max |adjoint - parameter shift| / sum |c_k| by depth, 10 qubits "
+          "(angles in [-pi, pi], then in [-0.2, 0.2]; max |gradient| beside) ==")
+    n = 10
+    obs = ring_hamiltonian(n)
+    scale = 1.5 * n  # n terms of weight 1 and n of weight 0.5
+    rng = np.random.default_rng(4)
+    for layers in (1, 2, 4, 8, 16, 32, 64):
+        circuit = ry_layers(n, n * layers)
+        cells = []
+        for spread in (np.pi, 0.2):
+            worst, largest = 0.0, 0.0
+            for _ in range(3):
+                params = rng.uniform(-spread, spread, n * layers).astype(np.float32)
+                _, adjoint = circuit.adjoint_value_and_gradient(params, obs)
+                _, shift = circuit.value_and_gradient(params, obs)
+                worst = max(worst, float(np.max(np.abs(adjoint.astype(np.float64) - shift))))
+                largest = max(largest, float(np.max(np.abs(shift))))
+            cells.append(f"{worst / scale:.2e} (|g| <= {largest:6.3f})")
+        print(f"{layers:3d} layers ({circuit.parameter_count:4d} parameters, "
+              f"{2 * layers * n - layers:5d} steps): " + "   ".join(cells))
+
+
 SECTIONS = {"circuit": bench_circuit, "scalar": bench_scalar, "gradient": bench_gradient,
-            "batch": bench_batch, "pauli": bench_pauli}
+            "batch": bench_batch, "pauli": bench_pauli, "adjoint": bench_adjoint,
+            "adjoint-accuracy": bench_adjoint_accuracy}
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--batch-child":
         batch_child(int(sys.argv[2]), int(sys.argv[3]))
+        sys.exit(0)
+    if len(sys.argv) > 1 and sys.argv[1] == "--adjoint-child":
+        adjoint_child(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4] == "1")
         sys.exit(0)
     for name in sys.argv[1:] or list(SECTIONS):
         SECTIONS[name]()

@@ -3,6 +3,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 import vantrel as vt
 from compiled_helpers import build, observable, random_steps, random_terms
@@ -28,7 +29,8 @@ def run_threads(target, count):
 def test_threads_with_their_own_contexts_match_a_serial_loop():
     circuit, obs, data = medium_case(n=9)
     serial = [(circuit.expectation(row, obs), circuit.gradient(row, obs),
-               circuit.statevector(row)) for row in data]
+               circuit.statevector(row), circuit.adjoint_value_and_gradient(row, obs)[1])
+              for row in data]
     results = {}
 
     def work(i):
@@ -40,15 +42,17 @@ def test_threads_with_their_own_contexts_match_a_serial_loop():
                 buf.numpy()[:] = row
                 out.append((ctx.expectation(circuit, row, obs), ctx.gradient(circuit, row, obs),
                             ctx.statevector(circuit, row), circuit.expectation(row, obs),
-                            ctx.value_and_gradient_buffer(circuit, buf, obs)))
+                            ctx.value_and_gradient_buffer(circuit, buf, obs),
+                            ctx.adjoint_value_and_gradient(circuit, row, obs)))
         results[i] = out
 
     run_threads(work, 4)
     for out in results.values():
         assert len(out) == 3 * len(data)
-        for k, (e, g, s, e_plain, (v, g_buf)) in enumerate(out):
-            se, sg, ss = serial[k % len(data)]
-            assert e == se and e_plain == se and v == se
+        for k, (e, g, s, e_plain, (v, g_buf), (va, ga)) in enumerate(out):
+            se, sg, ss, sa = serial[k % len(data)]
+            assert e == se and e_plain == se and v == se and va == se
+            np.testing.assert_array_equal(ga, sa)
             np.testing.assert_array_equal(g, sg)
             np.testing.assert_array_equal(g_buf, sg)
             np.testing.assert_array_equal(s, ss)
@@ -103,7 +107,8 @@ def test_a_context_in_use_is_refused_to_other_threads():
     np.testing.assert_array_equal(ctx.gradient(circuit, params, obs), expected)
 
 
-def test_plain_batches_release_the_interpreter_lock():
+@pytest.mark.parametrize("method", ["batch_expectation", "batch_adjoint_value_and_gradient"])
+def test_plain_batches_release_the_interpreter_lock(method):
     circuit, obs, _ = medium_case(n=12, num_params=6)
     data = np.random.default_rng(0).uniform(-1, 1, (160, 6)).astype(np.float32)
     batch = circuit.param_batch_buffer(160)
@@ -125,16 +130,16 @@ def test_plain_batches_release_the_interpreter_lock():
         while count[0] == 0:
             time.sleep(0.001)
         before = count[0]
-        held = circuit.batch_expectation_buffer(batch, obs)
+        held = getattr(circuit, method + "_buffer")(batch, obs)
         advance_held = count[0] - before
         before = count[0]
-        released = circuit.batch_expectation(data, obs)
+        released = getattr(circuit, method)(data, obs)
         advance_released = count[0] - before
     finally:
         stop.set()
         thread.join()
         sys.setswitchinterval(old)
-    np.testing.assert_array_equal(held, released)
+    np.testing.assert_equal(held, released)  # arrays, or tuples of arrays, exactly equal
     # The counter yields every 1000 steps; while the lock is held it can only
     # slip in around the call, never during it.
     assert advance_released > 20000

@@ -23,6 +23,7 @@
 #include "lib/observable.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
+#include "sim/adjoint.h"
 #include "sim/gradient.h"
 #include "sim/observable.h"
 
@@ -177,6 +178,22 @@ PyObject* circuit_sample(const PyCompiledCircuit& self, PyObject* params, std::u
   return released([&] { return sim::sample(self.value, p, shots, seed); });
 }
 
+PyObject* circuit_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyObject* params,
+                                             Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released(
+      [&] { return sim::adjoint_value_and_gradient(self.value, p, terms_of(observable)); });
+}
+
+PyObject* circuit_adjoint_value_and_gradient_buffer(const PyCompiledCircuit& self,
+                                                    Shared<PyParamBuffer> params,
+                                                    Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
+  return to_python(sim::adjoint_value_and_gradient(self.value, p, terms_of(observable)));
+}
+
 PyObject* circuit_execution_context(const PyCompiledCircuit& self) {
   Result<sim::ExecutionContext> context = sim::execution_context(self.value);
   if (!context) return raise(context.error());
@@ -278,6 +295,34 @@ PyObject* circuit_draw(const PyCompiledCircuit& self, std::uint64_t fold, bool a
   });
 }
 
+PyObject* context_adjoint_value_and_gradient_plain(PyExecutionContext& self,
+                                                   Shared<PyCompiledCircuit> circuit,
+                                                   PyObject* params,
+                                                   Shared<PyObservable> observable) {
+  std::vector<float> p;
+  if (!params_from_python(params, p)) return nullptr;
+  return released([&] {
+    return sim::adjoint_value_and_gradient_with_context(circuit->value, p, terms_of(observable),
+                                                        self.value);
+  });
+}
+
+PyObject* context_adjoint_value_and_gradient_buffer(PyExecutionContext& self,
+                                                    Shared<PyCompiledCircuit> circuit,
+                                                    Shared<PyParamBuffer> params,
+                                                    Shared<PyObservable> observable) {
+  Params p;
+  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
+  return to_python(sim::adjoint_value_and_gradient_with_context(circuit->value, p,
+                                                                terms_of(observable), self.value));
+}
+
+constexpr const char* kAdjointDoc =
+    "Return the expectation value and its gradient by adjoint differentiation.";
+constexpr const char* kAdjointBufferDoc =
+    "Return the expectation value and its gradient by adjoint differentiation, reading the "
+    "parameters from a ParamBuffer.";
+
 }  // namespace
 
 PyTypeObject* PyCompiledCircuit::type_object() {
@@ -296,6 +341,10 @@ PyTypeObject* PyCompiledCircuit::type_object() {
             "sample", {"params", "shots", {"seed", "None"}},
             "Run the plan once and draw shots basis-state indices from the final state; a seed "
             "makes the draws, and the plan's measurements, the same on every run."),
+        method<circuit_adjoint_value_and_gradient>("adjoint_value_and_gradient",
+                                                   {"params", "observable"}, kAdjointDoc),
+        method<circuit_adjoint_value_and_gradient_buffer>(
+            "adjoint_value_and_gradient_buffer", {"params", "observable"}, kAdjointBufferDoc),
         method<circuit_execution_context>("execution_context"),
         method<circuit_param_buffer>(
             "param_buffer", {}, "Allocate a reusable parameter buffer backed by a NumPy array."),
@@ -338,6 +387,11 @@ PyTypeObject* PyExecutionContext::type_object() {
                                                  {"circuit", "params", "observable"}),
         method<context_value_and_gradient_buffer>("value_and_gradient_buffer",
                                                   {"circuit", "params", "observable"}),
+        method<context_adjoint_value_and_gradient_plain>(
+            "adjoint_value_and_gradient", {"circuit", "params", "observable"}, kAdjointDoc),
+        method<context_adjoint_value_and_gradient_buffer>(
+            "adjoint_value_and_gradient_buffer", {"circuit", "params", "observable"},
+            kAdjointBufferDoc),
         {nullptr, nullptr, 0, nullptr},
     };
     if (PyErr_Occurred()) return nullptr;

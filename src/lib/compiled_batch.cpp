@@ -92,6 +92,33 @@ PyObject* run_value_and_gradient(const sim::CompiledCircuit& plan, const Rows& r
   return batch_results(std::move(result), want, rows.count, cols);
 }
 
+// The values as a (B,) array and the gradients as a (B, P) array, both
+// taking over the engine's buffers.
+PyObject* adjoint_results(Result<sim::BatchValuesAndGradientMatrix>&& result, std::uint64_t rows,
+                          std::uint64_t cols) {
+  if (!result) return raise(result.error());
+  PyRef values(float_array_from_vector(std::move(result->values)));
+  if (!values) return nullptr;
+  PyRef gradients(float_array_from_vector(
+      std::move(result->gradients), {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)}));
+  if (!gradients) return nullptr;
+  return PyTuple_Pack(2, values.get(), gradients.get());
+}
+
+PyObject* run_adjoint(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
+                      bool release) {
+  const std::uint64_t cols = plan.parameter_count();
+  if (!release)
+    return adjoint_results(
+        sim::batch_adjoint_value_and_gradient(plan, rows.data, rows.count, terms), rows.count,
+        cols);
+  auto result = [&] {
+    ReleaseGil unlocked;
+    return sim::batch_adjoint_value_and_gradient(plan, rows.data, rows.count, terms);
+  }();
+  return adjoint_results(std::move(result), rows.count, cols);
+}
+
 PyObject* batch_expectation(const PyCompiledCircuit& self, PyObject* params_batch,
                             Shared<PyObservable> observable) {
   Rows rows;
@@ -141,6 +168,21 @@ PyObject* batch_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                 false);
 }
 
+PyObject* batch_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyObject* params_batch,
+                                           Shared<PyObservable> observable) {
+  Rows rows;
+  if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
+  return run_adjoint(self.value, rows, observable_terms(*observable), true);
+}
+
+PyObject* batch_adjoint_value_and_gradient_buffer(const PyCompiledCircuit& self,
+                                                  Shared<PyParamBatchBuffer> params_batch,
+                                                  Shared<PyObservable> observable) {
+  Rows rows;
+  if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
+  return run_adjoint(self.value, rows, observable_terms(*observable), false);
+}
+
 }  // namespace
 
 PyMethodDef* compiled_batch_methods() {
@@ -152,6 +194,13 @@ PyMethodDef* compiled_batch_methods() {
       method<batch_value_and_gradient>("batch_value_and_gradient", {"params_batch", "observable"}),
       method<batch_value_and_gradient_buffer>("batch_value_and_gradient_buffer",
                                               {"params_batch", "observable"}),
+      method<batch_adjoint_value_and_gradient>(
+          "batch_adjoint_value_and_gradient", {"params_batch", "observable"},
+          "Return the values and gradients of a parameter batch by adjoint differentiation."),
+      method<batch_adjoint_value_and_gradient_buffer>(
+          "batch_adjoint_value_and_gradient_buffer", {"params_batch", "observable"},
+          "Return the values and gradients of a parameter batch by adjoint differentiation, "
+          "reading the rows from a ParamBatchBuffer."),
       {nullptr, nullptr, 0, nullptr},
   };
   return methods;

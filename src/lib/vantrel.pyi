@@ -210,6 +210,15 @@ class CompiledCircuit:
         self, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
         """Expectation value and gradient, shape (P,)."""
+    def adjoint_value_and_gradient(
+        self, params: _Params, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,), by adjoint differentiation; plans that
+        measure or reset are refused."""
+    def adjoint_value_and_gradient_buffer(
+        self, params: ParamBuffer, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,), by adjoint differentiation."""
     def sample(self, params: _Params, shots: _Int, seed: _Int | None = None) -> list[int]:
         """shots basis-state indices drawn from the final state (bit q is qubit q); a seed
         (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible."""
@@ -238,6 +247,14 @@ class CompiledCircuit:
         self, params_batch: ParamBatchBuffer, observable: Observable
     ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
         """Values, shape (B,), and gradients, shape (B, P)."""
+    def batch_adjoint_value_and_gradient(
+        self, params_batch: _ParamsBatch, observable: Observable
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+        """Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation."""
+    def batch_adjoint_value_and_gradient_buffer(
+        self, params_batch: ParamBatchBuffer, observable: Observable
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+        """Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
         """The plan after fusion (fused gates as U) as text, or as SVG with output='svg'; a custom
         unitary marks its targets U0, U1, ... in the order given."""
@@ -296,6 +313,15 @@ class ExecutionContext:
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
         """Expectation value and gradient, shape (P,)."""
+    def adjoint_value_and_gradient(
+        self, circuit: CompiledCircuit, params: _Params, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,), by adjoint differentiation; the context
+        keeps its two state vectors between calls."""
+    def adjoint_value_and_gradient_buffer(
+        self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
+    ) -> tuple[float, NDArray[np.float32]]:
+        """Expectation value and gradient, shape (P,), by adjoint differentiation."""
 
 @final
 class CircuitSpec:

@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/adjoint.h"
 #include "sim/pool.h"
 
 namespace vantrel::sim {
@@ -33,17 +34,18 @@ class ErrorSlot {
 };
 
 // Spreads rows 0..B-1 over the pool. Each unit of work (an unsplit piece
-// [lo, hi)) owns one context of the plan's width and evaluates its rows in
-// increasing order with `row(r, context)`, which stores row r's result in
-// the caller's preallocated slot r. Units stop at the first failure anywhere
-// in the batch; the results are then dropped as a whole, so whatever a unit
-// stored after the flag was set is never read.
-template <class Row>
-Status evaluate_rows(const CompiledCircuit& plan, std::uint64_t batch_size, const Row& row) {
+// [lo, hi)) owns one context made by `make_context` (by default one of the
+// plan's width) and evaluates its rows in increasing order with
+// `row(r, context)`, which stores row r's result in the caller's
+// preallocated slot r. Units stop at the first failure anywhere in the
+// batch; the results are then dropped as a whole, so whatever a unit stored
+// after the flag was set is never read.
+template <class Row, class MakeContext>
+Status evaluate_rows(std::uint64_t batch_size, const Row& row, const MakeContext& make_context) {
   ErrorSlot slot;
   parallel_for(batch_size, 1, [&](std::size_t lo, std::size_t hi) {
     if (slot.stopped()) return;
-    auto context = execution_context(plan);
+    Result<ExecutionContext> context = make_context();
     if (!context.ok()) {
       slot.report(std::move(context).error());
       return;
@@ -59,6 +61,11 @@ Status evaluate_rows(const CompiledCircuit& plan, std::uint64_t batch_size, cons
   });
   if (std::optional<Error> error = slot.take()) return std::move(*error);
   return Status::Ok();
+}
+
+template <class Row>
+Status evaluate_rows(const CompiledCircuit& plan, std::uint64_t batch_size, const Row& row) {
+  return evaluate_rows(batch_size, row, [&] { return execution_context(plan); });
 }
 
 // Checks shared by both operations, in their order: B x P must fit a word,
@@ -147,6 +154,48 @@ Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& 
     out.gradients[r] = std::move(vg->gradient);
     return Status::Ok();
   }));
+  return out;
+}
+
+Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
+    const CompiledCircuit& plan, std::span<const float> data, std::uint64_t batch_size,
+    std::span<const PauliTerm> observable) {
+  VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+  if (plan.has_random_steps())
+    return invalid("adjoint differentiation does not support measurement or reset steps");
+  BatchValuesAndGradientMatrix out;
+  if (batch_size == 0) return out;
+  const std::uint64_t p = plan.parameter_count();
+  if (p == 0) {
+    // Nothing to differentiate and nothing drawn: one run serves every row.
+    auto one = adjoint_value_and_gradient(plan, {}, observable);
+    if (!one.ok()) return std::move(one).error();
+    VANTREL_TRY(allocate_rows(out.values, batch_size, one->value));
+    return out;
+  }
+  const auto total = checked_batch_length(data, batch_size, p);
+  if (!total.ok()) return total.error();
+  VANTREL_TRY(allocate_rows(out.values, batch_size, 0.0f));
+  // B x P entries in one block: no more than the parameter data hold.
+  try {
+    out.gradients.assign(*total, 0.0f);
+  } catch (const std::bad_alloc&) {
+    return allocation_failure("the gradients of " + dec(batch_size) + " batch rows",
+                              static_cast<unsigned __int128>(*total) * sizeof(float));
+  }
+  // Units start with an empty context: the first row sizes it, so that a
+  // failed allocation carries the adjoint method's message.
+  VANTREL_TRY(evaluate_rows(
+      batch_size,
+      [&](std::size_t r, ExecutionContext& context) {
+        auto value = adjoint_value_and_gradient_into(
+            plan, data.subspan(r * p, p), observable, context,
+            std::span<float>(out.gradients).subspan(r * p, p));
+        if (!value.ok()) return Status(std::move(value).error());
+        out.values[r] = *value;
+        return Status::Ok();
+      },
+      [] { return Result<ExecutionContext>(ExecutionContext{}); }));
   return out;
 }
 

@@ -1,4 +1,5 @@
 #include "sim/batch.h"
+#include "sim/adjoint.h"
 #include "sim/test_gates.h"
 
 #include <gtest/gtest.h>
@@ -193,6 +194,84 @@ TEST(Batch, RowsOfLargerStatesNestKernelsOnThePool) {
   auto vg = batch_value_and_gradient(plan, std::span<const float>(data.data(), 2), 1, obs);
   ASSERT_TRUE(vg.ok());
   EXPECT_EQ(bits(vg->values[0]), bits((*values)[0]));
+}
+
+TEST(Batch, AdjointRowsEqualScalarCalls) {
+  // 15 qubits, so that the kernels inside each row split over the same pool
+  // as the rows; slot 1 read twice.
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(15).value();
+  for (int i = 0; i < 3; ++i) spec.add_parameter(std::nullopt);
+  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 14, 0).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 7, 1).ok());
+  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 14)).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 0, 2).ok());
+  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 7, 1).ok());
+  const CompiledCircuit plan = spec.compile();
+  const std::vector<PauliTerm> obs = {
+      PauliTerm::create({{0, PauliLabel::kY}, {14, PauliLabel::kZ}}, 1.0f).value(),
+      PauliTerm::create({{7, PauliLabel::kX}, {14, PauliLabel::kX}}, 0.5f).value()};
+  const std::size_t rows = 7;
+  const std::vector<float> data = batch_data(rows, 3);
+  auto batch = batch_adjoint_value_and_gradient(plan, data, rows, obs);
+  ASSERT_TRUE(batch.ok());
+  ASSERT_EQ(batch->values.size(), rows);
+  ASSERT_EQ(batch->gradients.size(), rows * 3);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const auto one = adjoint_value_and_gradient(plan, {data.data() + 3 * r, 3}, obs).value();
+    EXPECT_EQ(bits(batch->values[r]), bits(one.value)) << r;
+    for (std::size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(bits(batch->gradients[3 * r + i]), bits(one.gradient[i])) << r << "," << i;
+  }
+}
+
+TEST(Batch, AdjointChecksInOrder) {
+  const auto z = Observable::single(PauliLabel::kZ, 0, 1.0f)->terms();
+  const std::string refusal = "adjoint differentiation does not support measurement or reset steps";
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
+  spec.add_parameter("a");
+  ASSERT_TRUE(spec.add_fixed_gate(Gate::measure(1)).ok());
+  const CompiledCircuit measuring = spec.compile();
+  // The observable, then the refusal, both before an empty batch succeeds.
+  auto far = batch_adjoint_value_and_gradient(measuring, {}, 0,
+                                              Observable::single(PauliLabel::kX, 2, 1.0f)->terms());
+  ASSERT_FALSE(far.ok());
+  EXPECT_EQ(far.error().message, "observable references qubit 2 but state vector only has 2 qubits");
+  auto refused = batch_adjoint_value_and_gradient(measuring, {}, 0, z);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message, refusal);
+
+  const CompiledCircuit plan = layered_plan();
+  const auto obs = mixed_observable();
+  auto empty = batch_adjoint_value_and_gradient(plan, batch_data(1, 5), 0, obs);
+  ASSERT_TRUE(empty.ok());
+  EXPECT_TRUE(empty->values.empty() && empty->gradients.empty());
+  auto overflow = batch_adjoint_value_and_gradient(plan, {}, std::uint64_t{1} << 63, obs);
+  ASSERT_FALSE(overflow.ok());
+  EXPECT_EQ(overflow.error().message, "parameter batch is too large");
+  auto length = batch_adjoint_value_and_gradient(plan, batch_data(1, 5), 2, obs);
+  ASSERT_FALSE(length.ok());
+  EXPECT_EQ(length.error().message, "parameter batch contains 5 values, expected 6 for shape (2, 3)");
+
+  // No parameters: one value for every row, no gradient entries.
+  ParameterizedCircuitSpec fixed = ParameterizedCircuitSpec::create(1).value();
+  ASSERT_TRUE(fixed.add_fixed_gate(hadamard(0)).ok());
+  auto p0 = batch_adjoint_value_and_gradient(fixed.compile(), {}, 3,
+                                             Observable::single(PauliLabel::kX, 0, 1.0f)->terms());
+  ASSERT_TRUE(p0.ok());
+  EXPECT_EQ(p0->values.size(), 3u);
+  EXPECT_NEAR(p0->values[2], 1.0f, 1e-6);
+  EXPECT_TRUE(p0->gradients.empty());
+  auto huge = batch_adjoint_value_and_gradient(fixed.compile(), {}, std::uint64_t{1} << 62, z);
+  ASSERT_FALSE(huge.ok());
+  EXPECT_EQ(huge.error().kind, ErrorKind::kOutOfMemory);
+  EXPECT_EQ(huge.error().message,
+            "cannot allocate the results of 4611686018427387904 batch rows (16 EiB)");
+
+  // Failing rows report one error.
+  auto failing = batch_adjoint_value_and_gradient(failing_plan(1), batch_data(16, 1), 16, z);
+  ASSERT_FALSE(failing.ok());
+  EXPECT_EQ(failing.error().message, "qubit index 5 is out of range for 2 qubits");
 }
 
 }  // namespace

@@ -144,7 +144,9 @@ Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const
 Result<ExecutionContext> execution_context(const CompiledCircuit& plan) {
   auto state = StateVector::create(plan.num_qubits());
   if (!state.ok()) return std::move(state).error();
-  return ExecutionContext{std::move(state).value()};
+  ExecutionContext context;
+  context.state = std::move(state).value();
+  return context;
 }
 
 Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
@@ -153,7 +155,9 @@ Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
     return Status::Ok();
   }
   // The old buffer is kept until the new one exists, so a failed re-size
-  // leaves the context as it was.
+  // leaves the context as it was. Adjoint scratch of the old width is
+  // dropped first: it would be re-made at the new width anyway.
+  context.backward = StateVector();
   auto fresh = StateVector::create(plan.num_qubits());
   if (!fresh.ok()) return std::move(fresh).error();
   context.state = std::move(fresh).value();

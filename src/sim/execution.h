@@ -19,9 +19,15 @@
 namespace vantrel::sim {
 
 // A reusable scratch state; its contents between calls are the final state
-// of the last run made with it. Used by one call at a time.
+// of the last run made with it (adjoint.h says what an adjoint call leaves).
+// Used by one call at a time.
 struct ExecutionContext {
   StateVector state;
+  // Kept for adjoint differentiation only, so that repeated calls at one
+  // width allocate nothing: the backward state, and the conjugate transpose
+  // of the fixed step being undone. Empty until the first adjoint call.
+  StateVector backward;
+  Operation undo;
 };
 
 // The 2x2 row-major matrix of a rotation by theta (radians): that of the
@@ -88,7 +94,8 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
 
 // Sets the context to |0...0> of the plan's width: in place, allocating
 // nothing, when the width matches; otherwise with a fresh state (the old
-// buffer is released only once the new one exists).
+// buffer is released only once the new one exists) and without the adjoint
+// scratch of the old width.
 Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context);
 
 // A fresh |0...0> of the plan's width, run.

@@ -1,6 +1,6 @@
 #include "sim/execution.h"
 #include "sim/measure.h"
-#include "sim/test_gates.h"
+#include "sim/test_plans.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +37,8 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+std::size_t vantrel::sim::testing::allocations_so_far() { return g_allocations.load(); }
 
 namespace vantrel::sim {
 namespace {

@@ -1,5 +1,5 @@
 #include "sim/gradient.h"
-#include "sim/test_gates.h"
+#include "sim/test_plans.h"
 
 #include <gtest/gtest.h>
 
@@ -189,93 +189,6 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 bool same_bits(const StateVector& a, const StateVector& b) {
   return a.num_qubits() == b.num_qubits() &&
          std::memcmp(a.data(), b.data(), a.size() * sizeof(Complex)) == 0;
-}
-
-struct RandomPlan {
-  CompiledCircuit plan;
-  std::vector<float> params;
-  std::vector<PauliTerm> obs;
-};
-
-Gate one_qubit_gate(std::mt19937& rng, std::uint64_t q) {
-  std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
-  switch (rng() % 3) {
-    case 0:
-      return hadamard(q);
-    case 1: {
-      Complex m[4];
-      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
-      return Gate::unitary(Operation::create({q}, {m[0], m[1], m[2], m[3]}).value());
-    }
-    default:  // S
-      return Gate::unitary(Operation::create({q}, {{1, 0}, {0, 0}, {0, 0}, {0, 1}}).value());
-  }
-}
-
-Gate two_qubit_gate(std::mt19937& rng, std::uint64_t a, std::uint64_t b) {
-  std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
-  switch (rng() % 3) {
-    case 0:
-      return cnot(a, b);
-    case 1: {  // controlled rotation
-      Complex m[4];
-      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
-      return make_controlled_unitary_gate({a}, {b}, {m[0], m[1], m[2], m[3]}).value();
-    }
-    default: {  // swap
-      const Complex o{0, 0};
-      const Complex l{1, 0};
-      return Gate::unitary(
-          Operation::create({a, b}, {l, o, o, o, o, o, l, o, o, l, o, o, o, o, o, l}).value());
-    }
-  }
-}
-
-// 1-8 qubits; parametric steps of all four kinds and Pauli-string rotations
-// (scaled or not) on up to 5 slots (some shared, some unused) with one- and
-// two-qubit fixed gates and barriers between them; an observable of 1-3
-// terms of X, Y and Z factors.
-RandomPlan random_plan(std::mt19937& rng) {
-  const std::uint64_t n = 1 + rng() % 8;
-  const std::uint64_t p = 1 + rng() % 5;
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(n).value();
-  for (std::uint64_t i = 0; i < p; ++i) spec.add_parameter(std::nullopt);
-  // Slots at or above `read` are never read.
-  const std::uint64_t read = 1 + rng() % p;
-  const std::size_t steps = rng() % 14;
-  for (std::size_t s = 0; s < steps; ++s) {
-    const std::uint64_t q = rng() % n;
-    const unsigned pick = rng() % 10;
-    if (pick < 4) {
-      const auto kind = static_cast<RotationKind>(rng() % 4);
-      EXPECT_TRUE(spec.add_param_single(kind, q, rng() % read).ok());
-    } else if (pick < 5) {
-      std::vector<RotationFactor> factors;
-      for (std::uint64_t f = 0; f < n; ++f)
-        if (f == q || rng() % 2) factors.push_back({f, static_cast<PauliLabel>(rng() % 3)});
-      const float scales[] = {1.0f, -0.5f, 2.75f};
-      EXPECT_TRUE(spec.add_pauli_rotation(factors, rng() % read, scales[rng() % 3]).ok());
-    } else if (pick < 7 || n == 1) {
-      EXPECT_TRUE(spec.add_fixed_gate(one_qubit_gate(rng, q)).ok());
-    } else if (pick < 9) {
-      const std::uint64_t other = (q + 1 + rng() % (n - 1)) % n;
-      EXPECT_TRUE(spec.add_fixed_gate(two_qubit_gate(rng, q, other)).ok());
-    } else {
-      EXPECT_TRUE(spec.add_fixed_gate(Gate::barrier()).ok());
-    }
-  }
-  RandomPlan out{spec.compile(), {}, {}};
-  std::uniform_real_distribution<float> value(-4.0f, 4.0f);
-  for (std::uint64_t i = 0; i < p; ++i) out.params.push_back(value(rng));
-  const std::size_t terms = 1 + rng() % 3;
-  for (std::size_t t = 0; t < terms; ++t) {
-    std::vector<PauliFactor> factors;
-    for (std::uint64_t q = 0; q < n; ++q)
-      if (rng() % 3 == 0) factors.push_back({q, static_cast<PauliLabel>(rng() % 3)});
-    if (factors.empty()) factors.push_back({rng() % n, static_cast<PauliLabel>(rng() % 3)});
-    out.obs.push_back(PauliTerm::create(std::move(factors), value(rng)).value());
-  }
-  return out;
 }
 
 TEST(Gradient, SharedPrefixMatchesFullRunsBitForBit) {
