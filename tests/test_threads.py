@@ -1,3 +1,5 @@
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -144,3 +146,30 @@ def test_plain_batches_release_the_interpreter_lock(method):
     # slip in around the call, never during it.
     assert advance_released > 20000
     assert advance_held < 5000
+
+
+def test_daemon_threads_inside_calls_at_interpreter_exit():
+    # Threads still inside released calls when the interpreter exits are ended
+    # by it as they re-take the lock; the process exits normally.
+    code = """
+import threading, time
+import numpy as np
+import vantrel as vt
+from compiled_helpers import build, random_steps
+rng = np.random.default_rng(0)
+circuit = build(random_steps(rng, 12, 8, 16), 12, 8)
+obs = vt.Observable.pauli_z(0)
+data = np.zeros((64, 8), np.float32)
+def work():
+    while True:
+        circuit.batch_expectation(data, obs)
+        circuit.gradient(data[0], obs)
+for _ in range(3):
+    threading.Thread(target=work, daemon=True).start()
+time.sleep(0.2)
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=env, timeout=60)
+        assert result.returncode == 0, result.stderr

@@ -1,7 +1,10 @@
 // Circuit: a list of Gate objects run on a fresh register. Runs hold the
-// interpreter lock; the kernels still run on the worker pool.
+// interpreter lock; the kernels still run on the worker pool. Runs and
+// sampling run the signal handlers now and then, so Ctrl-C stops them
+// (interrupt.h).
 #include "lib/circuit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -12,6 +15,7 @@
 #include "lib/draw.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
+#include "lib/interrupt.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/measure.h"
@@ -34,16 +38,19 @@ PyObject* circuit_new(List gates) {
   return new_instance<PyCircuit>(sim::Circuit::create(std::move(copies)));
 }
 
-// A fresh register of `num_qubits`, run through the circuit. On failure the
-// exception is set and the result is empty.
+// A fresh register of `num_qubits`, run through the circuit, stoppable by a
+// signal handler (interrupt.h).
 sim::Result<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint64_t num_qubits,
                                         std::vector<sim::MeasurementRecord>* records) {
-  auto state = sim::StateVector::create(num_qubits);
-  if (!state) return std::move(state).error();
-  auto run = circuit.run(*state);
-  if (!run) return std::move(run).error();
-  if (records) *records = std::move(run).value();
-  return std::move(state).value();
+  return call_holding_lock(work_of(circuit.gates().size() + 1, num_qubits),
+                           [&]() -> sim::Result<sim::StateVector> {
+    auto state = sim::StateVector::create(num_qubits);
+    if (!state) return std::move(state).error();
+    auto run = circuit.run(*state);
+    if (!run) return std::move(run).error();
+    if (records) *records = std::move(run).value();
+    return std::move(state).value();
+  });
 }
 
 // Hands the state's amplitudes to a new complex64 array without copying.
@@ -78,7 +85,10 @@ PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num
 PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots) {
   auto state = run_fresh(self.value, num_qubits, nullptr);
   if (!state) return raise(state.error());
-  auto samples = sim::measure(*state, shots);
+  // The table is one pass; a draw searches it, counted as 16 amplitudes as
+  // in sim::measure. The larger part is close enough to the sum.
+  const std::uint64_t work = std::max(work_of(1, num_qubits), work_of(16, 0, shots));
+  auto samples = call_holding_lock(work, [&] { return sim::measure(*state, shots); });
   if (!samples) return raise(samples.error());
   // Release the register before building the result list.
   *state = sim::StateVector();

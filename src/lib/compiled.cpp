@@ -7,6 +7,7 @@
 // them), and turn the engine's result or error into Python values.
 #include "lib/compiled.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "lib/buffers.h"
 #include "lib/draw.h"
 #include "lib/errors.h"
+#include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
@@ -101,15 +103,12 @@ PyObject* to_python(Result<std::vector<std::uint64_t>>&& result) {
   return sample_list(*result);
 }
 
-// Runs `op` with the interpreter lock released, then converts its result
+// Runs `op`, doing at most about `work` (interrupt.h), with the interpreter
+// lock released and stoppable by a signal handler, then converts its result
 // with the lock held again.
 template <class Op>
-PyObject* released(Op&& op) {
-  auto result = [&] {
-    ReleaseGil unlocked;
-    return op();
-  }();
-  return to_python(std::move(result));
+PyObject* released(std::uint64_t work, Op&& op) {
+  return to_python(call_released(work, std::forward<Op>(op)));
 }
 
 // ---------------------------------------------------------------------------
@@ -118,7 +117,7 @@ PyObject* released(Op&& op) {
 PyObject* circuit_statevector(const PyCompiledCircuit& self, PyObject* params) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return sim::run_statevector(self.value, p); });
+  return released(plan_work(self.value, 0), [&] { return sim::run_statevector(self.value, p); });
 }
 
 PyObject* circuit_statevector_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params) {
@@ -131,7 +130,9 @@ PyObject* circuit_expectation(const PyCompiledCircuit& self, PyObject* params,
                               Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return plan_expectation(self.value, p, terms_of(observable)); });
+  const Terms terms = terms_of(observable);
+  return released(plan_work(self.value, terms.size()),
+                  [&] { return plan_expectation(self.value, p, terms); });
 }
 
 PyObject* circuit_expectation_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
@@ -145,7 +146,9 @@ PyObject* circuit_gradient(const PyCompiledCircuit& self, PyObject* params,
                            Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return sim::gradient(self.value, p, terms_of(observable)); });
+  const Terms terms = terms_of(observable);
+  return released(plan_work(self.value, terms.size(), gradient_runs(self.value)),
+                  [&] { return sim::gradient(self.value, p, terms); });
 }
 
 PyObject* circuit_gradient_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
@@ -159,7 +162,9 @@ PyObject* circuit_value_and_gradient(const PyCompiledCircuit& self, PyObject* pa
                                      Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return sim::value_and_gradient(self.value, p, terms_of(observable)); });
+  const Terms terms = terms_of(observable);
+  return released(plan_work(self.value, terms.size(), gradient_runs(self.value)),
+                  [&] { return sim::value_and_gradient(self.value, p, terms); });
 }
 
 PyObject* circuit_value_and_gradient_buffer(const PyCompiledCircuit& self,
@@ -175,7 +180,11 @@ PyObject* circuit_sample(const PyCompiledCircuit& self, PyObject* params, std::u
                          std::optional<std::uint64_t> seed) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return sim::sample(self.value, p, shots, seed); });
+  // One run, then the table (one pass) and the draws, each counted as 16
+  // amplitudes as in sim::measure; the larger part is close enough to the sum.
+  const std::uint64_t work =
+      std::max(plan_work(self.value, 1), work_of(16, 0, shots));
+  return released(work, [&] { return sim::sample(self.value, p, shots, seed); });
 }
 
 PyObject* circuit_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyObject* params,
@@ -224,7 +233,8 @@ PyObject* context_statevector_plain(PyExecutionContext& self, Shared<PyCompiledC
                                     PyObject* params) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] { return context_statevector(circuit->value, p, self.value); });
+  return released(plan_work(circuit->value, 0),
+                  [&] { return context_statevector(circuit->value, p, self.value); });
 }
 
 PyObject* context_statevector_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
@@ -238,8 +248,9 @@ PyObject* context_expectation_plain(PyExecutionContext& self, Shared<PyCompiledC
                                     PyObject* params, Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released(
-      [&] { return context_expectation(circuit->value, p, terms_of(observable), self.value); });
+  const Terms terms = terms_of(observable);
+  return released(plan_work(circuit->value, terms.size()),
+                  [&] { return context_expectation(circuit->value, p, terms, self.value); });
 }
 
 PyObject* context_expectation_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
@@ -254,8 +265,9 @@ PyObject* context_gradient_plain(PyExecutionContext& self, Shared<PyCompiledCirc
                                  PyObject* params, Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] {
-    return sim::gradient_with_context(circuit->value, p, terms_of(observable), self.value);
+  const Terms terms = terms_of(observable);
+  return released(plan_work(circuit->value, terms.size(), gradient_runs(circuit->value)), [&] {
+    return sim::gradient_with_context(circuit->value, p, terms, self.value);
   });
 }
 
@@ -272,9 +284,9 @@ PyObject* context_value_and_gradient_plain(PyExecutionContext& self,
                                            Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] {
-    return sim::value_and_gradient_with_context(circuit->value, p, terms_of(observable),
-                                                self.value);
+  const Terms terms = terms_of(observable);
+  return released(plan_work(circuit->value, terms.size(), gradient_runs(circuit->value)), [&] {
+    return sim::value_and_gradient_with_context(circuit->value, p, terms, self.value);
   });
 }
 

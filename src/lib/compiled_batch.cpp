@@ -2,9 +2,9 @@
 // one observable, rows spread over the worker pool by the engine.
 //
 // The plain methods copy the batch and release the interpreter lock for the
-// whole batch; the _buffer methods read the ParamBatchBuffer's memory in
-// place and so keep the lock while the pool works (the pool's threads never
-// need it).
+// whole batch, stoppable by a signal handler (interrupt.h); the _buffer
+// methods read the ParamBatchBuffer's memory in place and so keep the lock
+// while the pool works (the pool's threads never need it).
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -15,6 +15,7 @@
 #include "lib/buffers.h"
 #include "lib/compiled.h"
 #include "lib/errors.h"
+#include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/batch.h"
@@ -72,11 +73,9 @@ PyObject* run_expectation(const sim::CompiledCircuit& plan, const Rows& rows, Te
                           bool release) {
   if (!release)
     return expectation_results(sim::batch_expectation(plan, rows.data, rows.count, terms));
-  auto result = [&] {
-    ReleaseGil unlocked;
-    return sim::batch_expectation(plan, rows.data, rows.count, terms);
-  }();
-  return expectation_results(std::move(result));
+  return expectation_results(
+      call_released(plan_work(plan, terms.size(), rows.count),
+                    [&] { return sim::batch_expectation(plan, rows.data, rows.count, terms); }));
 }
 
 PyObject* run_value_and_gradient(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
@@ -85,11 +84,11 @@ PyObject* run_value_and_gradient(const sim::CompiledCircuit& plan, const Rows& r
   if (!release)
     return batch_results(sim::batch_value_and_gradient(plan, rows.data, rows.count, terms), want,
                          rows.count, cols);
-  auto result = [&] {
-    ReleaseGil unlocked;
-    return sim::batch_value_and_gradient(plan, rows.data, rows.count, terms);
-  }();
-  return batch_results(std::move(result), want, rows.count, cols);
+  const std::uint64_t work = plan_work(plan, terms.size(), gradient_runs(plan, rows.count));
+  return batch_results(call_released(work, [&] {
+                         return sim::batch_value_and_gradient(plan, rows.data, rows.count, terms);
+                       }),
+                       want, rows.count, cols);
 }
 
 // The values as a (B,) array and the gradients as a (B, P) array, both

@@ -31,6 +31,10 @@ PyObject* raise(const sim::Error& error) {
       PyErr_SetString(PyExc_MemoryError,
                       error.message.empty() ? kAllocationFailed : error.message.c_str());
       return nullptr;
+    case sim::ErrorKind::kInterrupted:
+      // The signal handler's exception that stopped the call (interrupt.h).
+      if (PyErr_Occurred()) return nullptr;
+      return raise_internal("an engine call was interrupted without a pending exception");
   }
   return raise_internal(error.message.c_str());
 }

@@ -5,10 +5,15 @@
 //                   BaseException (a broken invariant is not an ordinary
 //                   error that `except Exception` should swallow)
 //   kOutOfMemory -> MemoryError
+//   kInterrupted -> the exception a signal handler raised to stop the call,
+//                   already set (interrupt.h)
 //
 // C++ exceptions never cross into the interpreter: every binding entry point
 // runs its body through `guarded`, which turns std::bad_alloc (from any engine
-// call, with or without the interpreter lock released) into MemoryError.
+// call, with or without the interpreter lock released) into MemoryError. The
+// one unwinding let through is the thread's own end: at interpreter exit,
+// re-taking the interpreter lock ends any other thread by unwinding it, which
+// must not be stopped (that would abort the process).
 //
 // Every MemoryError leaving the module carries a message: the engine's
 // ("cannot allocate a state vector of 34 qubits (128 GiB)"), this layer's
@@ -18,6 +23,8 @@
 #pragma once
 
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -56,11 +63,13 @@ PyObject* internal_error_type();
 // Runs `body` (returning a PyObject*/int-like "NULL or -1 means error"
 // value) and turns any C++ exception that escapes it into a Python exception.
 template <class R, class F>
-R guarded(F&& body, R failure) noexcept {
+R guarded(F&& body, R failure) {
   try {
     R result = body();
     if (result == failure) name_memory_error();
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
   } catch (const std::length_error&) {

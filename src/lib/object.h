@@ -79,13 +79,15 @@ class ExclusiveBorrow {
 
 // Releases the interpreter lock for its scope. Nothing in the scope may touch
 // a Python object; the engine's worker threads never do. Exceptions leaving
-// the scope re-take the lock on the way out.
+// the scope re-take the lock on the way out. Long engine calls release the
+// lock through call_released (interrupt.h) instead, which keeps Ctrl-C alive.
 class ReleaseGil {
  public:
   ReleaseGil() : state_(PyEval_SaveThread()) {}
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
-  ~ReleaseGil() { PyEval_RestoreThread(state_); }
+  // At interpreter exit re-taking the lock may end the thread by unwinding.
+  ~ReleaseGil() noexcept(false) { PyEval_RestoreThread(state_); }
 
  private:
   PyThreadState* state_;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "sim/adjoint.h"
+#include "sim/interrupt.h"
 #include "sim/pool.h"
 
 namespace vantrel::sim {
@@ -38,13 +39,22 @@ class ErrorSlot {
 // plan's width) and evaluates its rows in increasing order with
 // `row(r, context)`, which stores row r's result in the caller's
 // preallocated slot r. Units stop at the first failure anywhere in the
-// batch; the results are then dropped as a whole, so whatever a unit stored
-// after the flag was set is never read.
+// batch, or when the caller's Interrupt asks (interrupt.h: the units bind
+// it, so the runs of their rows stop between steps too); the results are
+// then dropped as a whole, so whatever a unit stored after the flag was set
+// is never read.
 template <class Row, class MakeContext>
 Status evaluate_rows(std::uint64_t batch_size, const Row& row, const MakeContext& make_context) {
   ErrorSlot slot;
+  Interrupt* const irq = current_interrupt();
+  auto interrupted_now = [&] {
+    if (irq == nullptr || !irq->stop_requested()) return false;
+    slot.report(interrupted());
+    return true;
+  };
   parallel_for(batch_size, 1, [&](std::size_t lo, std::size_t hi) {
-    if (slot.stopped()) return;
+    const InterruptScope::Worker bound(irq);
+    if (slot.stopped() || interrupted_now()) return;
     Result<ExecutionContext> context = make_context();
     if (!context.ok()) {
       slot.report(std::move(context).error());
@@ -56,7 +66,7 @@ Status evaluate_rows(std::uint64_t batch_size, const Row& row, const MakeContext
         slot.report(std::move(status).error());
         return;
       }
-      if (slot.stopped()) return;
+      if (slot.stopped() || interrupted_now()) return;
     }
   });
   if (std::optional<Error> error = slot.take()) return std::move(*error);

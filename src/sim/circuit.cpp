@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/fusion.h"
+#include "sim/interrupt.h"
 #include "sim/measure.h"
 #include "sim/rng.h"
 
@@ -56,7 +57,10 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   std::vector<MeasurementRecord> records;
+  StopCheck stop;
+  const std::uint64_t gate_work = state.size();
   for (const Gate& g : gates_) {
+    if (stop(gate_work)) return interrupted();
     auto outcome = execute_gate(state, g, &*rng);
     if (!outcome.ok()) return std::move(outcome).error();
     if (outcome->has_value()) records.push_back({g.qubit, **outcome});

@@ -32,7 +32,9 @@ class Circuit {
   static Circuit from_gates(std::vector<Gate> gates);
 
   // Runs every gate in order on `state`; stops at the first error (earlier
-  // gates stay applied). Returns the measurement records in execution order.
+  // gates stay applied), or with interrupted() before a gate once the
+  // thread's Interrupt asks (interrupt.h). Returns the measurement records in
+  // execution order.
   Result<std::vector<MeasurementRecord>> run(StateVector& state) const;
 
   const std::vector<Gate>& gates() const { return gates_; }

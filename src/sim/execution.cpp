@@ -6,6 +6,7 @@
 
 #include "sim/circuit.h"
 #include "sim/gate_table.h"
+#include "sim/interrupt.h"
 #include "sim/measure.h"
 #include "sim/rng.h"
 
@@ -45,7 +46,10 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   end = std::min(end, ops.size());
+  StopCheck stop;
+  const std::uint64_t step_work = state.size();
   for (std::size_t k = begin; k < end; ++k) {
+    if (stop(step_work)) return interrupted();
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
       // Plans built by compile() always pass these; a hand-made plan that

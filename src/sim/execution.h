@@ -83,7 +83,9 @@ Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> p
                            StateVector& state, AngleOverride override_angle);
 
 // Applies steps [begin, end) of the plan to `state`, with the checks of a
-// run's steps and step `override_angle.step` turned by its angle. `rng`
+// run's steps and step `override_angle.step` turned by its angle. Every run
+// goes through here: before each step it checks the thread's Interrupt
+// (interrupt.h) and returns interrupted() once the call is to stop. `rng`
 // serves measurement and reset steps and may be null only when the range
 // holds none. Neither the parameter length nor the state's width is checked:
 // the caller has done so (for instance by a successful run of the same plan

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "sim/gate_table.h"
+#include "sim/interrupt.h"
 
 namespace vantrel::sim {
 namespace {
@@ -49,6 +50,9 @@ class SortedTable {
   std::size_t leaves_;
   std::unique_ptr<double[]> summary_;
 };
+
+// Entries of the sampling table, or draws, between two interrupt checks.
+constexpr std::size_t kStopStride = 1 << 14;
 
 }  // namespace
 
@@ -122,7 +126,9 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
   std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
   if (!table)
     return allocation_failure("a sampling table of " + dec(n - 1) + " weights", (n - 1) * sizeof(double));
+  StopCheck stop;
   for (std::size_t i = 1; i < n; ++i) {
+    if (i % kStopStride == 0 && stop(kStopStride)) return interrupted();
     const double w = static_cast<double>(weight(amps[i]));
     if (!(w >= 0.0)) return internal("InvalidWeight");
     table[i - 1] = total;
@@ -162,6 +168,8 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
     return allocation_failure("a sampling index of " + dec((n - 1) / SortedTable::kLeaf) + " entries",
                               (n - 1) / SortedTable::kLeaf * sizeof(double));
   for (std::uint64_t k = 0; k < shots; ++k) {
+    // A draw searches the table: count it as several amplitudes of work.
+    if (k % kStopStride == 0 && stop(16 * kStopStride)) return interrupted();
     const std::uint64_t u = given->next_u64();
     const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
     const double x = v * scale + 0.0;

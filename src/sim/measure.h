@@ -20,7 +20,8 @@ Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng);
 // Draws `shots` basis-state indices from the state without changing it,
 // using the calling thread's generator. Invalid weights are internal failures
 // ("NoItem", "InvalidWeight", "AllWeightsZero"); a table that cannot be
-// allocated is kOutOfMemory.
+// allocated is kOutOfMemory. Checks the thread's Interrupt (interrupt.h) every
+// few thousand table entries and draws.
 Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
 // The same draws from `rng`: one 64-bit word per shot, in order. The table is
 // built on the calling thread in index order, so the samples depend only on

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "sim/interrupt.h"
 #include "sim/kernels/isa.h"
 #include "sim/kernels/pauli.h"
 #include "sim/pool.h"
@@ -184,8 +185,10 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
   const Complex* psi = state.data();
   const std::size_t n = state.size();
   float total = 0.0f;
+  StopCheck stop;
   for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {
     const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
+    if (stop(n * count)) return interrupted();
     PauliMasks masks[kernels::kSweepTerms];
     float sums[kernels::kSweepTerms];
     for (std::size_t t = 0; t < count; ++t) masks[t] = masks_of(terms[first + t]);

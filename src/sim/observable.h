@@ -50,7 +50,8 @@ Status validate_observable(std::span<const PauliTerm> terms, std::uint64_t num_q
 kernels::PauliMasks pauli_masks(std::span<const PauliFactor> factors);
 
 // <psi|H|psi> in single precision: terms in list order, amplitudes in
-// ascending index order, plain running sums. Reads the state only.
+// ascending index order, plain running sums. Reads the state only. Checks the
+// thread's Interrupt (interrupt.h) before each chunk of terms.
 Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms);
 
 // out = H psi. Each amplitude is a running complex sum from +0 over the

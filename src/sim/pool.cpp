@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,8 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#include "sim/interrupt.h"
 
 namespace vantrel::sim {
 namespace {
@@ -344,16 +347,43 @@ class Pool {
   }
 
   // A caller outside the pool spins only very briefly: it would otherwise
-  // take a processor from the workers doing its job.
+  // take a processor from the workers doing its job. A caller that polls an
+  // Interrupt (interrupt.h) sleeps in slices of its interval and runs its
+  // hook between them, without the pool's lock; the hook may stop the call,
+  // but the job itself runs to its end (its loops see the stop flag).
   void wait_outside(Job* job) {
     for (unsigned spins = 0; spins < kOutsideSpinRounds; ++spins) {
       if (job->state.load(std::memory_order_acquire) == kDone) return;
       cpu_relax();
     }
+    sleep_outside(job);
+  }
+
+  // Out of line, so that the callers' own fast paths stay as small as they
+  // were.
+  [[gnu::noinline]] void sleep_outside(Job* job) {
+    const InterruptBinding binding = current_interrupt_binding();
     std::unique_lock<std::mutex> lock(sleep_mutex_);
     std::uint32_t expected = kPending;
     if (!job->state.compare_exchange_strong(expected, kWaiterOutside)) return;
-    done_cv_.wait(lock, [&] { return job->state.load(std::memory_order_acquire) == kDone; });
+    if (binding.polls)
+      wait_polling(job, *binding.interrupt, lock);
+    else
+      done_cv_.wait(lock, [&] { return job->state.load(std::memory_order_acquire) == kDone; });
+  }
+
+  // The mark stays set while the hook runs: the finisher then notifies a
+  // condition nobody waits on, and the next wait sees the job done.
+  void wait_polling(Job* job, Interrupt& irq,
+                                      std::unique_lock<std::mutex>& lock) {
+    auto done = [&] { return job->state.load(std::memory_order_acquire) == kDone; };
+    const auto slice =
+        std::max<std::chrono::nanoseconds>(irq.interval(), std::chrono::milliseconds(1));
+    while (!done_cv_.wait_for(lock, slice, done)) {
+      lock.unlock();
+      irq.poll_now();
+      lock.lock();
+    }
   }
 
   const std::size_t n_;

@@ -5,7 +5,8 @@
 // split budget that starts at the pool's thread count; the first half runs on
 // the current thread, the second is offered to idle workers and run by the
 // current thread itself if nobody took it. A caller outside the pool hands the
-// whole job over and blocks until it is done. Nested calls from pool threads
+// whole job over and blocks until it is done, polling the Interrupt bound to
+// it meanwhile (interrupt.h). Nested calls from pool threads
 // join the same pool and never deadlock: a waiting thread runs pending work.
 //
 // Exceptions thrown by a body (std::bad_alloc in practice) are carried to the

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "sim/interrupt.h"
+
 #if defined(__SANITIZE_THREAD__)
 // The fork test starts the child's pool after a multi-threaded fork, which
 // the race detector refuses by default.
@@ -115,15 +117,6 @@ TEST(Pool, SmallRangesStayOnTheCallingThread) {
     });
     EXPECT_EQ(calls, 1);
   }
-}
-
-TEST(Pool, OutsideCallersHandWorkToThePool) {
-  std::atomic<int> outside{0};
-  parallel_for(64, 1, [&](std::size_t, std::size_t) {
-    if (!in_pool_thread()) outside.fetch_add(1);
-  });
-  EXPECT_EQ(outside.load(), 0);
-  EXPECT_FALSE(in_pool_thread());
 }
 
 TEST(Pool, NestedCallsComplete) { check_nested(16); }
@@ -235,6 +228,37 @@ TEST(PoolChild, Nested) {
   const std::size_t n = env_size("POOL_SIZE");
   (void)init_global_pool(n);  // already made by an earlier repetition
   ASSERT_EQ(pool_num_threads(), n);
+  // A caller outside the pool hands its work over, except to a pool of one
+  // thread, where it runs the work itself.
+  std::atomic<int> outside{0};
+  parallel_for(64, 1, [&](std::size_t, std::size_t) {
+    if (!in_pool_thread()) outside.fetch_add(1);
+  });
+  EXPECT_EQ(outside.load(), n > 1 ? 0 : 1);
+  EXPECT_FALSE(in_pool_thread());
+  // While it waits for the workers, it polls its Interrupt on its own thread.
+  struct Polls {
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> count{0}, elsewhere{0};
+  } polls;
+  Interrupt irq(
+      [](void* p) {
+        auto& self = *static_cast<Polls*>(p);
+        self.count.fetch_add(1);
+        if (std::this_thread::get_id() != self.caller) self.elsewhere.fetch_add(1);
+        return false;
+      },
+      &polls, std::chrono::milliseconds(1));
+  {
+    InterruptScope bound(irq);
+    parallel_for(16, 1, [](std::size_t lo, std::size_t hi) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5) * (hi - lo));
+    });
+  }
+  EXPECT_EQ(polls.elsewhere.load(), 0);
+  if (n > 1) {
+    EXPECT_GE(polls.count.load(), 1);
+  }
   check_coverage<PoolExecutor>();
   check_nested(32);
   // Several threads outside the pool at once.

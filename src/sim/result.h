@@ -21,6 +21,10 @@ enum class ErrorKind : std::uint8_t {
   kInternal,
   // An allocation that could not be satisfied: raised as MemoryError.
   kOutOfMemory,
+  // The call was stopped through its Interrupt (sim/interrupt.h); the caller
+  // that asked for the stop knows why (the binding raises the exception its
+  // signal handler left pending).
+  kInterrupted,
 };
 
 struct Error {
@@ -33,6 +37,7 @@ inline Error internal(std::string message) { return {ErrorKind::kInternal, std::
 inline Error out_of_memory(std::string message = "out of memory") {
   return {ErrorKind::kOutOfMemory, std::move(message)};
 }
+inline Error interrupted() { return {ErrorKind::kInterrupted, "interrupted"}; }
 
 template <class T>
 class [[nodiscard]] Result {
