@@ -140,19 +140,61 @@ def test_batch_gradient_arrays_of_empty_shapes(circuit, zz):
     assert grads.dtype == np.float32 and grads.shape == (4, 0)
 
 
-def test_buffer_arrays_retyped_in_place_are_read_within_their_memory(circuit, zz):
+def buffer_calls(circuit, zz):
+    """Every method that reads a buffer, as (buffer kind, call)."""
+    ctx = circuit.execution_context()
+    return [
+        ("ParamBuffer", lambda b: circuit.statevector_buffer(b)),
+        ("ParamBuffer", lambda b: circuit.expectation_buffer(b, zz)),
+        ("ParamBuffer", lambda b: circuit.gradient_buffer(b, zz)),
+        ("ParamBuffer", lambda b: circuit.value_and_gradient_buffer(b, zz)),
+        ("ParamBuffer", lambda b: ctx.statevector_buffer(circuit, b)),
+        ("ParamBuffer", lambda b: ctx.expectation_buffer(circuit, b, zz)),
+        ("ParamBuffer", lambda b: ctx.gradient_buffer(circuit, b, zz)),
+        ("ParamBuffer", lambda b: ctx.value_and_gradient_buffer(circuit, b, zz)),
+        ("ParamBatchBuffer", lambda b: circuit.batch_expectation_buffer(b, zz)),
+        ("ParamBatchBuffer", lambda b: circuit.batch_gradient_buffer(b, zz)),
+        ("ParamBatchBuffer", lambda b: circuit.batch_value_and_gradient_buffer(b, zz)),
+    ]
+
+
+def retype(arr, how):
+    if how == "strides":  # same memory read column by column
+        arr.strides = (4, 4 * arr.shape[0])
+    else:
+        arr.dtype = how
+
+
+@pytest.mark.filterwarnings("ignore:Setting the strides:DeprecationWarning")
+@pytest.mark.parametrize("how", [">f4", np.int32, np.int8, np.float16, "strides"])
+def test_buffer_arrays_retyped_in_place_are_refused(circuit, zz, how):
+    rows = np.float32([[0.3, -0.2, 1.1], [0.0, 0.5, 0.25], [1.5, 2.5, -1.0]])
+    for kind, call in buffer_calls(circuit, zz):
+        if kind == "ParamBuffer":
+            buf = circuit.param_buffer()
+            buf.numpy()[:] = rows[0]
+        else:
+            buf = circuit.param_batch_buffer(3)
+            buf.numpy()[:] = rows
+        arr = buf.numpy()
+        before = call(buf)
+        if how == "strides" and arr.ndim == 1:
+            continue
+        retype(arr, how)
+        with pytest.raises(TypeError, match=f"^{kind} array is no longer contiguous native float32$"):
+            call(buf)
+        # Put back as it was, the same memory gives the same results.
+        arr.dtype = np.float32
+        if how == "strides":
+            arr.strides = (12, 4)
+        after = call(buf)
+        for x, y in zip(before if isinstance(before, tuple) else [before],
+                        after if isinstance(after, tuple) else [after]):
+            np.testing.assert_array_equal(x, y)
+    # Native-order float32 written out explicitly is still float32.
     buf = circuit.param_buffer()
-    arr = buf.numpy()
-    arr[:] = [0.3, -0.2, 1.1]
-    expected = circuit.expectation_buffer(buf, zz)
-    arr.dtype = np.int8  # 12 elements over the same 12 bytes
-    assert arr.shape == (12,)
-    assert circuit.expectation_buffer(buf, zz) == expected
-    batch = circuit.param_batch_buffer(2)
-    batch.numpy()[:] = [[0.3, -0.2, 1.1], [0.0, 0.5, 0.25]]
-    values = circuit.batch_expectation_buffer(batch, zz)
-    batch.numpy().dtype = np.uint8
-    np.testing.assert_array_equal(circuit.batch_expectation_buffer(batch, zz), values)
+    buf.numpy().dtype = "=f4"
+    circuit.expectation_buffer(buf, zz)
 
 
 # numpy.ascontiguousarray replaced before the module's first conversion, so

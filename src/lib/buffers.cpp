@@ -18,13 +18,21 @@ bool contiguous_with_data(PyArrayObject* a) {
   return (PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a)) && PyArray_DATA(a) != nullptr;
 }
 
-// The float32 values of a buffer's array. The count comes from the array's
-// byte size: the module made it float32, but Python code may since have
-// re-typed it in place (`a.dtype = ...`), and reading that many elements as
-// floats must never leave its memory.
+// Whether a buffer's array is still what the module made: native, aligned,
+// row-major float32. Python code can re-type it in place (`a.dtype = '>f4'`,
+// `a.dtype = np.int32`) or re-stride it to column-major (`a.strides = ...`)
+// without changing the object the buffer holds; reading such an array as
+// native rows would give wrong values without an error. A handful of loads
+// and compares: the 4-qubit buffer path does not notice them.
+bool still_native_float32(PyArrayObject* a) {
+  constexpr int kLayout = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+  return (PyArray_FLAGS(a) & kLayout) == kLayout && PyArray_TYPE(a) == NPY_FLOAT32 &&
+         PyArray_ISNOTSWAPPED(a);
+}
+
+// The float32 values of a buffer's array (checked by still_native_float32).
 std::span<const float> float_view(PyArrayObject* a) {
-  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(a));
-  return {static_cast<const float*>(PyArray_DATA(a)), bytes / sizeof(float)};
+  return {static_cast<const float*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_SIZE(a))};
 }
 
 // Zero-filled float32 array of the given shape; MemoryError, not NumPy's
@@ -248,6 +256,10 @@ bool param_buffer_slice(const PyParamBuffer& buffer, std::uint64_t expected,
     raise_value_error("param_buffer must be stored contiguously in memory");
     return false;
   }
+  if (!still_native_float32(a)) {
+    raise_type_error("ParamBuffer array is no longer contiguous native float32");
+    return false;
+  }
   out = float_view(a);
   return true;
 }
@@ -263,6 +275,10 @@ bool param_batch_buffer_slice(const PyParamBatchBuffer& buffer, std::uint64_t ex
   PyArrayObject* a = as_array(buffer.value.array.get());
   if (!contiguous_with_data(a)) {
     raise_value_error("param_batch_buffer must be stored contiguously in memory");
+    return false;
+  }
+  if (!still_native_float32(a)) {
+    raise_type_error("ParamBatchBuffer array is no longer contiguous native float32");
     return false;
   }
   out = float_view(a);

@@ -63,7 +63,10 @@ bool validate_param_width(std::uint64_t width, std::uint64_t expected);
 
 // Read-only views of a buffer's memory. Valid only while the buffer is
 // borrowed and the interpreter lock is held: Python code may write to or
-// resize the array whenever the lock is free.
+// resize the array whenever the lock is free. After the size or width check
+// and the contiguity check (ValueError), an array re-typed or re-strided in
+// place since the module made it is refused with TypeError "ParamBuffer
+// array is no longer contiguous native float32" (ParamBatchBuffer likewise).
 bool param_buffer_slice(const PyParamBuffer& buffer, std::uint64_t expected,
                         std::span<const float>& out);
 bool param_batch_buffer_slice(const PyParamBatchBuffer& buffer, std::uint64_t expected,
