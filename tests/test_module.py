@@ -171,7 +171,12 @@ def test_second_initialisation_fails_with_import_error():
 # --- the worker pool, one process per case ----------------------------------
 
 POOL_PROBE = """
-import os, vantrel
+import os
+if {pin}:
+    # One processor, so that the default size is 1 whatever the machine's
+    # processor count and CPU quota.
+    os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
+import vantrel
 def threads():
     return len(os.listdir("/proc/self/task"))
 before = threads()
@@ -189,17 +194,17 @@ print(threads() - before)
 ALREADY = "RuntimeError: failed to set number of threads: The global thread pool has already been initialized."
 
 
-def probe_pool(setup="", **env):
+def probe_pool(setup="", pin=True, **env):
     # One BLAS thread keeps NumPy's own threads out of the count.
     env = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", **env}
-    result = run_python(POOL_PROBE.format(setup=setup), env_extra=env)
+    result = run_python(POOL_PROBE.format(setup=setup, pin=pin), env_extra=env)
     assert result.returncode == 0, result.stderr
     first, message, last = result.stdout.splitlines()
     return int(first), message, int(last)
 
 
 def processors():
-    return len(os.sched_getaffinity(0))
+    return 1  # the probe runs on one processor
 
 
 def test_set_num_threads_fixes_the_pool_once():
@@ -243,3 +248,30 @@ def test_memory_errors_always_carry_a_message():
 
     with pytest.raises(MemoryError, match="^cannot allocate memory: an allocation failed during the call$"):
         vantrel.Gate.mcx(Exhausted(), 0)
+
+
+def test_default_pool_size_follows_affinity_and_quota():
+    # Unpinned: the processors of the affinity mask, fewer under a CPU quota.
+    first, message, last = probe_pool(pin=False)
+    assert 1 <= first <= len(os.sched_getaffinity(0)) and message == ALREADY and last == first
+
+
+def test_huge_pool_sizes_are_clamped_or_refused():
+    # From the environment: clamped to 4096 threads (fewer if the system
+    # cannot start them); by set_num_threads: refused before any thread starts.
+    first, message, last = probe_pool(RAYON_NUM_THREADS=str(2**64 - 1))
+    assert 1 <= first <= 4096 and message == ALREADY and last == first
+    result = run_python(
+        """
+        import vantrel
+        try:
+            vantrel.set_num_threads(4097)
+        except RuntimeError as e:
+            print(e)
+        vantrel.set_num_threads(2)
+        print("set")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "failed to set number of threads: the worker pool is limited to 4096 threads", "set"]

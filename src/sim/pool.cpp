@@ -124,41 +124,57 @@ thread_local Worker* tl_worker = nullptr;
 
 class Pool {
  public:
-  explicit Pool(std::size_t n) : n_(n), workers_(new Worker[n]) {}
-
   // Threads of the pool. A pool without workers (threads could not be
   // started at all) runs everything on the calling thread.
   std::size_t size() const { return n_ > 0 ? n_ : 1; }
   bool has_workers() const { return n_ > 0; }
 
-  // Starts the workers and waits until each has started. On failure stops
-  // those already started and returns the error number.
-  int start() {
+  // Starts up to n workers one at a time, allocating each worker's state
+  // only when its thread is about to start, and stops at the first thread
+  // that cannot be started. Waits until every started worker runs; returns
+  // the error number of the thread that failed, or 0. The pool then has the
+  // workers that started (see stop()). The workers look for work only once
+  // the pool's size is final.
+  int start(std::size_t n) {
+    int err = 0;
+    try {
+      workers_.reserve(n);  // n <= kMaxThreads: a small table of pointers
+    } catch (const std::bad_alloc&) {
+      return ENOMEM;
+    }
     sigset_t all, old;
     sigfillset(&all);
     // Workers inherit a mask with every asynchronous signal blocked, so that
     // signals keep going to the application's own threads.
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    int err = 0;
-    std::size_t started = 0;
-    for (; started < n_; ++started) {
-      Worker& w = workers_[started];
-      w.pool = this;
-      w.index = started;
-      err = pthread_create(&w.thread, nullptr, &Pool::thread_main, &w);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::unique_ptr<Worker> w(new (std::nothrow) Worker);
+      if (!w) {
+        err = ENOMEM;
+        break;
+      }
+      w->pool = this;
+      w->index = i;
+      err = pthread_create(&w->thread, nullptr, &Pool::thread_main, w.get());
       if (err) break;
+      workers_.push_back(std::move(w));  // reserved: cannot throw
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     {
       std::unique_lock<std::mutex> lock(start_mutex_);
-      start_cv_.wait(lock, [&] { return running_ == started; });
-    }
-    if (err) {
-      stopping_.store(true);
-      wake_all();
-      for (std::size_t i = 0; i < started; ++i) pthread_join(workers_[i].thread, nullptr);
+      n_ = workers_.size();
+      sized_ = true;
+      start_cv_.notify_all();
+      start_cv_.wait(lock, [&] { return running_ == n_; });
     }
     return err;
+  }
+
+  // Stops and joins every worker of a pool that is not kept.
+  void stop() {
+    stopping_.store(true);
+    wake_all();
+    for (const auto& w : workers_) pthread_join(w->thread, nullptr);
   }
 
   // Offers a job at the back of the current worker's deque.
@@ -243,10 +259,11 @@ class Pool {
     tl_worker = &self;
     Pool& pool = *self.pool;
     {
-      std::lock_guard<std::mutex> lock(pool.start_mutex_);
+      std::unique_lock<std::mutex> lock(pool.start_mutex_);
       ++pool.running_;
+      pool.start_cv_.notify_all();
+      pool.start_cv_.wait(lock, [&] { return pool.sized_; });
     }
-    pool.start_cv_.notify_all();
     pool.idle_loop(self);
     tl_worker = nullptr;
     return nullptr;
@@ -291,7 +308,7 @@ class Pool {
       }
     }
     for (std::size_t i = 1; i < n_; ++i) {
-      Worker& victim = workers_[(self.index + i) % n_];
+      Worker& victim = *workers_[(self.index + i) % n_];
       if (Job* job = victim.steal_front()) {
         pending_.fetch_sub(1, std::memory_order_relaxed);
         return job;
@@ -386,12 +403,14 @@ class Pool {
     }
   }
 
-  const std::size_t n_;
-  std::unique_ptr<Worker[]> workers_;
+  // Fixed by start() before any worker looks for work.
+  std::size_t n_ = 0;
+  std::vector<std::unique_ptr<Worker>> workers_;
 
   std::mutex start_mutex_;
   std::condition_variable start_cv_;
   std::size_t running_ = 0;  // guarded by start_mutex_
+  bool sized_ = false;       // guarded by start_mutex_
   std::atomic<bool> stopping_{false};
 
   std::atomic<std::size_t> pending_{0};  // offered jobs not yet taken
@@ -548,20 +567,24 @@ std::size_t default_size() {
   return available_processors();
 }
 
-// Creates and publishes a pool of n threads. Called with g_create_mutex held.
-int create_locked(std::size_t n) {
+// Creates and publishes a pool of up to n <= kMaxThreads threads. Called
+// with g_create_mutex held. When a thread cannot be started, a pool that must
+// have all n (`exactly`) is stopped and the error returned with no pool in
+// use; otherwise the threads that started make the pool, and with none it is
+// a pool without workers. Returns 0 when a pool was published.
+int create_locked(std::size_t n, bool exactly) {
   if (!g_atfork_installed) {
     if (pthread_atfork(&before_fork, &after_fork_parent, &after_fork_child) != 0) return ENOMEM;
     g_atfork_installed = true;
   }
-  std::unique_ptr<Pool> pool;
-  try {
-    pool = std::make_unique<Pool>(n);
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
+  std::unique_ptr<Pool> pool(new (std::nothrow) Pool);
+  if (!pool) return ENOMEM;
+  const int err = pool->start(n);
+  if (err && exactly) {
+    pool->stop();
+    return err;
   }
-  if (const int err = pool->start()) return err;
-  g_size = n;
+  g_size = pool->size();
   g_pool.store(pool.release(), std::memory_order_release);
   return 0;
 }
@@ -569,20 +592,10 @@ int create_locked(std::size_t n) {
 Pool* slow_get_pool() {
   std::lock_guard<std::mutex> lock(g_create_mutex);
   if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
-  std::size_t n = g_size ? g_size : default_size();
-  // A pool must exist for the parallel loops to run. If the requested
-  // threads cannot all be started, settle for fewer rather than fail a
+  // A pool must exist for the parallel loops to run: if not every thread can
+  // be started, the pool settles for those that did rather than fail a
   // kernel that has no way to report it.
-  while (create_locked(n) != 0) {
-    n = n / 2;
-    if (n == 0) {
-      // Not a single thread: a pool without workers runs everything inline.
-      Pool* inline_pool = new (std::nothrow) Pool(0);
-      if (!inline_pool) return nullptr;
-      g_pool.store(inline_pool, std::memory_order_release);
-      break;
-    }
-  }
+  (void)create_locked(std::min(g_size ? g_size : default_size(), kMaxThreads), false);
   return g_pool.load(std::memory_order_relaxed);
 }
 
@@ -683,7 +696,8 @@ Status init_global_pool(std::size_t n) {
   std::lock_guard<std::mutex> lock(g_create_mutex);
   if (g_pool.load(std::memory_order_acquire) || g_size)
     return internal("The global thread pool has already been initialized.");
-  if (const int err = create_locked(n)) return internal(std::strerror(err));
+  if (n > kMaxThreads) return internal("the worker pool is limited to " + dec(kMaxThreads) + " threads");
+  if (const int err = create_locked(n, true)) return internal(std::strerror(err));
   return Status::Ok();
 }
 

@@ -41,9 +41,17 @@ class FunctionRef<R(Args...)> {
   R (*call_)(void*, Args...);
 };
 
+// The most threads a pool may have. A size from the environment above it is
+// clamped to it; init_global_pool refuses more. It bounds what a mistyped
+// or hostile size (RAYON_NUM_THREADS=18446744073709551615) can cost: the
+// pool is made in a fraction of a second either way.
+inline constexpr std::size_t kMaxThreads = 4096;
+
 // Threads of the pool, creating it with its default size when it does not
 // exist yet: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors
-// available to the process (affinity and CPU quota), else 1.
+// available to the process (affinity and CPU quota), else 1; at most
+// kMaxThreads. Threads are started one at a time; if one cannot be started,
+// the pool keeps those that did (none: the callers run all work themselves).
 std::size_t pool_num_threads();
 
 // Creates the pool with exactly `n` threads and waits until every worker has
@@ -52,8 +60,10 @@ std::size_t pool_num_threads();
 // current thread is already part of another thread pool." (called from a pool
 // thread), "The global thread pool has already been initialized." (a pool
 // exists: from an earlier call or a default creation; also in a child forked
-// after the parent made its pool) or the operating system's error text when
-// a thread cannot be started (no pool is then in use).
+// after the parent made its pool), "the worker pool is limited to 4096
+// threads" (n > kMaxThreads) or the operating system's error text for the
+// first thread that cannot be started (those started are stopped again and
+// no pool is then in use).
 Status init_global_pool(std::size_t n);
 
 // Processors available to the process: the affinity mask, capped by the

@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -222,6 +225,66 @@ TEST(PoolChild, InitOnce) {
 }
 
 TEST(Pool, InitOnlyOnce) { EXPECT_EQ(run_child("InitOnce", {}), 0); }
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::size_t status_kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::strtoull(line.c_str() + std::strlen(field), nullptr, 10);
+  return 0;
+}
+
+TEST(PoolChild, HugeSizeFromTheEnvironmentIsClamped) {
+  CHILD_ONLY();
+  const std::size_t n = pool_num_threads();
+  EXPECT_GE(n, 1u);
+  EXPECT_LE(n, kMaxThreads);
+  // Nothing is allocated for threads that never start: the old halving
+  // reached gigabytes here.
+  if (!kSanitized) {
+    EXPECT_LT(status_kib("VmHWM:"), 1024u * 1024u);
+  }
+  const Status s = init_global_pool(kMaxThreads + 1);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message, "The global thread pool has already been initialized.");
+}
+
+// With an address-space limit that leaves room for a few thread stacks only,
+// creation stops at the first thread that cannot start.
+TEST(PoolChild, StopsAtTheFirstThreadThatCannotStart) {
+  CHILD_ONLY();
+  if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+  const Status over = init_global_pool(kMaxThreads + 1);
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().message, "the worker pool is limited to 4096 threads");
+  const rlimit limit{(status_kib("VmSize:") + 40 * 1024) * 1024, RLIM_INFINITY};
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+  const Status s = init_global_pool(64);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().kind, ErrorKind::kInternal);
+  EXPECT_TRUE(s.error().message == std::strerror(EAGAIN) ||
+              s.error().message == std::strerror(ENOMEM))
+      << s.error().message;
+  // No pool is in use: the default creation keeps what it can start.
+  setenv("RAYON_NUM_THREADS", "64", 1);
+  const std::size_t n = pool_num_threads();
+  EXPECT_GE(n, 1u);
+  EXPECT_LT(n, 64u);
+  check_nested(8);
+}
+
+TEST(Pool, CreationStopsAtTheLimitOrTheFirstFailure) {
+  EXPECT_EQ(run_child("HugeSizeFromTheEnvironmentIsClamped",
+                      {{"RAYON_NUM_THREADS", "18446744073709551615"}}),
+            0);
+  EXPECT_EQ(run_child("StopsAtTheFirstThreadThatCannotStart", {}), 0);
+}
 
 TEST(PoolChild, Nested) {
   CHILD_ONLY();
