@@ -109,43 +109,55 @@ def test_a_context_in_use_is_refused_to_other_threads():
     np.testing.assert_array_equal(ctx.gradient(circuit, params, obs), expected)
 
 
-@pytest.mark.parametrize("method", ["batch_expectation", "batch_adjoint_value_and_gradient"])
-def test_plain_batches_release_the_interpreter_lock(method):
-    circuit, obs, _ = medium_case(n=12, num_params=6)
-    data = np.random.default_rng(0).uniform(-1, 1, (160, 6)).astype(np.float32)
-    batch = circuit.param_batch_buffer(160)
-    batch.numpy()[:] = data
-    count = [0]
-    stop = threading.Event()
+def ran_other_thread(call):
+    """Whether another Python thread ran while `call` was in progress.
 
-    def counter():
-        while not stop.is_set():
-            count[0] += 1
-            if count[0] % 1000 == 0:
-                time.sleep(0)
-
+    The other thread is waiting on an event the caller sets just before the
+    call; with a switch interval far longer than the call it can take the
+    interpreter lock only when the call releases it. It then reads the flag
+    the caller sets around the call. A call that holds the lock never lets it
+    in; one that releases it does unless it ends before the other thread has
+    woken up, so callers try a few times."""
+    in_call, seen = [False], []
+    go = threading.Event()
+    other = threading.Thread(target=lambda: (go.wait(), seen.append(in_call[0])))
     old = sys.getswitchinterval()
-    sys.setswitchinterval(1.0)  # the counter runs only when this thread lets it
-    thread = threading.Thread(target=counter)
-    thread.start()
+    sys.setswitchinterval(100.0)
     try:
-        while count[0] == 0:
-            time.sleep(0.001)
-        before = count[0]
-        held = getattr(circuit, method + "_buffer")(batch, obs)
-        advance_held = count[0] - before
-        before = count[0]
-        released = getattr(circuit, method)(data, obs)
-        advance_released = count[0] - before
+        other.start()
+        go.set()
+        in_call[0] = True
+        call()
+        in_call[0] = False
     finally:
-        stop.set()
-        thread.join()
         sys.setswitchinterval(old)
-    np.testing.assert_equal(held, released)  # arrays, or tuples of arrays, exactly equal
-    # The counter yields every 1000 steps; while the lock is held it can only
-    # slip in around the call, never during it.
-    assert advance_released > 20000
-    assert advance_held < 5000
+        other.join()
+    return seen[0]
+
+
+def test_plain_methods_release_the_interpreter_lock_and_buffer_methods_keep_it():
+    circuit, obs, _ = medium_case(n=12, num_params=6)
+    data = np.random.default_rng(0).uniform(-1, 1, (64, 6)).astype(np.float32)
+    batch = circuit.param_batch_buffer(64)
+    batch.numpy()[:] = data
+    buf = circuit.param_buffer()
+    buf.numpy()[:] = data[0]
+    released = [lambda: circuit.batch_value_and_gradient(data, obs),
+                lambda: circuit.value_and_gradient(data[0], obs),
+                lambda: circuit.batch_adjoint_value_and_gradient(data, obs),
+                lambda: circuit.adjoint_value_and_gradient(data[0], obs)]
+    held = [lambda: circuit.batch_value_and_gradient_buffer(batch, obs),
+            lambda: circuit.value_and_gradient_buffer(buf, obs),
+            lambda: circuit.batch_adjoint_value_and_gradient_buffer(batch, obs),
+            lambda: circuit.adjoint_value_and_gradient_buffer(buf, obs)]
+    for call in released:
+        assert any(ran_other_thread(call) for _ in range(50))
+    for call in held:
+        assert not any(ran_other_thread(call) for _ in range(3))
+    np.testing.assert_array_equal(circuit.batch_expectation_buffer(batch, obs),
+                                  circuit.batch_expectation(data, obs))
+    np.testing.assert_equal(circuit.batch_adjoint_value_and_gradient_buffer(batch, obs),
+                            circuit.batch_adjoint_value_and_gradient(data, obs))
 
 
 def test_daemon_threads_inside_calls_at_interpreter_exit():
