@@ -83,6 +83,21 @@ def test_buffer_size_and_width_are_checked(circuit, zz):
     assert other.expectation_buffer(circuit.param_buffer(), zz) == pytest.approx(1.0)
 
 
+def test_buffer_arrays_can_hold_no_references(circuit):
+    # Why the buffers need no garbage-collector support (buffers.h): their
+    # arrays cannot be made to refer to any object.
+    for buf in (circuit.param_buffer(), circuit.param_batch_buffer(2)):
+        arr = buf.numpy()
+        assert type(arr) is np.ndarray and arr.base is None and arr.flags.owndata
+        for dtype in (object, [("f", "O")], "(1,)O"):
+            with pytest.raises(TypeError, match="array of references"):
+                arr.dtype = dtype
+        with pytest.raises(AttributeError):
+            arr.base = buf
+        with pytest.raises(AttributeError):
+            arr.owner = buf
+
+
 def test_buffer_arrays_reshaped_or_resized_by_the_caller(circuit, zz):
     batch = circuit.param_batch_buffer(2)
     arr = batch.numpy()

@@ -151,6 +151,16 @@ def test_import_emits_no_deprecation_warning():
     assert result.returncode == 0, result.stderr
 
 
+def test_only_the_init_function_is_exported():
+    import shutil
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    result = subprocess.run(["nm", "-D", "--defined-only", vantrel.__file__],
+                            capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in result.stdout.splitlines()] == ["PyInit_vantrel"]
+
+
 def test_second_initialisation_fails_with_import_error():
     result = run_python(
         """

@@ -18,6 +18,15 @@ namespace vantrel::lib {
 // A buffer's backing array and the counts fixed when it was made. The array
 // is float32, row-major, zero-filled at creation and never replaced; the
 // module only reads it afterwards.
+//
+// The buffer types hold this one Python reference and take no part in the
+// garbage collector: no reference cycle can pass through them. The array is
+// an exact numpy.ndarray made here, owning its memory, with no base object;
+// an ndarray has no instance attributes, its base cannot be set from Python,
+// and NumPy refuses to re-type numeric memory as object references
+// ("Cannot change data-type for array of references"), so the array never
+// refers to any object, let alone back to the buffer. tests/test_buffers.py
+// checks these refusals.
 struct ParamBufferValue {
   PyRef array;
   std::uint64_t size = 0;
