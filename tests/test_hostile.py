@@ -20,6 +20,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import vantrel as vt
+from conftest import UNDER_ASAN
 
 
 class Hostile(Exception):
@@ -81,8 +82,10 @@ class World:
                 self.spec.parameter_count, self.parameter.index, self.parameter.name)
 
 
+# 2**40 as a shot count asks operator new for 8 TiB, which AddressSanitizer's
+# allocator answers by aborting instead of throwing.
 SAFE_INTS = st.integers(-3, 12) | st.sampled_from(
-    [64, 100, 2**40, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, 10**30])
+    [64, 100, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, 10**30] + ([] if UNDER_ASAN else [2**40]))
 SCALARS = st.one_of(
     st.none(), st.booleans(), SAFE_INTS, st.floats(), st.complex_numbers(),
     st.text(max_size=6), st.binary(max_size=6), st.just(RaisesEverywhere()), st.just(object()),
