@@ -74,6 +74,16 @@ ctx = deep.execution_context()
 interrupted("gradient", lambda: ctx.gradient(deep, params, obs), count / 2 * count * per_rotation)
 assert ctx.expectation(deep, params, obs) == deep.expectation(params, obs)
 
+# Adjoint differentiation: the backward sweep's steps on the calling thread
+# (about four passes over the state per step).
+wide = ladder(20, 64, 64)
+per_step = min(timed(lambda: wide.statevector(np.zeros(64, np.float32))) for _ in range(2)) / 128
+steps = min(int(FULL / (4 * per_step)) + 1, 200000)
+sweep = ladder(20, steps, 64)
+angles = np.linspace(-1, 1, 64, dtype=np.float32)
+interrupted("adjoint", lambda: ctx.adjoint_value_and_gradient(sweep, angles, obs), 4 * steps * per_step)
+assert ctx.adjoint_value_and_gradient(wide, angles, obs)[0] == wide.expectation(angles, obs)
+
 # A one-off circuit, which keeps the interpreter lock.
 layer = [g for q in range(19) for g in (vt.Gate.h(q), vt.Gate.cx(q, q + 1))]
 seconds = min(timed(lambda: vt.Circuit(layer).run(20)) for _ in range(2))
@@ -112,7 +122,7 @@ def test_sigint_stops_long_calls(threads):
     finally:
         child.kill()
         child.wait()
-    assert [name for name, _, _ in stopped] == ["batch", "gradient", "circuit"]
+    assert [name for name, _, _ in stopped] == ["batch", "gradient", "adjoint", "circuit"]
     for name, elapsed, full in stopped:
         assert full >= FULL / 2, name
         assert elapsed < full / 5, (name, elapsed, full)

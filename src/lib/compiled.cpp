@@ -191,8 +191,9 @@ PyObject* circuit_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyOb
                                              Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released(
-      [&] { return sim::adjoint_value_and_gradient(self.value, p, terms_of(observable)); });
+  const Terms terms = terms_of(observable);
+  return released(plan_work(self.value, terms.size(), kAdjointRuns),
+                  [&] { return sim::adjoint_value_and_gradient(self.value, p, terms); });
 }
 
 PyObject* circuit_adjoint_value_and_gradient_buffer(const PyCompiledCircuit& self,
@@ -313,9 +314,9 @@ PyObject* context_adjoint_value_and_gradient_plain(PyExecutionContext& self,
                                                    Shared<PyObservable> observable) {
   std::vector<float> p;
   if (!params_from_python(params, p)) return nullptr;
-  return released([&] {
-    return sim::adjoint_value_and_gradient_with_context(circuit->value, p, terms_of(observable),
-                                                        self.value);
+  const Terms terms = terms_of(observable);
+  return released(plan_work(circuit->value, terms.size(), kAdjointRuns), [&] {
+    return sim::adjoint_value_and_gradient_with_context(circuit->value, p, terms, self.value);
   });
 }
 

@@ -111,11 +111,14 @@ PyObject* run_adjoint(const sim::CompiledCircuit& plan, const Rows& rows, Terms 
     return adjoint_results(
         sim::batch_adjoint_value_and_gradient(plan, rows.data, rows.count, terms), rows.count,
         cols);
-  auto result = [&] {
-    ReleaseGil unlocked;
-    return sim::batch_adjoint_value_and_gradient(plan, rows.data, rows.count, terms);
-  }();
-  return adjoint_results(std::move(result), rows.count, cols);
+  std::uint64_t runs = 0;
+  if (__builtin_mul_overflow(kAdjointRuns, rows.count, &runs)) runs = UINT64_MAX;
+  return adjoint_results(call_released(plan_work(plan, terms.size(), runs),
+                                       [&] {
+                                         return sim::batch_adjoint_value_and_gradient(
+                                             plan, rows.data, rows.count, terms);
+                                       }),
+                         rows.count, cols);
 }
 
 PyObject* batch_expectation(const PyCompiledCircuit& self, PyObject* params_batch,

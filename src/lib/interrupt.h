@@ -96,6 +96,10 @@ inline std::uint64_t gradient_runs(const sim::CompiledCircuit& plan, std::uint64
   return runs;
 }
 
+// Adjoint differentiation: the forward run, then a backward sweep that
+// touches two states per step and takes a derivative at parametric ones.
+inline constexpr std::uint64_t kAdjointRuns = 4;
+
 // Runs `op` (an engine call returning a sim::Result or sim::Status, touching
 // no Python object, doing at most about `work` as above) with the interpreter
 // lock released, stoppable as above. A stopped call returns

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "sim/gate_table.h"
+#include "sim/interrupt.h"
 #include "sim/kernels/isa.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/pool.h"
@@ -222,7 +223,10 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
   StateVector& psi = context.state;
   StateVector& lambda = context.backward;
   const std::vector<CompiledOp>& ops = plan.ops();
+  StopCheck stop;
+  const std::uint64_t step_work = 3 * psi.size();  // a derivative and two undos
   for (std::size_t k = ops.size(); k-- > first;) {
+    if (stop(step_work)) return interrupted();
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
       gradient[op.slot] = gradient[op.slot] + step_derivative(op, lambda, psi);

@@ -310,8 +310,10 @@ Status apply_observable_isa(kernels::Isa isa, const StateVector& state,
   const std::size_t n = state.size();
   const std::size_t block = std::min(n, kBlock);
   const AddTermFn add_term = n < 8 ? &add_term_scalar : add_term_for(isa);
+  StopCheck stop;
   for (std::size_t first = 0; first < terms.size(); first += kApplyTerms) {
     const std::size_t count = std::min(kApplyTerms, terms.size() - first);
+    if (stop(n * count)) return interrupted();
     TermLanes lanes[kApplyTerms];
     for (std::size_t t = 0; t < count; ++t)
       lanes[t] = term_lanes(masks_of(terms[first + t]), terms[first + t].coefficient);
