@@ -89,6 +89,8 @@ struct Worker {
   std::atomic<std::size_t> size{0};
   std::size_t head = 0;  // guarded by mutex
   Job* ring[kCapacity] = {};
+  // An invitation to join a team, taken from the idle loop only.
+  std::atomic<Team::Invitation*> invitation{nullptr};
 
   bool push(Job* job) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -119,6 +121,8 @@ struct Worker {
 };
 
 thread_local Worker* tl_worker = nullptr;
+
+void run_team_helper(Team::Invitation* invitation);
 
 // --- the pool ---------------------------------------------------------------
 
@@ -210,6 +214,21 @@ class Pool {
     wait_outside(job);
   }
 
+  // Posts a team invitation to worker w's mailbox unless one is there
+  // already; wakes the worker if it sleeps. The mailbox store and the
+  // sleeper count are sequentially consistent against the sleeper's
+  // increment-then-check, as for offered jobs.
+  std::atomic<Team::Invitation*>* post(std::size_t w, Team::Invitation* inv) {
+    std::atomic<Team::Invitation*>& box = workers_[w].invitation;
+    Team::Invitation* expected = nullptr;
+    if (!box.compare_exchange_strong(expected, inv)) return nullptr;
+    if (sleepers_.load() > 0) wake_all();
+    return &box;
+  }
+
+  std::size_t worker_count() const { return n_; }
+  const Worker* worker(std::size_t w) const { return &workers_[w]; }
+
   // Waits on a pool thread for an offered job another thread took, running
   // other offered work meanwhile.
   void wait_in_pool(Worker& self, Job* job) {
@@ -272,6 +291,13 @@ class Pool {
   void idle_loop(Worker& self) {
     unsigned spins = 0;
     while (!stopping_.load(std::memory_order_relaxed)) {
+      if (self.invitation.load(std::memory_order_relaxed) != nullptr) {
+        if (Team::Invitation* inv = self.invitation.exchange(nullptr, std::memory_order_acq_rel)) {
+          run_team_helper(inv);
+          spins = 0;
+          continue;
+        }
+      }
       if (pending_.load(std::memory_order_relaxed) > 0) {
         if (Job* job = find_work(self)) {
           execute(job);
@@ -289,7 +315,9 @@ class Pool {
       }
       std::unique_lock<std::mutex> lock(sleep_mutex_);
       sleepers_.fetch_add(1);
-      sleep_cv_.wait(lock, [&] { return pending_.load() > 0 || stopping_.load(); });
+      sleep_cv_.wait(lock, [&] {
+        return pending_.load() > 0 || stopping_.load() || self.invitation.load() != nullptr;
+      });
       sleepers_.fetch_sub(1);
       spins = 0;
     }
@@ -733,6 +761,258 @@ void join(FunctionRef<void()> a, FunctionRef<void()> b) {
     return;
   }
   on_pool(pool, [&](Worker& w) { join_on(w, [&] { a(); }, [&](bool) { b(); }); });
+}
+
+// --- teams ----------------------------------------------------------------------
+
+namespace {
+
+thread_local Team* tl_team = nullptr;
+thread_local unsigned tl_share_depth = 0;
+thread_local std::uint32_t tl_rank = 0;
+
+// Runs one share as participant `rank`, marking the thread as inside a
+// team's task meanwhile.
+inline void run_share(const FunctionRef<void(std::size_t)>& fn, std::size_t share, std::uint32_t rank) {
+  ++tl_share_depth;
+  const std::uint32_t outer_rank = tl_rank;
+  tl_rank = rank;
+  struct Leave {
+    std::uint32_t rank;
+    ~Leave() {
+      --tl_share_depth;
+      tl_rank = rank;
+    }
+  } leave{outer_rank};
+  fn(share);
+}
+
+// Waiting in a team. A helper between tasks spins (a task usually follows
+// within microseconds), then yields, then sleeps until the leader publishes
+// the next task; the leader waiting for shares in progress spins, then
+// yields, and never sleeps (those shares are being worked on).
+constexpr unsigned kTeamSpinRounds = 2000;
+constexpr unsigned kTeamYieldRounds = 50;
+
+// After a helper's progress (a share done, leaving the team).
+void wake_leader(Team::Core& c) {
+  if (!c.leader_asleep.load()) return;
+  { std::lock_guard<std::mutex> lock(c.mutex); }
+  c.leader_cv.notify_one();
+}
+
+// Claims and runs shares of `task` for participant `rank` of `size`: its
+// own shares first (those equal to rank modulo size, in increasing order),
+// then any other still unclaimed, until none is left or the leader has
+// moved on. With more shares than participants, a participant slowed down
+// (by other processes on its processor) leaves some of its shares to the
+// others, while each share still goes to the same thread whenever all keep
+// pace. The task's fields were published before its number
+// (release) and the caller has read that number (acquire); a share is run
+// only after a claim that saw the same number, so the fields read are that
+// task's, and the leader cannot publish the next one before the share is done.
+void claim_shares(Team::Core& c, std::uint32_t rank, std::uint32_t size, std::uint32_t task) {
+  const std::uint32_t n = c.shares.load(std::memory_order_relaxed);
+  const FunctionRef<void(std::size_t)>* fn = c.fn.load(std::memory_order_relaxed);
+  // Runs `share` if it is still free; false once the task has moved on.
+  auto claim = [&](std::uint32_t share) {
+    const std::uint64_t bit = std::uint64_t{1} << share;
+    std::uint64_t cur = c.state.load(std::memory_order_relaxed);
+    for (;;) {
+      if ((cur >> 32) != task) return false;
+      if (cur & bit) return true;
+      if (c.state.compare_exchange_weak(cur, cur | bit, std::memory_order_acq_rel,
+                                        std::memory_order_relaxed)) {
+        try {
+          run_share(*fn, share, rank);
+        } catch (...) {
+          if (!c.failed.exchange(true, std::memory_order_acq_rel)) c.error = std::current_exception();
+        }
+        c.done.fetch_add(1);
+        if (rank != 0) wake_leader(c);
+        return true;
+      }
+    }
+  };
+  for (std::uint32_t share = rank; share < n; share += size)
+    if (!claim(share)) return;
+  for (std::uint32_t j = 1; j < n; ++j) {
+    const std::uint32_t share = (rank + j) % n;
+    if (share % size != rank && !claim(share)) return;
+  }
+}
+
+// The leader's wait for work in progress (shares being run, helpers
+// leaving): it spins, then yields, then sleeps until a helper that finishes
+// a share or leaves wakes it. Sleeping matters when the helper's processor is
+// shared with other work: a leader spinning or yielding on the same
+// processor would take the time the helper needs to finish. The flag and
+// the progress counters are sequentially consistent against the helper's
+// update-then-check, so no wake-up is lost.
+template <class Pred>
+void wait_until(Team::Core& c, Pred done) {
+  for (unsigned spins = 0; !done(); ++spins) {
+    if (spins < kTeamSpinRounds) {
+      cpu_relax();
+      continue;
+    }
+    if (spins < kTeamSpinRounds + kTeamYieldRounds) {
+      sched_yield();
+      continue;
+    }
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.leader_asleep.store(true);
+    c.leader_cv.wait(lock, done);
+    c.leader_asleep.store(false);
+    return;
+  }
+}
+
+void wake_sleepers(Team::Core& c) {
+  if (c.sleepers.load() == 0) return;
+  { std::lock_guard<std::mutex> lock(c.mutex); }
+  c.cv.notify_all();
+}
+
+// A worker's life in a team it joined through `inv`, from its idle loop.
+void run_team_helper(Team::Invitation* inv) {
+  Team::Core& c = *inv->core;
+  const std::uint32_t rank = inv->rank;
+  const std::uint32_t size = inv->size;
+  std::uint32_t seen = 0;  // tasks are numbered from 1
+  unsigned spins = 0;
+  for (;;) {
+    const std::uint32_t task = static_cast<std::uint32_t>(c.state.load(std::memory_order_acquire) >> 32);
+    if (task != seen) {
+      claim_shares(c, rank, size, task);
+      seen = task;
+      spins = 0;
+      continue;
+    }
+    if (c.finished.load(std::memory_order_acquire)) break;
+    if (++spins < kTeamSpinRounds) {
+      cpu_relax();
+      continue;
+    }
+    if (spins < kTeamSpinRounds + kTeamYieldRounds) {
+      sched_yield();
+      continue;
+    }
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.sleepers.fetch_add(1);
+    c.cv.wait(lock, [&] { return (c.state.load() >> 32) != seen || c.finished.load(); });
+    c.sleepers.fetch_sub(1);
+    spins = 0;
+  }
+  // The leader may return as soon as it sees this: the wake-up takes the
+  // lock first, and the leader cannot be asleep past it (it waits under that
+  // lock with this count in its condition).
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.left.fetch_add(1);
+  c.leader_cv.notify_one();
+}
+
+}  // namespace
+
+Team::Team(std::size_t size) : outer_(tl_team) {
+  tl_team = this;
+  Pool* pool = get_pool();
+  if (!pool || !runs_beside_caller(*pool) || size <= 1) return;
+  size_ = std::min({size, pool->size(), kMaxSize});
+  const Worker* self = tl_worker && tl_worker->pool == pool ? tl_worker : nullptr;
+  std::uint32_t rank = 1;
+  for (std::size_t w = 0; w < pool->worker_count() && rank < size_; ++w) {
+    if (pool->worker(w) == self) continue;
+    Invitation& inv = invitations_[posted_];
+    inv.core = &core_;
+    inv.rank = rank++;
+    inv.size = static_cast<std::uint32_t>(size_);
+    if (std::atomic<Invitation*>* box = pool->post(w, &inv)) mailboxes_[posted_++] = box;
+  }
+}
+
+Team::~Team() {
+  tl_team = outer_;
+  if (posted_ == 0) return;
+  core_.finished.store(true);
+  wake_sleepers(core_);
+  std::uint32_t taken = 0;
+  for (std::size_t i = 0; i < posted_; ++i) {
+    auto* box = static_cast<std::atomic<Invitation*>*>(mailboxes_[i]);
+    Invitation* expected = &invitations_[i];
+    if (!box->compare_exchange_strong(expected, nullptr)) ++taken;
+  }
+  // Helpers that took an invitation see `finished` and leave promptly.
+  wait_until(core_, [&] { return core_.left.load() == taken; });
+  // The last helper counted itself under the lock: once the lock is free it
+  // has let go of the team.
+  { std::lock_guard<std::mutex> lock(core_.mutex); }
+}
+
+Team* Team::current() { return tl_team && !tl_team->running_ ? tl_team : nullptr; }
+
+bool in_team_share() { return tl_share_depth > 0; }
+
+std::size_t Team::participant() { return tl_rank; }
+
+void Team::run(std::size_t shares, FunctionRef<void(std::size_t)> fn) {
+  if (shares == 0) return;
+  running_ = true;
+  if (posted_ == 0 || shares == 1) {
+    struct Done {
+      bool& running;
+      ~Done() { running = false; }
+    } done{running_};
+    for (std::size_t s = 0; s < shares; ++s) run_share(fn, s, 0);
+    return;
+  }
+  const std::uint32_t task = ++task_;
+  core_.fn.store(&fn, std::memory_order_relaxed);
+  core_.shares.store(static_cast<std::uint32_t>(shares), std::memory_order_relaxed);
+  core_.done.store(0, std::memory_order_relaxed);
+  const std::uint64_t unused = shares >= 32 ? 0 : ~((std::uint64_t{1} << shares) - 1) & 0xFFFFFFFFu;
+  core_.state.store(std::uint64_t{task} << 32 | unused);
+  wake_sleepers(core_);
+  claim_shares(core_, 0, static_cast<std::uint32_t>(size_), task);
+  wait_until(core_, [&] { return core_.done.load() == shares; });
+  running_ = false;
+  if (core_.failed.load(std::memory_order_acquire)) {
+    core_.failed.store(false, std::memory_order_relaxed);
+    std::rethrow_exception(std::exchange(core_.error, nullptr));
+  }
+}
+
+void TeamExecutor::parallel_for(std::size_t n, std::size_t grain,
+                                FunctionRef<void(std::size_t, std::size_t)> body) {
+  if (n == 0) return;
+  Team* team = Team::current();
+  const std::size_t pieces = std::max<std::size_t>(1, n / std::max<std::size_t>(1, grain));
+  const std::size_t shares = team ? std::min(team->size(), pieces) : 1;
+  if (shares <= 1) {
+    body(0, n);
+    return;
+  }
+  const std::size_t base = n / shares, extra = n % shares;
+  team->run(shares, [&](std::size_t s) {
+    const std::size_t lo = s * base + std::min(s, extra);
+    body(lo, lo + base + (s < extra ? 1 : 0));
+  });
+}
+
+void TeamExecutor::join(FunctionRef<void()> a, FunctionRef<void()> b) {
+  Team* team = Team::current();
+  if (!team || team->size() == 1) {
+    a();
+    b();
+    return;
+  }
+  team->run(2, [&](std::size_t s) {
+    if (s == 0) {
+      a();
+    } else {
+      b();
+    }
+  });
 }
 
 }  // namespace vantrel::sim

@@ -1,4 +1,5 @@
 #include "sim/pool.h"
+#include "sim/test_child.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -30,39 +31,13 @@ extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 namespace vantrel::sim {
 namespace {
 
+using testing::env_size;
+
 // The pool's size is fixed once per process, so tests that need a given size
-// or environment run in a fresh copy of this test binary (PoolChild.*, which
-// skip themselves unless started that way). Returns the child's exit status,
-// or -1 if it was killed or did not finish in time.
+// or environment run in a fresh copy of this test binary (PoolChild.*).
 int run_child(const std::string& test, std::vector<std::pair<std::string, std::string>> env) {
-  const pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    unsetenv("RAYON_NUM_THREADS");
-    unsetenv("RAYON_RS_NUM_CPUS");
-    setenv("VANTREL_POOL_CHILD", "1", 1);
-    for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    const std::string filter = "--gtest_filter=PoolChild." + test;
-    execl("/proc/self/exe", "sim_tests", filter.c_str(), "--gtest_brief=1",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  for (int waited_ms = 0; waited_ms < 120000; waited_ms += 10) {
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
+  return testing::run_child("PoolChild." + test, std::move(env));
 }
-
-bool in_child() { return std::getenv("VANTREL_POOL_CHILD") != nullptr; }
-#define CHILD_ONLY() \
-  if (!in_child()) GTEST_SKIP() << "runs in a child process started by Pool tests"
-
-std::size_t env_size(const char* name) { return std::strtoull(std::getenv(name), nullptr, 10); }
 
 // Every item exactly once, pieces disjoint, for a spread of sizes and grains.
 template <class Exec>
@@ -100,6 +75,41 @@ void check_nested(std::size_t rows) {
     EXPECT_EQ(sums[r].load(), n * (n - 1) / 2);
   }
   EXPECT_EQ(joins.load(), int(rows * 51));
+}
+
+// A team's tasks: every share of every task exactly once, each task complete
+// before the next starts (a share of task t reads what task t - 1 wrote),
+// and the executor's loops covering their ranges.
+void check_team(std::size_t size) {
+  const bool inside_share = in_team_share();
+  Team team(size);
+  EXPECT_GE(team.size(), 1u);
+  EXPECT_LE(team.size(), std::min(size, Team::kMaxSize));
+  EXPECT_EQ(Team::current(), &team);
+  std::vector<std::size_t> slots(Team::kMaxSize, 0);
+  std::atomic<int> wrong{0};
+  // A participant runs one share at a time: its rank names its scratch.
+  std::vector<std::atomic<bool>> busy(team.size());
+  for (std::size_t task = 1; task <= 300; ++task) {
+    const std::size_t shares = 1 + task % Team::kMaxSize;
+    std::vector<std::atomic<int>> hits(shares);
+    team.run(shares, [&](std::size_t s) {
+      EXPECT_TRUE(in_team_share());
+      EXPECT_EQ(Team::current(), nullptr);  // no task inside a task
+      hits[s].fetch_add(1);
+      const std::size_t me = Team::participant();
+      if (me >= team.size() || busy[me].exchange(true)) wrong.fetch_add(1);
+      // Every slot still holds the previous task's number.
+      for (std::size_t i = s; i < slots.size(); i += shares)
+        if (slots[i] + 1 != task) wrong.fetch_add(1);
+      for (std::size_t i = s; i < slots.size(); i += shares) slots[i] = task;
+      if (me < team.size()) busy[me] = false;
+    });
+    for (auto& h : hits) ASSERT_EQ(h.load(), 1) << task;
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(in_team_share(), inside_share);
+  check_coverage<TeamExecutor>();
 }
 
 TEST(Pool, ParallelForCoversEveryItemOnce) {
@@ -159,6 +169,20 @@ TEST(Pool, ExceptionsReachTheCaller) {
                std::bad_alloc);
   // And the pool still works.
   check_nested(4);
+}
+
+TEST(Team, TasksRunEveryShareOnceInOrder) {
+  check_team(pool_num_threads());
+  check_team(Team::kMaxSize + 5);
+  check_team(1);
+  check_coverage<TeamExecutor>();  // no team: the calling thread
+  // Teams led from pool threads (rows of a batch) and a team inside a team's
+  // share (a run inside a gradient's share) complete.
+  parallel_for(6, 1, [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t r = lo; r < hi; ++r) check_team(4);
+  });
+  Team outer(2);
+  outer.run(2, [&](std::size_t) { check_team(2); });
 }
 
 TEST(Pool, ZeroThreadsIsRefused) {
@@ -324,6 +348,7 @@ TEST(PoolChild, Nested) {
   }
   check_coverage<PoolExecutor>();
   check_nested(32);
+  check_team(n);
   // Several threads outside the pool at once.
   std::vector<std::thread> callers;
   for (int t = 0; t < 3; ++t) callers.emplace_back([] { check_nested(8); });
@@ -349,6 +374,48 @@ TEST(PoolChild, Nested) {
   }
 }
 
+TEST(PoolChild, TeamWithBusyWorkers) {
+  CHILD_ONLY();
+  alarm(60);  // waiting for a busy worker would hang: fail instead
+  const std::size_t n = env_size("POOL_SIZE");
+  ASSERT_TRUE(init_global_pool(n).ok());
+  check_team(n);
+  // Every worker held inside a job until the team below has finished.
+  std::atomic<std::size_t> inside{0};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    parallel_for(n, 1, [&](std::size_t lo, std::size_t hi) {
+      inside.fetch_add(hi - lo);
+      while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
+  });
+  while (inside.load() < n) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  check_team(n);  // the leader does every share itself
+  release = true;
+  holder.join();
+  check_team(n);
+  // A helper's share far longer than the leader's: the leader goes to sleep
+  // waiting for it and is woken when it finishes; the team then ends after
+  // its helpers. (The leader's own share leaves the helpers time to come.)
+  std::atomic<int> by_helpers{0};
+  for (int round = 0; round < 3; ++round) {
+    Team team(n);
+    std::atomic<int> done{0};
+    for (int task = 0; task < 3; ++task)
+      team.run(team.size(), [&](std::size_t) {
+        const bool helper = Team::participant() != 0;
+        by_helpers.fetch_add(helper);
+        std::this_thread::sleep_for(std::chrono::milliseconds(helper ? 60 : 20));
+        done.fetch_add(1);
+      });
+    EXPECT_EQ(done.load(), 3 * static_cast<int>(team.size()));
+  }
+}
+
+TEST(Pool, TeamsNeverWaitForBusyWorkers) {
+  for (const char* size : {"2", "3"}) EXPECT_EQ(run_child("TeamWithBusyWorkers", {{"POOL_SIZE", size}}), 0) << size;
+}
+
 TEST(Pool, NestedCallsAtEverySize) {
   for (const char* size : {"1", "2", "8"}) EXPECT_EQ(run_child("Nested", {{"POOL_SIZE", size}}), 0) << size;
 }
@@ -372,6 +439,12 @@ TEST(PoolChild, ForkedChildRebuildsThePool) {
     std::atomic<bool> on_worker{false};
     parallel_for(2, 1, [&](std::size_t, std::size_t) { on_worker = in_pool_thread(); });
     if (!on_worker.load()) code = 4;
+    {
+      Team team(2);
+      std::atomic<int> shares{0};
+      for (int task = 0; task < 50; ++task) team.run(2, [&](std::size_t) { shares.fetch_add(1); });
+      if (shares.load() != 100) code = 5;
+    }
     _exit(code);
   }
   int status = 0;
