@@ -8,8 +8,12 @@
 #include <limits>
 #include <thread>
 
+#include "sim/test_states.h"
+
 namespace vantrel::sim {
 namespace {
+
+using testing::with_known_stream;
 
 constexpr float kHalf = 0.70710677f;  // 1/sqrt(2) in single precision
 
@@ -30,12 +34,6 @@ Rng current_rng() {
   return *rng;
 }
 
-// A fixed key (all zero) makes the stream of a fresh thread predictable.
-int zero_key_source(std::uint8_t* out, std::size_t len) {
-  std::fill(out, out + len, std::uint8_t{0});
-  return 0;
-}
-
 // Word i of the stream of a generator seeded by zero_key_source.
 std::uint32_t zero_key_word(int i) {
   std::uint32_t in[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
@@ -43,16 +41,6 @@ std::uint32_t zero_key_word(int i) {
   std::uint32_t out[16];
   detail::chacha_block(in, out, 12);
   return out[i % 16];
-}
-
-// Runs `body` on a fresh thread whose generator has the zero key.
-template <class F>
-void with_known_stream(F body) {
-  std::thread t([&body] {
-    detail::set_thread_seed_source(zero_key_source);
-    body();
-  });
-  t.join();
 }
 
 TEST(MeasureQubit, BasisStatesGiveFixedOutcomes) {

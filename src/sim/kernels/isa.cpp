@@ -2,6 +2,8 @@
 
 #include <cpuid.h>
 
+#include "sim/kernels/block.h"
+#include "sim/kernels/diagonal.h"
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
 #include "sim/kernels/pauli.h"
@@ -22,10 +24,28 @@ void row_sums_scalar_all(const Complex* vals, const std::uint32_t* cols, std::si
   row_sums_scalar(vals, cols, count, scratch, width, 0, c, out);
 }
 
-constexpr KernelTable kScalar = {Isa::kScalar,       "scalar", &mat2_pairs_scalar, &controlled_pairs_scalar,
-                                 &row_sums_scalar_all, nullptr,  nullptr,           &pauli_sweep_scalar};
-constexpr KernelTable kSse2 = {Isa::kSse2,    "SSE2",  &mat2_pairs_sse2, &controlled_pairs_sse2,
-                               &row_sums_sse2, nullptr, nullptr,          &pauli_sweep_sse2};
+constexpr KernelTable kScalar = {Isa::kScalar,
+                                 "scalar",
+                                 &mat2_pairs_scalar,
+                                 &controlled_pairs_scalar,
+                                 &row_sums_scalar_all,
+                                 nullptr,
+                                 nullptr,
+                                 &pauli_sweep_scalar,
+                                 &block_mat2_scalar,
+                                 &block_controlled_x_scalar,
+                                 &apply_flips_scalar};
+constexpr KernelTable kSse2 = {Isa::kSse2,
+                               "SSE2",
+                               &mat2_pairs_sse2,
+                               &controlled_pairs_sse2,
+                               &row_sums_sse2,
+                               nullptr,
+                               nullptr,
+                               &pauli_sweep_sse2,
+                               &block_mat2_sse2,
+                               &block_controlled_x_scalar,
+                               &apply_flips_sse2};
 constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                "AVX2",
                                &mat2_pairs_avx2,
@@ -33,7 +53,10 @@ constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                &row_sums_avx2,
                                &direct_groups_avx2<4>,
                                &direct_groups_avx2<8>,
-                               &pauli_sweep_avx2};
+                               &pauli_sweep_avx2,
+                               &block_mat2_avx2,
+                               &block_controlled_x_avx2,
+                               &apply_flips_avx2};
 constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  "AVX-512",
                                  &mat2_pairs_avx512,
@@ -41,7 +64,10 @@ constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  &row_sums_avx512,
                                  &direct_groups_avx512<4>,
                                  &direct_groups_avx512<8>,
-                                 &pauli_sweep_avx512};
+                                 &pauli_sweep_avx512,
+                                 &block_mat2_avx512,
+                                 &block_controlled_x_avx512,
+                                 &apply_flips_avx512};
 
 constexpr const KernelTable* kAll[] = {&kScalar, &kSse2, &kAvx2, &kAvx512};
 

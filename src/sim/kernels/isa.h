@@ -27,6 +27,8 @@ namespace vantrel::sim::kernels {
 template <std::size_t D>
 struct DirectPlan;
 struct PauliSweep;
+struct Mat2Block;
+struct ControlledMat2;
 
 enum class Isa : std::uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
 
@@ -58,6 +60,16 @@ struct KernelTable {
   // The running sums of a sweep of Pauli terms over the whole state
   // (pauli.h).
   void (*pauli_sweep)(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
+
+  // Whole blocks of 2^bits amplitudes, as the executor applies gates to
+  // blocks in cache (block.h): a one-qubit matrix with its shortcuts, and
+  // controlled X.
+  void (*block_mat2)(Complex* amps, unsigned bits, const Mat2Block& op);
+  void (*block_controlled_x)(Complex* amps, unsigned bits, const ControlledMat2& c);
+
+  // The flips of diagonal gates with factors 1 and -1 over windows of
+  // 2^window_bits amplitudes, then + 0 (diagonal.h).
+  void (*apply_flips)(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
 };
 
 // The table of the widest instruction set this processor runs; chosen on

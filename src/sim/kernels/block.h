@@ -1,0 +1,71 @@
+// Kernels over whole blocks (2^bits contiguous amplitudes, one thread), as
+// the executor applies them to blocks in cache: the loops' set-up is made
+// once per block rather than once per run of pairs, and structured matrices
+// take exact shortcuts.
+//
+// One-qubit shortcuts. The one-qubit update y = m_d * self + m_o * other is
+// (per lane, as in mat2.cpp) the sum of up to four products
+//   (re_d * x + im_d * swap(x)) + (re_o * x' + im_o * swap(x')).
+// A product whose coefficient is +-0 is a signed zero for finite amplitudes.
+// Leaving such products out changes nothing unless the result is zero: a
+// nonzero sum has at least one nonzero term, and adding a signed zero to a
+// nonzero value, or to a sum of nonzero values in the same association,
+// leaves it as it is. So the shortcut computes only the products of nonzero
+// coefficients, and recomputes with all four products every vector in which
+// some lane came out +-0. Shapes: real (every entry's imaginary part +-0:
+// RY, H), real diagonal with imaginary off-diagonal entries (RX, Y) and
+// diagonal (off-diagonal entries +-0: RZ, P, S, T).
+//
+// Controlled X. A controlled gate adds 0 to the one-qubit update of its
+// target pairs (matrix.h); with X as the target matrix the update adds two
+// signed-zero products to the other amplitude of the pair, so a target pair
+// becomes (a1 + 0, a0 + 0) and every other amplitude a + 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sim/complex.h"
+#include "sim/kernels/isa.h"
+#include "sim/kernels/matrix.h"
+
+namespace vantrel::sim::kernels {
+
+struct Mat2Block {
+  enum class Shape : std::uint8_t { kGeneral, kReal, kRealImaginary, kDiagonal };
+  unsigned q = 0;
+  Complex m[4] = {};
+  Shape shape = Shape::kGeneral;
+};
+
+// Classifies m; the result applies m to qubit q.
+Mat2Block prepare_mat2_block(unsigned q, const Complex m[4]);
+
+// True when c's target matrix is X exactly (zeros +-0, ones with imaginary
+// part +-0).
+bool is_controlled_x(const ControlledMat2& c);
+
+// The update of every pair of a block of 2^bits amplitudes (q < bits), with
+// the active table or `isa`. (Static: see isa.h on helpers in headers.)
+static inline void block_mat2(Complex* amps, unsigned bits, const Mat2Block& op,
+                       const KernelTable& isa = active_kernels()) {
+  isa.block_mat2(amps, bits, op);
+}
+// Controlled X on a block (the controls and target below bits).
+static inline void block_controlled_x(Complex* amps, unsigned bits, const ControlledMat2& c,
+                               const KernelTable& isa = active_kernels()) {
+  isa.block_controlled_x(amps, bits, c);
+}
+
+// The variants, each reached through its table (isa.h): loops over the pairs
+// with the scalar and SSE2 one-qubit kernels (no shortcuts), a scalar
+// controlled X, and the AVX2 and AVX-512 forms.
+void block_mat2_scalar(Complex* amps, unsigned bits, const Mat2Block& op);
+void block_mat2_sse2(Complex* amps, unsigned bits, const Mat2Block& op);
+void block_mat2_avx2(Complex* amps, unsigned bits, const Mat2Block& op);
+void block_mat2_avx512(Complex* amps, unsigned bits, const Mat2Block& op);
+void block_controlled_x_scalar(Complex* amps, unsigned bits, const ControlledMat2& c);
+void block_controlled_x_avx2(Complex* amps, unsigned bits, const ControlledMat2& c);
+void block_controlled_x_avx512(Complex* amps, unsigned bits, const ControlledMat2& c);
+
+}  // namespace vantrel::sim::kernels

@@ -1,0 +1,234 @@
+// SSE2 form of the diagonal kernel: two amplitudes per vector, each lane
+// computing cmul(f, a) + 0 exactly as the scalar code does (the lane product
+// rule is that of mat2.cpp: f.re*a.re + (-f.im)*a.im is f.re*a.re - f.im*a.im
+// bit for bit, and the imaginary lane adds f.re*a.im and f.im*a.re in
+// cmul's order).
+#include "sim/kernels/diagonal.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <bit>
+
+
+namespace vantrel::sim::kernels {
+
+bool is_diagonal(std::span<const Complex> matrix, std::size_t d) {
+  for (std::size_t r = 0; r < d; ++r)
+    for (std::size_t j = 0; j < d; ++j)
+      if (j != r && (matrix[r * d + j].re != 0.0f || matrix[r * d + j].im != 0.0f)) return false;
+  return true;
+}
+
+namespace {
+
+// The row of amplitude index l.
+inline std::size_t row_of(std::size_t l, const unsigned* positions, std::size_t count) {
+  std::size_t r = 0;
+  for (std::size_t i = 0; i < count; ++i) r |= ((l >> positions[i]) & 1) << i;
+  return r;
+}
+
+struct LaneFactors {
+  __m128 re;  // (f0.re, f0.re, f1.re, f1.re)
+  __m128 im;  // (-f0.im, f0.im, -f1.im, f1.im)
+};
+
+inline LaneFactors lanes(Complex f0, Complex f1) {
+  return {_mm_setr_ps(f0.re, f0.re, f1.re, f1.re), _mm_setr_ps(-f0.im, f0.im, -f1.im, f1.im)};
+}
+
+inline void scale(float* p, const LaneFactors& f) {
+  const __m128 x = _mm_loadu_ps(p);
+  const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+  const __m128 y = _mm_add_ps(_mm_mul_ps(f.re, x), _mm_mul_ps(f.im, sw));
+  _mm_storeu_ps(p, _mm_add_ps(y, _mm_setzero_ps()));
+}
+
+}  // namespace
+
+void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positions,
+                           std::size_t count, const Complex* factors) {
+  const std::size_t n = std::size_t{1} << bits;
+  for (std::size_t l = 0; l < n; ++l)
+    amps[l] = cadd(cmul(factors[row_of(l, positions, count)], amps[l]), Complex{0.0f, 0.0f});
+}
+
+// Windows of four amplitudes (two vectors): targets at positions 0 and 1 vary
+// inside a window and are resolved by the lanes' factors; the others are
+// constant over a window and select one of 2^h sets of lane factors, made
+// once per call. Windows come in runs of equal selection.
+void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std::size_t count,
+                    const Complex* factors) {
+  if (bits < 2) {
+    apply_diagonal_scalar(amps, bits, positions, count, factors);
+    return;
+  }
+  unsigned high_pos[kMaxDiagonalTargets];
+  std::size_t high_row[kMaxDiagonalTargets];
+  std::size_t h = 0;
+  unsigned lowest_high = bits;
+  std::size_t lane_row[4] = {0, 0, 0, 0};  // row bits of window lanes 0..3
+  for (std::size_t i = 0; i < count; ++i) {
+    if (positions[i] < 2) {
+      for (std::size_t j = 0; j < 4; ++j) lane_row[j] |= ((j >> positions[i]) & 1) << i;
+    } else {
+      high_pos[h] = positions[i];
+      high_row[h++] = std::size_t{1} << i;
+      if (positions[i] < lowest_high) lowest_high = positions[i];
+    }
+  }
+  LaneFactors table[std::size_t{2} << kMaxDiagonalTargets];  // two per selection
+  for (std::size_t sel = 0; sel < (std::size_t{1} << h); ++sel) {
+    std::size_t r = 0;
+    for (std::size_t j = 0; j < h; ++j)
+      if ((sel >> j) & 1) r |= high_row[j];
+    table[2 * sel] = lanes(factors[r | lane_row[0]], factors[r | lane_row[1]]);
+    table[2 * sel + 1] = lanes(factors[r | lane_row[2]], factors[r | lane_row[3]]);
+  }
+  const std::size_t n = std::size_t{1} << bits;
+  const std::size_t run = std::size_t{1} << lowest_high;  // amplitudes of one selection
+  float* f = reinterpret_cast<float*>(amps);
+  for (std::size_t l = 0; l < n; l += run) {
+    std::size_t sel = 0;
+    for (std::size_t j = 0; j < h; ++j) sel |= ((l >> high_pos[j]) & 1) << j;
+    const LaneFactors& a = table[2 * sel];
+    const LaneFactors& b = table[2 * sel + 1];
+    for (std::size_t w = 2 * l; w < 2 * (l + run); w += 8) {
+      scale(f + w, a);
+      scale(f + w + 4, b);
+    }
+  }
+}
+
+bool are_signs(std::span<const Complex> factors) {
+  for (const Complex f : factors)
+    if (f.im != 0.0f || (f.re != 1.0f && f.re != -1.0f)) return false;
+  return true;
+}
+
+namespace {
+
+inline bool flips_row(const SignDiagonal& op, std::size_t r) { return (op.flips[r >> 6] >> (r & 63)) & 1; }
+
+// Row bits of `op` from the positions of index l selected by `which`
+// (bit i set: position i counts).
+inline std::size_t row_bits(const SignDiagonal& op, std::size_t l, unsigned which) {
+  std::size_t r = 0;
+  for (std::size_t i = 0; i < op.count; ++i)
+    if ((which >> i) & 1) r |= ((l >> op.positions[i]) & 1) << i;
+  return r;
+}
+
+}  // namespace
+
+void apply_flips_scalar(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
+  const std::size_t size = std::size_t{1} << window_bits;
+  for (std::size_t w = 0; w < windows; ++w)
+    for (std::size_t j = 0; j < size; ++j, ++amps) {
+      const Complex a = (flips[w] >> j) & 1 ? Complex{-amps->re, -amps->im} : *amps;
+      *amps = cadd(a, Complex{0.0f, 0.0f});
+    }
+}
+
+void apply_flips_sse2(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
+  const std::size_t size = std::size_t{1} << window_bits;
+  const __m128 zero = _mm_setzero_ps();
+  const float m = -0.0f;
+  // Sign masks of two amplitudes, by their two flip bits.
+  const __m128 signs[4] = {_mm_setzero_ps(), _mm_setr_ps(m, m, 0.0f, 0.0f), _mm_setr_ps(0.0f, 0.0f, m, m),
+                           _mm_set1_ps(m)};
+  float* f = reinterpret_cast<float*>(amps);
+  for (std::size_t w = 0; w < windows; ++w) {
+    const std::uint64_t pat = flips[w];
+    for (std::size_t j = 0; j < size; j += 2, f += 4) {
+      const __m128 x = _mm_loadu_ps(f);
+      _mm_storeu_ps(f, _mm_add_ps(_mm_xor_ps(x, signs[(pat >> j) & 3]), zero));
+    }
+  }
+}
+
+// Windows of 2^k amplitudes (k = min(6, bits)): the flip pattern of a window
+// combines the gates' contributions: those whose positions all lie inside a
+// window give the same pattern in every window; those whose positions all
+// lie above give the same flip to a whole window; those with positions on
+// both sides give one of 2^h patterns, selected by their positions above.
+void apply_sign_run(Complex* amps, unsigned bits, const SignDiagonal* ops, std::size_t count,
+                    const KernelTable& isa) {
+  const unsigned wb = std::min(6u, bits);
+  const std::size_t wsize = std::size_t{1} << wb;
+  const std::uint64_t full = wb == 6 ? ~std::uint64_t{0} : (std::uint64_t{1} << wsize) - 1;
+  // The pattern of `op` in the window starting at l0.
+  auto pattern = [&](const SignDiagonal& op, std::size_t l0) {
+    std::uint64_t p = 0;
+    for (std::size_t j = 0; j < wsize; ++j) p |= std::uint64_t{flips_row(op, row_bits(op, l0 | j, ~0u))} << j;
+    return p;
+  };
+  constexpr std::size_t kMaxMixed = 8, kMaxMixedHigh = 4;
+  struct Mixed {
+    const SignDiagonal* op;
+    unsigned high;  // which positions lie above the window
+    std::uint64_t patterns[std::size_t{1} << kMaxMixedHigh];
+  };
+  Mixed mixed[kMaxMixed];
+  std::size_t num_mixed = 0;
+  const SignDiagonal* above[64];  // whole-window gates (more go to `others`)
+  std::size_t num_above = 0;
+  const SignDiagonal* others[64];
+  std::size_t num_others = 0;
+  std::uint64_t base = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const SignDiagonal& op = ops[k];
+    unsigned high = 0;
+    for (std::size_t i = 0; i < op.count; ++i)
+      if (op.positions[i] >= wb) high |= 1u << i;
+    const unsigned all = op.count == 32 ? ~0u : (1u << op.count) - 1;
+    if (high == 0) {
+      base ^= pattern(op, 0);
+    } else if (high == all && num_above < 64) {
+      above[num_above++] = &op;
+    } else if (high != all && num_mixed < kMaxMixed && std::popcount(high) <= static_cast<int>(kMaxMixedHigh)) {
+      Mixed& m = mixed[num_mixed++];
+      m.op = &op;
+      m.high = high;
+      // Pattern for each value of the positions above, in their order.
+      for (std::size_t sel = 0; sel < (std::size_t{1} << std::popcount(high)); ++sel) {
+        std::size_t l0 = 0, b = 0;
+        for (std::size_t i = 0; i < op.count; ++i)
+          if ((high >> i) & 1) l0 |= ((sel >> b++) & 1) << op.positions[i];
+        m.patterns[sel] = pattern(op, l0);
+      }
+    } else if (num_others < 64) {
+      others[num_others++] = &op;
+    } else {
+      // Beyond the tables: this gate's flips alone, then the rest.
+      apply_sign_run(amps, bits, ops, k, isa);
+      apply_sign_run(amps, bits, ops + k, count - k, isa);
+      return;
+    }
+  }
+  constexpr std::size_t kBatch = 256;
+  std::uint64_t flips[kBatch];
+  const std::size_t windows = std::size_t{1} << (bits - wb);
+  for (std::size_t first = 0; first < windows; first += kBatch) {
+    const std::size_t n = std::min(kBatch, windows - first);
+    for (std::size_t w = 0; w < n; ++w) {
+      const std::size_t l0 = (first + w) << wb;
+      std::uint64_t p = base;
+      bool flip = false;
+      for (std::size_t k = 0; k < num_above; ++k) flip ^= flips_row(*above[k], row_bits(*above[k], l0, ~0u));
+      for (std::size_t k = 0; k < num_mixed; ++k) {
+        const Mixed& m = mixed[k];
+        std::size_t sel = 0, b = 0;
+        for (std::size_t i = 0; i < m.op->count; ++i)
+          if ((m.high >> i) & 1) sel |= ((l0 >> m.op->positions[i]) & 1) << b++;
+        p ^= m.patterns[sel];
+      }
+      for (std::size_t k = 0; k < num_others; ++k) p ^= pattern(*others[k], l0);
+      flips[w] = flip ? p ^ full : p;
+    }
+    isa.apply_flips(amps + (first << wb), wb, flips, n);
+  }
+}
+
+}  // namespace vantrel::sim::kernels
