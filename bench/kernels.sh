@@ -2,6 +2,7 @@
 # Builds the engine micro-benchmarks and runs the kernel benchmark once per
 # thread count (the pool's size is fixed per process).
 #   bench/kernels.sh [qubits...]        default: 20 24
+#   bench/kernels.sh layered [qubits...]   passes per gate of whole runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build/perf -G Ninja -DVANTREL_PYTHON=OFF -DVANTREL_PERF=ON >/dev/null

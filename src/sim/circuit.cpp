@@ -1,6 +1,7 @@
 #include "sim/circuit.h"
 
 #include <algorithm>
+#include <new>
 
 #include "sim/fusion.h"
 #include "sim/interrupt.h"
@@ -57,6 +58,27 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   std::vector<MeasurementRecord> records;
+  if (!gates_.empty() && runs_through_executor(state.num_qubits())) {
+    // Checked in order up to the first gate that fails; the gates before it
+    // are applied (and their outcomes recorded) before that failure returns.
+    std::vector<RunStep> steps;
+    bool reserved = true;
+    try {
+      steps.reserve(gates_.size());
+    } catch (const std::bad_alloc&) {
+      reserved = false;  // gate by gate below, which needs no list
+    }
+    if (reserved) {
+      Status stop;
+      for (const Gate& g : gates_) {
+        stop = append_gate_step(state, g, steps);
+        if (!stop.ok()) break;
+      }
+      VANTREL_TRY(execute_run(state, steps, &*rng, &records));
+      if (!stop.ok()) return std::move(stop).error();
+      return records;
+    }
+  }
   StopCheck stop;
   const std::uint64_t gate_work = state.size();
   for (const Gate& g : gates_) {

@@ -6,17 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "sim/executor.h"
 #include "sim/operation.h"
 #include "sim/result.h"
 #include "sim/rng.h"
 #include "sim/state_vector.h"
 
 namespace vantrel::sim {
-
-struct MeasurementRecord {
-  std::uint64_t qubit;
-  bool outcome;
-};
 
 // Executes one gate on `state`: a unitary through apply_operation, a
 // measurement or a reset drawing from `rng` (required for those two kinds), a

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <optional>
 
 #include "sim/circuit.h"
+#include "sim/executor.h"
 #include "sim/gate_table.h"
 #include "sim/interrupt.h"
 #include "sim/measure.h"
@@ -41,24 +43,81 @@ kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
   return m;
 }
 
+namespace {
+
+// The checks of a parametric step: plans built by compile() always pass
+// them; a hand-made plan that does not is refused instead of reading or
+// writing out of bounds.
+Status check_parametric_step(const CompiledOp& op, std::uint64_t n, std::span<const float> params) {
+  if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return out_of_range(op.target, n);
+  for (const PauliFactor& f : op.paulis)
+    if (f.qubit >= n) return out_of_range(f.qubit, n);
+  if (op.slot >= params.size())
+    return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+  return Status::Ok();
+}
+
+Status missing_generator() {
+  return internal("a measurement or reset step was run without a random generator");
+}
+
+bool draws(const Gate& g) { return g.kind == Gate::Kind::kMeasure || g.kind == Gate::Kind::kReset; }
+
+// Steps [begin, end) through the executor: checked in order up to the first
+// that fails, the run of those before it applied, then that failure
+// reported, as the step-by-step loop does. `steps` has room for them all.
+Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> params,
+                          StateVector& state, std::size_t begin, std::size_t end,
+                          AngleOverride override_angle, Rng* rng, std::vector<RunStep>& steps) {
+  const std::uint64_t n = state.num_qubits();
+  const std::vector<CompiledOp>& ops = plan.ops();
+  Status stop;
+  for (std::size_t k = begin; k < end && stop.ok(); ++k) {
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      stop = check_parametric_step(op, n, params);
+      if (!stop.ok()) break;
+      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
+      RunStep step;
+      step.qubit = op.target;
+      rotation_matrix(op.rotation, angle, step.m);
+      steps.push_back(step);
+      continue;
+    }
+    stop = rng == nullptr && draws(op.gate) ? missing_generator() : append_gate_step(state, op.gate, steps);
+  }
+  VANTREL_TRY(execute_run(state, steps, rng, nullptr));
+  return stop;
+}
+
+}  // namespace
+
 Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
                    std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng) {
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   end = std::min(end, ops.size());
+  // Pauli-string rotations have no step of a run yet: such ranges go step
+  // by step.
+  const bool rotations = std::any_of(ops.begin() + std::min(begin, end), ops.begin() + end,
+                                     [](const CompiledOp& op) { return op.kind == CompiledOp::Kind::kPauliRotation; });
+  if (begin < end && !rotations && runs_through_executor(n)) {
+    std::vector<RunStep> steps;
+    bool reserved = true;
+    try {
+      steps.reserve(end - begin);
+    } catch (const std::bad_alloc&) {
+      reserved = false;  // step by step below, which needs no list
+    }
+    if (reserved) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
+  }
   StopCheck stop;
   const std::uint64_t step_work = state.size();
   for (std::size_t k = begin; k < end; ++k) {
     if (stop(step_work)) return interrupted();
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
-      // Plans built by compile() always pass these; a hand-made plan that
-      // does not is refused instead of reading or writing out of bounds.
-      if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return out_of_range(op.target, n);
-      for (const PauliFactor& f : op.paulis)
-        if (f.qubit >= n) return out_of_range(f.qubit, n);
-      if (op.slot >= params.size())
-        return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+      VANTREL_TRY(check_parametric_step(op, n, params));
       const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
       if (op.kind == CompiledOp::Kind::kParam) {
         Complex m[4];
@@ -69,9 +128,7 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
       }
       continue;
     }
-    if (rng == nullptr && op.gate.kind != Gate::Kind::kUnitary &&
-        op.gate.kind != Gate::Kind::kBarrier)
-      return internal("a measurement or reset step was run without a random generator");
+    if (rng == nullptr && draws(op.gate)) return missing_generator();
     // The outcome of a measurement step is not reported.
     auto outcome = execute_gate(state, op.gate, rng);
     if (!outcome.ok()) return std::move(outcome).error();

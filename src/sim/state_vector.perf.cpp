@@ -1,6 +1,7 @@
 // Micro-benchmarks of the gate kernels and the pool's hand-over.
 //
 //   sim_perf [qubits...]      (default: 20 24)
+//   sim_perf layered [qubits...]   whole runs (executor.perf.cpp)
 //
 // The pool takes its size from RAYON_NUM_THREADS as usual; run once per
 // thread count. Prints, per register size, the time of a plain
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "sim/kernels/isa.h"
@@ -233,10 +235,19 @@ void bench_small() {
   }
 }
 
+namespace vantrel::sim {
+void bench_layered(const std::vector<std::size_t>& sizes);
+}
+
 int main(int argc, char** argv) {
+  const bool layered = argc > 1 && std::string(argv[1]) == "layered";
   std::vector<std::size_t> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  for (int i = layered ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {20, 24};
+  if (layered) {
+    bench_layered(sizes);
+    return 0;
+  }
   std::printf("kernels: %s\n", kernels::active_kernels().name);
   round_trip();
   bench_small();
