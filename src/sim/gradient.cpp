@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sim/executor.h"
+#include "sim/pool.h"
+
 namespace vantrel::sim {
 
 namespace {
@@ -97,24 +100,64 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   std::vector<unsigned char> seen(gradient.size(), 0);
   const std::size_t bytes = prefix.size() * sizeof(Complex);
 
+  // The two runs of a step are independent: on a register that two threads
+  // share well but whose gates are too small to split with profit, they run
+  // side by side, the lowered one in the context and the raised one in a
+  // state of its own (each run on its thread alone). Otherwise they run one
+  // after the other, each spread over the pool by the executor. A missing
+  // second state only means the second way.
+  StateVector raised;
+  const bool paired = runs_in_pairs(n);
+  if (paired) {
+    auto second = StateVector::create(n);
+    if (second.ok()) raised = std::move(second).value();
+  }
+  Team team(raised.data() ? 2 : 1);
+  StateVector* run_state[2] = {&context.state, &context.state};
+  if (raised.data()) run_state[1] = &raised;
+
   std::size_t prefix_end = 0;  // `prefix` holds the state after steps [0, prefix_end)
   for (std::size_t k = 0; k < steps; ++k) {
     const CompiledOp& op = ops[k];
     if (!op.is_parametric()) continue;
-    VANTREL_TRY(apply_steps(plan, params, prefix, prefix_end, k, AngleOverride{}, nullptr));
+    Status advanced;
+    auto advance = [&](std::size_t) {
+      advanced = apply_steps(plan, params, prefix, prefix_end, k, AngleOverride{}, nullptr);
+    };
+    // Paired, the leader advances alone (a task of one share is not spread
+    // again); otherwise the executor spreads it.
+    if (raised.data()) {
+      team.run(1, advance);
+    } else {
+      advance(0);
+    }
+    VANTREL_TRY(std::move(advanced));
     prefix_end = k;
     const float t = step_angle(op, params);
-    float e[2] = {0.0f, 0.0f};
+    // Side 0 raises, side 1 lowers; the lowered run is made last (or on its
+    // own state) so that the context ends holding it.
     const float angles[2] = {t + kShift, t + (-kShift)};
-    for (int side = 0; side < 2; ++side) {
-      std::memcpy(context.state.data(), prefix.data(), bytes);
-      VANTREL_TRY(apply_steps(plan, params, context.state, k, steps,
-                              AngleOverride{k, angles[side]}, nullptr));
-      auto value = expectation(context.state, observable);
-      if (!value.ok()) return std::move(value).error();
-      e[side] = *value;
+    Result<float> e[2] = {0.0f, 0.0f};
+    auto side = [&](std::size_t which) {
+      StateVector& s = *run_state[which == 0 ? 1 : 0];
+      std::memcpy(s.data(), prefix.data(), bytes);
+      Status st = apply_steps(plan, params, s, k, steps, AngleOverride{k, angles[which]}, nullptr);
+      e[which] = st.ok() ? expectation(s, observable) : Result<float>(std::move(st).error());
+    };
+    if (raised.data()) {
+      team.run(2, [&](std::size_t share) { side(share == 0 ? 1 : 0); });
+    } else {
+      side(0);
+      if (!e[0].ok()) return std::move(e[0]).error();
+      side(1);
     }
-    const float term = shift_term(op, e[0], e[1]);
+    if (!e[0].ok()) {
+      // The context holds what the failing run left, as when it runs there.
+      if (raised.data()) std::memcpy(context.state.data(), raised.data(), bytes);
+      return std::move(e[0]).error();
+    }
+    if (!e[1].ok()) return std::move(e[1]).error();
+    const float term = shift_term(op, *e[0], *e[1]);
     gradient[op.slot] = seen[op.slot] ? gradient[op.slot] + term : term;
     seen[op.slot] = 1;
   }
