@@ -1,7 +1,8 @@
 """Benchmarks of vantrel from Python.
 
 Run: python3 bench/python_bench.py [section ...]
-Sections: circuit, scalar, gradient, batch, pauli, adjoint, adjoint-accuracy (default: all).
+Sections: circuit, scalar, gradient, batch, pauli, adjoint, adjoint-accuracy, threads
+(default: all). "threads 12 16 20" limits the thread section to those register sizes.
 
 Each figure is the median of several repetitions measured with
 time.perf_counter. Thread counts are fixed per process, so sections that
@@ -182,6 +183,63 @@ def bench_pauli():
               f"{t_sample * 1e3:8.3f} ms (the run alone {t_one * 1e3:.3f} ms)")
 
 
+
+
+def layered_ansatz(n, layers=4):
+    # RY on every qubit, then a CX chain; P = layers * n.
+    spec = vt.CircuitSpec(n)
+    for _ in range(layers):
+        for q in range(n):
+            spec.ry(q, spec.param())
+        for q in range(n - 1):
+            spec.cx(q, q + 1)
+    return spec.compile()
+
+
+# Methods timed by the thread section, and the largest register each is
+# timed on (a gradient of 96 parameters at 24 qubits takes minutes).
+THREAD_METHODS = (("statevector", 24), ("expectation", 24), ("value_and_gradient", 20))
+
+
+def threads_child(n):
+    circuit = layered_ansatz(n)
+    obs = vt.Observable.hamiltonian([vt.Observable.pauli_z(q) for q in range(n)])
+    params = np.random.default_rng(2).uniform(-1, 1, circuit.parameter_count).astype(np.float32)
+    calls = {"statevector": lambda: circuit.statevector(params),
+             "expectation": lambda: circuit.expectation(params, obs),
+             "value_and_gradient": lambda: circuit.value_and_gradient(params, obs)}
+    out = []
+    for name, largest in THREAD_METHODS:
+        if n > largest:
+            out.append("nan")
+            continue
+        fn = calls[name]
+        fn()  # warm up: pool, buffers
+        once = median_time(fn, repeat=1)
+        repeat = 7 if once < 0.05 else 5 if once < 1 else 3
+        number = max(1, int(0.05 / once)) if once < 0.05 else 1
+        out.append(str(median_time(fn, repeat=repeat, number=number)))
+    print(" ".join(out))
+
+
+def bench_threads(sizes=(12, 14, 16, 18, 20, 24)):
+    print("== layered ansatz (RY on every qubit, CX chain, 4 layers, P = 4n, <sum Z>): 1 and 2 threads ==")
+    for n in sizes:
+        results = {}
+        for threads in (1, 2):
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            out = subprocess.run([sys.executable, __file__, "--threads-child", str(n)],
+                                 env=env, check=True, capture_output=True, text=True).stdout
+            results[threads] = [float(x) for x in out.split()]
+        cells = []
+        for (name, _), t1, t2 in zip(THREAD_METHODS, results[1], results[2]):
+            if t1 != t1:  # not timed at this size
+                continue
+            cells.append(f"{name} {t1 * 1e3:9.3f} -> {t2 * 1e3:9.3f} ms (x{t1 / t2:.2f})")
+        print(f"{n:2d} qubits: " + "; ".join(cells))
+
+
+
 def ry_layers(n, n_params):
     """RY on every qubit then a CX chain, repeated: layer k holds parameters
     k*n .. k*n + n - 1; a last partial layer takes the remainder."""
@@ -262,7 +320,7 @@ def bench_adjoint_accuracy():
 
 SECTIONS = {"circuit": bench_circuit, "scalar": bench_scalar, "gradient": bench_gradient,
             "batch": bench_batch, "pauli": bench_pauli, "adjoint": bench_adjoint,
-            "adjoint-accuracy": bench_adjoint_accuracy}
+            "adjoint-accuracy": bench_adjoint_accuracy, "threads": bench_threads}
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--batch-child":
@@ -270,6 +328,12 @@ if __name__ == "__main__":
         sys.exit(0)
     if len(sys.argv) > 1 and sys.argv[1] == "--adjoint-child":
         adjoint_child(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4] == "1")
+        sys.exit(0)
+    if len(sys.argv) > 1 and sys.argv[1] == "--threads-child":
+        threads_child(int(sys.argv[2]))
+        sys.exit(0)
+    if len(sys.argv) > 2 and sys.argv[1] == "threads":
+        bench_threads([int(n) for n in sys.argv[2:]])
         sys.exit(0)
     for name in sys.argv[1:] or list(SECTIONS):
         SECTIONS[name]()

@@ -185,3 +185,67 @@ time.sleep(0.2)
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                 env=env, timeout=60)
         assert result.returncode == 0, result.stderr
+
+
+POOL_SIZE_RESULTS = """
+import hashlib
+import sys
+import numpy as np
+import vantrel as vt
+
+vt.set_num_threads(int(sys.argv[1]))
+n = 16
+rng = np.random.default_rng(5)
+# Layers of every rotation kind and of fixed gates of several shapes, on
+# every qubit: the runs span several blocks, the gates on the upper qubits
+# need blocks that are not contiguous, and the diagonal gates join any block.
+# The one-off circuit leaves qubit `spare` alone except to measure and
+# reset it in basis states: outcomes and collapse then do not depend on the
+# random draws.
+spec = vt.CircuitSpec(n)
+params = [spec.param() for _ in range(6)]
+spare = 7
+others = [q for q in range(n) if q != spare]
+gates = []
+for layer in range(2):
+    for q in range(n):
+        getattr(spec, ("rx", "ry", "rz", "p")[(q + layer) % 4])(q, params[(q + layer) % 6])
+    for q in others:
+        gates.append(vt.Gate.u(q, *rng.uniform(-3, 3, 3)))
+    for q in range(layer, n - 1, 2):
+        (spec.cx if layer % 2 else spec.cz)(q, q + 1)
+    for i in range(layer, len(others) - 1, 2):
+        a, b, c = others[i], others[-1 - i], others[(i + 5) % len(others)]
+        gates += [vt.Gate.cx(a, b) if a != b else vt.Gate.h(a),
+                  vt.Gate.cp(n - 1, a, float(rng.uniform(-3, 3))) if a != n - 1 else vt.Gate.s(a),
+                  vt.Gate.swap(a, c) if a != c else vt.Gate.t(a)]
+    spec.h(n - 1 - layer)
+    gates += [vt.Gate.ccx(0, n // 2, n - 1), vt.Gate.mcz([1, 2, n - 2], n - 1),
+              vt.Gate.x(spare), vt.Gate.measure(spare), vt.Gate.reset(spare), vt.Gate.measure(spare),
+              vt.Gate.barrier()]
+circuit = spec.compile()
+obs = vt.Observable.hamiltonian([vt.Observable.pauli_string([("Z", q), ("Z", q + 1)]) for q in range(n - 1)]
+                                + [vt.Observable.pauli_x(q, 0.5) for q in range(0, n, 3)])
+data = rng.uniform(-3, 3, (2, 6)).astype(np.float32)
+ctx = circuit.execution_context()
+results = [circuit.statevector(data[0]), np.float32(circuit.expectation(data[0], obs)),
+           *circuit.value_and_gradient(data[1], obs), circuit.gradient(data[0], obs),
+           *circuit.batch_value_and_gradient(data, obs), ctx.gradient(circuit, data[1], obs),
+           ctx.statevector(circuit, data[0]), *circuit.adjoint_value_and_gradient(data[1], obs),
+           *circuit.batch_adjoint_value_and_gradient(data, obs)]
+state, records = vt.Circuit(gates).run_with_measurements(n)
+results += [state, np.array(records, dtype=np.int64)]
+print(" ".join(hashlib.sha256(np.ascontiguousarray(r).tobytes()).hexdigest()[:16] for r in results))
+"""
+
+
+def test_every_path_gives_the_same_bits_at_every_pool_size():
+    import subprocess
+
+    digests = []
+    for threads in (1, 2, 8):
+        result = subprocess.run([sys.executable, "-c", POOL_SIZE_RESULTS, str(threads)],
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        digests.append(result.stdout.strip())
+    assert digests[0] == digests[1] == digests[2]
