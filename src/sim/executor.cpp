@@ -31,10 +31,20 @@ unsigned cache_block_qubits() {
   return std::clamp(b, 12u, 20u);
 }
 
+// Two thirds of the first-level data cache hold a piece of a block.
+unsigned cache_piece_qubits() {
+  long bytes = sysconf(_SC_LEVEL1_DCACHE_SIZE);
+  if (bytes <= 0) bytes = 32 * 1024;
+  const auto amplitudes = static_cast<std::size_t>(bytes) * 2 / 3 / sizeof(Complex);
+  const unsigned b = static_cast<unsigned>(std::bit_width(amplitudes)) - 1;
+  return std::clamp(b, 8u, 14u);
+}
+
 ExecutorConfig& config_storage() {
   static ExecutorConfig config = [] {
     ExecutorConfig c;
     c.block_qubits = cache_block_qubits();
+    c.piece_qubits = cache_piece_qubits();
     return c;
   }();
   return config;
@@ -65,6 +75,7 @@ struct BlockOp {
   std::size_t plan = 0;                // kMatrix: index into Segment::plans
   std::size_t fixed = 0;               // kMatrix: its controls inside the block
   std::size_t outer_controls = 0;      // kControlled, kControlledX, kMatrix
+  std::size_t local = 0;               // the positions in the block it reads or writes
   // kDiagonal: the operation's diagonal (offset into Segment::diagonals, in
   // row order); its targets inside the block (positions, row bits) and
   // outside (qubits, row bits), the latter fixed by each block's base.
@@ -81,6 +92,7 @@ struct BlockOp {
 struct Segment {
   std::size_t mask = 0;     // qubits inside a block
   unsigned bits = 0;        // their number
+  unsigned piece_bits = 0;  // pieces of a block that stay in the first-level cache
   unsigned chunk_bits = 0;  // a block is contiguous runs of 2^chunk_bits amplitudes
   bool in_place = false;    // mask is the lowest `bits` qubits
   std::vector<BlockOp> ops;
@@ -93,6 +105,7 @@ struct Geometry {
   unsigned n = 0;
   unsigned block = 0;  // qubits of a block
   unsigned low = 0;    // qubits every block includes
+  unsigned piece = 0;  // qubits of a piece of a block
   bool gather = false; // blocks other than in-place ones have buffers
 };
 
@@ -186,6 +199,7 @@ std::size_t choose_segment(std::span<const RunStep> steps, std::size_t first, co
       seg.mask |= std::size_t{1} << q;
   }
   seg.bits = g.block;
+  seg.piece_bits = g.piece;
   seg.in_place = seg.mask == (std::size_t{1} << g.block) - 1;
   seg.chunk_bits = static_cast<unsigned>(std::countr_one(seg.mask));
   return end;
@@ -208,6 +222,7 @@ std::size_t prepare_segment(std::span<const RunStep> steps, std::size_t first, s
     if (s.kind == RunStep::Kind::kMat2) {
       op.kind = BlockOp::Kind::kMat2;
       op.mat2 = kernels::prepare_mat2_block(position(s.qubit), s.m);
+      op.local = std::size_t{1} << op.mat2.q;
       seg.ops.push_back(op);
       continue;
     }
@@ -229,6 +244,7 @@ std::size_t prepare_segment(std::span<const RunStep> steps, std::size_t first, s
       for (std::size_t t = 0; t < k; ++t) {
         const auto row = static_cast<unsigned>(k - 1 - t);
         if ((seg.mask >> qubits[t]) & 1) {
+          op.local |= std::size_t{1} << position(qubits[t]);
           op.in_pos[op.in_count] = position(qubits[t]);
           op.in_row[op.in_count++] = row;
         } else {
@@ -252,7 +268,11 @@ std::size_t prepare_segment(std::span<const RunStep> steps, std::size_t first, s
     const std::span<const std::uint64_t> targets = o.matrix_targets();
     const std::size_t k = targets.size();
     std::uint64_t local[kMaxBlockedTargets];
-    for (std::size_t t = 0; t < k; ++t) local[t] = position(targets[t]);
+    op.local = inner_controls;
+    for (std::size_t t = 0; t < k; ++t) {
+      local[t] = position(targets[t]);
+      op.local |= std::size_t{1} << local[t];
+    }
     const std::span<const std::uint64_t> lt(local, k);
     const bool controlled = o.num_controls > 0;
     if (controlled && k == 1) {
@@ -315,7 +335,8 @@ inline std::size_t outer_row(const BlockOp& op, std::size_t base) {
 
 // Diagonal operations [first, last) whose factors are all 1 or -1, as one
 // run of flips.
-void apply_sign_ops(Complex* a, std::size_t base, const Segment& seg, std::size_t first, std::size_t last) {
+void apply_sign_ops(Complex* a, unsigned bits, std::size_t base, const Segment& seg, std::size_t first,
+                    std::size_t last) {
   constexpr std::size_t kRun = 32;
   kernels::SignDiagonal run[kRun];
   for (std::size_t i = first; i < last;) {
@@ -331,21 +352,25 @@ void apply_sign_ops(Complex* a, std::size_t base, const Segment& seg, std::size_
       for (std::size_t lr = 0; lr < (std::size_t{1} << op.in_count); ++lr)
         if (diagonal[diagonal_row(op, fixed, lr)].re < 0.0f) s.flips[lr >> 6] |= std::uint64_t{1} << (lr & 63);
     }
-    kernels::apply_sign_run(a, seg.bits, run, n);
+    kernels::apply_sign_run(a, bits, run, n);
     i += n;
   }
 }
 
-void apply_block_ops(Complex* a, std::size_t base, const Segment& seg, Complex* scratch) {
-  const unsigned bits = seg.bits;
+// Steps [first, last) of the segment on the 2^bits amplitudes at `a`: a
+// block whose base index is `base`, or a piece of that block that holds
+// every position the steps touch (`base` still the block's: only its bits
+// outside the block are read).
+void apply_ops(Complex* a, unsigned bits, std::size_t base, const Segment& seg, std::size_t first,
+               std::size_t last, Complex* scratch) {
   const std::size_t size = std::size_t{1} << bits;
-  for (std::size_t i = 0; i < seg.ops.size(); ++i) {
+  for (std::size_t i = first; i < last; ++i) {
     const BlockOp& op = seg.ops[i];
     if (op.kind == BlockOp::Kind::kDiagonal && op.signs) {
-      std::size_t last = i + 1;
-      while (last < seg.ops.size() && seg.ops[last].kind == BlockOp::Kind::kDiagonal && seg.ops[last].signs) ++last;
-      apply_sign_ops(a, base, seg, i, last);
-      i = last - 1;
+      std::size_t end = i + 1;
+      while (end < last && seg.ops[end].kind == BlockOp::Kind::kDiagonal && seg.ops[end].signs) ++end;
+      apply_sign_ops(a, bits, base, seg, i, end);
+      i = end - 1;
       continue;
     }
     if ((base & op.outer_controls) != op.outer_controls) {
@@ -380,6 +405,30 @@ void apply_block_ops(Complex* a, std::size_t base, const Segment& seg, Complex* 
         break;
       }
     }
+  }
+}
+
+// A block's steps. Consecutive steps that touch only positions below the
+// piece size go piece by piece (each piece gets them all while in the
+// first-level cache), the others over the whole block; either way every
+// amplitude gets the steps in their order.
+void apply_block_ops(Complex* a, std::size_t base, const Segment& seg, Complex* scratch) {
+  const std::size_t n = seg.ops.size();
+  const std::size_t piece = std::size_t{1} << seg.piece_bits;
+  auto fits = [&](std::size_t i) { return seg.piece_bits < seg.bits && seg.ops[i].local < piece; };
+  for (std::size_t i = 0; i < n;) {
+    std::size_t end = i;
+    while (end < n && fits(end)) ++end;
+    if (end - i >= 2) {
+      for (std::size_t off = 0; off < (std::size_t{1} << seg.bits); off += piece)
+        apply_ops(a + off, seg.piece_bits, base, seg, i, end, scratch);
+      i = end;
+      continue;
+    }
+    end = std::max(end, i + 1);
+    while (end < n && !fits(end)) ++end;
+    apply_ops(a, seg.bits, base, seg, i, end, scratch);
+    i = end;
   }
 }
 
@@ -531,6 +580,7 @@ Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
   const unsigned spread = ceil_log2(shares_for(team));
   g.block = std::min(c.block_qubits, n > spread ? n - spread : 0u);
   g.low = std::min(c.low_qubits, g.block > 0 ? g.block - 1 : 0u);
+  g.piece = std::max(1u, c.piece_qubits);
   BlockBuffers& buffers = tl_buffers;
   g.gather = g.block < n && buffers.ensure(team.size(), g.block);
 

@@ -83,6 +83,7 @@ struct ExecutorConfig {
   unsigned pair_max_qubits = 20; // up to here independent runs go side by side
   unsigned block_qubits = 16;    // a block holds 2^block_qubits amplitudes
   unsigned low_qubits = 5;       // qubits every block includes (its chunks' length)
+  unsigned piece_qubits = 12;    // pieces of a block worked on in the first-level cache
   std::size_t shares_per_thread = 2;  // a segment's blocks in this many shares per thread
 };
 ExecutorConfig executor_config();

@@ -150,14 +150,16 @@ Result<std::vector<MeasurementRecord>> reference_run(std::span<const Gate> gates
 }
 
 struct Geometry {
-  unsigned block, low, team_min;
+  unsigned block, low, piece, team_min;
   bool no_buffers = false;
 };
 
-// Small blocks, so that registers of 5-11 qubits span many of them, with and
-// without the pool's workers; and the default geometry.
+// Small blocks and pieces, so that registers of 5-11 qubits span many of
+// them, with and without the pool's workers (and once without buffers for
+// blocks); and the default geometry.
 std::vector<Geometry> geometries() {
-  return {{2, 0, 0}, {3, 1, 0}, {4, 2, 99}, {5, 2, 0}, {6, 3, 0}, {7, 5, 0}, {16, 5, 0}, {4, 1, 0, true}};
+  return {{2, 0, 1, 0},  {3, 1, 2, 0},  {4, 2, 2, 99},  {5, 2, 3, 0},
+          {6, 3, 4, 0},  {7, 5, 3, 0},  {16, 5, 12, 0}, {4, 1, 2, 0, true}};
 }
 
 void use_geometry(const Geometry& g) {
@@ -167,6 +169,7 @@ void use_geometry(const Geometry& g) {
   c.team_min_qubits = g.team_min;
   c.block_qubits = g.block;
   c.low_qubits = g.low;
+  c.piece_qubits = g.piece;
   detail::set_executor_config(c);
 }
 
@@ -321,7 +324,7 @@ TEST(Executor, EveryPathAtEveryPoolSize) {
 
 TEST(Executor, FailingStepsLeaveTheStepsBeforeThemApplied) {
   RestoreConfig restore;
-  use_geometry({3, 1, 0});
+  use_geometry({3, 1, 2, 0});
   // A plan assembled by hand: a parametric step beyond the register after
   // some valid ones, then a fixed gate that would fail too.
   std::vector<CompiledOp> ops;
