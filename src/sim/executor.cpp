@@ -573,7 +573,12 @@ Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
   const detail::ExecutorConfig c = detail::executor_config();
   const auto n = static_cast<unsigned>(state.num_qubits());
   const bool shared = n >= c.team_min_qubits && !in_pool_thread() && !in_team_share();
-  Team team(shared ? pool_num_threads() : 1);
+  // Threads beyond the pool's first two only where each keeps some
+  // 2^thread_qubits amplitudes to itself: smaller shares would be mostly
+  // meeting.
+  const unsigned spare = n > c.thread_qubits ? n - c.thread_qubits : 0;
+  const std::size_t useful = spare >= 5 ? Team::kMaxSize : std::max<std::size_t>(2, std::size_t{1} << spare);
+  Team team(shared ? std::min(pool_num_threads(), useful) : 1);
 
   Geometry g;
   g.n = n;

@@ -81,6 +81,7 @@ struct ExecutorConfig {
   unsigned min_qubits = 12;      // narrower registers run gate by gate
   unsigned team_min_qubits = 14; // from here on a run is shared with pool workers
   unsigned pair_max_qubits = 20; // up to here independent runs go side by side
+  unsigned thread_qubits = 13;   // a team has a third thread and more only for 2^this amplitudes each
   unsigned block_qubits = 16;    // a block holds 2^block_qubits amplitudes
   unsigned low_qubits = 5;       // qubits every block includes (its chunks' length)
   unsigned piece_qubits = 12;    // pieces of a block worked on in the first-level cache

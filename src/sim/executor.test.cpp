@@ -167,6 +167,7 @@ void use_geometry(const Geometry& g) {
   c.enabled = true;
   c.min_qubits = 1;
   c.team_min_qubits = g.team_min;
+  c.thread_qubits = 0;
   c.block_qubits = g.block;
   c.low_qubits = g.low;
   c.piece_qubits = g.piece;
