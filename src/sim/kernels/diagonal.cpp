@@ -29,22 +29,6 @@ inline std::size_t row_of(std::size_t l, const unsigned* positions, std::size_t 
   return r;
 }
 
-struct LaneFactors {
-  __m128 re;  // (f0.re, f0.re, f1.re, f1.re)
-  __m128 im;  // (-f0.im, f0.im, -f1.im, f1.im)
-};
-
-inline LaneFactors lanes(Complex f0, Complex f1) {
-  return {_mm_setr_ps(f0.re, f0.re, f1.re, f1.re), _mm_setr_ps(-f0.im, f0.im, -f1.im, f1.im)};
-}
-
-inline void scale(float* p, const LaneFactors& f) {
-  const __m128 x = _mm_loadu_ps(p);
-  const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
-  const __m128 y = _mm_add_ps(_mm_mul_ps(f.re, x), _mm_mul_ps(f.im, sw));
-  _mm_storeu_ps(p, _mm_add_ps(y, _mm_setzero_ps()));
-}
-
 }  // namespace
 
 void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positions,
@@ -54,49 +38,93 @@ void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positio
     amps[l] = cadd(cmul(factors[row_of(l, positions, count)], amps[l]), Complex{0.0f, 0.0f});
 }
 
-// Windows of four amplitudes (two vectors): targets at positions 0 and 1 vary
-// inside a window and are resolved by the lanes' factors; the others are
-// constant over a window and select one of 2^h sets of lane factors, made
-// once per call. Windows come in runs of equal selection.
+// Windows of 2^k amplitudes (k = min(6, bits)): the targets inside a window
+// vary within it and are resolved by a table of lane coefficients; the
+// others are constant over a window and select one of 2^h such tables, made
+// once per call (or per window, for more than four such targets).
 void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std::size_t count,
-                    const Complex* factors) {
-  if (bits < 2) {
-    apply_diagonal_scalar(amps, bits, positions, count, factors);
-    return;
-  }
+                    const Complex* factors, const KernelTable& isa) {
+  const unsigned wb = std::min(6u, bits);
+  const std::size_t wsize = std::size_t{1} << wb;
   unsigned high_pos[kMaxDiagonalTargets];
   std::size_t high_row[kMaxDiagonalTargets];
   std::size_t h = 0;
-  unsigned lowest_high = bits;
-  std::size_t lane_row[4] = {0, 0, 0, 0};  // row bits of window lanes 0..3
+  std::size_t lane_row[64] = {};  // row bits of each amplitude of a window
   for (std::size_t i = 0; i < count; ++i) {
-    if (positions[i] < 2) {
-      for (std::size_t j = 0; j < 4; ++j) lane_row[j] |= ((j >> positions[i]) & 1) << i;
+    if (positions[i] < wb) {
+      for (std::size_t j = 0; j < wsize; ++j) lane_row[j] |= ((j >> positions[i]) & 1) << i;
     } else {
       high_pos[h] = positions[i];
       high_row[h++] = std::size_t{1} << i;
-      if (positions[i] < lowest_high) lowest_high = positions[i];
     }
   }
-  LaneFactors table[std::size_t{2} << kMaxDiagonalTargets];  // two per selection
-  for (std::size_t sel = 0; sel < (std::size_t{1} << h); ++sel) {
+  constexpr std::size_t kMaxTables = 16;
+  const bool per_window = (std::size_t{1} << h) > kMaxTables;
+  alignas(64) WindowCoefficients tables[kMaxTables];
+  auto fill = [&](WindowCoefficients& t, std::size_t sel) {
     std::size_t r = 0;
     for (std::size_t j = 0; j < h; ++j)
       if ((sel >> j) & 1) r |= high_row[j];
-    table[2 * sel] = lanes(factors[r | lane_row[0]], factors[r | lane_row[1]]);
-    table[2 * sel + 1] = lanes(factors[r | lane_row[2]], factors[r | lane_row[3]]);
+    for (std::size_t j = 0; j < wsize; ++j) {
+      const Complex f = factors[r | lane_row[j]];
+      t.re[2 * j] = t.re[2 * j + 1] = f.re;
+      t.im[2 * j] = -f.im;
+      t.im[2 * j + 1] = f.im;
+    }
+  };
+  if (!per_window)
+    for (std::size_t sel = 0; sel < (std::size_t{1} << h); ++sel) fill(tables[sel], sel);
+  // Windows per call of the kernel; per window, at most one table each.
+  const std::size_t batch = per_window ? kMaxTables : 256;
+  const WindowCoefficients* of[256];
+  const std::size_t windows = std::size_t{1} << (bits - wb);
+  for (std::size_t first = 0; first < windows; first += batch) {
+    const std::size_t n = std::min(batch, windows - first);
+    for (std::size_t w = 0; w < n; ++w) {
+      const std::size_t l0 = (first + w) << wb;
+      std::size_t sel = 0;
+      for (std::size_t j = 0; j < h; ++j) sel |= ((l0 >> high_pos[j]) & 1) << j;
+      if (per_window) {
+        fill(tables[w], sel);
+        sel = w;
+      }
+      of[w] = &tables[sel];
+    }
+    isa.scale_windows(amps + (first << wb), wb, of, n);
   }
-  const std::size_t n = std::size_t{1} << bits;
-  const std::size_t run = std::size_t{1} << lowest_high;  // amplitudes of one selection
+}
+
+void scale_windows_scalar(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                          std::size_t windows) {
+  const std::size_t size = std::size_t{1} << window_bits;
+  for (std::size_t w = 0; w < windows; ++w) {
+    const WindowCoefficients& t = *tables[w];
+    for (std::size_t j = 0; j < size; ++j, ++amps) {
+      // The lane forms of cmul(f, a): f.re a.re + (-f.im) a.im and
+      // f.re a.im + f.im a.re.
+      const Complex a = *amps;
+      const Complex y{t.re[2 * j] * a.re + t.im[2 * j] * a.im, t.re[2 * j + 1] * a.im + t.im[2 * j + 1] * a.re};
+      *amps = cadd(y, Complex{0.0f, 0.0f});
+    }
+  }
+}
+
+void scale_windows_sse2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                        std::size_t windows) {
+  if (window_bits < 1) {
+    scale_windows_scalar(amps, window_bits, tables, windows);
+    return;
+  }
+  const std::size_t floats = std::size_t{2} << window_bits;
+  const __m128 zero = _mm_setzero_ps();
   float* f = reinterpret_cast<float*>(amps);
-  for (std::size_t l = 0; l < n; l += run) {
-    std::size_t sel = 0;
-    for (std::size_t j = 0; j < h; ++j) sel |= ((l >> high_pos[j]) & 1) << j;
-    const LaneFactors& a = table[2 * sel];
-    const LaneFactors& b = table[2 * sel + 1];
-    for (std::size_t w = 2 * l; w < 2 * (l + run); w += 8) {
-      scale(f + w, a);
-      scale(f + w + 4, b);
+  for (std::size_t w = 0; w < windows; ++w, f += floats) {
+    const WindowCoefficients& t = *tables[w];
+    for (std::size_t i = 0; i < floats; i += 4) {
+      const __m128 x = _mm_loadu_ps(f + i);
+      const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+      const __m128 y = _mm_add_ps(_mm_mul_ps(_mm_load_ps(t.re + i), x), _mm_mul_ps(_mm_load_ps(t.im + i), sw));
+      _mm_storeu_ps(f + i, _mm_add_ps(y, zero));
     }
   }
 }

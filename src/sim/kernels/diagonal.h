@@ -34,10 +34,31 @@ bool is_diagonal(std::span<const Complex> matrix, std::size_t d);
 // 0 + f * a for the factor of each amplitude of `amps` (2^bits entries):
 // amplitude l takes factors[row(l)], where bit i of row(l) is bit
 // positions[i] of l (i < count, positions distinct and below `bits`, count
-// <= kMaxDiagonalTargets). Any `factors` table of 2^count entries.
+// <= kMaxDiagonalTargets). Any `factors` table of 2^count entries. With the
+// active table or `isa`.
 inline constexpr std::size_t kMaxDiagonalTargets = 8;
 void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std::size_t count,
-                    const Complex* factors);
+                    const Complex* factors, const KernelTable& isa = active_kernels());
+
+// The lane coefficients of the factors of a window of up to 64 amplitudes:
+// re = (f.re, f.re) and im = (-f.im, f.im) per amplitude, so that a lane
+// computes re * a + im * swap(a), the lane form of cmul(f, a) (mat2.cpp).
+struct alignas(64) WindowCoefficients {
+  float re[128];
+  float im[128];
+};
+
+// Windows of 2^window_bits amplitudes (at most 64), window w multiplied by
+// the coefficients tables[w], then + 0. The variants, each reached through
+// its table (isa.h).
+void scale_windows_scalar(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                          std::size_t windows);
+void scale_windows_sse2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                        std::size_t windows);
+void scale_windows_avx2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                        std::size_t windows);
+void scale_windows_avx512(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                          std::size_t windows);
 
 // The scalar form, for tests.
 void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positions,

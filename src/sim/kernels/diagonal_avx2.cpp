@@ -1,6 +1,6 @@
-// AVX2 form of the flips of diagonal gates with factors 1 and -1: four
-// amplitudes per vector, the sign bits of flipped amplitudes toggled, then
-// + 0 (see diagonal.h). Built with -mavx2 only; reached only through the
+// AVX2 forms of the diagonal kernels, four amplitudes per vector: the flips
+// of gates with factors 1 and -1 (sign bits toggled, then + 0) and factors
+// in general (the lane arithmetic of mat2.cpp, then + 0); see diagonal.h. Built with -mavx2 only; reached only through the
 // AVX2 table.
 #include <immintrin.h>
 
@@ -25,6 +25,27 @@ void apply_flips_avx2(Complex* amps, unsigned window_bits, const std::uint64_t* 
     for (std::size_t j = 0; j < size; j += 4, f += 8) {
       const __m256 x = _mm256_loadu_ps(f);
       _mm256_storeu_ps(f, _mm256_add_ps(_mm256_xor_ps(x, _mm256_load_ps(table[(pat >> j) & 15])), zero));
+    }
+  }
+}
+
+void scale_windows_avx2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                        std::size_t windows) {
+  if (window_bits < 2) {
+    scale_windows_sse2(amps, window_bits, tables, windows);
+    return;
+  }
+  const std::size_t floats = std::size_t{2} << window_bits;
+  const __m256 zero = _mm256_setzero_ps();
+  float* f = reinterpret_cast<float*>(amps);
+  for (std::size_t w = 0; w < windows; ++w, f += floats) {
+    const WindowCoefficients& t = *tables[w];
+    for (std::size_t i = 0; i < floats; i += 8) {
+      const __m256 x = _mm256_loadu_ps(f + i);
+      const __m256 sw = _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
+      const __m256 y =
+          _mm256_add_ps(_mm256_mul_ps(_mm256_load_ps(t.re + i), x), _mm256_mul_ps(_mm256_load_ps(t.im + i), sw));
+      _mm256_storeu_ps(f + i, _mm256_add_ps(y, zero));
     }
   }
 }

@@ -1,6 +1,7 @@
-// AVX-512 form of the flips of diagonal gates with factors 1 and -1: eight
-// amplitudes per vector, flipped lanes negated (0 - x), the others given
-// + 0 (see diagonal.h). Built with the AVX-512 flags; reached only through
+// AVX-512 forms of the diagonal kernels, eight amplitudes per vector: the
+// flips of gates with factors 1 and -1 (flipped lanes negated as 0 - x, the
+// others given + 0) and factors in general (the lane arithmetic of mat2.cpp,
+// then + 0); see diagonal.h. Built with the AVX-512 flags; reached only through
 // the AVX-512 table.
 #include <immintrin.h>
 
@@ -39,6 +40,27 @@ void apply_flips_avx512(Complex* amps, unsigned window_bits, const std::uint64_t
       const __m512 x = _mm512_loadu_ps(f);
       // 0 - x is -x for x nonzero and +0 for +-0: the flip and the + 0 at once.
       _mm512_storeu_ps(f, _mm512_mask_sub_ps(_mm512_add_ps(x, zero), m, zero, x));
+    }
+  }
+}
+
+void scale_windows_avx512(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                          std::size_t windows) {
+  if (window_bits < 3) {
+    scale_windows_sse2(amps, window_bits, tables, windows);
+    return;
+  }
+  const std::size_t floats = std::size_t{2} << window_bits;
+  const __m512 zero = _mm512_setzero_ps();
+  float* f = reinterpret_cast<float*>(amps);
+  for (std::size_t w = 0; w < windows; ++w, f += floats) {
+    const WindowCoefficients& t = *tables[w];
+    for (std::size_t i = 0; i < floats; i += 16) {
+      const __m512 x = _mm512_loadu_ps(f + i);
+      const __m512 sw = _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
+      const __m512 y =
+          _mm512_add_ps(_mm512_mul_ps(_mm512_load_ps(t.re + i), x), _mm512_mul_ps(_mm512_load_ps(t.im + i), sw));
+      _mm512_storeu_ps(f + i, _mm512_add_ps(y, zero));
     }
   }
 }

@@ -34,7 +34,8 @@ constexpr KernelTable kScalar = {Isa::kScalar,
                                  &pauli_sweep_scalar,
                                  &block_mat2_scalar,
                                  &block_controlled_x_scalar,
-                                 &apply_flips_scalar};
+                                 &apply_flips_scalar,
+                                 &scale_windows_scalar};
 constexpr KernelTable kSse2 = {Isa::kSse2,
                                "SSE2",
                                &mat2_pairs_sse2,
@@ -45,7 +46,8 @@ constexpr KernelTable kSse2 = {Isa::kSse2,
                                &pauli_sweep_sse2,
                                &block_mat2_sse2,
                                &block_controlled_x_scalar,
-                               &apply_flips_sse2};
+                               &apply_flips_sse2,
+                               &scale_windows_sse2};
 constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                "AVX2",
                                &mat2_pairs_avx2,
@@ -56,7 +58,8 @@ constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                &pauli_sweep_avx2,
                                &block_mat2_avx2,
                                &block_controlled_x_avx2,
-                               &apply_flips_avx2};
+                               &apply_flips_avx2,
+                               &scale_windows_avx2};
 constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  "AVX-512",
                                  &mat2_pairs_avx512,
@@ -67,7 +70,8 @@ constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  &pauli_sweep_avx512,
                                  &block_mat2_avx512,
                                  &block_controlled_x_avx512,
-                                 &apply_flips_avx512};
+                                 &apply_flips_avx512,
+                                 &scale_windows_avx512};
 
 constexpr const KernelTable* kAll[] = {&kScalar, &kSse2, &kAvx2, &kAvx512};
 

@@ -29,6 +29,7 @@ struct DirectPlan;
 struct PauliSweep;
 struct Mat2Block;
 struct ControlledMat2;
+struct WindowCoefficients;
 
 enum class Isa : std::uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
 
@@ -67,9 +68,11 @@ struct KernelTable {
   void (*block_mat2)(Complex* amps, unsigned bits, const Mat2Block& op);
   void (*block_controlled_x)(Complex* amps, unsigned bits, const ControlledMat2& c);
 
-  // The flips of diagonal gates with factors 1 and -1 over windows of
-  // 2^window_bits amplitudes, then + 0 (diagonal.h).
+  // Diagonal gates over windows of 2^window_bits amplitudes (diagonal.h):
+  // the flips of factors 1 and -1, and factors in general, each then + 0.
   void (*apply_flips)(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
+  void (*scale_windows)(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+                        std::size_t windows);
 };
 
 // The table of the widest instruction set this processor runs; chosen on
