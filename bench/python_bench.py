@@ -183,8 +183,6 @@ def bench_pauli():
               f"{t_sample * 1e3:8.3f} ms (the run alone {t_one * 1e3:.3f} ms)")
 
 
-
-
 def layered_ansatz(n, layers=4):
     # RY on every qubit, then a CX chain; P = layers * n.
     spec = vt.CircuitSpec(n)

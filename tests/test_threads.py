@@ -196,9 +196,10 @@ import vantrel as vt
 vt.set_num_threads(int(sys.argv[1]))
 n = 16
 rng = np.random.default_rng(5)
-# Layers of every rotation kind and of fixed gates of several shapes, on
-# every qubit: the runs span several blocks, the gates on the upper qubits
-# need blocks that are not contiguous, and the diagonal gates join any block.
+# Layers of every rotation kind (Pauli strings too) and of fixed gates of
+# several shapes, on every qubit: the runs span several blocks, the gates on
+# the upper qubits need blocks that are not contiguous, and the diagonal
+# gates join any block.
 # The one-off circuit leaves qubit `spare` alone except to measure and
 # reset it in basis states: outcomes and collapse then do not depend on the
 # random draws.
@@ -220,6 +221,8 @@ for layer in range(2):
                   vt.Gate.cp(n - 1, a, float(rng.uniform(-3, 3))) if a != n - 1 else vt.Gate.s(a),
                   vt.Gate.swap(a, c) if a != c else vt.Gate.t(a)]
     spec.h(n - 1 - layer)
+    spec.rzz(layer, n - 1 - layer, params[layer], scale=0.5)
+    spec.pauli_rotation([("X", 2 * layer), ("Y", n - 2), ("Z", n // 2 + layer)], params[5 - layer])
     gates += [vt.Gate.ccx(0, n // 2, n - 1), vt.Gate.mcz([1, 2, n - 2], n - 1),
               vt.Gate.x(spare), vt.Gate.measure(spare), vt.Gate.reset(spare), vt.Gate.measure(spare),
               vt.Gate.barrier()]

@@ -79,8 +79,16 @@ Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> pa
       if (!stop.ok()) break;
       const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
       RunStep step;
-      step.qubit = op.target;
-      rotation_matrix(op.rotation, angle, step.m);
+      if (op.kind == CompiledOp::Kind::kParam) {
+        step.qubit = op.target;
+        rotation_matrix(op.rotation, angle, step.m);
+      } else if (op.paulis.empty()) {
+        continue;  // the identity, as the step-by-step loop leaves it
+      } else {
+        step.kind = RunStep::Kind::kPauliRotation;
+        step.masks = rotation_masks(op.paulis);
+        half_angle_cos_sin(angle, step.c, step.s);
+      }
       steps.push_back(step);
       continue;
     }
@@ -97,11 +105,7 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   end = std::min(end, ops.size());
-  // Pauli-string rotations have no step of a run yet: such ranges go step
-  // by step.
-  const bool rotations = std::any_of(ops.begin() + std::min(begin, end), ops.begin() + end,
-                                     [](const CompiledOp& op) { return op.kind == CompiledOp::Kind::kPauliRotation; });
-  if (begin < end && !rotations && runs_through_executor(n)) {
+  if (begin < end && runs_through_executor(n)) {
     std::vector<RunStep> steps;
     bool reserved = true;
     try {

@@ -68,7 +68,7 @@ constexpr std::size_t kMaxBlockedTargets = 6;
 // are constant over it: where one is 0 the block only gets a + 0; where
 // all are 1 it gets the operation with its other controls.
 struct BlockOp {
-  enum class Kind : std::uint8_t { kMat2, kControlled, kControlledX, kMatrix, kDiagonal };
+  enum class Kind : std::uint8_t { kMat2, kControlled, kControlledX, kMatrix, kDiagonal, kPauliRotation };
   Kind kind = Kind::kMat2;
   kernels::Mat2Block mat2;             // kMat2
   kernels::ControlledMat2 controlled;  // kControlled, kControlledX
@@ -76,6 +76,11 @@ struct BlockOp {
   std::size_t fixed = 0;               // kMatrix: its controls inside the block
   std::size_t outer_controls = 0;      // kControlled, kControlledX, kMatrix
   std::size_t local = 0;               // the positions in the block it reads or writes
+  // kPauliRotation: the masks in block positions, the string's Z qubits
+  // outside the block, and the cos and sin of the half angle.
+  kernels::RotationMasks rotation;
+  std::size_t outer_z = 0;
+  float c = 0.0f, s = 0.0f;
   // kDiagonal: the operation's diagonal (offset into Segment::diagonals, in
   // row order); its targets inside the block (positions, row bits) and
   // outside (qubits, row bits), the latter fixed by each block's base.
@@ -155,8 +160,10 @@ std::size_t mask_of(std::span<const std::uint64_t> qubits) {
 }
 
 // The qubits a block must hold for the step: those of its matrix (a
-// controlled operation's controls may lie outside).
+// controlled operation's controls may lie outside), a rotation's X and Y
+// qubits.
 std::size_t needed_qubits(const RunStep& s) {
+  if (s.kind == RunStep::Kind::kPauliRotation) return s.masks.x;
   if (s.kind != RunStep::Kind::kOperation) return std::size_t{1} << s.qubit;
   return mask_of(s.op->matrix_targets());
 }
@@ -223,6 +230,26 @@ std::size_t prepare_segment(std::span<const RunStep> steps, std::size_t first, s
       op.kind = BlockOp::Kind::kMat2;
       op.mat2 = kernels::prepare_mat2_block(position(s.qubit), s.m);
       op.local = std::size_t{1} << op.mat2.q;
+      seg.ops.push_back(op);
+      continue;
+    }
+    if (s.kind == RunStep::Kind::kPauliRotation) {
+      op.kind = BlockOp::Kind::kPauliRotation;
+      op.c = s.c;
+      op.s = s.s;
+      op.rotation.ny = s.masks.ny;
+      for (unsigned q = 0; q < 64; ++q) {
+        const std::size_t bit = std::size_t{1} << q;
+        if (!((s.masks.x | s.masks.z) & bit)) continue;
+        if (!(seg.mask & bit)) {
+          op.outer_z |= bit;  // a Z factor: the X and Y qubits are in the block
+          continue;
+        }
+        const std::size_t at = std::size_t{1} << position(q);
+        if (s.masks.x & bit) op.rotation.x |= at;
+        if (s.masks.z & bit) op.rotation.z |= at;
+        op.local |= at;
+      }
       seg.ops.push_back(op);
       continue;
     }
@@ -395,6 +422,14 @@ void apply_ops(Complex* a, unsigned bits, std::size_t base, const Segment& seg, 
         plan.apply_groups(a, 0, plan.groups(size), scratch);
         break;
       }
+      case BlockOp::Kind::kPauliRotation: {
+        // Each Z factor outside the block that is 1 adds 2 to the exponent
+        // of every amplitude's phase.
+        kernels::RotationMasks m = op.rotation;
+        m.ny += 2 * static_cast<unsigned>(__builtin_parityll(base & op.outer_z));
+        kernels::apply_pauli_rotation<SequentialExecutor>(std::span<Complex>(a, size), m, op.c, op.s);
+        break;
+      }
       case BlockOp::Kind::kDiagonal: {
         const std::size_t fixed = outer_row(op, base);
         Complex factors[std::size_t{1} << kernels::kMaxDiagonalTargets];
@@ -496,6 +531,9 @@ Status run_alone(const RunStep& s, StateVector& state, Rng* rng, std::vector<Mea
         return kernels::apply_matrix<TeamExecutor>(state.amplitudes(), s.op->targets, s.op->matrix);
       return kernels::apply_controlled_matrix<TeamExecutor>(state.amplitudes(), s.op->controls(),
                                                             s.op->matrix_targets(), s.op->matrix);
+    case RunStep::Kind::kPauliRotation:
+      kernels::apply_pauli_rotation<TeamExecutor>(state.amplitudes(), s.masks, s.c, s.s);
+      return Status::Ok();
     case RunStep::Kind::kMeasure:
     case RunStep::Kind::kReset: {
       auto outcome = measure_qubit(state, s.qubit, *rng);

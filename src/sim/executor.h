@@ -10,9 +10,12 @@
 // copied back. Copying moves amplitudes without touching their bits, and
 // every kernel gives the same bits for a group of amplitudes whatever the
 // group's position, so each amplitude undergoes exactly the operations of the
-// gate-by-gate loop in the same order. Diagonal gates of two or more targets
+// gate-by-gate loop in the same order. Diagonal gates of two or more qubits
 // act on each amplitude alone (kernels/diagonal.h) and join a segment
-// whatever their qubits. Measurements and resets run between segments on the
+// whatever their qubits; so do Pauli-string rotations without X or Y
+// factors, while other rotations need only their X and Y qubits in a block
+// (a Z factor outside it only adds 2 to the phase exponent of the whole
+// block, kernels/pauli_rotation.h). Measurements and resets run between segments on the
 // whole register in its true qubit order.
 //
 // The run is led by the calling thread, with pool workers joining as helpers
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "sim/complex.h"
+#include "sim/kernels/pauli_rotation.h"
 #include "sim/operation.h"
 #include "sim/result.h"
 #include "sim/rng.h"
@@ -40,13 +44,17 @@ struct MeasurementRecord {
 
 // One step of a run, already checked against the register: a one-qubit
 // matrix, a unitary operation (distinct targets in range, 4^k entries, not a
-// one-qubit 2x2), a measurement or a reset of a qubit in range.
+// one-qubit 2x2), a Pauli-string rotation (qubits in range, masks not both
+// empty), a measurement or a reset of a qubit in range.
 struct RunStep {
-  enum class Kind : std::uint8_t { kMat2, kOperation, kMeasure, kReset };
+  enum class Kind : std::uint8_t { kMat2, kOperation, kPauliRotation, kMeasure, kReset };
   Kind kind = Kind::kMat2;
   std::uint64_t qubit = 0;        // kMat2, kMeasure, kReset
   Complex m[4] = {};              // kMat2
   const Operation* op = nullptr;  // kOperation; must outlive the run
+  kernels::RotationMasks masks;   // kPauliRotation, with cos and sin of the half angle
+  float c = 0.0f;
+  float s = 0.0f;
 };
 
 // Whether runs on a register of this width go through execute_run (else the

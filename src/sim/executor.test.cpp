@@ -225,13 +225,23 @@ void check_circuits(int trials, unsigned seed) {
   }
 }
 
-// A plan of random fixed gates and parametric steps of every kind.
+// A plan of random fixed gates and parametric steps of every kind (one-qubit
+// rotations, Pauli-string rotations with their scales).
 CompiledCircuit random_plan(std::mt19937& rng, std::size_t n, std::size_t steps, bool random_steps) {
   ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(n).value();
   for (int i = 0; i < 4; ++i) spec.add_parameter(std::nullopt);
   for (std::size_t s = 0; s < steps; ++s) {
-    if (rng() % 2) {
+    if (rng() % 3 == 0) {
       EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(rng() % 4), rng() % n, rng() % 4).ok());
+      continue;
+    }
+    if (rng() % 3 == 0) {
+      // A Pauli-string rotation: Z factors only (diagonal) in some.
+      std::vector<RotationFactor> factors;
+      const bool z_only = rng() % 3 == 0;
+      for (std::uint64_t q : random_targets(n, 1 + rng() % std::min<std::size_t>(4, n), rng))
+        factors.push_back({q, z_only ? PauliLabel::kZ : static_cast<PauliLabel>(rng() % 3)});
+      EXPECT_TRUE(spec.add_pauli_rotation(std::move(factors), rng() % 4, 0.5f + (rng() % 4) * 0.75f).ok());
       continue;
     }
     Gate g = random_gate(rng, n);
