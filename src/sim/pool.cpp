@@ -787,12 +787,17 @@ inline void run_share(const FunctionRef<void(std::size_t)>& fn, std::size_t shar
   fn(share);
 }
 
-// Waiting in a team. A helper between tasks spins (a task usually follows
-// within microseconds), then yields, then sleeps until the leader publishes
-// the next task; the leader waiting for shares in progress spins, then
-// yields, and never sleeps (those shares are being worked on).
-constexpr unsigned kTeamSpinRounds = 2000;
-constexpr unsigned kTeamYieldRounds = 50;
+// Waiting in a team: a helper between tasks, or the leader for shares in
+// progress, polls for some tens of microseconds (a task or a share usually
+// ends within them), then sleeps until woken. It neither yields nor pauses:
+// on a loaded machine a yield can hand the processor to another process for
+// a whole time slice (seen on two virtual processors: a helper that yielded
+// between tasks joined a run only near its end), and loops of pause
+// instructions are what hypervisors watch for to take a virtual processor
+// away; a sleeper is woken as soon as there is work.
+constexpr unsigned kTeamSpinRounds = 1u << 16;
+
+inline void team_poll() { __asm__ volatile("" ::: "memory"); }
 
 // After a helper's progress (a share done, leaving the team).
 void wake_leader(Team::Core& c) {
@@ -843,21 +848,16 @@ void claim_shares(Team::Core& c, std::uint32_t rank, std::uint32_t size, std::ui
 }
 
 // The leader's wait for work in progress (shares being run, helpers
-// leaving): it spins, then yields, then sleeps until a helper that finishes
-// a share or leaves wakes it. Sleeping matters when the helper's processor is
-// shared with other work: a leader spinning or yielding on the same
-// processor would take the time the helper needs to finish. The flag and
-// the progress counters are sequentially consistent against the helper's
-// update-then-check, so no wake-up is lost.
+// leaving): it polls, then sleeps until a helper that finishes a share or
+// leaves wakes it. Sleeping also matters when a helper shares its processor
+// with other work: a leader polling on that processor would take the time
+// the helper needs. The flag and the progress counters are sequentially
+// consistent against the helper's update-then-check, so no wake-up is lost.
 template <class Pred>
 void wait_until(Team::Core& c, Pred done) {
   for (unsigned spins = 0; !done(); ++spins) {
     if (spins < kTeamSpinRounds) {
-      cpu_relax();
-      continue;
-    }
-    if (spins < kTeamSpinRounds + kTeamYieldRounds) {
-      sched_yield();
+      team_poll();
       continue;
     }
     std::unique_lock<std::mutex> lock(c.mutex);
@@ -891,11 +891,7 @@ void run_team_helper(Team::Invitation* inv) {
     }
     if (c.finished.load(std::memory_order_acquire)) break;
     if (++spins < kTeamSpinRounds) {
-      cpu_relax();
-      continue;
-    }
-    if (spins < kTeamSpinRounds + kTeamYieldRounds) {
-      sched_yield();
+      team_poll();
       continue;
     }
     std::unique_lock<std::mutex> lock(c.mutex);
