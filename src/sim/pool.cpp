@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -788,14 +789,35 @@ inline void run_share(const FunctionRef<void(std::size_t)>& fn, std::size_t shar
 }
 
 // Waiting in a team: a helper between tasks, or the leader for shares in
-// progress, polls for some tens of microseconds (a task or a share usually
-// ends within them), then sleeps until woken. It neither yields nor pauses:
+// progress, polls for about kTeamPoll (tasks and shares usually come and
+// end within it), then sleeps until woken. A count of polls would not do:
+// a poll takes a fraction of a nanosecond when nothing changes, so any
+// count short enough to bound an idle wait ends before the leader's next
+// task on a register where a task takes some tens of microseconds, and the
+// helper then sleeps through most tasks. Polling neither yields nor pauses:
 // on a loaded machine a yield can hand the processor to another process for
 // a whole time slice (seen on two virtual processors: a helper that yielded
 // between tasks joined a run only near its end), and loops of pause
 // instructions are what hypervisors watch for to take a virtual processor
 // away; a sleeper is woken as soon as there is work.
-constexpr unsigned kTeamSpinRounds = 1u << 16;
+constexpr std::chrono::microseconds kTeamPoll{50};
+
+// True while a wait that started at `start` (set on first use) should keep
+// polling; reads the clock every 64 calls.
+class PollBudget {
+ public:
+  bool more() {
+    if (++polls_ & 63) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (polls_ == 64) start_ = now;
+    return now - start_ < kTeamPoll;
+  }
+  void reset() { polls_ = 0; }
+
+ private:
+  std::uint64_t polls_ = 0;
+  std::chrono::steady_clock::time_point start_{};
+};
 
 inline void team_poll() { __asm__ volatile("" ::: "memory"); }
 
@@ -855,8 +877,9 @@ void claim_shares(Team::Core& c, std::uint32_t rank, std::uint32_t size, std::ui
 // consistent against the helper's update-then-check, so no wake-up is lost.
 template <class Pred>
 void wait_until(Team::Core& c, Pred done) {
-  for (unsigned spins = 0; !done(); ++spins) {
-    if (spins < kTeamSpinRounds) {
+  PollBudget budget;
+  while (!done()) {
+    if (budget.more()) {
       team_poll();
       continue;
     }
@@ -880,17 +903,17 @@ void run_team_helper(Team::Invitation* inv) {
   const std::uint32_t rank = inv->rank;
   const std::uint32_t size = inv->size;
   std::uint32_t seen = 0;  // tasks are numbered from 1
-  unsigned spins = 0;
+  PollBudget budget;
   for (;;) {
     const std::uint32_t task = static_cast<std::uint32_t>(c.state.load(std::memory_order_acquire) >> 32);
     if (task != seen) {
       claim_shares(c, rank, size, task);
       seen = task;
-      spins = 0;
+      budget.reset();
       continue;
     }
     if (c.finished.load(std::memory_order_acquire)) break;
-    if (++spins < kTeamSpinRounds) {
+    if (budget.more()) {
       team_poll();
       continue;
     }
@@ -898,7 +921,7 @@ void run_team_helper(Team::Invitation* inv) {
     c.sleepers.fetch_add(1);
     c.cv.wait(lock, [&] { return (c.state.load() >> 32) != seen || c.finished.load(); });
     c.sleepers.fetch_sub(1);
-    spins = 0;
+    budget.reset();
   }
   // The leader may return as soon as it sees this: the wake-up takes the
   // lock first, and the leader cannot be asleep past it (it waits under that
