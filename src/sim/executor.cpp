@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "sim/interrupt.h"
 #include "sim/kernels/block.h"
 #include "sim/kernels/diagonal.h"
 #include "sim/kernels/mat2.h"
@@ -627,8 +628,12 @@ Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
   BlockBuffers& buffers = tl_buffers;
   g.gather = g.block < n && buffers.ensure(team.size(), g.block);
 
+  // Stops are checked between segments (interrupt.h); the team's helpers
+  // run the leader's shares bound to its Interrupt.
+  StopCheck stop;
   Segment seg;
   for (std::size_t i = 0; i < steps.size();) {
+    if (stop(state.size())) return interrupted();
     std::size_t end = i;
     if (g.block >= 2) end = choose_segment(steps, i, g, seg);
     if (end == i) {
@@ -640,6 +645,7 @@ Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
     end = prepare_segment(steps, i, end, seg, failure);
     if (end > i) run_segment(seg, state, team, buffers);
     if (!failure.ok()) return failure;
+    if (end > i + 1 && stop(state.size() * (end - i - 1))) return interrupted();
     i = end;
   }
   return Status::Ok();

@@ -76,7 +76,8 @@ Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<
 // must be set when there are any) on the calling thread, in step order; with
 // `records`, each measurement's outcome is appended to it. Fails only with
 // kOutOfMemory (the tables of a very large matrix), after applying the steps
-// before the one that needed them.
+// before the one that needed them, or kInterrupted when the calling thread's
+// Interrupt asks between segments (interrupt.h).
 Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
                    std::vector<MeasurementRecord>* records);
 

@@ -24,7 +24,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -220,7 +220,7 @@ class Pool {
   // sleeper count are sequentially consistent against the sleeper's
   // increment-then-check, as for offered jobs.
   std::atomic<Team::Invitation*>* post(std::size_t w, Team::Invitation* inv) {
-    std::atomic<Team::Invitation*>& box = workers_[w].invitation;
+    std::atomic<Team::Invitation*>& box = workers_[w]->invitation;
     Team::Invitation* expected = nullptr;
     if (!box.compare_exchange_strong(expected, inv)) return nullptr;
     if (sleepers_.load() > 0) wake_all();
@@ -228,7 +228,7 @@ class Pool {
   }
 
   std::size_t worker_count() const { return n_; }
-  const Worker* worker(std::size_t w) const { return &workers_[w]; }
+  const Worker* worker(std::size_t w) const { return workers_[w].get(); }
 
   // Waits on a pool thread for an offered job another thread took, running
   // other offered work meanwhile.
@@ -841,6 +841,11 @@ void wake_leader(Team::Core& c) {
 void claim_shares(Team::Core& c, std::uint32_t rank, std::uint32_t size, std::uint32_t task) {
   const std::uint32_t n = c.shares.load(std::memory_order_relaxed);
   const FunctionRef<void(std::size_t)>* fn = c.fn.load(std::memory_order_relaxed);
+  // A helper runs the leader's shares bound to the leader's Interrupt, so
+  // that work checking for a stop (runs, rows) sees it.
+  std::optional<InterruptScope::Worker> bound;
+  if (Interrupt* irq = c.interrupt.load(std::memory_order_relaxed); irq != nullptr && rank != 0)
+    bound.emplace(irq);
   // Runs `share` if it is still free; false once the task has moved on.
   auto claim = [&](std::uint32_t share) {
     const std::uint64_t bit = std::uint64_t{1} << share;
@@ -989,6 +994,7 @@ void Team::run(std::size_t shares, FunctionRef<void(std::size_t)> fn) {
   core_.fn.store(&fn, std::memory_order_relaxed);
   core_.shares.store(static_cast<std::uint32_t>(shares), std::memory_order_relaxed);
   core_.done.store(0, std::memory_order_relaxed);
+  core_.interrupt.store(current_interrupt(), std::memory_order_relaxed);
   const std::uint64_t unused = shares >= 32 ? 0 : ~((std::uint64_t{1} << shares) - 1) & 0xFFFFFFFFu;
   core_.state.store(std::uint64_t{task} << 32 | unused);
   wake_sleepers(core_);

@@ -27,6 +27,8 @@
 
 namespace vantrel::sim {
 
+class Interrupt;
+
 // A non-owning reference to a callable; valid while the callable lives.
 template <class Sig>
 class FunctionRef;
@@ -182,6 +184,9 @@ class Team {
     std::condition_variable leader_cv;
     std::atomic<bool> failed{false};  // a share threw: `error` holds the first exception
     std::exception_ptr error;
+    // The leader's Interrupt for the current task (interrupt.h): helpers
+    // running its shares check its stop flag.
+    std::atomic<Interrupt*> interrupt{nullptr};
   };
   struct Invitation {
     Core* core = nullptr;
