@@ -196,7 +196,8 @@ def layered_ansatz(n, layers=4):
 
 # Methods timed by the thread section, and the largest register each is
 # timed on (a gradient of 96 parameters at 24 qubits takes minutes).
-THREAD_METHODS = (("statevector", 24), ("expectation", 24), ("value_and_gradient", 20))
+THREAD_METHODS = (("statevector", 24), ("expectation", 24), ("value_and_gradient", 20),
+                  ("adjoint_value_and_gradient", 24))
 
 
 def threads_child(n):
@@ -205,7 +206,8 @@ def threads_child(n):
     params = np.random.default_rng(2).uniform(-1, 1, circuit.parameter_count).astype(np.float32)
     calls = {"statevector": lambda: circuit.statevector(params),
              "expectation": lambda: circuit.expectation(params, obs),
-             "value_and_gradient": lambda: circuit.value_and_gradient(params, obs)}
+             "value_and_gradient": lambda: circuit.value_and_gradient(params, obs),
+             "adjoint_value_and_gradient": lambda: circuit.adjoint_value_and_gradient(params, obs)}
     out = []
     for name, largest in THREAD_METHODS:
         if n > largest:

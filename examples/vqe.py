@@ -4,7 +4,7 @@
 
 A layered RY/CX ansatz is declared once with CircuitSpec and compiled; SciPy's
 L-BFGS-B then minimises <H> with the exact energy gradient that vantrel returns
-with the value (jac=True), evaluated through one ExecutionContext and one
+with the value by adjoint differentiation (jac=True), evaluated through one ExecutionContext and one
 ParamBuffer so that no call allocates a state or converts parameters. The
 result is compared with the exact ground energy from dense diagonalisation.
 
@@ -82,7 +82,7 @@ def main() -> None:
 
     def energy_and_gradient(x: NDArray[np.float64]) -> tuple[float, NDArray[np.float64]]:
         theta[:] = x
-        value, grad = context.value_and_gradient_buffer(circuit, params, hamiltonian)
+        value, grad = context.adjoint_value_and_gradient_buffer(circuit, params, hamiltonian)
         return value, grad.astype(np.float64)
 
     rng = np.random.default_rng(1)

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
+#include <optional>
 
+#include "sim/executor.h"
 #include "sim/gate_table.h"
 #include "sim/interrupt.h"
 #include "sim/kernels/isa.h"
@@ -139,16 +142,19 @@ float imag_pauli_chunk(const Complex* lambda, const Complex* psi, const kernels:
   return imag_pauli_chunk_isa(isa, lambda, psi, m, lo, hi);
 }
 
-// Chunks are evaluated on the pool, each into its own slot, and added in
-// index order on the calling thread: the same bits for every pool size.
-float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m) {
+// Chunks are evaluated in parallel, each into its own slot, and added in
+// index order on the calling thread: the same bits for every pool size and
+// for every way of sharing the chunks.
+template <class Exec>
+float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
+                          const kernels::PauliMasks& m) {
   const std::size_t size = psi.size();
   const std::size_t chunks = (size + kAdjointChunk - 1) / kAdjointChunk;
   float values[kInnerRound];
   float total = 0.0f;
   for (std::size_t first = 0; first < chunks; first += kInnerRound) {
     const std::size_t count = std::min(kInnerRound, chunks - first);
-    parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
+    Exec::parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t c = lo; c < hi; ++c) {
         const std::size_t begin = (first + c) * kAdjointChunk;
         values[c] = imag_pauli_chunk(lambda.data(), psi.data(), m, begin,
@@ -158,6 +164,10 @@ float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const 
     for (std::size_t c = 0; c < count; ++c) total = total + values[c];
   }
   return total;
+}
+
+float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m) {
+  return imag_pauli_inner_on<PoolExecutor>(lambda, psi, m);
 }
 
 }  // namespace detail
@@ -173,13 +183,14 @@ void conjugate_transpose(const Complex* m, std::size_t d, Complex* out) {
 // The derivative of <H> with respect to the parameter read by step `op`,
 // from psi (the state just after the step) and lambda (the backward state
 // there). One case per step kind: its generator and its inner product.
+template <class Exec = PoolExecutor>
 float step_derivative(const CompiledOp& op, const StateVector& lambda, const StateVector& psi) {
   if (op.kind == CompiledOp::Kind::kPauliRotation) {
     // exp(-i phi/2 P) with phi = scale * theta: Im <lambda|P|psi> per unit of
     // phi, times d(phi)/d(theta) = scale. Without factors the step is a
     // global phase, which cannot change <H>.
     if (op.paulis.empty()) return 0.0f;
-    return detail::imag_pauli_inner(lambda, psi, pauli_masks(op.paulis)) * op.scale;
+    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * op.scale;
   }
   // RX, RY, RZ = exp(-i theta/2 G) with G = X, Y, Z: dU/dtheta = (-i/2) G U,
   // so the derivative is 2 Re <lambda|(-i/2) G|psi> = Im <lambda|G|psi>.
@@ -191,7 +202,7 @@ float step_derivative(const CompiledOp& op, const StateVector& lambda, const Sta
   static constexpr PauliLabel kGenerator[] = {PauliLabel::kX, PauliLabel::kY, PauliLabel::kZ,
                                               PauliLabel::kZ};
   const PauliFactor g{op.target, kGenerator[static_cast<int>(op.rotation)]};
-  return detail::imag_pauli_inner(lambda, psi, pauli_masks(std::span<const PauliFactor>(&g, 1)));
+  return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(std::span<const PauliFactor>(&g, 1)));
 }
 
 // Undoes parametric step `op` on `state`: the conjugate transpose of the
@@ -239,6 +250,119 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
     adjoint_operation(op.gate.op, context.undo);
     VANTREL_TRY(psi.apply_operation(context.undo));
     VANTREL_TRY(lambda.apply_operation(context.undo));
+  }
+  return Status::Ok();
+}
+
+// How the backward sweep uses the pool. Each step of the sweep is short (one
+// gate, then a derivative), so what counts is where psi and lambda live:
+//  * kAlone: both fit in one core's second-level cache together (or there
+//    is no second thread): the calling thread does everything, and the
+//    states never move between caches;
+//  * kPaired: larger, on a pool of two or three threads: psi on the calling
+//    thread and lambda on a helper, each run applied by its owner, the
+//    derivatives' chunks shared by the two;
+//  * kShared: larger than the executor pairs runs for, on a larger pool:
+//    each run shared by the executor's team in turn, the derivatives spread
+//    over the pool.
+enum class SweepMode { kAlone, kPaired, kShared };
+
+SweepMode sweep_mode(std::uint64_t n) {
+  const detail::ExecutorConfig c = detail::executor_config();
+  const std::size_t threads = pool_num_threads();
+  if (threads <= 1 || n <= c.block_qubits || in_pool_thread() || in_team_share())
+    return SweepMode::kAlone;
+  return threads <= 3 || n <= c.pair_max_qubits ? SweepMode::kPaired : SweepMode::kShared;
+}
+
+// The backward sweep of `sweep` on registers the executor runs: the undos
+// between two derivatives (the parametric step just differentiated, then the
+// fixed steps down to the next parametric one) form one run, applied to psi
+// and to lambda as sweep_mode chooses. The executor gives every amplitude
+// the operations of the step-by-step loop in the same order, and the
+// derivatives add their chunks in index order whoever computes them, so the
+// bits are those of `sweep` on every pool size. Returns no status, having
+// done nothing, when the undo storage cannot be allocated: the caller then
+// sweeps step by step, which needs none.
+std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const float> params,
+                                    ExecutionContext& context, std::size_t first,
+                                    std::span<float> gradient) {
+  StateVector& psi = context.state;
+  StateVector& lambda = context.backward;
+  const std::vector<CompiledOp>& ops = plan.ops();
+  // The most fixed unitary steps between two parametric ones: the undos a
+  // run needs at once.
+  std::size_t most = 0;
+  for (std::size_t k = ops.size(), fixed = 0; k-- > first;) {
+    if (ops[k].is_parametric()) {
+      fixed = 0;
+    } else if (ops[k].gate.kind == Gate::Kind::kUnitary) {
+      most = std::max(most, ++fixed);
+    }
+  }
+  try {
+    if (context.undos.size() < most) context.undos.resize(most);
+    context.run.reserve(most + 1);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+
+  const SweepMode mode = sweep_mode(psi.num_qubits());
+  const bool alone = mode == SweepMode::kAlone;
+  std::optional<Team> pair;
+  if (mode == SweepMode::kPaired) pair.emplace(2);
+  const bool paired = pair && pair->size() == 2;
+  std::vector<RunStep>& run = context.run;
+  run.clear();
+  std::size_t used = 0;  // undos of the pending run
+  auto flush = [&]() -> Status {
+    if (run.empty()) return Status::Ok();
+    Status done[2];
+    if (paired) {
+      pair->run(2, [&](std::size_t share) {
+        done[share] = execute_run(share == 0 ? psi : lambda, run, nullptr, nullptr);
+      });
+    } else {
+      done[0] = execute_run(psi, run, nullptr, nullptr, alone);
+      if (done[0].ok()) done[1] = execute_run(lambda, run, nullptr, nullptr, alone);
+    }
+    run.clear();
+    used = 0;
+    VANTREL_TRY(std::move(done[0]));
+    return std::move(done[1]);
+  };
+
+  StopCheck stop;
+  for (std::size_t k = ops.size(); k-- > first;) {
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      VANTREL_TRY(flush());
+      if (stop(psi.size())) return interrupted();
+      const float d = paired  ? step_derivative<TeamExecutor>(op, lambda, psi)
+                      : alone ? step_derivative<SequentialExecutor>(op, lambda, psi)
+                              : step_derivative<PoolExecutor>(op, lambda, psi);
+      gradient[op.slot] = gradient[op.slot] + d;
+      if (k == first) break;
+      RunStep step;
+      if (op.kind == CompiledOp::Kind::kPauliRotation) {
+        if (op.paulis.empty()) continue;  // the identity, as undo_parametric leaves it
+        step.kind = RunStep::Kind::kPauliRotation;
+        step.masks = rotation_masks(op.paulis);
+        half_angle_cos_sin(step_angle(op, params), step.c, step.s);
+        step.s = -step.s;
+      } else {
+        Complex m[4];
+        rotation_matrix(op.rotation, step_angle(op, params), m);
+        conjugate_transpose(m, 2, step.m);
+        step.qubit = op.target;
+      }
+      run.push_back(step);
+      continue;
+    }
+    if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers
+    Operation& undo = context.undos[used++];
+    adjoint_operation(op.gate.op, undo);
+    VANTREL_TRY(append_operation_step(psi, undo, run));
   }
   return Status::Ok();
 }
@@ -293,7 +417,11 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
     context.backward = std::move(made).value();
   }
   VANTREL_TRY(apply_observable(context.state, observable, context.backward));
-  VANTREL_TRY(sweep(plan, params, context, static_cast<std::size_t>(first - ops.begin()), gradient));
+  const auto begin = static_cast<std::size_t>(first - ops.begin());
+  std::optional<Status> swept;
+  if (runs_through_executor(n)) swept = sweep_in_runs(plan, params, context, begin, gradient);
+  if (!swept) swept = sweep(plan, params, context, begin, gradient);
+  VANTREL_TRY(std::move(*swept));
   return *value;
 }
 

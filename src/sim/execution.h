@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "sim/executor.h"
 #include "sim/gate_table.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/observable.h"
@@ -24,10 +25,14 @@ namespace vantrel::sim {
 struct ExecutionContext {
   StateVector state;
   // Kept for adjoint differentiation only, so that repeated calls at one
-  // width allocate nothing: the backward state, and the conjugate transpose
-  // of the fixed step being undone. Empty until the first adjoint call.
+  // width allocate nothing: the backward state, the conjugate transpose of
+  // the fixed step being undone, and on large registers those of the fixed
+  // steps between two parametric ones with the run that undoes them. Empty
+  // until the first adjoint call.
   StateVector backward;
   Operation undo;
+  std::vector<Operation> undos;
+  std::vector<RunStep> run;
 };
 
 // The 2x2 row-major matrix of a rotation by theta (radians): that of the

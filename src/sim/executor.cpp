@@ -571,28 +571,33 @@ bool runs_in_pairs(std::uint64_t num_qubits) {
          !in_pool_thread() && !in_team_share() && pool_num_threads() > 1;
 }
 
+Status append_operation_step(const StateVector& state, const Operation& op,
+                             std::vector<RunStep>& steps) {
+  // The checks of apply_operation, in its order.
+  VANTREL_TRY(validate_targets(state, op.targets));
+  RunStep step;
+  const std::size_t c = op.num_controls;
+  if (c == 0 && op.targets.size() == 1 && op.matrix.size() == 4) {
+    step.kind = RunStep::Kind::kMat2;
+    step.qubit = op.targets[0];
+    std::copy(op.matrix.begin(), op.matrix.end(), step.m);
+  } else {
+    if (c >= op.targets.size()) return internal("operation matrix does not match its targets");
+    const std::size_t k = op.targets.size() - c;
+    if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
+      return internal("operation matrix does not match its targets");
+    step.kind = RunStep::Kind::kOperation;
+    step.op = &op;
+  }
+  steps.push_back(step);
+  return Status::Ok();
+}
+
 Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<RunStep>& steps) {
   RunStep step;
   switch (gate.kind) {
-    case Gate::Kind::kUnitary: {
-      // The checks of apply_operation, in its order.
-      const Operation& op = gate.op;
-      VANTREL_TRY(validate_targets(state, op.targets));
-      const std::size_t c = op.num_controls;
-      if (c == 0 && op.targets.size() == 1 && op.matrix.size() == 4) {
-        step.kind = RunStep::Kind::kMat2;
-        step.qubit = op.targets[0];
-        std::copy(op.matrix.begin(), op.matrix.end(), step.m);
-        break;
-      }
-      if (c >= op.targets.size()) return internal("operation matrix does not match its targets");
-      const std::size_t k = op.targets.size() - c;
-      if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
-        return internal("operation matrix does not match its targets");
-      step.kind = RunStep::Kind::kOperation;
-      step.op = &op;
-      break;
-    }
+    case Gate::Kind::kUnitary:
+      return append_operation_step(state, gate.op, steps);
     case Gate::Kind::kMeasure:
     case Gate::Kind::kReset:
       VANTREL_TRY(validate_targets(state, std::span<const std::uint64_t>(&gate.qubit, 1)));
@@ -607,11 +612,11 @@ Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<
 }
 
 Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
-                   std::vector<MeasurementRecord>* records) {
+                   std::vector<MeasurementRecord>* records, bool alone) {
   if (steps.empty()) return Status::Ok();
   const detail::ExecutorConfig c = detail::executor_config();
   const auto n = static_cast<unsigned>(state.num_qubits());
-  const bool shared = n >= c.team_min_qubits && !in_pool_thread() && !in_team_share();
+  const bool shared = !alone && n >= c.team_min_qubits && !in_pool_thread() && !in_team_share();
   // Threads beyond the pool's first two only where each keeps some
   // 2^thread_qubits amplitudes to itself: smaller shares would be mostly
   // meeting.

@@ -72,14 +72,21 @@ bool runs_in_pairs(std::uint64_t num_qubits);
 // measurement or reset) and appends its step; a barrier adds nothing.
 Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<RunStep>& steps);
 
+// The same for a unitary operation (apply_operation's checks); the step
+// points at `op`, which must outlive the run.
+Status append_operation_step(const StateVector& state, const Operation& op,
+                             std::vector<RunStep>& steps);
+
 // Applies the steps in order. Measurements and resets draw from `rng` (which
 // must be set when there are any) on the calling thread, in step order; with
 // `records`, each measurement's outcome is appended to it. Fails only with
 // kOutOfMemory (the tables of a very large matrix), after applying the steps
 // before the one that needed them, or kInterrupted when the calling thread's
 // Interrupt asks between segments (interrupt.h).
+// With `alone`, the calling thread runs it without a team whatever the
+// register's width.
 Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
-                   std::vector<MeasurementRecord>* records);
+                   std::vector<MeasurementRecord>* records, bool alone = false);
 
 namespace detail {
 

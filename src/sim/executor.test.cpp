@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/adjoint.h"
 #include "sim/batch.h"
 #include "sim/circuit.h"
 #include "sim/execution.h"
@@ -273,7 +274,7 @@ void check_plans(int trials, unsigned seed) {
 
       struct Outcome {
         Amps run, partial, context;
-        ValueAndGradient vg;
+        ValueAndGradient vg, adjoint;
         std::vector<float> batch;
         BatchValuesAndGradients batch_vg;
       };
@@ -289,6 +290,7 @@ void check_plans(int trials, unsigned seed) {
           ExecutionContext ctx = execution_context(plan).value();
           out.vg = value_and_gradient_with_context(plan, params, obs, ctx).value();
           out.context = amps_of(ctx.state);
+          out.adjoint = adjoint_value_and_gradient_with_context(plan, params, obs, ctx).value();
           out.batch = batch_expectation(plan, rows, 2, obs).value();
           out.batch_vg = batch_value_and_gradient(plan, rows, 2, obs).value();
         }
@@ -307,6 +309,12 @@ void check_plans(int trials, unsigned seed) {
       ASSERT_EQ(got.vg.gradient.size(), want.vg.gradient.size());
       for (std::size_t i = 0; i < want.vg.gradient.size(); ++i)
         EXPECT_EQ(bits(got.vg.gradient[i]), bits(want.vg.gradient[i])) << where;
+      // Adjoint differentiation: runs of undos on psi and lambda (side by
+      // side on two threads where pairs are made) against the step-by-step
+      // sweep.
+      EXPECT_EQ(bits(got.adjoint.value), bits(want.adjoint.value)) << where;
+      for (std::size_t i = 0; i < want.adjoint.gradient.size(); ++i)
+        EXPECT_EQ(bits(got.adjoint.gradient[i]), bits(want.adjoint.gradient[i])) << where;
       for (std::size_t r = 0; r < 2; ++r) {
         EXPECT_EQ(bits(got.batch[r]), bits(want.batch[r])) << where;
         EXPECT_EQ(bits(got.batch_vg.values[r]), bits(want.batch_vg.values[r])) << where;
