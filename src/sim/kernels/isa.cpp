@@ -7,6 +7,7 @@
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
 #include "sim/kernels/pauli.h"
+#include "sim/kernels/pauli_rotation.h"
 
 namespace vantrel::sim::kernels {
 namespace {
@@ -35,7 +36,8 @@ constexpr KernelTable kScalar = {Isa::kScalar,
                                  &block_mat2_scalar,
                                  &block_controlled_x_scalar,
                                  &apply_flips_scalar,
-                                 &scale_windows_scalar};
+                                 &scale_windows_scalar,
+                                 &kRotationSse2};
 constexpr KernelTable kSse2 = {Isa::kSse2,
                                "SSE2",
                                &mat2_pairs_sse2,
@@ -47,7 +49,8 @@ constexpr KernelTable kSse2 = {Isa::kSse2,
                                &block_mat2_sse2,
                                &block_controlled_x_scalar,
                                &apply_flips_sse2,
-                               &scale_windows_sse2};
+                               &scale_windows_sse2,
+                               &kRotationSse2};
 constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                "AVX2",
                                &mat2_pairs_avx2,
@@ -59,7 +62,8 @@ constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                &block_mat2_avx2,
                                &block_controlled_x_avx2,
                                &apply_flips_avx2,
-                               &scale_windows_avx2};
+                               &scale_windows_avx2,
+                               &kRotationAvx2};
 constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  "AVX-512",
                                  &mat2_pairs_avx512,
@@ -71,7 +75,8 @@ constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  &block_mat2_avx512,
                                  &block_controlled_x_avx512,
                                  &apply_flips_avx512,
-                                 &scale_windows_avx512};
+                                 &scale_windows_avx512,
+                                 &kRotationAvx512};
 
 constexpr const KernelTable* kAll[] = {&kScalar, &kSse2, &kAvx2, &kAvx512};
 

@@ -30,6 +30,7 @@ struct PauliSweep;
 struct Mat2Block;
 struct ControlledMat2;
 struct WindowCoefficients;
+struct RotationKernel;
 
 enum class Isa : std::uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
 
@@ -73,6 +74,10 @@ struct KernelTable {
   void (*apply_flips)(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
   void (*scale_windows)(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
                         std::size_t windows);
+
+  // The Pauli-string rotation pass (pauli_rotation.h); the scalar table
+  // takes the SSE2 one, every x86-64's.
+  const RotationKernel* rotation;
 };
 
 // The table of the widest instruction set this processor runs; chosen on

@@ -1,6 +1,6 @@
 // The SSE2 variant of the Pauli-string rotation kernel (two amplitudes per
 // vector, every x86-64; the pass itself in pauli_rotation_lanes.h), and the
-// choice of variant.
+// choice of variant by the engine's kernel table.
 #include "sim/kernels/pauli_rotation.h"
 
 #include <emmintrin.h>
@@ -41,8 +41,9 @@ const RotationKernel kRotationSse2 = {"SSE2", Sse2::kAmps, &rotation_items<Sse2>
                                       &rotation_items_range<Sse2>};
 
 const RotationKernel& rotation_kernel(std::size_t amplitudes) {
-  static const bool avx2 = detect_isa() >= Isa::kAvx2;
-  return avx2 && amplitudes >= kRotationAvx2.block ? kRotationAvx2 : kRotationSse2;
+  const RotationKernel* k = active_kernels().rotation;
+  if (amplitudes < k->block && k == &kRotationAvx512) k = &kRotationAvx2;
+  return amplitudes >= k->block ? *k : kRotationSse2;
 }
 
 }  // namespace vantrel::sim::kernels

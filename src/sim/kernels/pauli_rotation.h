@@ -53,13 +53,15 @@ struct RotationKernel {
                 std::size_t hi);
 };
 
-// SSE2 (two amplitudes per vector, every x86-64) and AVX2 (four); the AVX2
-// one only where the processor runs it.
+// SSE2 (two amplitudes per vector, every x86-64), AVX2 (four) and AVX-512
+// (eight); the wider ones only where the processor runs them.
 extern const RotationKernel kRotationSse2;
 extern const RotationKernel kRotationAvx2;
+extern const RotationKernel kRotationAvx512;
 
-// The widest variant this processor runs whose blocks fit a pass over
-// `amplitudes` (a power of two, at least 2) amplitudes.
+// The variant of the engine's kernel table (isa.h) when its blocks fit a
+// pass over `amplitudes` (a power of two, at least 2) amplitudes, else the
+// widest narrower one that fits.
 const RotationKernel& rotation_kernel(std::size_t amplitudes);
 
 // Items per piece of parallel work; smaller passes stay on the calling

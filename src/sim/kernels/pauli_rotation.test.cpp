@@ -43,6 +43,7 @@ std::vector<RotationMasks> every_string(const std::vector<unsigned>& qubits) {
 std::vector<const RotationKernel*> variants() {
   std::vector<const RotationKernel*> out = {&kRotationSse2};
   if (detect_isa() >= Isa::kAvx2) out.push_back(&kRotationAvx2);
+  if (detect_isa() >= Isa::kAvx512) out.push_back(&kRotationAvx512);
   return out;
 }
 

@@ -1,5 +1,6 @@
 // The Pauli-string rotation pass written once over a vector type, for the
-// SSE2 (pauli_rotation.cpp) and AVX2 (pauli_rotation_avx2.cpp) variants.
+// SSE2 (pauli_rotation.cpp), AVX2 (pauli_rotation_avx2.cpp) and AVX-512
+// (pauli_rotation_avx512.cpp) variants.
 // Everything here has internal linkage and instantiates no template of a
 // shared header (no std::min), so code built with AVX2 flags can never stand
 // in for another file's (isa.h).
@@ -17,7 +18,7 @@
 // lane l ^ (x mod kAmps) of vector v ^ (x / kAmps); the mask of lane l is
 // the mask of even parity flipped by the Z parity of l & z and of v & z / kAmps.
 //
-// V supplies: Reg; kAmps (2 or 4) and kShift (its log2); set1(float);
+// V supplies: Reg; kAmps (2, 4 or 8) and kShift (its log2); set1(float);
 // load(const float*) and store(float*, Reg); mul, add and bit_xor; sign(bool)
 // (every sign bit, or none); bits(const std::uint32_t*) (a Reg of 2 kAmps
 // words); swap_parts(Reg) (re and im of each amplitude); and permute<kLow>(Reg)
@@ -53,7 +54,7 @@ void prepare_rotation(RotationPass<V>& p, const RotationMasks& m, float c, float
   const unsigned e = (m.ny + 1u) & 3u;
   const std::uint32_t re = (e == 2 || e == 3) ? kRotationSign : 0u;
   const std::uint32_t im = (e == 1 || e == 2) ? kRotationSign : 0u;
-  alignas(32) std::uint32_t even[2 * V::kAmps];
+  alignas(64) std::uint32_t even[2 * V::kAmps];
   for (unsigned l = 0; l < V::kAmps; ++l) {
     const bool odd = __builtin_parity(static_cast<unsigned>(l & m.z & (V::kAmps - 1)));
     even[2 * l] = re ^ (odd ? kRotationSign : 0u);
@@ -107,11 +108,16 @@ template <class V>
 using RotationRun = void (*)(const RotationPass<V>&, float*, std::uint64_t, std::uint64_t,
                              std::uint64_t, std::uint64_t);
 
+// Indexed by x mod kAmps (entries at or above kAmps repeat the others).
 template <class V, bool kSwapParts, bool kPaired>
-constexpr RotationRun<V> kRotationRuns[4] = {
+constexpr RotationRun<V> kRotationRuns[8] = {
     rotation_run<V, kSwapParts, 0, kPaired>, rotation_run<V, kSwapParts, 1 % V::kAmps, kPaired>,
     rotation_run<V, kSwapParts, 2 % V::kAmps, kPaired>,
-    rotation_run<V, kSwapParts, 3 % V::kAmps, kPaired>};
+    rotation_run<V, kSwapParts, 3 % V::kAmps, kPaired>,
+    rotation_run<V, kSwapParts, 4 % V::kAmps, kPaired>,
+    rotation_run<V, kSwapParts, 5 % V::kAmps, kPaired>,
+    rotation_run<V, kSwapParts, 6 % V::kAmps, kPaired>,
+    rotation_run<V, kSwapParts, 7 % V::kAmps, kPaired>};
 
 // Vectors; with a partner vector apart (x above the lanes), pairs of them.
 template <class V>
