@@ -257,8 +257,9 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
 // How the backward sweep uses the pool. Each step of the sweep is short (one
 // gate, then a derivative), so what counts is where psi and lambda live:
 //  * kAlone: both fit in one core's second-level cache together (or there
-//    is no second thread): the calling thread does everything, and the
-//    states never move between caches;
+//    is no second thread): the calling thread does everything, the forward
+//    run and the observable included, and the states never move between
+//    caches;
 //  * kPaired: larger, on a pool of two or three threads: psi on the calling
 //    thread and lambda on a helper, each run applied by its owner, the
 //    derivatives' chunks shared by the two;
@@ -394,6 +395,11 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
     return invalid("adjoint differentiation does not support measurement or reset steps");
   if (gradient.size() != p) return internal("gradient span does not match the parameter count");
 
+  // While psi and lambda fit one core's cache together, the whole call stays
+  // on this thread (sweep_mode): handing the run or the observable's
+  // passes to the pool would only move the states between caches.
+  std::optional<SoloScope> solo;
+  if (sweep_mode(n) == SweepMode::kAlone) solo.emplace();
   VANTREL_TRY(prepare_context(plan, context));
   VANTREL_TRY(run_into(plan, params, context.state));
   auto value = expectation(context.state, observable);

@@ -122,6 +122,8 @@ struct Worker {
 };
 
 thread_local Worker* tl_worker = nullptr;
+// Inside a SoloScope.
+thread_local bool tl_solo = false;
 
 void run_team_helper(Team::Invitation* invitation);
 
@@ -716,8 +718,11 @@ void on_pool(Pool* pool, F&& f) {
 
 std::size_t pool_num_threads() {
   Pool* pool = get_pool();
-  return pool ? pool->size() : 1;
+  return pool && !tl_solo ? pool->size() : 1;
 }
+
+SoloScope::SoloScope() noexcept : outer_(tl_solo) { tl_solo = true; }
+SoloScope::~SoloScope() { tl_solo = outer_; }
 
 Status init_global_pool(std::size_t n) {
   if (n == 0) return invalid("number of threads must be greater than 0");
@@ -738,7 +743,9 @@ namespace {
 // of one thread cannot: the caller would only wait for the one worker to do
 // the same items in the same order, paying two wake-ups (tens of
 // microseconds on some machines) for nothing, so the caller runs them itself.
-bool runs_beside_caller(const Pool& pool) { return pool.has_workers() && pool.size() > 1; }
+bool runs_beside_caller(const Pool& pool) {
+  return pool.has_workers() && pool.size() > 1 && !tl_solo;
+}
 
 }  // namespace
 

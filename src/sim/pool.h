@@ -80,6 +80,21 @@ std::size_t available_processors();
 // True on a worker thread of the pool.
 bool in_pool_thread();
 
+// While alive, parallel work started on this thread (parallel loops, joins,
+// teams) runs on this thread alone, as on a pool of one thread, and
+// pool_num_threads() says 1: for calls whose data are better kept in one
+// core's caches than shared. Results are the same bits either way.
+class SoloScope {
+ public:
+  SoloScope() noexcept;
+  ~SoloScope();
+  SoloScope(const SoloScope&) = delete;
+  SoloScope& operator=(const SoloScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
 // Runs body(lo, hi) on disjoint pieces covering [0, n), following the
 // division rule. Each piece is processed by one thread; the body handles its
 // items in increasing order. Pieces of fewer than `grain` items are not cut

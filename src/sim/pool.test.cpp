@@ -132,6 +132,33 @@ TEST(Pool, SmallRangesStayOnTheCallingThread) {
   }
 }
 
+// In a SoloScope everything runs whole on the calling thread, as on a pool
+// of one thread; the scopes nest and restore what they found.
+TEST(Pool, SoloScopesKeepWorkOnTheCallingThread) {
+  const auto caller = std::this_thread::get_id();
+  const std::size_t threads = pool_num_threads();
+  {
+    const SoloScope solo;
+    {
+      const SoloScope inner;
+      EXPECT_EQ(pool_num_threads(), 1u);
+    }
+    EXPECT_EQ(pool_num_threads(), 1u);
+    int calls = 0;
+    parallel_for(1 << 20, 1, [&](std::size_t lo, std::size_t hi) {
+      ++calls;
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      EXPECT_EQ(hi - lo, std::size_t{1} << 20);
+    });
+    EXPECT_EQ(calls, 1);
+    join([&] { EXPECT_EQ(std::this_thread::get_id(), caller); },
+         [&] { EXPECT_EQ(std::this_thread::get_id(), caller); });
+    Team team(8);
+    EXPECT_EQ(team.size(), 1u);
+  }
+  EXPECT_EQ(pool_num_threads(), threads);
+}
+
 TEST(Pool, NestedCallsComplete) { check_nested(16); }
 
 TEST(Pool, ExceptionsReachTheCaller) {
