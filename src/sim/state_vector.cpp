@@ -1,5 +1,8 @@
 #include "sim/state_vector.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "sim/kernels/mat2.h"
@@ -8,12 +11,31 @@
 
 namespace vantrel::sim {
 
+namespace {
+
+// Asks the kernel to back the 2 MiB-aligned middle of a large, still
+// untouched buffer with huge pages: the first pass over a fresh state then
+// takes a few hundred page faults instead of one per 4 KiB, which matters
+// most when the threads of a team fault side by side. Advice only; nothing
+// depends on it being followed.
+void prefer_huge_pages(void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (bytes < 4 * kHuge) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits) {
   if (num_qubits >= 64) return nullptr;
   const std::uint64_t count = std::uint64_t{1} << num_qubits;
   if (count > SIZE_MAX / sizeof(Complex)) return nullptr;
   // calloc maps large zeroed buffers lazily, so a fresh state costs no pass.
-  return AmplitudeBuffer(static_cast<Complex*>(std::calloc(count, sizeof(Complex))));
+  auto* amps = static_cast<Complex*>(std::calloc(count, sizeof(Complex)));
+  if (amps != nullptr) prefer_huge_pages(amps, count * sizeof(Complex));
+  return AmplitudeBuffer(amps);
 }
 
 Result<StateVector> StateVector::create(std::uint64_t num_qubits) {
