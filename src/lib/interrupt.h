@@ -40,9 +40,19 @@ namespace vantrel::lib {
 
 namespace detail {
 
-// True on the thread that runs signal handlers (the main thread of the main
-// interpreter). Lock held.
-inline bool runs_signal_handlers() { return _PyOS_IsMainThread() != 0; }
+// The thread that runs signal handlers (the main thread of the
+// interpreter), as PyThread_get_thread_ident() names it: recorded when the
+// module is initialised and, in the child of a fork, the forking thread (as
+// the interpreter itself has it). 0 until recorded.
+extern unsigned long g_signal_thread;
+
+// Records it; false with an exception set when it cannot be found out.
+bool record_signal_thread();
+
+// True on the thread that runs signal handlers. Lock held.
+inline bool runs_signal_handlers() {
+  return g_signal_thread != 0 && PyThread_get_thread_ident() == g_signal_thread;
+}
 
 // Hooks for sim::Interrupt: true when a handler raised (its exception is
 // then set on this thread). `call` is the thread state saved by Unlocked.

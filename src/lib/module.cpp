@@ -12,6 +12,7 @@
 #include "lib/compiled.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
+#include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/pool.h"
@@ -79,6 +80,7 @@ bool add_object(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* init_module() {
   if (_import_array() < 0) return nullptr;
+  if (!detail::record_signal_thread()) return nullptr;
   PyRef module(PyModule_Create(&module_def));
   if (!module) return nullptr;
   for (const ClassEntry& entry : kClasses) {
