@@ -263,16 +263,18 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
 //  * kPaired: larger, on a pool of two or three threads: psi on the calling
 //    thread and lambda on a helper, each run applied by its owner, the
 //    derivatives' chunks shared by the two;
-//  * kShared: larger than the executor pairs runs for, on a larger pool:
-//    each run shared by the executor's team in turn, the derivatives spread
-//    over the pool.
+//  * kShared: larger than the executor pairs runs for, on a larger pool, or
+//    inside the pool: each run shared by the executor's team in turn (or
+//    on this thread), the derivatives spread over the pool.
 enum class SweepMode { kAlone, kPaired, kShared };
 
 SweepMode sweep_mode(std::uint64_t n) {
   const detail::ExecutorConfig c = detail::executor_config();
   const std::size_t threads = pool_num_threads();
-  if (threads <= 1 || n <= c.block_qubits || in_pool_thread() || in_team_share())
-    return SweepMode::kAlone;
+  if (threads <= 1 || n <= c.block_qubits) return SweepMode::kAlone;
+  // Inside the pool (a batch row) or a team's share, runs stay on this
+  // thread anyway; the derivatives may still nest on idle workers.
+  if (in_pool_thread() || in_team_share()) return SweepMode::kShared;
   return threads <= 3 || n <= c.pair_max_qubits ? SweepMode::kPaired : SweepMode::kShared;
 }
 
@@ -399,7 +401,7 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   // on this thread (sweep_mode): handing the run or the observable's
   // passes to the pool would only move the states between caches.
   std::optional<SoloScope> solo;
-  if (sweep_mode(n) == SweepMode::kAlone) solo.emplace();
+  if (sweep_mode(n) == SweepMode::kAlone && pool_num_threads() > 1) solo.emplace();
   VANTREL_TRY(prepare_context(plan, context));
   VANTREL_TRY(run_into(plan, params, context.state));
   auto value = expectation(context.state, observable);
