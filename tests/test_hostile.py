@@ -15,9 +15,11 @@ lazily and then filled."""
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, seed, settings
-from hypothesis import strategies as st
-from hypothesis.extra import numpy as hnp
+
+pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, seed, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+from hypothesis.extra import numpy as hnp  # noqa: E402
 
 import vantrel as vt
 from conftest import UNDER_ASAN

@@ -4,11 +4,11 @@
 # machine, each with the oldest NumPy release that supports that Python and
 # meets the project's numpy>=1.26, and runs the pytest suite there against
 # the installed module. The oldest gets pytest alone, so the tests that need
-# optional packages must skip cleanly; the newest also gets SciPy, matplotlib
-# and mypy, so the examples and the stub checks run against an installed
-# wheel. With --all, every Python found gets its environment (the newest
-# the optional packages). Wheels are read from dist/, or from the directory
-# given as the last argument.
+# optional packages must skip cleanly; the newest also gets SciPy, matplotlib,
+# mypy and Hypothesis, so the examples, the stub checks and the property
+# tests run against an installed wheel. With --all, every Python found gets
+# its environment (the newest the optional packages). Wheels are read from
+# dist/, or from the directory given as the last argument.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 all=0
@@ -50,7 +50,7 @@ for py in "${targets[@]}"; do
   numpy="$(min_numpy "$version")"
   packages=("numpy==$numpy" pytest)
   # The optional packages the tests and examples use (they skip without them).
-  [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy)
+  [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy hypothesis)
   echo "== Python $version, ${wheels[0]##*/}, ${packages[*]}"
 
   venv="build/venv-$tag"
