@@ -90,7 +90,7 @@ def test_buffer_arrays_can_hold_no_references(circuit):
         arr = buf.numpy()
         assert type(arr) is np.ndarray and arr.base is None and arr.flags.owndata
         for dtype in (object, [("f", "O")], "(1,)O"):
-            with pytest.raises(TypeError, match="array of references"):
+            with pytest.raises(TypeError, match="array of references|object array"):  # NumPy 2, 1.x
                 arr.dtype = dtype
         with pytest.raises(AttributeError):
             arr.base = buf
