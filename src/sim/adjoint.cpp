@@ -11,6 +11,7 @@
 #include "sim/gate_table.h"
 #include "sim/interrupt.h"
 #include "sim/kernels/isa.h"
+#include "sim/kernels/partner_sse2.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/pool.h"
 
@@ -41,14 +42,8 @@ void lanes_sse2(const Complex* lambda, const Complex* psi, const detail::InnerLa
     const Complex* p = psi + (i ^ g.x_high);
     const float* s = g.sign[__builtin_parityll(i & g.z_high)];
     for (std::size_t r = 0; r < kRegs; ++r) {
-      __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ x_pairs)));
-      if constexpr (kSwapPair && kSwapParts) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(0, 1, 2, 3));
-      } else if constexpr (kSwapPair) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(1, 0, 3, 2));
-      } else if constexpr (kSwapParts) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(2, 3, 0, 1));
-      }
+      const __m128 b = kernels::partner_pair_sse2<kSwapPair, kSwapParts>(
+          _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ x_pairs))));
       const __m128 a = _mm_loadu_ps(l + 4 * r);
       acc[r] = _mm_add_ps(acc[r], _mm_mul_ps(_mm_mul_ps(a, b), _mm_load_ps(s + 4 * r)));
     }

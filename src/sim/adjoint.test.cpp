@@ -1,5 +1,6 @@
 #include "sim/adjoint.h"
 #include "sim/test_plans.h"
+#include "sim/test_sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +12,6 @@ namespace {
 
 using namespace testing;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 std::vector<PauliTerm> single(PauliLabel label, std::uint64_t q, float c = 1.0f) {
   return Observable::single(label, q, c)->terms();

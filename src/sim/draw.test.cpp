@@ -1,5 +1,6 @@
 #include "sim/draw.h"
 #include "sim/test_gates.h"
+#include "sim/test_sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -83,11 +84,6 @@ TEST(Diagram, WideNamesKeepColumnsAlignedAndStepsBeyondTheQubitsWidenIt) {
             "q2: \u2500\u2500RY(\u03b81)\u2500\u2500");
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 TEST(Diagram, WiresThatCannotBeAllocatedAreNamed) {
   // The last qubit index is refused before anything is allocated; 2^50 wires

@@ -1,6 +1,7 @@
 #include "sim/execution.h"
 #include "sim/measure.h"
 #include "sim/test_plans.h"
+#include "sim/test_sanitizers.h"
 
 #include <gtest/gtest.h>
 
@@ -45,11 +46,6 @@ namespace {
 
 using namespace testing;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 Gate one_qubit(std::uint64_t q, std::vector<Complex> m) {
   return Gate::unitary(Operation::create({q}, std::move(m)).value());

@@ -7,6 +7,7 @@
 
 #include "sim/interrupt.h"
 #include "sim/kernels/isa.h"
+#include "sim/kernels/partner_sse2.h"
 #include "sim/kernels/pauli.h"
 #include "sim/pool.h"
 
@@ -237,14 +238,8 @@ void add_term_sse2(Complex* acc, const Complex* psi, std::size_t base, std::size
     const Complex* p = psi + (i ^ t.x_high);
     const float* c = t.coef[__builtin_parityll(i & t.z_high)];
     for (std::size_t r = 0; r < 4; ++r) {
-      __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ pair_x)));
-      if constexpr (kSwapPair && kSwapParts) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(0, 1, 2, 3));
-      } else if constexpr (kSwapPair) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(1, 0, 3, 2));
-      } else if constexpr (kSwapParts) {
-        b = _mm_shuffle_ps(b, b, _MM_SHUFFLE(2, 3, 0, 1));
-      }
+      const __m128 b = kernels::partner_pair_sse2<kSwapPair, kSwapParts>(
+          _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ pair_x))));
       float* a = reinterpret_cast<float*>(acc + k + 2 * r);
       _mm_storeu_ps(a, _mm_add_ps(_mm_loadu_ps(a), _mm_mul_ps(_mm_load_ps(c + 4 * r), b)));
     }

@@ -64,8 +64,8 @@ class CompiledCircuit {
   const std::vector<CompiledOp>& ops() const { return ops_; }
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_count_; }
-  // The names of the slots as the specification had them (for display; no
-  // computation reads them). Empty when the plan was made without names.
+  // The names the slots were declared with in the circuit spec (for display;
+  // no computation reads them). Empty when the plan was made without names.
   const std::vector<std::optional<std::string>>& parameter_names() const {
     return parameter_names_;
   }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/interrupt.h"
+#include "sim/test_sanitizers.h"
 
 #if defined(__SANITIZE_THREAD__)
 // The fork test starts the child's pool after a multi-threaded fork, which
@@ -277,11 +278,6 @@ TEST(PoolChild, InitOnce) {
 
 TEST(Pool, InitOnlyOnce) { EXPECT_EQ(run_child("InitOnce", {}), 0); }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 std::size_t status_kib(const char* field) {
   std::ifstream status("/proc/self/status");
