@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lib/numpy_api.h"
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 
 namespace vantrel::lib {
 

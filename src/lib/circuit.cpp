@@ -18,8 +18,8 @@
 #include "lib/interrupt.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
-#include "sim/measure.h"
-#include "sim/state_vector.h"
+#include "sim/state/measure.h"
+#include "sim/state/state_vector.h"
 
 namespace vantrel::lib {
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "lib/object.h"
-#include "sim/circuit.h"
+#include "sim/run/circuit.h"
 
 namespace vantrel::lib {
 

@@ -20,8 +20,8 @@
 #include "lib/observable.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
-#include "sim/gates.h"
-#include "sim/operation.h"
+#include "sim/model/gates.h"
+#include "sim/model/operation.h"
 
 namespace vantrel::lib {
 namespace {

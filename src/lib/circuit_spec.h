@@ -7,8 +7,8 @@
 #include <string>
 
 #include "lib/object.h"
-#include "sim/plan.h"
-#include "sim/serialize.h"
+#include "sim/model/plan.h"
+#include "sim/io/serialize.h"
 
 namespace vantrel::lib {
 

@@ -25,9 +25,9 @@
 #include "lib/observable.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
-#include "sim/adjoint.h"
-#include "sim/gradient.h"
-#include "sim/observable.h"
+#include "sim/diff/adjoint.h"
+#include "sim/diff/gradient.h"
+#include "sim/model/observable.h"
 
 namespace vantrel::lib {
 namespace {

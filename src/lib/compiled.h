@@ -11,8 +11,8 @@
 #pragma once
 
 #include "lib/object.h"
-#include "sim/execution.h"
-#include "sim/plan.h"
+#include "sim/run/plan_run.h"
+#include "sim/model/plan.h"
 
 namespace vantrel::lib {
 

@@ -18,7 +18,7 @@
 #include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/py.h"
-#include "sim/batch.h"
+#include "sim/batch/batch.h"
 
 namespace vantrel::lib {
 namespace {

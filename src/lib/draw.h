@@ -10,7 +10,7 @@
 #include "lib/args.h"
 #include "lib/errors.h"
 #include "lib/object.h"
-#include "sim/draw.h"
+#include "sim/io/draw.h"
 
 namespace vantrel::lib {
 

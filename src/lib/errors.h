@@ -31,7 +31,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/result.h"
+#include "sim/base/result.h"
 
 namespace vantrel::lib {
 

@@ -20,9 +20,9 @@
 #include "lib/numpy_api.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
-#include "sim/complex.h"
-#include "sim/gates.h"
-#include "sim/result.h"
+#include "sim/base/complex.h"
+#include "sim/model/gates.h"
+#include "sim/base/result.h"
 
 namespace vantrel::lib {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "lib/object.h"
-#include "sim/operation.h"
+#include "sim/model/operation.h"
 
 namespace vantrel::lib {
 

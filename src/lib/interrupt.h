@@ -32,9 +32,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "sim/interrupt.h"
-#include "sim/plan.h"
-#include "sim/result.h"
+#include "sim/base/interrupt.h"
+#include "sim/model/plan.h"
+#include "sim/base/result.h"
 
 namespace vantrel::lib {
 

@@ -15,7 +15,7 @@
 #include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/py.h"
-#include "sim/pool.h"
+#include "sim/base/pool.h"
 
 #ifndef VANTREL_VERSION
 #error "VANTREL_VERSION is defined by the build from the project's version"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lib/object.h"
-#include "sim/observable.h"
+#include "sim/model/observable.h"
 
 namespace vantrel::lib {
 

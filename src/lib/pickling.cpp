@@ -11,7 +11,7 @@
 #include "lib/gate.h"
 #include "lib/observable.h"
 #include "lib/py.h"
-#include "sim/serialize.h"
+#include "sim/io/serialize.h"
 
 namespace vantrel::lib {
 namespace {

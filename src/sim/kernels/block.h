@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
 #include "sim/kernels/matrix.h"
 

@@ -4,10 +4,10 @@
 
 #include <random>
 
-#include "sim/execution.h"
+#include "sim/run/plan_run.h"
 #include "sim/kernels/reference.h"
-#include "sim/test_gates.h"
-#include "sim/test_states.h"
+#include "sim/testing/gates.h"
+#include "sim/testing/states.h"
 
 namespace vantrel::sim {
 namespace {

@@ -23,7 +23,7 @@
 #include <cstdint>
 #include <span>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
 
 namespace vantrel::sim::kernels {

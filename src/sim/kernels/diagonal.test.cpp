@@ -7,8 +7,8 @@
 #include <random>
 
 #include "sim/kernels/reference.h"
-#include "sim/test_gates.h"
-#include "sim/test_states.h"
+#include "sim/testing/gates.h"
+#include "sim/testing/states.h"
 
 namespace vantrel::sim {
 namespace {

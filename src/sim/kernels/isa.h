@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <span>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 
 namespace vantrel::sim::kernels {
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <span>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
-#include "sim/pool.h"
+#include "sim/base/pool.h"
 
 namespace vantrel::sim::kernels {
 

@@ -28,11 +28,11 @@
 #include <memory>
 #include <span>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
 #include "sim/kernels/mat2.h"
-#include "sim/pool.h"
-#include "sim/result.h"
+#include "sim/base/pool.h"
+#include "sim/base/result.h"
 
 namespace vantrel::sim::kernels {
 

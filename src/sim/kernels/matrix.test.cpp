@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "sim/kernels/reference.h"
-#include "sim/kernels/test_amps.h"
-#include "sim/pool.h"
+#include "sim/testing/amps.h"
+#include "sim/base/pool.h"
 
 namespace vantrel::sim {
 namespace {

@@ -24,7 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sim/complex.h"
+#include "sim/base/complex.h"
 
 namespace vantrel::sim::kernels {
 

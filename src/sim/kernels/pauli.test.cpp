@@ -5,7 +5,7 @@
 #include <bit>
 #include <vector>
 
-#include "sim/kernels/test_amps.h"
+#include "sim/testing/amps.h"
 
 namespace vantrel::sim {
 namespace {

@@ -1,0 +1,452 @@
+#include "sim/diff/adjoint.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <optional>
+
+#include "sim/run/block_executor.h"
+#include "sim/model/gate_table.h"
+#include "sim/base/interrupt.h"
+#include "sim/kernels/isa.h"
+#include "sim/kernels/partner_sse2.h"
+#include "sim/kernels/pauli_rotation.h"
+#include "sim/base/pool.h"
+
+namespace vantrel::sim {
+
+namespace {
+
+// The pairwise tree of lanes [a, b) (a power of two of them).
+float lane_tree(const float* l, std::size_t a = 0, std::size_t b = kAdjointLanes) {
+  if (b - a == 1) return l[a];
+  const std::size_t m = a + (b - a) / 2;
+  return lane_tree(l, a, m) + lane_tree(l, m, b);
+}
+
+// SSE2: eight registers of two amplitudes each. kSwapPair: the partner of a
+// register is its amplitudes in swapped order (x_mask has bit 0);
+// kSwapParts: real phases, whose products pair l.re with p.im and l.im with
+// p.re.
+template <bool kSwapPair, bool kSwapParts>
+void lanes_sse2(const Complex* lambda, const Complex* psi, const detail::InnerLanes& g,
+                std::size_t lo, std::size_t hi, float* out) {
+  constexpr std::size_t kRegs = kAdjointLanes / 4;
+  const std::uint64_t x_pairs = g.x_low & ~std::uint64_t{1};
+  __m128 acc[kRegs];
+  for (std::size_t r = 0; r < kRegs; ++r) acc[r] = _mm_setzero_ps();
+  for (std::size_t i = lo; i < hi; i += kAdjointGroup) {
+    const float* l = reinterpret_cast<const float*>(lambda + i);
+    const Complex* p = psi + (i ^ g.x_high);
+    const float* s = g.sign[__builtin_parityll(i & g.z_high)];
+    for (std::size_t r = 0; r < kRegs; ++r) {
+      const __m128 b = kernels::partner_pair_sse2<kSwapPair, kSwapParts>(
+          _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ x_pairs))));
+      const __m128 a = _mm_loadu_ps(l + 4 * r);
+      acc[r] = _mm_add_ps(acc[r], _mm_mul_ps(_mm_mul_ps(a, b), _mm_load_ps(s + 4 * r)));
+    }
+  }
+  for (std::size_t r = 0; r < kRegs; ++r) _mm_storeu_ps(out + 4 * r, acc[r]);
+}
+
+void lanes_sse2_any(const Complex* lambda, const Complex* psi, const detail::InnerLanes& g,
+                    std::size_t lo, std::size_t hi, float* out) {
+  const bool pair = (g.x_low & 1) != 0;
+  if (g.swap_parts)
+    return pair ? lanes_sse2<true, true>(lambda, psi, g, lo, hi, out)
+                : lanes_sse2<false, true>(lambda, psi, g, lo, hi, out);
+  return pair ? lanes_sse2<true, false>(lambda, psi, g, lo, hi, out)
+              : lanes_sse2<false, false>(lambda, psi, g, lo, hi, out);
+}
+
+using LanesFn = void (*)(const Complex*, const Complex*, const detail::InnerLanes&, std::size_t,
+                         std::size_t, float*);
+
+LanesFn lanes_for(kernels::Isa isa) {
+  switch (isa) {
+    case kernels::Isa::kAvx512: return &detail::imag_pauli_lanes_avx512;
+    case kernels::Isa::kAvx2: return &detail::imag_pauli_lanes_avx2;
+    default: return &lanes_sse2_any;
+  }
+}
+
+// Chunks per piece of parallel work: 32768 amplitudes, about as many as a
+// piece of the one-qubit kernel, so that registers of up to 15 qubits stay on
+// the calling thread.
+constexpr std::size_t kInnerGrainChunks = 8;
+// Chunk values held at once (on the stack); larger states take several
+// rounds, each added in order before the next starts.
+constexpr std::size_t kInnerRound = 1024;
+
+}  // namespace
+
+namespace detail {
+
+float imag_pauli_chunk_scalar(const Complex* lambda, const Complex* psi,
+                              const kernels::PauliMasks& m, std::size_t lo, std::size_t hi) {
+  float lanes[kAdjointLanes] = {};
+  for (std::size_t i = lo; i < hi; ++i) {
+    const Complex l = lambda[i];
+    const Complex p = psi[i ^ m.x_mask];
+    const bool neg = (__builtin_parityll(i & m.z_mask) != 0) != m.negate;
+    const float s = neg ? -1.0f : 1.0f;
+    const std::size_t j = 2 * (i % kAdjointGroup);
+    if (m.imaginary) {
+      lanes[j] = lanes[j] + (l.re * p.re) * s;
+      lanes[j + 1] = lanes[j + 1] + (l.im * p.im) * s;
+    } else {
+      lanes[j] = lanes[j] + (l.re * p.im) * s;
+      lanes[j + 1] = lanes[j + 1] + (l.im * p.re) * -s;
+    }
+  }
+  return lane_tree(lanes);
+}
+
+InnerLanes inner_lanes(const kernels::PauliMasks& m) {
+  InnerLanes g;
+  g.x_high = m.x_mask & ~std::uint64_t{kAdjointGroup - 1};
+  g.x_low = m.x_mask & (kAdjointGroup - 1);
+  g.z_high = m.z_mask & ~std::uint64_t{kAdjointGroup - 1};
+  g.swap_parts = !m.imaginary;
+  const float t = m.imaginary ? 1.0f : -1.0f;
+  for (int par = 0; par < 2; ++par)
+    for (unsigned c = 0; c < kAdjointGroup; ++c) {
+      const bool neg = ((__builtin_parityll(c & m.z_mask) != 0) != m.negate) != (par != 0);
+      const float s = neg ? -1.0f : 1.0f;
+      g.sign[par][2 * c] = s;
+      g.sign[par][2 * c + 1] = t * s;
+    }
+  return g;
+}
+
+float imag_pauli_chunk_isa(kernels::Isa isa, const Complex* lambda, const Complex* psi,
+                           const kernels::PauliMasks& m, std::size_t lo, std::size_t hi) {
+  if (hi - lo < kAdjointGroup || isa == kernels::Isa::kScalar)
+    return imag_pauli_chunk_scalar(lambda, psi, m, lo, hi);
+  alignas(64) float lanes[kAdjointLanes];
+  lanes_for(isa)(lambda, psi, inner_lanes(m), lo, hi, lanes);
+  return lane_tree(lanes);
+}
+
+float imag_pauli_chunk(const Complex* lambda, const Complex* psi, const kernels::PauliMasks& m,
+                       std::size_t lo, std::size_t hi) {
+  // The instruction set of the engine's kernels, chosen once.
+  static const kernels::Isa isa = kernels::active_kernels().isa;
+  return imag_pauli_chunk_isa(isa, lambda, psi, m, lo, hi);
+}
+
+// Chunks are evaluated in parallel, each into its own slot, and added in
+// index order on the calling thread: the same bits for every pool size and
+// for every way of sharing the chunks.
+template <class Exec>
+float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
+                          const kernels::PauliMasks& m) {
+  const std::size_t size = psi.size();
+  const std::size_t chunks = (size + kAdjointChunk - 1) / kAdjointChunk;
+  float values[kInnerRound];
+  float total = 0.0f;
+  for (std::size_t first = 0; first < chunks; first += kInnerRound) {
+    const std::size_t count = std::min(kInnerRound, chunks - first);
+    Exec::parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t c = lo; c < hi; ++c) {
+        const std::size_t begin = (first + c) * kAdjointChunk;
+        values[c] = imag_pauli_chunk(lambda.data(), psi.data(), m, begin,
+                                     std::min(size, begin + kAdjointChunk));
+      }
+    });
+    for (std::size_t c = 0; c < count; ++c) total = total + values[c];
+  }
+  return total;
+}
+
+float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m) {
+  return imag_pauli_inner_on<PoolExecutor>(lambda, psi, m);
+}
+
+}  // namespace detail
+
+namespace {
+
+// The conjugate transpose of a d x d row-major matrix.
+void conjugate_transpose(const Complex* m, std::size_t d, Complex* out) {
+  for (std::size_t r = 0; r < d; ++r)
+    for (std::size_t c = 0; c < d; ++c) out[c * d + r] = conj(m[r * d + c]);
+}
+
+// The derivative of <H> with respect to the parameter read by step `op`,
+// from psi (the state just after the step) and lambda (the backward state
+// there). One case per step kind: its generator and its inner product.
+template <class Exec = PoolExecutor>
+float step_derivative(const CompiledOp& op, const StateVector& lambda, const StateVector& psi) {
+  if (op.kind == CompiledOp::Kind::kPauliRotation) {
+    // exp(-i phi/2 P) with phi = scale * theta: Im <lambda|P|psi> per unit of
+    // phi, times d(phi)/d(theta) = scale. Without factors the step is a
+    // global phase, which cannot change <H>.
+    if (op.paulis.empty()) return 0.0f;
+    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * op.scale;
+  }
+  // RX, RY, RZ = exp(-i theta/2 G) with G = X, Y, Z: dU/dtheta = (-i/2) G U,
+  // so the derivative is 2 Re <lambda|(-i/2) G|psi> = Im <lambda|G|psi>.
+  // P = diag(1, e^{i theta}) = e^{i theta/2} RZ(theta): dP/dtheta = i Pi1 P
+  // (Pi1 = (1 - Z)/2 projecting onto the target's |1>) gives 2 Re
+  // <lambda|i Pi1|psi> = Im <lambda|Z|psi> - Im <lambda|psi>, and
+  // <lambda|psi> = <psi_final|H|psi_final> is real: the derivative is RZ's,
+  // as a global phase cannot change <H>.
+  static constexpr PauliLabel kGenerator[] = {PauliLabel::kX, PauliLabel::kY, PauliLabel::kZ,
+                                              PauliLabel::kZ};
+  const PauliFactor g{op.target, kGenerator[static_cast<int>(op.rotation)]};
+  return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(std::span<const PauliFactor>(&g, 1)));
+}
+
+// Undoes parametric step `op` on `state`: the conjugate transpose of the
+// matrix the run applied. For a Pauli-string rotation c - i s P that is
+// c + i s P, the same kernel with s negated (exactly).
+void undo_parametric(const CompiledOp& op, std::span<const float> params, StateVector& state) {
+  if (op.kind == CompiledOp::Kind::kPauliRotation) {
+    if (op.paulis.empty()) return;
+    float c = 0.0f;
+    float s = 0.0f;
+    half_angle_cos_sin(step_angle(op, params), c, s);
+    kernels::apply_pauli_rotation<PoolExecutor>(state.amplitudes(), rotation_masks(op.paulis), c,
+                                                -s);
+    return;
+  }
+  Complex m[4];
+  Complex undo[4];
+  rotation_matrix(op.rotation, step_angle(op, params), m);
+  conjugate_transpose(m, 2, undo);
+  state.apply_mat2(op.target, undo);
+}
+
+// The backward sweep over steps [first, L) from the end, with psi in
+// context.state and lambda in context.backward; `first` is the plan's first
+// parametric step, whose derivative is the last one taken and which is not
+// undone.
+Status sweep(const CompiledCircuit& plan, std::span<const float> params,
+             ExecutionContext& context, std::size_t first, std::span<float> gradient) {
+  StateVector& psi = context.state;
+  StateVector& lambda = context.backward;
+  const std::vector<CompiledOp>& ops = plan.ops();
+  StopCheck stop;
+  const std::uint64_t step_work = 3 * psi.size();  // a derivative and two undos
+  for (std::size_t k = ops.size(); k-- > first;) {
+    if (stop(step_work)) return interrupted();
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      gradient[op.slot] = gradient[op.slot] + step_derivative(op, lambda, psi);
+      if (k == first) break;
+      undo_parametric(op, params, psi);
+      undo_parametric(op, params, lambda);
+      continue;
+    }
+    if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers
+    adjoint_operation(op.gate.op, context.undo);
+    VANTREL_TRY(psi.apply_operation(context.undo));
+    VANTREL_TRY(lambda.apply_operation(context.undo));
+  }
+  return Status::Ok();
+}
+
+// How the backward sweep uses the pool. Each step of the sweep is short (one
+// gate, then a derivative), so what counts is where psi and lambda live:
+//  * kAlone: both fit in one core's second-level cache together (or there
+//    is no second thread): the calling thread does everything, the forward
+//    run and the observable included, and the states never move between
+//    caches;
+//  * kPaired: larger, on a pool of two or three threads: psi on the calling
+//    thread and lambda on a helper, each run applied by its owner, the
+//    derivatives' chunks shared by the two;
+//  * kShared: larger than the executor pairs runs for, on a larger pool, or
+//    inside the pool: each run shared by the executor's team in turn (or
+//    on this thread), the derivatives spread over the pool.
+enum class SweepMode { kAlone, kPaired, kShared };
+
+SweepMode sweep_mode(std::uint64_t n) {
+  const detail::ExecutorConfig c = detail::executor_config();
+  const std::size_t threads = pool_num_threads();
+  if (threads <= 1 || n <= c.block_qubits) return SweepMode::kAlone;
+  // Inside the pool (a batch row) or a team's share, runs stay on this
+  // thread anyway; the derivatives may still nest on idle workers.
+  if (in_pool_thread() || in_team_share()) return SweepMode::kShared;
+  return threads <= 3 || n <= c.pair_max_qubits ? SweepMode::kPaired : SweepMode::kShared;
+}
+
+// The backward sweep of `sweep` on registers the executor runs: the undos
+// between two derivatives (the parametric step just differentiated, then the
+// fixed steps down to the next parametric one) form one run, applied to psi
+// and to lambda as sweep_mode chooses. The executor gives every amplitude
+// the operations of the step-by-step loop in the same order, and the
+// derivatives add their chunks in index order whoever computes them, so the
+// bits are those of `sweep` on every pool size. Returns no status, having
+// done nothing, when the undo storage cannot be allocated: the caller then
+// sweeps step by step, which needs none.
+std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const float> params,
+                                    ExecutionContext& context, std::size_t first,
+                                    std::span<float> gradient) {
+  StateVector& psi = context.state;
+  StateVector& lambda = context.backward;
+  const std::vector<CompiledOp>& ops = plan.ops();
+  // The most fixed unitary steps between two parametric ones: the undos a
+  // run needs at once.
+  std::size_t most = 0;
+  for (std::size_t k = ops.size(), fixed = 0; k-- > first;) {
+    if (ops[k].is_parametric()) {
+      fixed = 0;
+    } else if (ops[k].gate.kind == Gate::Kind::kUnitary) {
+      most = std::max(most, ++fixed);
+    }
+  }
+  try {
+    if (context.undos.size() < most) context.undos.resize(most);
+    context.run.reserve(most + 1);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+
+  const SweepMode mode = sweep_mode(psi.num_qubits());
+  const bool alone = mode == SweepMode::kAlone;
+  std::optional<Team> pair;
+  if (mode == SweepMode::kPaired) pair.emplace(2);
+  const bool paired = pair && pair->size() == 2;
+  std::vector<RunStep>& run = context.run;
+  run.clear();
+  std::size_t used = 0;  // undos of the pending run
+  auto flush = [&]() -> Status {
+    if (run.empty()) return Status::Ok();
+    Status done[2];
+    if (paired) {
+      pair->run(2, [&](std::size_t share) {
+        done[share] = execute_run(share == 0 ? psi : lambda, run, nullptr, nullptr);
+      });
+    } else {
+      done[0] = execute_run(psi, run, nullptr, nullptr, alone);
+      if (done[0].ok()) done[1] = execute_run(lambda, run, nullptr, nullptr, alone);
+    }
+    run.clear();
+    used = 0;
+    VANTREL_TRY(std::move(done[0]));
+    return std::move(done[1]);
+  };
+
+  StopCheck stop;
+  for (std::size_t k = ops.size(); k-- > first;) {
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      VANTREL_TRY(flush());
+      if (stop(psi.size())) return interrupted();
+      const float d = paired  ? step_derivative<TeamExecutor>(op, lambda, psi)
+                      : alone ? step_derivative<SequentialExecutor>(op, lambda, psi)
+                              : step_derivative<PoolExecutor>(op, lambda, psi);
+      gradient[op.slot] = gradient[op.slot] + d;
+      if (k == first) break;
+      RunStep step;
+      if (op.kind == CompiledOp::Kind::kPauliRotation) {
+        if (op.paulis.empty()) continue;  // the identity, as undo_parametric leaves it
+        step.kind = RunStep::Kind::kPauliRotation;
+        step.masks = rotation_masks(op.paulis);
+        half_angle_cos_sin(step_angle(op, params), step.c, step.s);
+        step.s = -step.s;
+      } else {
+        Complex m[4];
+        rotation_matrix(op.rotation, step_angle(op, params), m);
+        conjugate_transpose(m, 2, step.m);
+        step.qubit = op.target;
+      }
+      run.push_back(step);
+      continue;
+    }
+    if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers
+    Operation& undo = context.undos[used++];
+    adjoint_operation(op.gate.op, undo);
+    VANTREL_TRY(append_operation_step(psi, undo, run));
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+void adjoint_operation(const Operation& op, Operation& out) {
+  // A controlled operation's conjugate transpose keeps its controls and
+  // takes that of its small matrix.
+  out.targets.assign(op.targets.begin(), op.targets.end());
+  out.num_controls = op.num_controls;
+  out.matrix.resize(op.matrix.size());
+  std::size_t d = 0;
+  while (d * d < op.matrix.size()) ++d;
+  conjugate_transpose(op.matrix.data(), d, out.matrix.data());
+}
+
+Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
+                                              std::span<const float> params,
+                                              std::span<const PauliTerm> observable,
+                                              ExecutionContext& context,
+                                              std::span<float> gradient) {
+  const std::uint64_t p = plan.parameter_count();
+  const std::uint64_t n = plan.num_qubits();
+  if (params.size() != p)
+    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
+  VANTREL_TRY(validate_observable(observable, n));
+  if (plan.has_random_steps())
+    return invalid("adjoint differentiation does not support measurement or reset steps");
+  if (gradient.size() != p) return internal("gradient span does not match the parameter count");
+
+  // While psi and lambda fit one core's cache together, the whole call stays
+  // on this thread (sweep_mode): handing the run or the observable's
+  // passes to the pool would only move the states between caches.
+  std::optional<SoloScope> solo;
+  if (sweep_mode(n) == SweepMode::kAlone && pool_num_threads() > 1) solo.emplace();
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  auto value = expectation(context.state, observable);
+  if (!value.ok()) return std::move(value).error();
+  std::fill(gradient.begin(), gradient.end(), 0.0f);
+
+  const std::vector<CompiledOp>& ops = plan.ops();
+  const auto first = std::find_if(ops.begin(), ops.end(),
+                                  [](const CompiledOp& op) { return op.is_parametric(); });
+  if (first == ops.end()) return *value;
+
+  if (context.backward.num_qubits() != n || context.backward.data() == nullptr) {
+    context.backward = StateVector();  // the old buffer goes first: lower peak
+    auto made = StateVector::create(n);
+    if (!made.ok()) {
+      if (made.error().kind != ErrorKind::kOutOfMemory) return std::move(made).error();
+      return allocation_failure(
+          "the backward state vector of " + dec(n) + " qubits for adjoint differentiation",
+          static_cast<unsigned __int128>(sizeof(Complex)) << n);
+    }
+    context.backward = std::move(made).value();
+  }
+  VANTREL_TRY(apply_observable(context.state, observable, context.backward));
+  const auto begin = static_cast<std::size_t>(first - ops.begin());
+  std::optional<Status> swept;
+  if (runs_through_executor(n)) swept = sweep_in_runs(plan, params, context, begin, gradient);
+  if (!swept) swept = sweep(plan, params, context, begin, gradient);
+  VANTREL_TRY(std::move(*swept));
+  return *value;
+}
+
+Result<ValueAndGradient> adjoint_value_and_gradient_with_context(
+    const CompiledCircuit& plan, std::span<const float> params,
+    std::span<const PauliTerm> observable, ExecutionContext& context) {
+  ValueAndGradient out;
+  // Sized only once the length is known to be right: a wrong length is
+  // reported by the checks, not turned into an allocation.
+  if (params.size() == plan.parameter_count()) out.gradient.resize(params.size());
+  auto value = adjoint_value_and_gradient_into(plan, params, observable, context,
+                                               std::span<float>(out.gradient));
+  if (!value.ok()) return std::move(value).error();
+  out.value = *value;
+  return out;
+}
+
+Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& plan,
+                                                    std::span<const float> params,
+                                                    std::span<const PauliTerm> observable) {
+  ExecutionContext context;
+  return adjoint_value_and_gradient_with_context(plan, params, observable, context);
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,133 @@
+// Adjoint differentiation: an expectation value and its derivative with
+// respect to every parameter from one forward run and one backward sweep,
+// whatever the number of parameters.
+//
+// With psi = U_L ... U_1 |0...0> the final state and H the observable, the
+// derivative with respect to the angle of a parametric step k is
+// 2 Re <lambda_k| dU_k/dangle U_k^dagger |psi_k>, where psi_k is the state
+// just after step k and lambda_k = U_{k+1}^dagger ... U_L^dagger H psi. The
+// sweep starts from psi and lambda = H psi and walks the plan backwards,
+// taking each parametric step's derivative from the two states, then undoing
+// the step on both with its conjugate transpose. Fixed gates are undone the
+// same way; nothing requires them to be exact inverses of anything.
+//
+// Every step kind is a rotation exp(-i phi/2 G) by a Pauli string G (P up
+// to a global phase) with phi = theta, or scale * theta for a Pauli-string
+// rotation, so each derivative is Im <lambda|G|psi>, times the scale. That
+// inner product never materialises G psi: with the masks of kernels/pauli.h,
+// amplitude i contributes two products of l = lambda[i] and p = psi[i ^
+// x_mask], each rounded and then multiplied by the sign s_i = +-1 of the
+// phase (exactly):
+//   real phases:      u_i = (l.re * p.im) * s_i,  v_i = (l.im * p.re) * -s_i
+//   imaginary phases: u_i = (l.re * p.re) * s_i,  v_i = (l.im * p.im) * s_i
+// Summation order, fixed so that results are the same bits on every run and
+// for every pool size:
+// - the amplitudes are cut into chunks of kAdjointChunk in index order;
+//   within a chunk, lane 2 (i mod 16) adds the u_i and lane 2 (i mod 16) + 1
+//   the v_i, in ascending i, from +0 (kAdjointLanes = 32 lanes); a chunk's
+//   value is the pairwise tree of its lanes, T(a, b) = T(a, m) + T(m, b)
+//   down to single lanes: ((((l0 + l1) + (l2 + l3)) + ...) + (...)) + (...
+//   l31); the chunk values are added from +0 in index order.
+//   (Chunks can be computed on any threads; only their combination is
+//   ordered.)
+// - a slot's gradient entry starts at +0 and adds the derivatives of the
+//   steps that read it in reverse plan order (last step first); a slot that
+//   no step reads stays +0.
+// - H psi adds each amplitude's terms in list order (apply_observable).
+// All arithmetic is single precision, as in the rest of the engine.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "sim/run/plan_run.h"
+#include "sim/diff/gradient.h"
+#include "sim/kernels/isa.h"
+#include "sim/kernels/pauli.h"
+
+namespace vantrel::sim {
+
+inline constexpr std::size_t kAdjointChunk = 4096;
+inline constexpr std::size_t kAdjointLanes = 32;
+// Amplitudes per group: every lane once.
+inline constexpr std::size_t kAdjointGroup = kAdjointLanes / 2;
+static_assert(kAdjointChunk % kAdjointGroup == 0, "chunks hold whole groups");
+
+// Writes the gradient into `gradient` (parameter_count() entries) and returns
+// the value, which is bit for bit expectation_with_context's. Checks, in this
+// order and before any work: "parameter vector has length {}, expected {}";
+// "observable references qubit {} but state vector only has {} qubits";
+// "adjoint differentiation does not support measurement or reset steps";
+// then the width, as the context is set to the plan's (kInternal "too many
+// qubits in state vector" at 64 qubits or more; kOutOfMemory naming the
+// state vector that could not be made, the forward or the backward one).
+// Barriers are fine.
+//
+// The context's `state` is the forward state, and `backward` lambda; at most
+// these two state vectors are used. After success `state` holds the state
+// just after the plan's first parametric step as the sweep reconstructs it
+// (the final state with the later steps undone), or the final state when no
+// step is parametric. A context of the plan's width, used before by an
+// adjoint call, makes the call allocate nothing (a fixed step on four or
+// more qubits may need tables of its own, as it does in a run).
+Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
+                                              std::span<const float> params,
+                                              std::span<const PauliTerm> observable,
+                                              ExecutionContext& context,
+                                              std::span<float> gradient);
+
+Result<ValueAndGradient> adjoint_value_and_gradient_with_context(
+    const CompiledCircuit& plan, std::span<const float> params,
+    std::span<const PauliTerm> observable, ExecutionContext& context);
+
+// With a context of its own for the call.
+Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& plan,
+                                                    std::span<const float> params,
+                                                    std::span<const PauliTerm> observable);
+
+// Sets `out` to the conjugate transpose of `op` (same targets), reusing its
+// storage. The one place that knows how a fixed step is undone.
+void adjoint_operation(const Operation& op, Operation& out);
+
+namespace detail {
+
+// The value of the chunk of amplitudes [lo, hi) of Im <lambda|P|psi> (lo a
+// multiple of kAdjointGroup, hi - lo at most kAdjointChunk), in the order
+// above: with the registers of the engine's kernels (kernels/isa.h), with
+// those of a given instruction set the processor runs, and written out
+// plainly (the reference that every register form equals bit for bit).
+float imag_pauli_chunk(const Complex* lambda, const Complex* psi, const kernels::PauliMasks& m,
+                       std::size_t lo, std::size_t hi);
+float imag_pauli_chunk_isa(kernels::Isa isa, const Complex* lambda, const Complex* psi,
+                           const kernels::PauliMasks& m, std::size_t lo, std::size_t hi);
+float imag_pauli_chunk_scalar(const Complex* lambda, const Complex* psi,
+                              const kernels::PauliMasks& m, std::size_t lo, std::size_t hi);
+
+// What the register forms need of a Pauli string: the partner of amplitude i
+// is psi[(i ^ x_high) + ((i mod 16) ^ x_low)] (i ^ x_mask, cut at bit 4);
+// with swap_parts (real phases) its parts are swapped before the products;
+// lane k of a group of sixteen amplitudes (amplitude k / 2, part k % 2) is
+// multiplied by sign[parity of i & z_high][k].
+struct InnerLanes {
+  std::uint64_t x_high;
+  std::uint64_t x_low;
+  std::uint64_t z_high;
+  bool swap_parts;
+  alignas(64) float sign[2][kAdjointLanes];
+};
+InnerLanes inner_lanes(const kernels::PauliMasks& m);
+
+// The lane sums of the groups in [lo, hi) (both multiples of
+// kAdjointGroup), written to `out`; in the files built for the instruction
+// set, called only where the processor runs it.
+void imag_pauli_lanes_avx2(const Complex* lambda, const Complex* psi, const InnerLanes& g,
+                           std::size_t lo, std::size_t hi, float* out);
+void imag_pauli_lanes_avx512(const Complex* lambda, const Complex* psi, const InnerLanes& g,
+                             std::size_t lo, std::size_t hi, float* out);
+
+// Im <lambda|P|psi> over two states of one width, chunks spread over the pool.
+float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m);
+
+}  // namespace detail
+
+}  // namespace vantrel::sim

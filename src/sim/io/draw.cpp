@@ -1,0 +1,507 @@
+#include "sim/io/draw.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "sim/io/draw_layout.h"
+
+namespace vantrel::sim {
+namespace drawing {
+
+// ---------------------------------------------------------------------------
+// Display text.
+
+std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    cp = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    cp = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const unsigned char c = byte(i + k);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+    cp = (cp << 6) | (c & 0x3F);
+  }
+  return len;
+}
+
+bool is_wide(char32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0x303E) ||
+         (cp >= 0x3041 && cp <= 0x33FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
+         (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xA000 && cp <= 0xA4CF) ||
+         (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1F64F) ||
+         (cp >= 0x1F900 && cp <= 0x1F9FF) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+const Glyphs& glyphs(bool ascii) {
+  static constexpr Glyphs kUnicode{U'\u2500', U'\u2502', U'\u253C', U'\u25CF',
+                                   U'\u2295', U'\u00D7', U'\u2591', U'\u00AB',
+                                   U'\u00BB', "\u03B8",  "\u00B7"};
+  static constexpr Glyphs kAscii{'-', '|', '+', '*', 'X', 'x', '|', '<', '>', "t", "*"};
+  return ascii ? kAscii : kUnicode;
+}
+
+namespace {
+
+// Characters that would break a line or the layout, or reorder the text
+// around them: C0 and C1 controls, line and paragraph separators, bidi
+// controls, the byte-order mark and the two non-characters XML refuses.
+bool is_unprintable(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF ||
+         cp == 0xFFFE || cp == 0xFFFF;
+}
+
+void append_escape(std::string& out, char32_t cp) {
+  char buf[12];
+  if (cp < 0x100)
+    std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+  else if (cp < 0x10000)
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+  else
+    std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(cp));
+  out += buf;
+}
+
+std::uint64_t decimal_digits(std::uint64_t v) {
+  std::uint64_t n = 1;
+  while (v >= 10) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Elements.
+
+bool is_x_matrix(const std::vector<Complex>& m) {
+  return m.size() == 4 && m[0] == Complex{0, 0} && m[1] == Complex{1, 0} &&
+         m[2] == Complex{1, 0} && m[3] == Complex{0, 0};
+}
+
+// Appends an element of `kind` to the diagram; its qubits follow through
+// add_qubit.
+Element& add_element(Diagram& d, Element::Kind kind) {
+  Element& e = d.elements.emplace_back();
+  e.kind = kind;
+  e.first_qubit = d.qubits.size();
+  return e;
+}
+
+// Appends q to the element just added and widens the diagram to it. False
+// for the last qubit index, whose wire count (2^64) cannot be drawn.
+bool add_qubit(Diagram& d, Element& e, std::uint64_t q) {
+  if (q == UINT64_MAX) return false;
+  d.qubits.push_back(q);
+  ++e.num_qubits;
+  d.num_wires = std::max(d.num_wires, q + 1);
+  return true;
+}
+
+// The short name of a standard gate and its angles: "H", "RX(0.50)",
+// "U(0.10,0.20,0.30)".
+std::string standard_label(const GateLabel& label) {
+  std::string text = standard_gate_info(label.gate).name;
+  const std::span<const float> angles = label.angle_values();
+  if (angles.empty()) return text;
+  text += '(';
+  for (std::size_t i = 0; i < angles.size(); ++i) {
+    if (i > 0) text += ',';
+    text += format_angle(angles[i]);
+  }
+  text += ')';
+  return text;
+}
+
+bool add_gate(Diagram& d, const Gate& gate) {
+  switch (gate.kind) {
+    case Gate::Kind::kUnitary: {
+      const Operation& op = gate.op;
+      Element& e = add_element(d, Element::Kind::kGate);
+      e.num_controls = op.num_controls;
+      const std::size_t num_targets = op.targets.size() - op.num_controls;
+      if (op.num_controls > 0 && is_x_matrix(op.matrix)) {
+        e.targets = Element::Targets::kXor;
+      } else if (gate.label && gate.label->gate == StandardGate::kSwap) {
+        e.targets = Element::Targets::kSwap;
+      } else if (gate.label) {
+        e.label = standard_label(*gate.label);
+      } else {
+        // Custom unitaries and products of fusion.
+        e.label.push_back('U');
+        if (num_targets > 1) e.targets = Element::Targets::kNumbered;
+      }
+      for (std::uint64_t q : op.targets)
+        if (!add_qubit(d, e, q)) return false;
+      return true;
+    }
+    case Gate::Kind::kMeasure:
+      return add_qubit(d, add_element(d, Element::Kind::kMeasure), gate.qubit);
+    case Gate::Kind::kReset:
+      return add_qubit(d, add_element(d, Element::Kind::kReset), gate.qubit);
+    case Gate::Kind::kBarrier:
+      add_element(d, Element::Kind::kBarrier);
+      return true;
+  }
+  return true;
+}
+
+const char* rotation_name(RotationKind kind) {
+  switch (kind) {
+    case RotationKind::kRX:
+      return "RX";
+    case RotationKind::kRY:
+      return "RY";
+    case RotationKind::kRZ:
+      return "RZ";
+    case RotationKind::kP:
+      return "P";
+  }
+  return "R";
+}
+
+// The name of a parameter slot: its own, else θ{slot}.
+void append_parameter(std::string& out, std::uint64_t slot,
+                      std::span<const std::optional<std::string>> names, bool ascii) {
+  if (slot < names.size() && names[slot]) {
+    append_display_text(out, *names[slot], ascii);
+    return;
+  }
+  out += glyphs(ascii).theta;
+  out += dec(slot);
+}
+
+const char kPauliLetters[] = "XYZ";
+
+bool add_step(Diagram& d, const CompiledOp& op, std::span<const std::optional<std::string>> names,
+              bool ascii) {
+  std::string label;
+  switch (op.kind) {
+    case CompiledOp::Kind::kFixed:
+      return add_gate(d, op.gate);
+    case CompiledOp::Kind::kParam:
+      label.append(rotation_name(op.rotation));
+      label += '(';
+      break;
+    case CompiledOp::Kind::kPauliRotation:
+      // R and the string's letters in the order of its (ascending) qubits,
+      // then the angle: RZZ(2.0·γ).
+      label = 'R';
+      for (const PauliFactor& f : op.paulis) label += kPauliLetters[static_cast<int>(f.label)];
+      label += '(';
+      if (op.scale == -1.0f) {
+        label += '-';
+      } else if (op.scale != 1.0f) {
+        label += format_scale(op.scale);
+        label += glyphs(ascii).times;
+      }
+      break;
+  }
+  append_parameter(label, op.slot, names, ascii);
+  label += ')';
+  Element& e = add_element(d, Element::Kind::kGate);
+  e.label = std::move(label);
+  if (op.kind == CompiledOp::Kind::kParam) return add_qubit(d, e, op.target);
+  for (const PauliFactor& f : op.paulis)
+    if (!add_qubit(d, e, f.qubit)) return false;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Layout.
+
+// Columns of the widest target cell of a gate, or of the cell of another kind.
+std::uint64_t cell_width(const Element& e) {
+  switch (e.kind) {
+    case Element::Kind::kMeasure:
+    case Element::Kind::kBarrier:
+      return 1;
+    case Element::Kind::kReset:
+      return kResetLabel.size();
+    case Element::Kind::kGate:
+      break;
+  }
+  if (e.targets == Element::Targets::kXor || e.targets == Element::Targets::kSwap) return 1;
+  std::uint64_t w = display_width(e.label);
+  if (e.targets == Element::Targets::kNumbered)
+    w += decimal_digits(e.num_qubits - e.num_controls - 1);
+  return std::max<std::uint64_t>(w, 1);
+}
+
+Span span_of(const Diagram& d, const Element& e) {
+  if (e.kind == Element::Kind::kBarrier) return {0, d.num_wires - 1};
+  const std::span<const std::uint64_t> qubits = d.qubits_of(e);
+  const auto [lo, hi] = std::minmax_element(qubits.begin(), qubits.end());
+  return {*lo, *hi};
+}
+
+// Greedy placement. A barrier closes every wire: `floor` is the first column
+// after the latest one, so a barrier costs O(1) rather than a pass over the
+// wires, and `frontier` is one past the last column used.
+Layout lay_out(const Diagram& d) {
+  Layout layout;
+  std::vector<std::uint64_t> next(d.num_wires, 0);
+  layout.column.resize(d.elements.size());
+  layout.span.resize(d.elements.size());
+  std::uint64_t floor = 0, frontier = 0;
+  for (std::size_t i = 0; i < d.elements.size(); ++i) {
+    const Element& e = d.elements[i];
+    std::uint64_t col;
+    if (e.kind == Element::Kind::kBarrier) {
+      layout.span[i] = span_of(d, e);
+      col = std::max(floor, frontier);
+      floor = col + 1;
+    } else {
+      const auto [lo, hi] = layout.span[i] = span_of(d, e);
+      col = floor;
+      for (std::uint64_t q = lo; q <= hi; ++q) col = std::max(col, next[q]);
+      for (std::uint64_t q = lo; q <= hi; ++q) next[q] = col + 1;
+    }
+    frontier = std::max(frontier, col + 1);
+    layout.column[i] = col;
+    if (col >= layout.width.size()) layout.width.resize(col + 1, 0);
+    layout.width[col] = std::max(layout.width[col], cell_width(e));
+  }
+  // Counting sort of the elements by column, stable in element order.
+  const std::size_t columns = layout.width.size();
+  layout.first.assign(columns + 1, 0);
+  for (std::uint64_t c : layout.column) ++layout.first[c + 1];
+  for (std::size_t c = 0; c < columns; ++c) layout.first[c + 1] += layout.first[c];
+  layout.order.resize(d.elements.size());
+  std::vector<std::uint64_t> fill(layout.first.begin(), layout.first.end() - 1);
+  for (std::size_t i = 0; i < d.elements.size(); ++i) layout.order[fill[layout.column[i]]++] = i;
+  return layout;
+}
+
+// Cuts the columns into sections whose lines (labels included) fit `fold`,
+// markers included; one section when fold is 0 or everything fits.
+std::vector<Section> sections_of(const Layout& layout, std::uint64_t label_chars,
+                                 std::uint64_t fold) {
+  std::uint64_t total = label_chars + 2;
+  for (std::uint64_t w : layout.width) total += w + 2;
+  std::vector<Section> sections(1);
+  if (fold == 0 || total <= fold) {
+    sections[0].end = layout.width.size();
+    sections[0].chars = total - label_chars;
+    return sections;
+  }
+  // Two characters for the markers, whether or not a section gets both.
+  const std::uint64_t limit = fold > label_chars + 2 ? fold - label_chars - 2 : 0;
+  for (std::uint64_t c = 0; c < layout.width.size(); ++c) {
+    const std::uint64_t need = layout.width[c] + 2;
+    if (sections.back().end > sections.back().begin && sections.back().chars + need > limit) {
+      sections.back().continues = true;
+      ++sections.back().chars;
+      sections.push_back({c, c, true, false, 3});
+    }
+    sections.back().end = c + 1;
+    sections.back().chars += need;
+  }
+  return sections;
+}
+
+// What the first allocation, of one word per wire, would take for every
+// qubit index.
+constexpr unsigned __int128 kAllWiresBytes = (unsigned __int128)UINT64_MAX * 8 + 8;
+
+Error diagram_allocation_failure(std::uint64_t last_wire, unsigned __int128 bytes) {
+  return allocation_failure("a diagram of the wires q0 to q" + dec(last_wire), bytes);
+}
+
+}  // namespace
+}  // namespace drawing
+
+// ---------------------------------------------------------------------------
+// Public functions.
+
+using namespace drawing;
+
+Status validate(const DiagramOptions& options) {
+  if (options.fold != 0 && options.fold < DiagramOptions::kMinFold)
+    return invalid("fold must be 0 or at least " + dec(DiagramOptions::kMinFold) + ", got " +
+                   dec(options.fold));
+  return Status::Ok();
+}
+
+Result<DiagramOptions> diagram_options(std::uint64_t fold, bool ascii, std::string_view output) {
+  DiagramOptions options;
+  options.fold = fold;
+  options.ascii = ascii;
+  VANTREL_TRY(validate(options));
+  if (output == "svg")
+    options.format = DiagramFormat::kSvg;
+  else if (output != "text")
+    return invalid("output must be 'text' or 'svg'");
+  return options;
+}
+
+void append_display_text(std::string& out, std::string_view text, bool ascii) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp;
+    const std::size_t len = decode_utf8(text, i, cp);
+    if (len == 0) {
+      append_escape(out, static_cast<unsigned char>(text[i]));
+      ++i;
+      continue;
+    }
+    if (is_unprintable(cp) || (ascii && cp >= 0x80))
+      append_escape(out, cp);
+    else
+      out.append(text, i, len);
+    i += len;
+  }
+}
+
+std::string format_angle(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(value));
+  std::string s = buf;
+  if (s == "-0.00") s = "0.00";
+  return s;
+}
+
+std::string format_scale(float value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3g", static_cast<double>(value));
+  std::string s = buf;
+  if (s.find_first_of(".e") == std::string::npos) s += ".0";
+  return s;
+}
+
+std::uint64_t display_width(std::string_view text) {
+  std::uint64_t w = 0;
+  for_each_char(text, [&](char32_t cp) { w += is_wide(cp) ? 2 : 1; });
+  return w;
+}
+
+Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool) {
+  Diagram d;
+  d.elements.reserve(gates.size());
+  for (const Gate& g : gates)
+    if (!add_gate(d, g)) return diagram_allocation_failure(UINT64_MAX, kAllWiresBytes);
+  return d;
+}
+
+Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t num_qubits,
+                                 std::span<const std::optional<std::string>> parameter_names,
+                                 bool ascii) {
+  Diagram d;
+  d.num_wires = num_qubits;
+  d.elements.reserve(ops.size());
+  // Plans are not validated when made: a step beyond the qubit count widens
+  // the drawing rather than reaching outside it.
+  for (const CompiledOp& op : ops)
+    if (!add_step(d, op, parameter_names, ascii))
+      return diagram_allocation_failure(UINT64_MAX, kAllWiresBytes);
+  return d;
+}
+
+Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& options) {
+  if (d.num_wires == 0) {
+    // Nothing names a qubit (no gates, or only barriers).
+    if (options.format == DiagramFormat::kText) return std::string();
+    return std::string(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"20\" height=\"20\" "
+        "viewBox=\"0 0 20 20\"></svg>\n");
+  }
+  // Wire labels: "q{n}:" and a space, as wide as the longest.
+  const std::uint64_t label_chars = wire_name(d.num_wires - 1).size() + 2;
+  unsigned __int128 bytes = static_cast<unsigned __int128>(d.num_wires) * sizeof(std::uint64_t);
+  try {
+    const Layout layout = lay_out(d);
+    const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
+    // The size of the output, reserved at once: for text, every character
+    // of a wire at its widest encoding (wire characters take three bytes in
+    // Unicode); for SVG, a few hundred bytes per wire, section and element.
+    const bool svg = options.format == DiagramFormat::kSvg;
+    const unsigned cell_bytes = options.ascii ? 1 : 3;
+    bytes = static_cast<unsigned __int128>(kSvgElementBytes) * d.elements.size();
+    for (const Section& s : sections)
+      bytes += svg ? static_cast<unsigned __int128>(kSvgWireBytes) * d.num_wires
+                   : static_cast<unsigned __int128>(2 * d.num_wires) *
+                         (label_chars + cell_bytes * s.chars + 1);
+    // Bounds every product of rows and characters below (no wrap-around).
+    if (bytes > std::string().max_size()) throw std::length_error("diagram");
+    const auto reserve = static_cast<std::size_t>(bytes);
+    if (svg) return render_svg(d, layout, sections, label_chars, reserve);
+    return render_text(d, layout, sections, label_chars, options.ascii, reserve);
+  } catch (const std::bad_alloc&) {
+    return diagram_allocation_failure(d.num_wires - 1, bytes);
+  } catch (const std::length_error&) {
+    return diagram_allocation_failure(d.num_wires - 1, bytes);
+  }
+}
+
+namespace {
+
+// Builds the diagram of `count` gates or steps with build(), then renders it.
+template <class Build>
+Result<std::string> draw_with(const DiagramOptions& options, std::size_t count, Build&& build) {
+  VANTREL_TRY(validate(options));
+  const auto failure = [&] {
+    return allocation_failure("the elements of a diagram of " + dec(count) + " gates",
+                              static_cast<unsigned __int128>(count) * sizeof(DiagramElement));
+  };
+  Result<Diagram> diagram = [&]() -> Result<Diagram> {
+    try {
+      return build();
+    } catch (const std::bad_alloc&) {
+      return failure();
+    } catch (const std::length_error&) {
+      return failure();
+    }
+  }();
+  if (!diagram) return std::move(diagram).error();
+  return render_diagram(*diagram, options);
+}
+
+}  // namespace
+
+Result<std::string> draw(std::span<const Gate> gates, const DiagramOptions& options) {
+  return draw_with(options, gates.size(), [&] { return diagram_of_gates(gates, options.ascii); });
+}
+
+Result<std::string> draw(const ParameterizedCircuitSpec& spec, const DiagramOptions& options) {
+  return draw_with(options, spec.ops().size(), [&] {
+    return diagram_of_steps(spec.ops(), spec.num_qubits(), spec.parameter_names(), options.ascii);
+  });
+}
+
+Result<std::string> draw(const CompiledCircuit& plan, const DiagramOptions& options) {
+  return draw_with(options, plan.ops().size(), [&] {
+    return diagram_of_steps(plan.ops(), plan.num_qubits(), plan.parameter_names(), options.ascii);
+  });
+}
+
+}  // namespace vantrel::sim

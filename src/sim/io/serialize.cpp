@@ -1,0 +1,712 @@
+#include "sim/io/serialize.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace vantrel::sim {
+namespace {
+
+const char* kind_name(ValueTag tag) {
+  switch (tag) {
+    case ValueTag::kGate: return "Gate";
+    case ValueTag::kCircuit: return "Circuit";
+    case ValueTag::kObservable: return "Observable";
+    case ValueTag::kCircuitSpec: return "CircuitSpec";
+    case ValueTag::kCompiledCircuit: return "CompiledCircuit";
+    case ValueTag::kParameter: return "Parameter";
+  }
+  return nullptr;
+}
+
+// Smallest encodings, the unit by which counts are checked against the
+// bytes that remain: a barrier step is two bytes (step kind, gate kind).
+constexpr std::size_t kMinGateBytes = 1;
+constexpr std::size_t kMinStepBytes = 2;
+constexpr std::size_t kMinTermBytes = 4 + 8;
+constexpr std::size_t kFactorBytes = 8 + 1;
+constexpr std::size_t kMinNameBytes = 1;
+constexpr std::size_t kComplexBytes = 8;
+
+// ---------------------------------------------------------------------------
+// Encoding: every value is written twice over the same code, once into a
+// Counter that measures it and once into a Writer over a buffer of exactly
+// that size.
+
+struct Counter {
+  std::size_t size = 0;
+  void u8(std::uint8_t) { size += 1; }
+  void u64(std::uint64_t) { size += 8; }
+  void f32(float) { size += 4; }
+  void text(std::string_view s) { size += s.size(); }
+  void complexes(std::span<const Complex> m) { size += kComplexBytes * m.size(); }
+};
+
+struct Writer {
+  std::uint8_t* p;
+  void u8(std::uint8_t v) { *p++ = v; }
+  void u32(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void u64(std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  void f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
+  void text(std::string_view s) {
+    if (!s.empty()) std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  }
+  void complexes(std::span<const Complex> m) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (!m.empty()) std::memcpy(p, m.data(), kComplexBytes * m.size());
+      p += kComplexBytes * m.size();
+    } else {
+      for (const Complex& c : m) {
+        f32(c.re);
+        f32(c.im);
+      }
+    }
+  }
+};
+
+template <class Out>
+void put_name(Out& out, const std::optional<std::string>& name) {
+  out.u8(name ? 1 : 0);
+  if (!name) return;
+  out.u64(name->size());
+  out.text(*name);
+}
+
+template <class Out>
+void put_label(Out& out, const std::optional<GateLabel>& label) {
+  out.u8(label ? 1 : 0);
+  if (!label) return;
+  out.u8(static_cast<std::uint8_t>(label->gate));
+  out.u8(label->num_angles);
+  for (float a : label->angle_values()) out.f32(a);
+}
+
+template <class Out>
+void put_factors(Out& out, std::span<const PauliFactor> factors) {
+  out.u64(factors.size());
+  for (const PauliFactor& f : factors) {
+    out.u64(f.qubit);
+    out.u8(static_cast<std::uint8_t>(f.label));
+  }
+}
+
+template <class Out>
+void put(Out& out, const Gate& g) {
+  out.u8(static_cast<std::uint8_t>(g.kind));
+  switch (g.kind) {
+    case Gate::Kind::kUnitary:
+      out.u64(g.op.num_controls);
+      out.u64(g.op.targets.size());
+      for (std::uint64_t t : g.op.targets) out.u64(t);
+      out.u64(g.op.matrix.size());
+      out.complexes(g.op.matrix);
+      put_label(out, g.label);
+      break;
+    case Gate::Kind::kMeasure:
+    case Gate::Kind::kReset:
+      out.u64(g.qubit);
+      break;
+    case Gate::Kind::kBarrier:
+      break;
+  }
+}
+
+template <class Out>
+void put_step(Out& out, const CompiledOp& op) {
+  out.u8(static_cast<std::uint8_t>(op.kind));
+  switch (op.kind) {
+    case CompiledOp::Kind::kFixed:
+      put(out, op.gate);
+      break;
+    case CompiledOp::Kind::kParam:
+      out.u8(static_cast<std::uint8_t>(op.rotation));
+      out.u64(op.target);
+      out.u64(op.slot);
+      break;
+    case CompiledOp::Kind::kPauliRotation:
+      out.u64(op.slot);
+      out.f32(op.scale);
+      put_factors(out, op.paulis);
+      break;
+  }
+}
+
+template <class Out>
+void put_steps(Out& out, const std::vector<CompiledOp>& ops) {
+  out.u64(ops.size());
+  for (const CompiledOp& op : ops) put_step(out, op);
+}
+
+template <class Out>
+void put(Out& out, const Circuit& c) {
+  out.u64(c.gates().size());
+  for (const Gate& g : c.gates()) put(out, g);
+}
+
+template <class Out>
+void put(Out& out, const Observable& o) {
+  out.u64(o.terms().size());
+  for (const PauliTerm& t : o.terms()) {
+    out.f32(t.coefficient);
+    put_factors(out, t.ops);
+  }
+}
+
+template <class Out>
+void put(Out& out, const ParameterizedCircuitSpec& s) {
+  out.u64(s.num_qubits());
+  out.u64(s.parameter_names().size());
+  for (const std::optional<std::string>& name : s.parameter_names()) put_name(out, name);
+  put_steps(out, s.ops());
+}
+
+template <class Out>
+void put(Out& out, const CompiledCircuit& c) {
+  out.u64(c.num_qubits());
+  out.u64(c.parameter_count());
+  put_steps(out, c.ops());
+  out.u8(c.parameter_names().empty() ? 0 : 1);
+  for (const std::optional<std::string>& name : c.parameter_names()) put_name(out, name);
+}
+
+template <class Out>
+void put(Out& out, const ParameterHandle& p) {
+  out.u64(p.index);
+  put_name(out, p.name);
+}
+
+template <class V>
+Result<Bytes> encode_value(ValueTag tag, const V& value) {
+  Counter counter;
+  put(counter, value);
+  const std::size_t size = 2 + counter.size;
+  Bytes out;
+  const auto failure = [&] {
+    return allocation_failure("the encoded " + std::string(kind_name(tag)), size);
+  };
+  try {
+    out.resize(size);
+  } catch (const std::bad_alloc&) {
+    return failure();
+  } catch (const std::length_error&) {
+    return failure();
+  }
+  Writer writer{out.data()};
+  writer.u8(kEncodingVersion);
+  writer.u8(static_cast<std::uint8_t>(tag));
+  put(writer, value);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Decoding.
+
+// A bounded cursor over the payload. Every read checks the bytes that remain
+// first; on failure it returns an error and leaves its output unspecified.
+class Reader {
+ public:
+  explicit Reader(ByteView data) : data_(data) {}
+
+  std::size_t remaining() const { return data_.size() - pos_; }
+
+  Status u8(std::uint8_t& out, const char* what) {
+    VANTREL_TRY(need(1, what));
+    out = data_[pos_++];
+    return Status::Ok();
+  }
+
+  Status u64(std::uint64_t& out, const char* what) {
+    VANTREL_TRY(need(8, what));
+    out = 0;
+    for (int i = 0; i < 8; ++i) out |= std::uint64_t{data_[pos_ + i]} << (8 * i);
+    pos_ += 8;
+    return Status::Ok();
+  }
+
+  Status f32(float& out, const char* what) {
+    VANTREL_TRY(need(4, what));
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= std::uint32_t{data_[pos_ + i]} << (8 * i);
+    pos_ += 4;
+    out = std::bit_cast<float>(v);
+    return Status::Ok();
+  }
+
+  // A count of items taking at least `item_bytes` each, refused unless the
+  // remaining bytes can hold that many: the caller may then size a
+  // container by it.
+  Status count(std::uint64_t& out, std::size_t item_bytes, const char* what) {
+    VANTREL_TRY(u64(out, what));
+    return holds(out, item_bytes, what);
+  }
+
+  // Refuses a count read earlier unless the remaining bytes can hold that
+  // many items of at least `item_bytes` each.
+  Status holds(std::uint64_t n, std::size_t item_bytes, const char* what) const {
+    if (n > remaining() / item_bytes)
+      return invalid(std::string(what) + " " + dec(n) + " is more than the remaining " +
+                     dec(remaining()) + " bytes can hold");
+    return Status::Ok();
+  }
+
+  // `n` complex entries, n already checked by count().
+  Status complexes(std::vector<Complex>& out, std::uint64_t n) {
+    out.resize(n);
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n != 0) std::memcpy(out.data(), data_.data() + pos_, kComplexBytes * n);
+      pos_ += kComplexBytes * n;
+    } else {
+      for (Complex& c : out) {
+        VANTREL_TRY(f32(c.re, "matrix entry"));
+        VANTREL_TRY(f32(c.im, "matrix entry"));
+      }
+    }
+    return Status::Ok();
+  }
+
+  Status text(std::string& out, std::uint64_t n) {
+    out.assign(reinterpret_cast<const char*>(data_.data() + pos_), n);
+    pos_ += n;
+    return Status::Ok();
+  }
+
+  Status header(ValueTag expected) {
+    if (data_.empty()) return invalid("the payload is empty");
+    std::uint8_t version = 0;
+    VANTREL_TRY(u8(version, "format version"));
+    if (version != kEncodingVersion)
+      return invalid("format version " + dec(version) + " is not supported (this build reads " +
+                     dec(kEncodingVersion) + ")");
+    std::uint8_t tag = 0;
+    VANTREL_TRY(u8(tag, "value tag"));
+    if (tag == static_cast<std::uint8_t>(expected)) return Status::Ok();
+    if (const char* other = kind_name(static_cast<ValueTag>(tag)))
+      return invalid("it holds a " + std::string(other) + ", not a " + kind_name(expected));
+    return invalid("unknown value tag " + dec(tag));
+  }
+
+  Status finish() const {
+    if (remaining() == 0) return Status::Ok();
+    return invalid(dec(remaining()) + " trailing bytes after the value");
+  }
+
+ private:
+  Status need(std::size_t n, const char* what) const {
+    if (remaining() >= n) return Status::Ok();
+    return invalid("truncated: " + std::string(what) + " needs " + dec(n) + " bytes at offset " +
+                   dec(pos_) + ", " + dec(remaining()) + " remain");
+  }
+
+  ByteView data_;
+  std::size_t pos_ = 0;
+};
+
+Error located(std::string where, Error e) {
+  e.message = std::move(where) + ": " + e.message;
+  return e;
+}
+
+// Like VANTREL_TRY, with the position of the item prefixed to the message
+// (`where` is only built on failure).
+#define VANTREL_TRY_AT(where, expr)                                      \
+  do {                                                                   \
+    auto&& vantrel_try_at_ = (expr);                                     \
+    if (!vantrel_try_at_.ok())                                           \
+      return located((where), std::move(vantrel_try_at_).error());       \
+  } while (0)
+
+// Valid UTF-8 as Python encodes a str: shortest forms only, no surrogates,
+// nothing above U+10FFFF. A name must decode back into a str.
+bool valid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::size_t len = 0;
+    std::uint32_t cp = 0;
+    std::uint32_t min = 0;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      len = 2, cp = b & 0x1F, min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+      len = 3, cp = b & 0x0F, min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+      len = 4, cp = b & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (s.size() - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto c = static_cast<unsigned char>(s[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+Result<std::optional<std::string>> read_name(Reader& in) {
+  std::uint8_t present = 0;
+  VANTREL_TRY(in.u8(present, "name flag"));
+  if (present == 0) return std::optional<std::string>();
+  if (present != 1) return invalid("unknown name flag " + dec(present));
+  std::uint64_t length = 0;
+  VANTREL_TRY(in.count(length, 1, "name length"));
+  std::string name;
+  VANTREL_TRY(in.text(name, length));
+  if (!valid_utf8(name)) return invalid("name is not valid UTF-8");
+  return std::optional<std::string>(std::move(name));
+}
+
+// Factors of a Pauli term or rotation: labels X, Y or Z on qubits in
+// strictly ascending order (as terms keep them: sorted, each qubit once).
+Status read_factors(Reader& in, std::vector<PauliFactor>& out) {
+  std::uint64_t count = 0;
+  VANTREL_TRY(in.count(count, kFactorBytes, "factor count"));
+  out.resize(count);
+  for (std::uint64_t j = 0; j < count; ++j) {
+    PauliFactor& f = out[j];
+    std::uint8_t label = 0;
+    VANTREL_TRY(in.u64(f.qubit, "factor qubit"));
+    VANTREL_TRY(in.u8(label, "Pauli label"));
+    if (label > static_cast<std::uint8_t>(PauliLabel::kZ))
+      return invalid("unknown Pauli label " + dec(label));
+    f.label = static_cast<PauliLabel>(label);
+    if (j > 0 && f.qubit <= out[j - 1].qubit)
+      return invalid("factor qubit " + dec(f.qubit) + " does not follow qubit " +
+                     dec(out[j - 1].qubit) + " in ascending order");
+  }
+  return Status::Ok();
+}
+
+// A label names an entry of the standard gate table with its angle count
+// (a controlled U may carry its global phase as a fourth angle).
+Result<std::optional<GateLabel>> read_label(Reader& in) {
+  std::uint8_t present = 0;
+  VANTREL_TRY(in.u8(present, "label flag"));
+  if (present == 0) return std::optional<GateLabel>();
+  if (present != 1) return invalid("unknown label flag " + dec(present));
+  std::uint8_t gate = 0;
+  std::uint8_t count = 0;
+  VANTREL_TRY(in.u8(gate, "standard gate"));
+  if (gate >= standard_gates().size()) return invalid("unknown standard gate " + dec(gate));
+  const StandardGateInfo& info = standard_gate_info(static_cast<StandardGate>(gate));
+  VANTREL_TRY(in.u8(count, "angle count"));
+  if (count != info.angles && !(info.gate == StandardGate::kU && count == 4))
+    return invalid("standard gate " + std::string(info.name) + " takes " + dec(info.angles) +
+                   " angles, not " + dec(count));
+  float angles[4] = {};
+  for (std::uint8_t i = 0; i < count; ++i) VANTREL_TRY(in.f32(angles[i], "angle"));
+  return std::optional<GateLabel>(GateLabel::of(info.gate, std::span<const float>(angles, count)));
+}
+
+// A gate as its constructors would build it: a unitary through
+// Operation::create, a controlled one through make_controlled_unitary_gate
+// (qubits, shape and unitarity of the matrix), measure and reset of any
+// qubit (checked when run), barrier.
+Result<Gate> read_gate(Reader& in) {
+  std::uint8_t kind = 0;
+  VANTREL_TRY(in.u8(kind, "gate kind"));
+  switch (static_cast<Gate::Kind>(kind)) {
+    case Gate::Kind::kUnitary: {
+      std::uint64_t controls = 0;
+      std::uint64_t k = 0;
+      VANTREL_TRY(in.u64(controls, "control count"));
+      VANTREL_TRY(in.count(k, 8, "qubit count"));
+      if (controls > k)
+        return invalid("control count " + dec(controls) + " is more than the " + dec(k) +
+                       " qubits of the operation");
+      std::vector<std::uint64_t> targets(k);
+      for (std::uint64_t& t : targets) VANTREL_TRY(in.u64(t, "target"));
+      std::uint64_t entries = 0;
+      VANTREL_TRY(in.count(entries, kComplexBytes, "matrix entry count"));
+      std::vector<Complex> matrix;
+      VANTREL_TRY(in.complexes(matrix, entries));
+      auto label = read_label(in);
+      if (!label) return std::move(label).error();
+      if (controls == 0) {
+        auto op = Operation::create(std::move(targets), std::move(matrix));
+        if (!op) return std::move(op).error();
+        return Gate::unitary(std::move(op).value(), *label);
+      }
+      const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
+      auto gate = make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
+                                               std::vector<std::uint64_t>(split, targets.end()),
+                                               std::move(matrix));
+      if (gate) gate->label = *label;
+      return gate;
+    }
+    case Gate::Kind::kMeasure:
+    case Gate::Kind::kReset: {
+      std::uint64_t q = 0;
+      VANTREL_TRY(in.u64(q, "qubit"));
+      return kind == static_cast<std::uint8_t>(Gate::Kind::kMeasure) ? Gate::measure(q)
+                                                                     : Gate::reset(q);
+    }
+    case Gate::Kind::kBarrier:
+      return Gate::barrier();
+  }
+  return invalid("unknown gate kind " + dec(kind));
+}
+
+Result<CompiledOp> read_step(Reader& in) {
+  std::uint8_t kind = 0;
+  VANTREL_TRY(in.u8(kind, "step kind"));
+  switch (static_cast<CompiledOp::Kind>(kind)) {
+    case CompiledOp::Kind::kFixed: {
+      auto gate = read_gate(in);
+      if (!gate) return std::move(gate).error();
+      return CompiledOp::fixed(std::move(gate).value());
+    }
+    case CompiledOp::Kind::kParam: {
+      std::uint8_t rotation = 0;
+      std::uint64_t target = 0;
+      std::uint64_t slot = 0;
+      VANTREL_TRY(in.u8(rotation, "rotation kind"));
+      if (rotation > static_cast<std::uint8_t>(RotationKind::kP))
+        return invalid("unknown rotation kind " + dec(rotation));
+      VANTREL_TRY(in.u64(target, "target"));
+      VANTREL_TRY(in.u64(slot, "slot"));
+      return CompiledOp::param(static_cast<RotationKind>(rotation), target, slot);
+    }
+    case CompiledOp::Kind::kPauliRotation: {
+      std::uint64_t slot = 0;
+      float scale = 0.0f;
+      std::vector<PauliFactor> factors;
+      VANTREL_TRY(in.u64(slot, "slot"));
+      VANTREL_TRY(in.f32(scale, "scale"));
+      VANTREL_TRY(read_factors(in, factors));
+      return CompiledOp::pauli_rotation(std::move(factors), slot, scale);
+    }
+  }
+  return invalid("unknown step kind " + dec(kind));
+}
+
+Error qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
+  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(num_qubits) +
+                 " qubits");
+}
+
+Error no_slot(std::uint64_t slot, std::uint64_t parameter_count) {
+  return invalid("parameter slot " + dec(slot) + " does not exist in this circuit (" +
+                 dec(parameter_count) + " parameters)");
+}
+
+// The invariants compile() gives every step of a plan: its qubits below the
+// plan's width, its slot below the parameter count, a Pauli rotation's
+// string not empty and its scale finite.
+Status check_plan_step(const CompiledOp& op, std::uint64_t num_qubits,
+                       std::uint64_t parameter_count) {
+  if (op.kind == CompiledOp::Kind::kParam) {
+    if (op.target >= num_qubits) return qubit_out_of_range(op.target, num_qubits);
+    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
+    return Status::Ok();
+  }
+  if (op.kind == CompiledOp::Kind::kPauliRotation) {
+    if (op.paulis.empty()) return invalid("pauli rotation needs at least one X, Y or Z factor");
+    for (const PauliFactor& f : op.paulis)
+      if (f.qubit >= num_qubits) return qubit_out_of_range(f.qubit, num_qubits);
+    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
+    if (!std::isfinite(op.scale)) return invalid("rotation scale must be finite");
+    return Status::Ok();
+  }
+  const Gate& g = op.gate;
+  switch (g.kind) {
+    case Gate::Kind::kUnitary:
+      for (std::uint64_t t : g.op.targets)
+        if (t >= num_qubits) return qubit_out_of_range(t, num_qubits);
+      break;
+    case Gate::Kind::kMeasure:
+    case Gate::Kind::kReset:
+      if (g.qubit >= num_qubits) return qubit_out_of_range(g.qubit, num_qubits);
+      break;
+    case Gate::Kind::kBarrier:
+      break;
+  }
+  return Status::Ok();
+}
+
+Result<Circuit> read_circuit(Reader& in) {
+  std::uint64_t count = 0;
+  VANTREL_TRY(in.count(count, kMinGateBytes, "gate count"));
+  std::vector<Gate> gates;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto gate = read_gate(in);
+    VANTREL_TRY_AT("gate " + dec(i), gate);
+    gates.push_back(std::move(gate).value());
+  }
+  return Circuit::from_gates(std::move(gates));
+}
+
+Result<Observable> read_observable(Reader& in) {
+  std::uint64_t count = 0;
+  VANTREL_TRY(in.count(count, kMinTermBytes, "term count"));
+  std::vector<PauliTerm> terms;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    auto term = [&]() -> Result<PauliTerm> {
+      PauliTerm t;
+      VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
+      VANTREL_TRY(read_factors(in, t.ops));
+      return t;
+    }();
+    VANTREL_TRY_AT("term " + dec(i), term);
+    terms.push_back(std::move(term).value());
+  }
+  return Observable::create(std::move(terms));
+}
+
+// Through the builder, so that the spec meets every check its methods make.
+Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
+  std::uint64_t num_qubits = 0;
+  VANTREL_TRY(in.u64(num_qubits, "qubit count"));
+  auto spec = ParameterizedCircuitSpec::create(num_qubits);
+  if (!spec) return spec;
+  std::uint64_t parameters = 0;
+  VANTREL_TRY(in.count(parameters, kMinNameBytes, "parameter count"));
+  for (std::uint64_t i = 0; i < parameters; ++i) {
+    auto name = read_name(in);
+    VANTREL_TRY_AT("parameter " + dec(i), name);
+    spec->add_parameter(std::move(name).value());
+  }
+  std::uint64_t steps = 0;
+  VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
+  for (std::uint64_t i = 0; i < steps; ++i) {
+    auto step = read_step(in);
+    VANTREL_TRY_AT("step " + dec(i), step);
+    CompiledOp& op = *step;
+    Status added;
+    switch (op.kind) {
+      case CompiledOp::Kind::kFixed:
+        added = spec->add_fixed_gate(std::move(op.gate));
+        break;
+      case CompiledOp::Kind::kParam:
+        added = spec->add_param_single(op.rotation, op.target, op.slot);
+        break;
+      case CompiledOp::Kind::kPauliRotation: {
+        std::vector<RotationFactor> factors;
+        for (const PauliFactor& f : op.paulis) factors.push_back({f.qubit, f.label});
+        added = spec->add_pauli_rotation(std::move(factors), op.slot, op.scale);
+        break;
+      }
+    }
+    VANTREL_TRY_AT("step " + dec(i), added);
+  }
+  return spec;
+}
+
+Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
+  std::uint64_t num_qubits = 0;
+  std::uint64_t parameter_count = 0;
+  VANTREL_TRY(in.u64(num_qubits, "qubit count"));
+  if (num_qubits == 0) return invalid("compiled circuits must have at least one qubit");
+  VANTREL_TRY(in.u64(parameter_count, "parameter count"));
+  std::uint64_t steps = 0;
+  VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
+  std::vector<CompiledOp> ops;
+  for (std::uint64_t i = 0; i < steps; ++i) {
+    auto step = read_step(in);
+    VANTREL_TRY_AT("step " + dec(i), step);
+    VANTREL_TRY_AT("step " + dec(i), check_plan_step(*step, num_qubits, parameter_count));
+    ops.push_back(std::move(step).value());
+  }
+  std::vector<std::optional<std::string>> names;
+  std::uint8_t has_names = 0;
+  VANTREL_TRY(in.u8(has_names, "names flag"));
+  if (has_names > 1) return invalid("unknown names flag " + dec(has_names));
+  if (has_names == 1) {
+    VANTREL_TRY(in.holds(parameter_count, kMinNameBytes, "parameter count"));
+    names.reserve(parameter_count);
+    for (std::uint64_t i = 0; i < parameter_count; ++i) {
+      auto name = read_name(in);
+      VANTREL_TRY_AT("parameter " + dec(i), name);
+      names.push_back(std::move(name).value());
+    }
+  }
+  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(names));
+}
+
+Result<ParameterHandle> read_parameter(Reader& in) {
+  ParameterHandle p;
+  VANTREL_TRY(in.u64(p.index, "index"));
+  auto name = read_name(in);
+  if (!name) return std::move(name).error();
+  p.name = std::move(name).value();
+  return p;
+}
+
+// Header, body, nothing after it; every refusal prefixed with the kind.
+template <class T>
+Result<T> decode_value(ByteView payload, ValueTag tag, Result<T> (*body)(Reader&)) {
+  auto decoded = [&]() -> Result<T> {
+    Reader in(payload);
+    VANTREL_TRY(in.header(tag));
+    Result<T> value = body(in);
+    if (!value) return value;
+    VANTREL_TRY(in.finish());
+    return value;
+  };
+  try {
+    Result<T> value = decoded();
+    if (value.ok()) return value;
+    Error e = std::move(value).error();
+    if (e.kind == ErrorKind::kInvalid)
+      e.message = "invalid " + std::string(kind_name(tag)) + " payload: " + e.message;
+    return e;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
+                         " failed");
+  } catch (const std::length_error&) {
+    return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
+                         " failed");
+  }
+}
+
+}  // namespace
+
+Result<Bytes> encode(const Gate& gate) { return encode_value(ValueTag::kGate, gate); }
+Result<Bytes> encode(const Circuit& circuit) { return encode_value(ValueTag::kCircuit, circuit); }
+Result<Bytes> encode(const Observable& observable) {
+  return encode_value(ValueTag::kObservable, observable);
+}
+Result<Bytes> encode(const ParameterizedCircuitSpec& spec) {
+  return encode_value(ValueTag::kCircuitSpec, spec);
+}
+Result<Bytes> encode(const CompiledCircuit& plan) {
+  return encode_value(ValueTag::kCompiledCircuit, plan);
+}
+Result<Bytes> encode(const ParameterHandle& parameter) {
+  return encode_value(ValueTag::kParameter, parameter);
+}
+
+Result<Gate> decode_gate(ByteView payload) {
+  return decode_value(payload, ValueTag::kGate, &read_gate);
+}
+Result<Circuit> decode_circuit(ByteView payload) {
+  return decode_value(payload, ValueTag::kCircuit, &read_circuit);
+}
+Result<Observable> decode_observable(ByteView payload) {
+  return decode_value(payload, ValueTag::kObservable, &read_observable);
+}
+Result<ParameterizedCircuitSpec> decode_circuit_spec(ByteView payload) {
+  return decode_value(payload, ValueTag::kCircuitSpec, &read_circuit_spec);
+}
+Result<CompiledCircuit> decode_compiled_circuit(ByteView payload) {
+  return decode_value(payload, ValueTag::kCompiledCircuit, &read_compiled_circuit);
+}
+Result<ParameterHandle> decode_parameter(ByteView payload) {
+  return decode_value(payload, ValueTag::kParameter, &read_parameter);
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,130 @@
+#include "sim/model/operation.h"
+
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace vantrel::sim {
+namespace {
+
+// The 32-bit float nearest to 0.001 (0x3A83126F).
+constexpr float kUnitaryTolerance = 0.001f;
+
+// First duplicate in (i outer, j > i inner) order, or nullptr.
+const std::uint64_t* find_duplicate(std::span<const std::uint64_t> qubits) {
+  for (std::size_t i = 0; i < qubits.size(); ++i)
+    for (std::size_t j = i + 1; j < qubits.size(); ++j)
+      if (qubits[i] == qubits[j]) return &qubits[i];
+  return nullptr;
+}
+
+// 4^k in decimal, exact for every k < 64 (up to 2^126).
+std::string entries_decimal(std::uint64_t k) {
+  unsigned __int128 v = static_cast<unsigned __int128>(1) << (2 * k);
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  } while (v != 0);
+  return digits;
+}
+
+// The matrix of k < 64 targets must hold 4^k entries. From k = 32 on, 4^k does
+// not fit in 64 bits, so no matrix can match and the shape is refused.
+bool has_entries_for(std::uint64_t k, std::size_t len) {
+  return k < 32 && len == (std::uint64_t{1} << (2 * k));
+}
+
+std::string shape_mismatch(std::uint64_t k, std::uint64_t got, const char* noun) {
+  return "matrix shape mismatch: expected " + entries_decimal(k) + " complex values for " +
+         dec(k) + " " + noun + ", got " + dec(got);
+}
+
+// Checks 1-4 of Operation::create (everything but unitarity).
+Status check_targets_and_shape(std::span<const std::uint64_t> targets, std::size_t entries) {
+  if (targets.empty()) return invalid("unitary operation must target at least one qubit");
+  if (const std::uint64_t* dup = find_duplicate(targets))
+    return invalid("duplicate qubit index: " + dec(*dup));
+  const std::uint64_t k = targets.size();
+  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (!has_entries_for(k, entries)) return invalid(shape_mismatch(k, entries, "targets"));
+  return Status::Ok();
+}
+
+}  // namespace
+
+bool is_unitary(std::span<const Complex> u, std::uint64_t d) {
+  for (std::uint64_t i = 0; i < d; ++i) {
+    for (std::uint64_t j = 0; j < d; ++j) {
+      Complex s{0.0f, 0.0f};
+      for (std::uint64_t m = 0; m < d; ++m) s = cadd(s, cmul(u[i * d + m], conj(u[j * d + m])));
+      const float delta = (i == j) ? 1.0f : 0.0f;
+      const float deviation = std::hypot(s.re - delta, s.im);
+      // A NaN deviation compares false and passes: rotations by a NaN angle
+      // are accepted and produce NaN amplitudes when run.
+      if (deviation > kUnitaryTolerance) return false;
+    }
+  }
+  return true;
+}
+
+Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
+                                    std::vector<Complex> matrix) {
+  VANTREL_TRY(check_targets_and_shape(targets, matrix.size()));
+  if (!is_unitary(matrix, std::uint64_t{1} << targets.size()))
+    return invalid("matrix must be unitary within tolerance 1e-3");
+  return Operation{std::move(targets), std::move(matrix)};
+}
+
+Result<std::vector<Complex>> Operation::full_matrix() const {
+  const std::uint64_t n = targets.size();
+  if (num_controls == 0) return matrix;
+  const auto failure = [&] {
+    return allocation_failure("a controlled matrix on " + dec(n) + " qubits",
+                              static_cast<unsigned __int128>(sizeof(Complex)) << (2 * n));
+  };
+  if (n >= 32) return failure();
+  const std::uint64_t big_d = std::uint64_t{1} << n;
+  const std::uint64_t d = std::uint64_t{1} << (n - num_controls);
+  std::vector<Complex> m;
+  try {
+    m.assign(big_d * big_d, Complex{0.0f, 0.0f});
+  } catch (const std::bad_alloc&) {
+    return failure();
+  } catch (const std::length_error&) {
+    return failure();
+  }
+  for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
+  const std::uint64_t off = big_d - d;
+  for (std::uint64_t i = 0; i < d; ++i)
+    for (std::uint64_t j = 0; j < d; ++j) m[(off + i) * big_d + off + j] = matrix[i * d + j];
+  return m;
+}
+
+Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
+                                          std::vector<std::uint64_t> targets,
+                                          std::vector<Complex> u) {
+  if (controls.empty()) return invalid("controlled unitary requires at least one control qubit");
+  if (targets.empty()) return invalid("controlled unitary requires at least one target qubit");
+  const std::uint64_t k = targets.size();
+  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (!has_entries_for(k, u.size())) return invalid(shape_mismatch(k, u.size(), "target qubits"));
+  const std::uint64_t d = std::uint64_t{1} << k;
+  if (!is_unitary(u, d)) return invalid("matrix must be unitary within tolerance 1e-3");
+  const std::uint64_t c = controls.size();
+  const std::uint64_t n = c + k;
+  if (n >= 64) return invalid("too many qubits in operation: " + dec(n));
+  std::vector<std::uint64_t> all = std::move(controls);
+  all.insert(all.end(), targets.begin(), targets.end());
+  if (const std::uint64_t* dup = find_duplicate(all))
+    return invalid("duplicate qubit index: " + dec(*dup));
+  // U passed its own unitarity test, which is all the full controlled matrix
+  // would have to pass: its rows outside the block are unit vectors with
+  // exact products, mixed pairs sum zeros (or NaN, which passes), and each
+  // pair of block rows gives exactly the sum U's test gave, after a prefix
+  // of +0 terms.
+  return Gate::unitary(Operation{std::move(all), std::move(u), c});
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,92 @@
+// Operations (a unitary matrix on an ordered list of qubits) and gates (one
+// step of a one-off circuit).
+//
+// Matrix index convention: the local row/column index of an operation's
+// matrix is a k-bit number whose most significant bit is the first of its
+// qubits and whose least significant bit is the last. Matrices are dense and
+// row-major.
+//
+// A controlled operation keeps its controls and the small matrix on its
+// other qubits apart: it applies that matrix where every control is 1 and
+// leaves the other amplitudes as they are (a + 0: a negative zero turns
+// positive, as the identity rows of the full controlled matrix do). Its full
+// matrix is built only on request.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "sim/base/complex.h"
+#include "sim/model/gate_table.h"
+#include "sim/base/result.h"
+
+namespace vantrel::sim {
+
+struct Operation {
+  // Every qubit the operation acts on: the controls first, then the qubits
+  // of `matrix` in its index order.
+  std::vector<std::uint64_t> targets;
+  // (2^k)^2 entries, row-major, on the last k = targets.size() - num_controls
+  // qubits of `targets`.
+  std::vector<Complex> matrix;
+  // How many leading entries of `targets` are controls (0: a plain matrix).
+  std::uint64_t num_controls = 0;
+
+  std::span<const std::uint64_t> controls() const { return {targets.data(), num_controls}; }
+  // The qubits of `matrix` (all of `targets` when there is no control).
+  std::span<const std::uint64_t> matrix_targets() const {
+    return std::span<const std::uint64_t>(targets).subspan(num_controls);
+  }
+  // The dense matrix on all of `targets`: for a controlled operation the
+  // identity except the trailing block (every control 1), which holds
+  // `matrix`. kOutOfMemory when it cannot be allocated (32 qubits or more
+  // can never be).
+  Result<std::vector<Complex>> full_matrix() const;
+
+  // Validates and takes both sequences over. Checks, in order: at least one
+  // target; no duplicate target; fewer than 64 targets; exactly 4^k entries;
+  // unitary within 1e-3. Requests of 32 or more targets can never carry a
+  // matrix of the right size and are refused with the shape-mismatch message.
+  static Result<Operation> create(std::vector<std::uint64_t> targets, std::vector<Complex> matrix);
+};
+
+// True when the rows of the d x d row-major matrix are orthonormal within the
+// tolerance 1e-3 (inclusive). `matrix` must hold at least d*d entries.
+bool is_unitary(std::span<const Complex> matrix, std::uint64_t d);
+
+struct Gate {
+  enum class Kind : std::uint8_t { kUnitary, kMeasure, kReset, kBarrier };
+
+  Kind kind = Kind::kBarrier;
+  Operation op;            // kUnitary only
+  std::uint64_t qubit = 0;  // kMeasure and kReset only (validated when run)
+  // kUnitary built from the standard gate table (gate_table.h): which entry and
+  // angles, for display only. Empty for custom unitaries and fusion results.
+  std::optional<GateLabel> label;
+
+  static Gate unitary(Operation op, std::optional<GateLabel> label = std::nullopt) {
+    return Gate{Kind::kUnitary, std::move(op), 0, label};
+  }
+  static Gate measure(std::uint64_t q) { return Gate{Kind::kMeasure, {}, q, {}}; }
+  static Gate reset(std::uint64_t q) { return Gate{Kind::kReset, {}, q, {}}; }
+  static Gate barrier() { return Gate{}; }
+
+  // A unitary on exactly one target with a 2x2 matrix.
+  bool is_single_qubit_unitary() const {
+    return kind == Kind::kUnitary && op.targets.size() == 1 && op.matrix.size() == 4;
+  }
+};
+
+// The operation U controlled by `controls`: targets controls ++ targets, U
+// kept as it is (num_controls = controls.size()). Checks, in order: at
+// least one control; at least one target; fewer than 64 targets; 4^k
+// entries; U unitary; fewer than 64 qubits in all; no qubit twice among
+// controls ++ targets (the first duplicate in the order of Operation::create).
+// Nothing larger than the inputs is allocated.
+Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
+                                          std::vector<std::uint64_t> targets,
+                                          std::vector<Complex> matrix);
+
+}  // namespace vantrel::sim

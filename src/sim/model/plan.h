@@ -1,0 +1,121 @@
+// Parameterized circuit specifications and their compiled plans.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/model/observable.h"
+#include "sim/model/operation.h"
+#include "sim/base/result.h"
+
+namespace vantrel::sim {
+
+enum class RotationKind : std::uint8_t { kRX = 0, kRY = 1, kRZ = 2, kP = 3 };
+
+// One plan step: a fixed gate; a one-qubit rotation whose angle is
+// parameter slot `slot`; or a Pauli-string rotation exp(-i phi/2 P) whose
+// angle phi is scale times the value of slot `slot`. Plain data throughout.
+struct CompiledOp {
+  enum class Kind : std::uint8_t { kFixed, kParam, kPauliRotation };
+  Kind kind = Kind::kFixed;
+  Gate gate;                 // kFixed
+  std::uint64_t target = 0;  // kParam
+  std::uint64_t slot = 0;    // kParam and kPauliRotation
+  RotationKind rotation = RotationKind::kRX;  // kParam
+  // kPauliRotation: the factors of P (no identity factors, distinct qubits,
+  // ascending, at least one) and the finite scale of the angle.
+  std::vector<PauliFactor> paulis;
+  float scale = 1.0f;
+
+  // Steps whose angle comes from a parameter slot.
+  bool is_parametric() const { return kind != Kind::kFixed; }
+
+  static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, std::move(g), 0, 0, {}, {}, 1.0f}; }
+  static CompiledOp param(RotationKind r, std::uint64_t target, std::uint64_t slot) {
+    return CompiledOp{Kind::kParam, Gate::barrier(), target, slot, r, {}, 1.0f};
+  }
+  static CompiledOp pauli_rotation(std::vector<PauliFactor> paulis, std::uint64_t slot,
+                                   float scale) {
+    return CompiledOp{Kind::kPauliRotation, Gate::barrier(), 0, slot, RotationKind::kRX,
+                      std::move(paulis), scale};
+  }
+};
+
+// One factor of a rotation's Pauli string as the caller gives it: the
+// identity on `qubit` when `label` is empty.
+struct RotationFactor {
+  std::uint64_t qubit = 0;
+  std::optional<PauliLabel> label;
+};
+
+// The immutable plan. Read concurrently without locking.
+class CompiledCircuit {
+ public:
+  // Takes the steps as they are: nothing is validated here (compile() builds
+  // only plans whose steps fit `num_qubits`; a step that does not fit fails
+  // when it runs). `parameter_names` name the slots for display only: one
+  // entry per slot, or none at all.
+  CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
+                  std::uint64_t parameter_count,
+                  std::vector<std::optional<std::string>> parameter_names = {});
+
+  const std::vector<CompiledOp>& ops() const { return ops_; }
+  std::uint64_t num_qubits() const { return num_qubits_; }
+  std::uint64_t parameter_count() const { return parameter_count_; }
+  // The names the slots were declared with in the circuit spec (for display;
+  // no computation reads them). Empty when the plan was made without names.
+  const std::vector<std::optional<std::string>>& parameter_names() const {
+    return parameter_names_;
+  }
+  // True when some step measures or resets a qubit (and so draws random numbers).
+  bool has_random_steps() const { return has_random_steps_; }
+
+ private:
+  std::vector<CompiledOp> ops_;
+  std::uint64_t num_qubits_;
+  std::uint64_t parameter_count_;
+  std::vector<std::optional<std::string>> parameter_names_;
+  bool has_random_steps_ = false;
+};
+
+class ParameterizedCircuitSpec {
+ public:
+  // "compiled circuits must have at least one qubit" for 0.
+  static Result<ParameterizedCircuitSpec> create(std::uint64_t num_qubits);
+
+  // Registers a parameter and returns its slot.
+  std::uint64_t add_parameter(std::optional<std::string> name);
+  // "qubit index {} is out of range for {} qubits"; the spec is unchanged on error.
+  Status add_fixed_gate(Gate gate);
+  // Qubit range first, then "parameter slot {} does not exist in this circuit spec".
+  Status add_param_single(RotationKind kind, std::uint64_t target, std::uint64_t slot);
+  // The rotation exp(-i scale theta/2 P), theta being the value of `slot` and
+  // P the product of `paulis` (identity factors allowed and dropped). Checks,
+  // in order: "duplicate qubit index: {}" (over all factors given, as for
+  // Pauli terms), "qubit index {} is out of range for {} qubits" (the first
+  // factor in the given order), "pauli rotation needs at least one X, Y or Z
+  // factor", "parameter slot {} does not exist in this circuit spec",
+  // "rotation scale must be finite". A single factor with scale 1 becomes the
+  // step of that one-qubit rotation (RX, RY or RZ), with its bits.
+  Status add_pauli_rotation(std::vector<RotationFactor> paulis, std::uint64_t slot,
+                            float scale);
+  // Fuses fixed stretches between parametric steps; never fails.
+  CompiledCircuit compile() const;
+
+  std::uint64_t num_qubits() const { return num_qubits_; }
+  std::uint64_t parameter_count() const { return parameter_names_.size(); }
+  const std::vector<std::optional<std::string>>& parameter_names() const {
+    return parameter_names_;
+  }
+  const std::vector<CompiledOp>& ops() const { return ops_; }
+
+ private:
+  explicit ParameterizedCircuitSpec(std::uint64_t n) : num_qubits_(n) {}
+  std::vector<std::optional<std::string>> parameter_names_;
+  std::vector<CompiledOp> ops_;
+  std::uint64_t num_qubits_;
+};
+
+}  // namespace vantrel::sim

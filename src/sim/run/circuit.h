@@ -1,0 +1,42 @@
+// One-off circuits: a list of gates run on a caller's state.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "sim/run/block_executor.h"
+#include "sim/model/operation.h"
+#include "sim/base/result.h"
+#include "sim/base/rng.h"
+#include "sim/state/state_vector.h"
+
+namespace vantrel::sim {
+
+// Executes one gate on `state`: a unitary through apply_operation, a
+// measurement or a reset drawing from `rng` (required for those two kinds), a
+// barrier as nothing. Returns the outcome of a measurement, nothing otherwise.
+Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& gate, Rng* rng);
+
+class Circuit {
+ public:
+  // Fuses the list when it holds 16 or more one-qubit unitaries.
+  static Circuit create(std::vector<Gate> gates);
+  // Takes the list as it is, without fusing: a list that create() produced
+  // before (a decoded circuit must run exactly as the one encoded).
+  static Circuit from_gates(std::vector<Gate> gates);
+
+  // Runs every gate in order on `state`; stops at the first error (earlier
+  // gates stay applied), or with interrupted() before a gate once the
+  // thread's Interrupt asks (interrupt.h). Returns the measurement records in
+  // execution order.
+  Result<std::vector<MeasurementRecord>> run(StateVector& state) const;
+
+  const std::vector<Gate>& gates() const { return gates_; }
+
+ private:
+  std::vector<Gate> gates_;
+};
+
+}  // namespace vantrel::sim

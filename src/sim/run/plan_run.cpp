@@ -1,0 +1,248 @@
+#include "sim/run/plan_run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <optional>
+
+#include "sim/run/circuit.h"
+#include "sim/run/block_executor.h"
+#include "sim/model/gate_table.h"
+#include "sim/base/interrupt.h"
+#include "sim/state/measure.h"
+#include "sim/base/rng.h"
+
+namespace vantrel::sim {
+namespace {
+
+Error out_of_range(std::uint64_t qubit, std::uint64_t n) {
+  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(n) + " qubits");
+}
+
+}  // namespace
+
+void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
+  static constexpr StandardGate kGates[] = {StandardGate::kRX, StandardGate::kRY,
+                                            StandardGate::kRZ, StandardGate::kP};
+  standard_matrix(kGates[static_cast<int>(kind)], std::span<const float>(&theta, 1), out);
+}
+
+float step_angle(const CompiledOp& op, std::span<const float> params) {
+  const float value = params[op.slot];
+  return op.kind == CompiledOp::Kind::kPauliRotation ? op.scale * value : value;
+}
+
+kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
+  kernels::RotationMasks m;
+  for (const PauliFactor& f : paulis) {
+    const std::uint64_t bit = std::uint64_t{1} << f.qubit;
+    if (f.label != PauliLabel::kZ) m.x |= bit;
+    if (f.label != PauliLabel::kX) m.z |= bit;
+    if (f.label == PauliLabel::kY) ++m.ny;
+  }
+  return m;
+}
+
+namespace {
+
+// The checks of a parametric step: plans built by compile() always pass
+// them; a hand-made plan that does not is refused instead of reading or
+// writing out of bounds.
+Status check_parametric_step(const CompiledOp& op, std::uint64_t n, std::span<const float> params) {
+  if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return out_of_range(op.target, n);
+  for (const PauliFactor& f : op.paulis)
+    if (f.qubit >= n) return out_of_range(f.qubit, n);
+  if (op.slot >= params.size())
+    return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+  return Status::Ok();
+}
+
+Status missing_generator() {
+  return internal("a measurement or reset step was run without a random generator");
+}
+
+bool draws(const Gate& g) { return g.kind == Gate::Kind::kMeasure || g.kind == Gate::Kind::kReset; }
+
+// Steps [begin, end) through the executor: checked in order up to the first
+// that fails, the run of those before it applied, then that failure
+// reported, as the step-by-step loop does. `steps` has room for them all.
+Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> params,
+                          StateVector& state, std::size_t begin, std::size_t end,
+                          AngleOverride override_angle, Rng* rng, std::vector<RunStep>& steps) {
+  const std::uint64_t n = state.num_qubits();
+  const std::vector<CompiledOp>& ops = plan.ops();
+  Status stop;
+  for (std::size_t k = begin; k < end && stop.ok(); ++k) {
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      stop = check_parametric_step(op, n, params);
+      if (!stop.ok()) break;
+      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
+      RunStep step;
+      if (op.kind == CompiledOp::Kind::kParam) {
+        step.qubit = op.target;
+        rotation_matrix(op.rotation, angle, step.m);
+      } else if (op.paulis.empty()) {
+        continue;  // the identity, as the step-by-step loop leaves it
+      } else {
+        step.kind = RunStep::Kind::kPauliRotation;
+        step.masks = rotation_masks(op.paulis);
+        half_angle_cos_sin(angle, step.c, step.s);
+      }
+      steps.push_back(step);
+      continue;
+    }
+    stop = rng == nullptr && draws(op.gate) ? missing_generator() : append_gate_step(state, op.gate, steps);
+  }
+  VANTREL_TRY(execute_run(state, steps, rng, nullptr));
+  return stop;
+}
+
+}  // namespace
+
+Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng) {
+  const std::uint64_t n = state.num_qubits();
+  const std::vector<CompiledOp>& ops = plan.ops();
+  end = std::min(end, ops.size());
+  if (begin < end && runs_through_executor(n)) {
+    std::vector<RunStep> steps;
+    bool reserved = true;
+    try {
+      steps.reserve(end - begin);
+    } catch (const std::bad_alloc&) {
+      reserved = false;  // step by step below, which needs no list
+    }
+    if (reserved) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
+  }
+  StopCheck stop;
+  const std::uint64_t step_work = state.size();
+  for (std::size_t k = begin; k < end; ++k) {
+    if (stop(step_work)) return interrupted();
+    const CompiledOp& op = ops[k];
+    if (op.is_parametric()) {
+      VANTREL_TRY(check_parametric_step(op, n, params));
+      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
+      if (op.kind == CompiledOp::Kind::kParam) {
+        Complex m[4];
+        rotation_matrix(op.rotation, angle, m);
+        state.apply_mat2(op.target, m);
+      } else if (!op.paulis.empty()) {
+        apply_pauli_rotation(state.amplitudes(), op.paulis, angle);
+      }
+      continue;
+    }
+    if (rng == nullptr && draws(op.gate)) return missing_generator();
+    // The outcome of a measurement step is not reported.
+    auto outcome = execute_gate(state, op.gate, rng);
+    if (!outcome.ok()) return std::move(outcome).error();
+  }
+  return Status::Ok();
+}
+
+namespace {
+
+// The checks of a run, then every step; measurement and reset steps draw
+// from `given`, or when it is null from the calling thread's generator.
+Status run_checked(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   AngleOverride override_angle, Rng* given) {
+  if (params.size() != plan.parameter_count())
+    return invalid("parameter vector has length " + dec(params.size()) + ", expected " +
+                   dec(plan.parameter_count()));
+  const std::uint64_t n = state.num_qubits();
+  if (n != plan.num_qubits())
+    return invalid("state vector has " + dec(n) + " qubits, compiled circuit expects " +
+                   dec(plan.num_qubits()));
+
+  // The generator is looked up once per run, and only by plans that draw:
+  // a purely unitary run touches no thread-local state.
+  std::optional<Rng> rng;
+  if (given == nullptr && plan.has_random_steps()) {
+    auto r = thread_rng();
+    if (!r.ok()) return std::move(r).error();
+    rng.emplace(*r);
+    given = &*rng;
+  }
+  return apply_steps(plan, params, state, 0, plan.ops().size(), override_angle, given);
+}
+
+}  // namespace
+
+Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
+                           StateVector& state, AngleOverride override_angle) {
+  return run_checked(plan, params, state, override_angle, nullptr);
+}
+
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                Rng& rng) {
+  return run_checked(plan, params, state, AngleOverride{}, &rng);
+}
+
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
+                                          std::span<const float> params, std::uint64_t shots,
+                                          std::optional<std::uint64_t> seed) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  if (!seed) {
+    // The calling thread's generator for the run and the draws, as a one-off
+    // circuit's sample takes it.
+    VANTREL_TRY(run_into(plan, params, *state));
+    return measure(*state, shots);
+  }
+  SeededRng generator(*seed);
+  Rng rng = generator.rng();
+  VANTREL_TRY(run_into(plan, params, *state, rng));
+  return measure(*state, shots, rng);
+}
+
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state) {
+  return run_into_overriding(plan, params, state, AngleOverride{});
+}
+
+Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  VANTREL_TRY(run_into(plan, params, *state));
+  return std::move(state).value();
+}
+
+Result<ExecutionContext> execution_context(const CompiledCircuit& plan) {
+  auto state = StateVector::create(plan.num_qubits());
+  if (!state.ok()) return std::move(state).error();
+  ExecutionContext context;
+  context.state = std::move(state).value();
+  return context;
+}
+
+Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
+  if (context.state.num_qubits() == plan.num_qubits() && context.state.data() != nullptr) {
+    context.state.reset_to_zero_state();
+    return Status::Ok();
+  }
+  // The old buffer is kept until the new one exists, so a failed re-size
+  // leaves the context as it was. Adjoint scratch of the old width is
+  // dropped first: it would be re-made at the new width anyway.
+  context.backward = StateVector();
+  auto fresh = StateVector::create(plan.num_qubits());
+  if (!fresh.ok()) return std::move(fresh).error();
+  context.state = std::move(fresh).value();
+  return Status::Ok();
+}
+
+Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                        std::span<const float> params,
+                                                        ExecutionContext& context) {
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  return &context.state;
+}
+
+Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
+                                       std::span<const PauliTerm> observable,
+                                       ExecutionContext& context) {
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  return expectation(context.state, observable);
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,135 @@
+// Running a compiled plan for one parameter vector.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "sim/run/block_executor.h"
+#include "sim/model/gate_table.h"
+#include "sim/kernels/pauli_rotation.h"
+#include "sim/model/observable.h"
+#include "sim/model/plan.h"
+#include "sim/base/pool.h"
+#include "sim/base/result.h"
+#include "sim/base/rng.h"
+#include "sim/state/state_vector.h"
+
+namespace vantrel::sim {
+
+// A reusable scratch state; its contents between calls are the final state
+// of the last run made with it (adjoint.h says what an adjoint call leaves).
+// Used by one call at a time.
+struct ExecutionContext {
+  StateVector state;
+  // Kept for adjoint differentiation only, so that repeated calls at one
+  // width allocate nothing: the backward state, the conjugate transpose of
+  // the fixed step being undone, and on large registers those of the fixed
+  // steps between two parametric ones with the run that undoes them. Empty
+  // until the first adjoint call.
+  StateVector backward;
+  Operation undo;
+  std::vector<Operation> undos;
+  std::vector<RunStep> run;
+};
+
+// The 2x2 row-major matrix of a rotation by theta (radians): that of the
+// standard gate RX, RY, RZ or P (gate_table.h).
+void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
+
+// The angle a parametric step turns by for `params`: the value of its slot,
+// times its scale for a Pauli-string rotation (a single-precision product).
+// Requires op.slot < params.size().
+float step_angle(const CompiledOp& op, std::span<const float> params);
+
+// The masks of the Pauli string (every qubit below 64).
+kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis);
+
+// exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
+// every qubit below the width of `amps`), in one pass under Exec: the kernel
+// of kernels/pauli_rotation.h with (c, s) = half_angle_cos_sin(angle).
+// Diagonal (no amplitude reads another) when every factor is Z; otherwise
+// amplitudes are updated in pairs linked by the X and Y factors. The same
+// bits under any executor and any cut of the pass.
+template <class Exec = PoolExecutor>
+void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> paulis,
+                          float angle) {
+  float c = 0.0f;
+  float s = 0.0f;
+  half_angle_cos_sin(angle, c, s);
+  kernels::apply_pauli_rotation<Exec>(amps, rotation_masks(paulis), c, s);
+}
+
+// "parameter vector has length {}, expected {}", then
+// "state vector has {} qubits, compiled circuit expects {}"; then every step
+// in order. On a failing step the state keeps what earlier steps made.
+// Measurement and reset steps draw from the calling thread's generator, taken
+// once per run (and only by plans that have such steps). A parametric step
+// whose target or slot does not fit, possible only in a plan assembled by
+// hand, fails like a fixed step instead of touching memory out of bounds.
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
+// The same with measurement and reset steps drawing from `rng`.
+Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                Rng& rng);
+
+// Replaces the angle of one parametric step for a single run: step `step`
+// (a position in plan.ops()) rotates by `angle` instead of step_angle (its
+// slot's value, scaled for a Pauli-string rotation). The default names no
+// step.
+struct AngleOverride {
+  std::size_t step = SIZE_MAX;
+  float angle = 0.0f;
+};
+
+// run_into with one step's angle overridden; checks and order as run_into.
+Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
+                           StateVector& state, AngleOverride override_angle);
+
+// Applies steps [begin, end) of the plan to `state`, with the checks of a
+// run's steps and step `override_angle.step` turned by its angle. Every run
+// goes through here: before each step it checks the thread's Interrupt
+// (interrupt.h) and returns interrupted() once the call is to stop. `rng`
+// serves measurement and reset steps and may be null only when the range
+// holds none. Neither the parameter length nor the state's width is checked:
+// the caller has done so (for instance by a successful run of the same plan
+// on a state of that width). For sweeps that share a prefix of the plan
+// between runs; on a failing step the state keeps what earlier steps made.
+Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng);
+
+// Sets the context to |0...0> of the plan's width: in place, allocating
+// nothing, when the width matches; otherwise with a fresh state (the old
+// buffer is released only once the new one exists) and without the adjoint
+// scratch of the old width.
+Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context);
+
+// A fresh |0...0> of the plan's width, run.
+Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params);
+
+// Runs the plan once on a fresh state and draws `shots` basis-state indices
+// from the final state as `measure` draws them. Without a seed, measurement
+// and reset steps and the draws use the calling thread's generator; with
+// one, a SeededRng of that seed serves all of them in that order, so the
+// samples depend only on the plan, the parameters and the seed (the run's
+// state has the same bits on any pool size, and the draws are made on the
+// calling thread). Errors of the run, then of `measure`.
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
+                                          std::span<const float> params, std::uint64_t shots,
+                                          std::optional<std::uint64_t> seed);
+
+// A context holding a fresh state of the plan's width.
+Result<ExecutionContext> execution_context(const CompiledCircuit& plan);
+
+// Resets the context in place (or re-sizes it to the plan's width), then runs.
+// Allocates nothing when the width already matches.
+Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                        std::span<const float> params,
+                                                        ExecutionContext& context);
+
+Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
+                                       std::span<const PauliTerm> observable,
+                                       ExecutionContext& context);
+
+}  // namespace vantrel::sim

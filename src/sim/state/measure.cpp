@@ -1,0 +1,192 @@
+#include "sim/state/measure.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+#include "sim/model/gate_table.h"
+#include "sim/base/interrupt.h"
+
+namespace vantrel::sim {
+namespace {
+
+inline float weight(Complex a) { return a.im * a.im + a.re * a.re; }
+
+inline Complex divide(Complex a, float g) { return {a.re / g, a.im / g}; }
+
+// Counts the entries <= x of a non-decreasing table, as std::upper_bound
+// would, through a summary holding the last entry of every full leaf of
+// kLeaf entries: the leaves whose last entry is <= x lie wholly below x, so
+// the count is that many leaves plus the count inside the next leaf. The
+// summary is small enough to stay in cache where the table does not.
+class SortedTable {
+ public:
+  static constexpr std::size_t kLeaf = 32;
+
+  SortedTable(const double* table, std::size_t size)
+      : table_(table), size_(size), leaves_(size / kLeaf),
+        summary_(new (std::nothrow) double[leaves_]) {
+    if (summary_)
+      for (std::size_t j = 0; j < leaves_; ++j) summary_[j] = table[(j + 1) * kLeaf - 1];
+  }
+
+  bool ok() const { return summary_ != nullptr; }
+
+  std::uint64_t count_not_greater(double x) const {
+    const double* s = summary_.get();
+    const std::size_t below = static_cast<std::size_t>(std::upper_bound(s, s + leaves_, x) - s);
+    const double* lo = table_ + below * kLeaf;
+    const double* hi = table_ + std::min(size_, (below + 1) * kLeaf);
+    return static_cast<std::uint64_t>(std::upper_bound(lo, hi, x) - table_);
+  }
+
+ private:
+  const double* table_;
+  std::size_t size_;
+  std::size_t leaves_;
+  std::unique_ptr<double[]> summary_;
+};
+
+// Entries of the sampling table, or draws, between two interrupt checks.
+constexpr std::size_t kStopStride = 1 << 14;
+
+}  // namespace
+
+Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+  VANTREL_TRY(validate_targets(state, std::span<const std::uint64_t>(&q, 1)));
+  Complex* amps = state.data();
+  const std::size_t n = state.size();
+  const std::size_t s = std::size_t{1} << q;
+
+  // Running 32-bit sum over the qubit-1 half of each block, in index order.
+  float p1 = 0.0f;
+  for (std::size_t block = 0; block < n; block += 2 * s)
+    for (std::size_t i = block + s; i < block + 2 * s; ++i) p1 += weight(amps[i]);
+
+  const float r = static_cast<float>(rng.next_u32() >> 8) * 0x1p-24f;
+  const bool outcome = p1 > r;
+
+  // True division by the square root: multiplying by its reciprocal would
+  // round differently.
+  if (outcome) {
+    const float g = std::sqrt(p1);
+    for (std::size_t block = 0; block < n; block += 2 * s)
+      for (std::size_t i = block; i < block + s; ++i) {
+        amps[i] = Complex{0.0f, 0.0f};
+        amps[i + s] = divide(amps[i + s], g);
+      }
+  } else {
+    const float p0 = 1.0f - p1;
+    if (p0 > 0.0f) {
+      const float g = std::sqrt(p0);
+      for (std::size_t block = 0; block < n; block += 2 * s)
+        for (std::size_t i = block; i < block + s; ++i) {
+          amps[i] = divide(amps[i], g);
+          amps[i + s] = Complex{0.0f, 0.0f};
+        }
+    } else {
+      // Also reached when p1 is NaN: nothing of the state can be kept.
+      std::fill(amps, amps + n, Complex{0.0f, 0.0f});
+    }
+  }
+  return outcome;
+}
+
+Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+  auto outcome = measure_qubit(state, q, rng);
+  if (!outcome.ok()) return std::move(outcome).error();
+  if (*outcome) {
+    Complex x[4];
+    standard_matrix(StandardGate::kX, {}, x);
+    state.apply_mat2(q, x);
+  }
+  return Status::Ok();
+}
+
+namespace {
+
+// `given` null: the calling thread's generator, taken only once there is
+// something to draw.
+Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::uint64_t shots,
+                                                Rng* given) {
+  // A state without amplitudes (released or moved from) has nothing to draw.
+  const Complex* amps = state.data();
+  if (amps == nullptr) return internal("NoItem");
+  const std::size_t n = state.size();
+
+  // Cumulative weights in 64 bits: entry i - 1 holds w[0] + ... + w[i - 1],
+  // the total before w[i] is added; the last weight only enters the total.
+  // Weights are computed in 32 bits and then widened.
+  double total = static_cast<double>(weight(amps[0]));
+  if (!(total >= 0.0)) return internal("InvalidWeight");
+  std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
+  if (!table)
+    return allocation_failure("a sampling table of " + dec(n - 1) + " weights", (n - 1) * sizeof(double));
+  StopCheck stop;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (i % kStopStride == 0 && stop(kStopStride)) return interrupted();
+    const double w = static_cast<double>(weight(amps[i]));
+    if (!(w >= 0.0)) return internal("InvalidWeight");
+    table[i - 1] = total;
+    total += w;
+  }
+  if (total == 0.0) return internal("AllWeightsZero");
+  if (!std::isfinite(total)) return internal("InvalidWeight");
+
+  // The largest scale for which v * scale < total for every v < 1 drawn
+  // below (v <= 1 - 2^-52).
+  double scale = total;
+  while (scale * (1.0 - 0x1p-52) >= total) scale = std::nextafter(scale, 0.0);
+
+  std::vector<std::uint64_t> samples;
+  const auto samples_failure = [&] {
+    return allocation_failure(dec(shots) + " samples",
+                              static_cast<unsigned __int128>(shots) * sizeof(std::uint64_t));
+  };
+  try {
+    samples.reserve(shots);
+  } catch (const std::length_error&) {
+    return samples_failure();
+  } catch (const std::bad_alloc&) {
+    return samples_failure();
+  }
+  if (shots == 0) return samples;
+
+  std::optional<Rng> own;
+  if (given == nullptr) {
+    auto rng = thread_rng();
+    if (!rng.ok()) return std::move(rng).error();
+    own.emplace(*rng);
+    given = &*own;
+  }
+  const SortedTable search(table.get(), n - 1);
+  if (!search.ok())
+    return allocation_failure("a sampling index of " + dec((n - 1) / SortedTable::kLeaf) + " entries",
+                              (n - 1) / SortedTable::kLeaf * sizeof(double));
+  for (std::uint64_t k = 0; k < shots; ++k) {
+    // A draw searches the table: count it as several amplitudes of work.
+    if (k % kStopStride == 0 && stop(16 * kStopStride)) return interrupted();
+    const std::uint64_t u = given->next_u64();
+    const double v = std::bit_cast<double>(std::uint64_t{0x3FF} << 52 | u >> 12) - 1.0;
+    const double x = v * scale + 0.0;
+    samples.push_back(search.count_not_greater(x));
+  }
+  return samples;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+  return measure_from(state, shots, nullptr);
+}
+
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
+                                           Rng& rng) {
+  return measure_from(state, shots, &rng);
+}
+
+}  // namespace vantrel::sim

@@ -1,0 +1,32 @@
+// Measurement, reset and sampling on a state vector.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/base/result.h"
+#include "sim/base/rng.h"
+#include "sim/state/state_vector.h"
+
+namespace vantrel::sim {
+
+// Measures qubit q and collapses the state; true means outcome 1. An
+// out-of-range qubit fails before any random draw.
+Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng);
+
+// Measures qubit q and flips it back to 0 when the outcome is 1.
+Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng);
+
+// Draws `shots` basis-state indices from the state without changing it,
+// using the calling thread's generator. Invalid weights are internal failures
+// ("NoItem", "InvalidWeight", "AllWeightsZero"); a table that cannot be
+// allocated is kOutOfMemory. Checks the thread's Interrupt (interrupt.h) every
+// few thousand table entries and draws.
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
+// The same draws from `rng`: one 64-bit word per shot, in order. The table is
+// built on the calling thread in index order, so the samples depend only on
+// the state and the generator.
+Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
+                                           Rng& rng);
+
+}  // namespace vantrel::sim
