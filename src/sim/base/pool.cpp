@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/base/alloc.h"
 #include "sim/base/interrupt.h"
 
 namespace vantrel::sim {
@@ -144,11 +145,8 @@ class Pool {
   // the pool's size is final.
   int start(std::size_t n) {
     int err = 0;
-    try {
-      workers_.reserve(n);  // n <= kMaxThreads: a small table of pointers
-    } catch (const std::bad_alloc&) {
-      return ENOMEM;
-    }
+    // n <= kMaxThreads: a small table of pointers
+    if (!allocated([&] { workers_.reserve(n); })) return ENOMEM;
     sigset_t all, old;
     sigfillset(&all);
     // Workers inherit a mask with every asynchronous signal blocked, so that

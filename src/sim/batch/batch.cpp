@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/alloc.h"
 #include "sim/diff/adjoint.h"
 #include "sim/base/interrupt.h"
 #include "sim/base/pool.h"
@@ -100,12 +101,7 @@ Status allocate_rows(V& out, std::uint64_t batch_size, typename V::value_type fi
         static_cast<unsigned __int128>(batch_size) * sizeof(typename V::value_type));
   };
   if (batch_size > out.max_size()) return failure();
-  try {
-    out.assign(batch_size, fill);
-  } catch (const std::bad_alloc&) {
-    return failure();
-  }
-  return Status::Ok();
+  return guard_allocation([&] { out.assign(batch_size, fill); }, failure);
 }
 
 }  // namespace
@@ -187,12 +183,10 @@ Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
   if (!total.ok()) return total.error();
   VANTREL_TRY(allocate_rows(out.values, batch_size, 0.0f));
   // B x P entries in one block: no more than the parameter data hold.
-  try {
-    out.gradients.assign(*total, 0.0f);
-  } catch (const std::bad_alloc&) {
+  VANTREL_TRY(guard_allocation([&] { out.gradients.assign(*total, 0.0f); }, [&] {
     return allocation_failure("the gradients of " + dec(batch_size) + " batch rows",
                               static_cast<unsigned __int128>(*total) * sizeof(float));
-  }
+  }));
   // Units start with an empty context: the first row sizes it, so that a
   // failed allocation carries the adjoint method's message.
   VANTREL_TRY(evaluate_rows(

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/alloc.h"
 #include "sim/run/block_executor.h"
 #include "sim/model/gate_table.h"
 #include "sim/base/interrupt.h"
@@ -298,12 +299,11 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
       most = std::max(most, ++fixed);
     }
   }
-  try {
-    if (context.undos.size() < most) context.undos.resize(most);
-    context.run.reserve(most + 1);
-  } catch (const std::bad_alloc&) {
+  if (!allocated([&] {
+        if (context.undos.size() < most) context.undos.resize(most);
+        context.run.reserve(most + 1);
+      }))
     return std::nullopt;
-  }
 
   const SweepMode mode = sweep_mode(psi.num_qubits());
   const bool alone = mode == SweepMode::kAlone;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sim/base/alloc.h"
 #include "sim/io/draw_layout.h"
 
 namespace vantrel::sim {
@@ -438,7 +439,8 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
   // Wire labels: "q{n}:" and a space, as wide as the longest.
   const std::uint64_t label_chars = wire_name(d.num_wires - 1).size() + 2;
   unsigned __int128 bytes = static_cast<unsigned __int128>(d.num_wires) * sizeof(std::uint64_t);
-  try {
+  const auto failure = [&] { return diagram_allocation_failure(d.num_wires - 1, bytes); };
+  return guard_allocation([&]() -> Result<std::string> {
     const Layout layout = lay_out(d);
     const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
     // The size of the output, reserved at once: for text, every character
@@ -452,15 +454,11 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
                    : static_cast<unsigned __int128>(2 * d.num_wires) *
                          (label_chars + cell_bytes * s.chars + 1);
     // Bounds every product of rows and characters below (no wrap-around).
-    if (bytes > std::string().max_size()) throw std::length_error("diagram");
+    if (bytes > std::string().max_size()) return failure();
     const auto reserve = static_cast<std::size_t>(bytes);
     if (svg) return render_svg(d, layout, sections, label_chars, reserve);
     return render_text(d, layout, sections, label_chars, options.ascii, reserve);
-  } catch (const std::bad_alloc&) {
-    return diagram_allocation_failure(d.num_wires - 1, bytes);
-  } catch (const std::length_error&) {
-    return diagram_allocation_failure(d.num_wires - 1, bytes);
-  }
+  }, failure);
 }
 
 namespace {
@@ -473,15 +471,7 @@ Result<std::string> draw_with(const DiagramOptions& options, std::size_t count, 
     return allocation_failure("the elements of a diagram of " + dec(count) + " gates",
                               static_cast<unsigned __int128>(count) * sizeof(DiagramElement));
   };
-  Result<Diagram> diagram = [&]() -> Result<Diagram> {
-    try {
-      return build();
-    } catch (const std::bad_alloc&) {
-      return failure();
-    } catch (const std::length_error&) {
-      return failure();
-    }
-  }();
+  Result<Diagram> diagram = guard_allocation([&]() -> Result<Diagram> { return build(); }, failure);
   if (!diagram) return std::move(diagram).error();
   return render_diagram(*diagram, options);
 }

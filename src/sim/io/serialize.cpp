@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "sim/base/alloc.h"
+
 namespace vantrel::sim {
 namespace {
 
@@ -193,13 +195,7 @@ Result<Bytes> encode_value(ValueTag tag, const V& value) {
   const auto failure = [&] {
     return allocation_failure("the encoded " + std::string(kind_name(tag)), size);
   };
-  try {
-    out.resize(size);
-  } catch (const std::bad_alloc&) {
-    return failure();
-  } catch (const std::length_error&) {
-    return failure();
-  }
+  VANTREL_TRY(guard_allocation([&] { out.resize(size); }, failure));
   Writer writer{out.data()};
   writer.u8(kEncodingVersion);
   writer.u8(static_cast<std::uint8_t>(tag));
@@ -657,20 +653,15 @@ Result<T> decode_value(ByteView payload, ValueTag tag, Result<T> (*body)(Reader&
     VANTREL_TRY(in.finish());
     return value;
   };
-  try {
-    Result<T> value = decoded();
-    if (value.ok()) return value;
-    Error e = std::move(value).error();
-    if (e.kind == ErrorKind::kInvalid)
-      e.message = "invalid " + std::string(kind_name(tag)) + " payload: " + e.message;
-    return e;
-  } catch (const std::bad_alloc&) {
+  Result<T> value = guard_allocation(decoded, [&] {
     return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
                          " failed");
-  } catch (const std::length_error&) {
-    return out_of_memory("cannot allocate memory: decoding a " + std::string(kind_name(tag)) +
-                         " failed");
-  }
+  });
+  if (value.ok()) return value;
+  Error e = std::move(value).error();
+  if (e.kind == ErrorKind::kInvalid)
+    e.message = "invalid " + std::string(kind_name(tag)) + " payload: " + e.message;
+  return e;
 }
 
 }  // namespace

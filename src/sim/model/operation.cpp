@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/base/alloc.h"
+
 namespace vantrel::sim {
 namespace {
 
@@ -88,13 +90,7 @@ Result<std::vector<Complex>> Operation::full_matrix() const {
   const std::uint64_t big_d = std::uint64_t{1} << n;
   const std::uint64_t d = std::uint64_t{1} << (n - num_controls);
   std::vector<Complex> m;
-  try {
-    m.assign(big_d * big_d, Complex{0.0f, 0.0f});
-  } catch (const std::bad_alloc&) {
-    return failure();
-  } catch (const std::length_error&) {
-    return failure();
-  }
+  VANTREL_TRY(guard_allocation([&] { m.assign(big_d * big_d, Complex{0.0f, 0.0f}); }, failure));
   for (std::uint64_t r = 0; r < big_d; ++r) m[r * big_d + r] = Complex{1.0f, 0.0f};
   const std::uint64_t off = big_d - d;
   for (std::uint64_t i = 0; i < d; ++i)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "sim/base/alloc.h"
 #include "sim/model/fusion.h"
 #include "sim/base/interrupt.h"
 #include "sim/state/measure.h"
@@ -62,13 +63,8 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
     // Checked in order up to the first gate that fails; the gates before it
     // are applied (and their outcomes recorded) before that failure returns.
     std::vector<RunStep> steps;
-    bool reserved = true;
-    try {
-      steps.reserve(gates_.size());
-    } catch (const std::bad_alloc&) {
-      reserved = false;  // gate by gate below, which needs no list
-    }
-    if (reserved) {
+    // Without the list, gate by gate below, which needs none.
+    if (allocated([&] { steps.reserve(gates_.size()); })) {
       Status stop;
       for (const Gate& g : gates_) {
         stop = append_gate_step(state, g, steps);

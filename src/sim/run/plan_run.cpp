@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/alloc.h"
 #include "sim/run/circuit.h"
 #include "sim/run/block_executor.h"
 #include "sim/model/gate_table.h"
@@ -107,13 +108,8 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   end = std::min(end, ops.size());
   if (begin < end && runs_through_executor(n)) {
     std::vector<RunStep> steps;
-    bool reserved = true;
-    try {
-      steps.reserve(end - begin);
-    } catch (const std::bad_alloc&) {
-      reserved = false;  // step by step below, which needs no list
-    }
-    if (reserved) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
+    // Without the list, step by step below, which needs none.
+    if (allocated([&] { steps.reserve(end - begin); })) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
   }
   StopCheck stop;
   const std::uint64_t step_work = state.size();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "sim/base/alloc.h"
 #include "sim/model/gate_table.h"
 #include "sim/base/interrupt.h"
 
@@ -147,13 +148,7 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
     return allocation_failure(dec(shots) + " samples",
                               static_cast<unsigned __int128>(shots) * sizeof(std::uint64_t));
   };
-  try {
-    samples.reserve(shots);
-  } catch (const std::length_error&) {
-    return samples_failure();
-  } catch (const std::bad_alloc&) {
-    return samples_failure();
-  }
+  VANTREL_TRY(guard_allocation([&] { samples.reserve(shots); }, samples_failure));
   if (shots == 0) return samples;
 
   std::optional<Rng> own;
