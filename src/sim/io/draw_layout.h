@@ -8,15 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/base/utf8.h"
 #include "sim/io/draw.h"
 
 namespace vantrel::sim::drawing {
 
 using Element = DiagramElement;
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, 0 when the bytes
-// there are not a valid sequence (overlong forms and surrogates included).
-std::size_t decode_utf8(std::string_view text, std::size_t i, char32_t& cp);
 // East Asian wide characters, which take two columns.
 bool is_wide(char32_t cp);
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "sim/base/alloc.h"
+#include "sim/base/utf8.h"
 
 namespace vantrel::sim {
 namespace {
@@ -320,39 +321,6 @@ Error located(std::string where, Error e) {
       return located((where), std::move(vantrel_try_at_).error());       \
   } while (0)
 
-// Valid UTF-8 as Python encodes a str: shortest forms only, no surrogates,
-// nothing above U+10FFFF. A name must decode back into a str.
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    std::uint32_t min = 0;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if ((b & 0xE0) == 0xC0) {
-      len = 2, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3, cp = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (s.size() - i < len) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 Result<std::optional<std::string>> read_name(Reader& in) {
   std::uint8_t present = 0;
   VANTREL_TRY(in.u8(present, "name flag"));
@@ -362,7 +330,7 @@ Result<std::optional<std::string>> read_name(Reader& in) {
   VANTREL_TRY(in.count(length, 1, "name length"));
   std::string name;
   VANTREL_TRY(in.text(name, length));
-  if (!valid_utf8(name)) return invalid("name is not valid UTF-8");
+  if (!is_valid_utf8(name)) return invalid("name is not valid UTF-8");
   return std::optional<std::string>(std::move(name));
 }
 
