@@ -1,4 +1,6 @@
+import _thread
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -109,49 +111,79 @@ def test_a_context_in_use_is_refused_to_other_threads():
     np.testing.assert_array_equal(ctx.gradient(circuit, params, obs), expected)
 
 
+class Stopped(Exception):
+    pass
+
+
 def ran_other_thread(call):
     """Whether another Python thread ran while `call` was in progress.
 
-    The other thread is waiting on an event the caller sets just before the
-    call; with a switch interval far longer than the call it can take the
-    interpreter lock only when the call releases it. It then reads the flag
-    the caller sets around the call. A call that holds the lock never lets it
-    in; one that releases it does unless it ends before the other thread has
-    woken up, so callers try a few times."""
+    The other thread waits on an event the caller sets just before the call;
+    with a switch interval far longer than any call it can take the
+    interpreter lock during the call only if the call releases it. Finding
+    the call in progress, it stops it through the main thread's signal
+    handlers, which a released call runs while it works: such a call can be
+    made long enough for any scheduling delay and still ends soon after the
+    other thread got in. A call that keeps the lock ends before the other
+    thread runs, which then finds no call in progress."""
     in_call, seen = [False], []
     go = threading.Event()
-    other = threading.Thread(target=lambda: (go.wait(), seen.append(in_call[0])))
+
+    def other():
+        go.wait()
+        seen.append(in_call[0])
+        if in_call[0]:
+            _thread.interrupt_main()
+
+    def stop(signum, frame):
+        if in_call[0]:
+            raise Stopped
+
+    previous = signal.signal(signal.SIGINT, stop)
     old = sys.getswitchinterval()
     sys.setswitchinterval(100.0)
+    thread = threading.Thread(target=other)
     try:
-        other.start()
+        thread.start()
         go.set()
         in_call[0] = True
-        call()
-        in_call[0] = False
+        try:
+            call()
+            in_call[0] = False
+        except Stopped:
+            in_call[0] = False
     finally:
+        in_call[0] = False
         sys.setswitchinterval(old)
-        other.join()
+        thread.join()
+        signal.signal(signal.SIGINT, previous)  # runs a pending handler first
     return seen[0]
 
 
 def test_plain_methods_release_the_interpreter_lock_and_buffer_methods_keep_it():
+    # The released calls would take minutes to finish: the other thread stops
+    # them once it is in.
+    rng = np.random.default_rng(0)
+    long_circuit = build(random_steps(rng, 21, 8, 800), 21, 8)
+    long_obs = observable(random_terms(rng, 21, 4))
+    rows = rng.uniform(-1, 1, (4, 8)).astype(np.float32)
+    released = [lambda: long_circuit.batch_value_and_gradient(rows, long_obs),
+                lambda: long_circuit.value_and_gradient(rows[0], long_obs),
+                lambda: long_circuit.batch_adjoint_value_and_gradient(rows, long_obs),
+                lambda: long_circuit.adjoint_value_and_gradient(rows[0], long_obs)]
+    for call in released:
+        assert ran_other_thread(call)
+
     circuit, obs, _ = medium_case(n=12, num_params=6)
-    data = np.random.default_rng(0).uniform(-1, 1, (64, 6)).astype(np.float32)
+    data = rng.uniform(-1, 1, (64, 6)).astype(np.float32)
     batch = circuit.param_batch_buffer(64)
     batch.numpy()[:] = data
     buf = circuit.param_buffer()
     buf.numpy()[:] = data[0]
-    released = [lambda: circuit.batch_value_and_gradient(data, obs),
-                lambda: circuit.value_and_gradient(data[0], obs),
-                lambda: circuit.batch_adjoint_value_and_gradient(data, obs),
-                lambda: circuit.adjoint_value_and_gradient(data[0], obs)]
     held = [lambda: circuit.batch_value_and_gradient_buffer(batch, obs),
             lambda: circuit.value_and_gradient_buffer(buf, obs),
             lambda: circuit.batch_adjoint_value_and_gradient_buffer(batch, obs),
             lambda: circuit.adjoint_value_and_gradient_buffer(buf, obs)]
-    for call in released:
-        assert any(ran_other_thread(call) for _ in range(50))
     for call in held:
         assert not any(ran_other_thread(call) for _ in range(3))
     np.testing.assert_array_equal(circuit.batch_expectation_buffer(batch, obs),
@@ -162,29 +194,38 @@ def test_plain_methods_release_the_interpreter_lock_and_buffer_methods_keep_it()
 
 def test_daemon_threads_inside_calls_at_interpreter_exit():
     # Threads still inside released calls when the interpreter exits are ended
-    # by it as they re-take the lock; the process exits normally.
+    # by it as they re-take the lock; the process exits normally. Each call
+    # would take a minute.
     code = """
-import threading, time
+import sys, threading
 import numpy as np
 import vantrel as vt
 from compiled_helpers import build, random_steps
-rng = np.random.default_rng(0)
-circuit = build(random_steps(rng, 12, 8, 16), 12, 8)
+# With a switch interval far longer than the test, a thread gives up the
+# interpreter lock only by blocking: once the main thread has seen every
+# thread's event, each of them is in the call after it.
+sys.setswitchinterval(100.0)
+circuit = build(random_steps(np.random.default_rng(0), 20, 8, 400), 20, 8)
 obs = vt.Observable.pauli_z(0)
 data = np.zeros((64, 8), np.float32)
-def work():
+entered = [threading.Event() for _ in range(3)]
+def work(event):
     while True:
+        event.set()
         circuit.batch_expectation(data, obs)
         circuit.gradient(data[0], obs)
-for _ in range(3):
-    threading.Thread(target=work, daemon=True).start()
-time.sleep(0.2)
+for event in entered:
+    threading.Thread(target=work, args=(event,), daemon=True).start()
+for event in entered:
+    event.wait()
+print("inside")
 """
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     for _ in range(3):
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                 env=env, timeout=60)
         assert result.returncode == 0, result.stderr
+        assert result.stdout == "inside\n"
 
 
 POOL_SIZE_RESULTS = """
