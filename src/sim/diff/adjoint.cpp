@@ -201,26 +201,6 @@ float step_derivative(const CompiledOp& op, const StateVector& lambda, const Sta
   return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(std::span<const PauliFactor>(&g, 1)));
 }
 
-// Undoes parametric step `op` on `state`: the conjugate transpose of the
-// matrix the run applied. For a Pauli-string rotation c - i s P that is
-// c + i s P, the same kernel with s negated (exactly).
-void undo_parametric(const CompiledOp& op, std::span<const float> params, StateVector& state) {
-  if (op.kind == CompiledOp::Kind::kPauliRotation) {
-    if (op.paulis.empty()) return;
-    float c = 0.0f;
-    float s = 0.0f;
-    half_angle_cos_sin(step_angle(op, params), c, s);
-    kernels::apply_pauli_rotation<PoolExecutor>(state.amplitudes(), rotation_masks(op.paulis), c,
-                                                -s);
-    return;
-  }
-  Complex m[4];
-  Complex undo[4];
-  rotation_matrix(op.rotation, step_angle(op, params), m);
-  conjugate_transpose(m, 2, undo);
-  state.apply_mat2(op.target, undo);
-}
-
 // The backward sweep over steps [first, L) from the end, with psi in
 // context.state and lambda in context.backward; `first` is the plan's first
 // parametric step, whose derivative is the last one taken and which is not
@@ -238,8 +218,8 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
     if (op.is_parametric()) {
       gradient[op.slot] = gradient[op.slot] + step_derivative(op, lambda, psi);
       if (k == first) break;
-      undo_parametric(op, params, psi);
-      undo_parametric(op, params, lambda);
+      apply_parametric_step(op, step_angle(op, params), StepDirection::kUndo, psi);
+      apply_parametric_step(op, step_angle(op, params), StepDirection::kUndo, lambda);
       continue;
     }
     if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers
@@ -342,19 +322,8 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
       gradient[op.slot] = gradient[op.slot] + d;
       if (k == first) break;
       RunStep step;
-      if (op.kind == CompiledOp::Kind::kPauliRotation) {
-        if (op.paulis.empty()) continue;  // the identity, as undo_parametric leaves it
-        step.kind = RunStep::Kind::kPauliRotation;
-        step.masks = rotation_masks(op.paulis);
-        half_angle_cos_sin(step_angle(op, params), step.c, step.s);
-        step.s = -step.s;
-      } else {
-        Complex m[4];
-        rotation_matrix(op.rotation, step_angle(op, params), m);
-        conjugate_transpose(m, 2, step.m);
-        step.qubit = op.target;
-      }
-      run.push_back(step);
+      if (parametric_run_step(op, step_angle(op, params), StepDirection::kUndo, step))
+        run.push_back(step);
       continue;
     }
     if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers

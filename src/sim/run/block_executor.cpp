@@ -213,6 +213,139 @@ std::size_t choose_segment(std::span<const RunStep> steps, std::size_t first, co
   return end;
 }
 
+// Position of qubit q in the segment's blocks (q in the mask).
+unsigned block_position(const Segment& seg, std::uint64_t q) {
+  return static_cast<unsigned>(std::popcount(seg.mask & ((std::size_t{1} << q) - 1)));
+}
+
+// The preparation of one step for the segment's blocks, one function per
+// step kind; each appends its BlockOp to seg.ops.
+
+void prepare_mat2(const RunStep& s, Segment& seg) {
+  BlockOp op;
+  op.kind = BlockOp::Kind::kMat2;
+  op.mat2 = kernels::prepare_mat2_block(block_position(seg, s.qubit), s.m);
+  op.local = std::size_t{1} << op.mat2.q;
+  seg.ops.push_back(op);
+}
+
+void prepare_pauli_rotation(const RunStep& s, Segment& seg) {
+  BlockOp op;
+  op.kind = BlockOp::Kind::kPauliRotation;
+  op.c = s.c;
+  op.s = s.s;
+  op.rotation.ny = s.masks.ny;
+  for (unsigned q = 0; q < 64; ++q) {
+    const std::size_t bit = std::size_t{1} << q;
+    if (!((s.masks.x | s.masks.z) & bit)) continue;
+    if (!(seg.mask & bit)) {
+      op.outer_z |= bit;  // a Z factor: the X and Y qubits are in the block
+      continue;
+    }
+    const std::size_t at = std::size_t{1} << block_position(seg, q);
+    if (s.masks.x & bit) op.rotation.x |= at;
+    if (s.masks.z & bit) op.rotation.z |= at;
+    op.local |= at;
+  }
+  seg.ops.push_back(op);
+}
+
+// An operation that acts per amplitude (acts_per_amplitude).
+void prepare_diagonal(const Operation& o, Segment& seg) {
+  // The full diagonal over controls ++ targets, row bit k - 1 - t for
+  // qubit t: the matrix's diagonal where every control is 1, else 1.
+  BlockOp op;
+  const std::vector<std::uint64_t>& qubits = o.targets;
+  const std::size_t k = qubits.size(), d = std::size_t{1} << k;
+  const std::size_t small = o.matrix_targets().size(), sd = std::size_t{1} << small;
+  const std::size_t on = (d - 1) & ~(sd - 1);  // row bits of the controls
+  op.kind = BlockOp::Kind::kDiagonal;
+  op.diagonal = seg.diagonals.size();
+  for (std::size_t r = 0; r < d; ++r) {
+    const std::size_t local = r & (sd - 1);
+    seg.diagonals.push_back((r & on) == on ? o.matrix[local * sd + local] : Complex{1.0f, 0.0f});
+  }
+  op.signs = kernels::are_signs(std::span(seg.diagonals).subspan(op.diagonal));
+  for (std::size_t t = 0; t < k; ++t) {
+    const auto row = static_cast<unsigned>(k - 1 - t);
+    if ((seg.mask >> qubits[t]) & 1) {
+      const unsigned at = block_position(seg, qubits[t]);
+      op.local |= std::size_t{1} << at;
+      op.in_pos[op.in_count] = at;
+      op.in_row[op.in_count++] = row;
+    } else {
+      op.out_qubit[op.out_count] = static_cast<unsigned>(qubits[t]);
+      op.out_row[op.out_count++] = row;
+    }
+  }
+  seg.ops.push_back(op);
+}
+
+// Any other operation: a controlled one-qubit matrix (a controlled X on its
+// own), else a matrix with tables. A matrix whose tables cannot be
+// allocated appends nothing and returns the failure.
+Status prepare_matrix(const Operation& o, Segment& seg) {
+  BlockOp op;
+  // Controls inside the block become local ones; the others decide per
+  // block. A plain matrix has every qubit inside.
+  std::size_t inner_controls = 0;
+  for (std::uint64_t c : o.controls()) {
+    if ((seg.mask >> c) & 1) {
+      inner_controls |= std::size_t{1} << block_position(seg, c);
+    } else {
+      op.outer_controls |= std::size_t{1} << c;
+    }
+  }
+  const std::span<const std::uint64_t> targets = o.matrix_targets();
+  const std::size_t k = targets.size();
+  std::uint64_t local[kMaxBlockedTargets];
+  op.local = inner_controls;
+  for (std::size_t t = 0; t < k; ++t) {
+    local[t] = block_position(seg, targets[t]);
+    op.local |= std::size_t{1} << local[t];
+  }
+  const std::span<const std::uint64_t> lt(local, k);
+  const bool controlled = o.num_controls > 0;
+  if (controlled && k == 1) {
+    kernels::make_controlled_mat2(inner_controls, static_cast<unsigned>(local[0]), o.matrix.data(),
+                                  &op.controlled);
+  }
+  if ((controlled && k == 1) || (!controlled && kernels::match_controlled_mat2(lt, o.matrix, &op.controlled))) {
+    op.kind = kernels::is_controlled_x(op.controlled) ? BlockOp::Kind::kControlledX
+                                                       : BlockOp::Kind::kControlled;
+    seg.ops.push_back(op);
+    return Status::Ok();
+  }
+  if (seg.plans_used == seg.plans.size()) seg.plans.push_back(std::make_unique<kernels::MatrixPlan>());
+  else seg.plans[seg.plans_used] = std::make_unique<kernels::MatrixPlan>();
+  kernels::MatrixPlan& plan = *seg.plans[seg.plans_used];
+  Status prepared;
+  if (inner_controls == 0) {
+    prepared = plan.prepare(lt, o.matrix);
+  } else {
+    // As the controlled kernel prepares its plan (controls folded into the
+    // matrix where the direct kernels need them).
+    std::uint64_t inner[64];
+    std::size_t count = 0;
+    for (std::uint64_t c : o.controls())
+      if ((seg.mask >> c) & 1) inner[count++] = block_position(seg, c);
+    kernels::ControlledSplit split;
+    op.fixed = inner_controls;
+    if (kernels::fold_controls(std::span(inner, count), lt, o.matrix, &split)) {
+      op.fixed = split.fixed;
+      prepared = plan.prepare(std::span(split.qubits, split.count), std::span(split.matrix, split.entries()),
+                              kernels::active_kernels(), op.fixed);
+    } else {
+      prepared = plan.prepare(lt, o.matrix, kernels::active_kernels(), op.fixed);
+    }
+  }
+  VANTREL_TRY(std::move(prepared));
+  op.kind = BlockOp::Kind::kMatrix;
+  op.plan = seg.plans_used++;
+  seg.ops.push_back(op);
+  return Status::Ok();
+}
+
 // Relabels steps [first, end) to the segment's blocks. A matrix whose tables
 // cannot be allocated ends the segment before it: `failure` then holds the
 // error and the returned end is that step.
@@ -221,128 +354,27 @@ std::size_t prepare_segment(std::span<const RunStep> steps, std::size_t first, s
   seg.ops.clear();
   seg.diagonals.clear();
   seg.plans_used = 0;
-  auto position = [&](std::uint64_t q) {
-    return static_cast<unsigned>(std::popcount(seg.mask & ((std::size_t{1} << q) - 1)));
-  };
   for (std::size_t j = first; j < end; ++j) {
     const RunStep& s = steps[j];
-    BlockOp op;
-    if (s.kind == RunStep::Kind::kMat2) {
-      op.kind = BlockOp::Kind::kMat2;
-      op.mat2 = kernels::prepare_mat2_block(position(s.qubit), s.m);
-      op.local = std::size_t{1} << op.mat2.q;
-      seg.ops.push_back(op);
-      continue;
-    }
-    if (s.kind == RunStep::Kind::kPauliRotation) {
-      op.kind = BlockOp::Kind::kPauliRotation;
-      op.c = s.c;
-      op.s = s.s;
-      op.rotation.ny = s.masks.ny;
-      for (unsigned q = 0; q < 64; ++q) {
-        const std::size_t bit = std::size_t{1} << q;
-        if (!((s.masks.x | s.masks.z) & bit)) continue;
-        if (!(seg.mask & bit)) {
-          op.outer_z |= bit;  // a Z factor: the X and Y qubits are in the block
-          continue;
+    switch (s.kind) {
+      case RunStep::Kind::kMat2:
+        prepare_mat2(s, seg);
+        break;
+      case RunStep::Kind::kPauliRotation:
+        prepare_pauli_rotation(s, seg);
+        break;
+      case RunStep::Kind::kOperation:
+        if (acts_per_amplitude(s)) {
+          prepare_diagonal(*s.op, seg);
+          break;
         }
-        const std::size_t at = std::size_t{1} << position(q);
-        if (s.masks.x & bit) op.rotation.x |= at;
-        if (s.masks.z & bit) op.rotation.z |= at;
-        op.local |= at;
-      }
-      seg.ops.push_back(op);
-      continue;
+        failure = prepare_matrix(*s.op, seg);
+        if (!failure.ok()) return j;
+        break;
+      case RunStep::Kind::kMeasure:
+      case RunStep::Kind::kReset:
+        break;  // never in a segment (choose_segment)
     }
-    const Operation& o = *s.op;
-    if (acts_per_amplitude(s)) {
-      // The full diagonal over controls ++ targets, row bit k - 1 - t for
-      // qubit t: the matrix's diagonal where every control is 1, else 1.
-      const std::vector<std::uint64_t>& qubits = o.targets;
-      const std::size_t k = qubits.size(), d = std::size_t{1} << k;
-      const std::size_t small = o.matrix_targets().size(), sd = std::size_t{1} << small;
-      const std::size_t on = (d - 1) & ~(sd - 1);  // row bits of the controls
-      op.kind = BlockOp::Kind::kDiagonal;
-      op.diagonal = seg.diagonals.size();
-      for (std::size_t r = 0; r < d; ++r) {
-        const std::size_t local = r & (sd - 1);
-        seg.diagonals.push_back((r & on) == on ? o.matrix[local * sd + local] : Complex{1.0f, 0.0f});
-      }
-      op.signs = kernels::are_signs(std::span(seg.diagonals).subspan(op.diagonal));
-      for (std::size_t t = 0; t < k; ++t) {
-        const auto row = static_cast<unsigned>(k - 1 - t);
-        if ((seg.mask >> qubits[t]) & 1) {
-          op.local |= std::size_t{1} << position(qubits[t]);
-          op.in_pos[op.in_count] = position(qubits[t]);
-          op.in_row[op.in_count++] = row;
-        } else {
-          op.out_qubit[op.out_count] = static_cast<unsigned>(qubits[t]);
-          op.out_row[op.out_count++] = row;
-        }
-      }
-      seg.ops.push_back(op);
-      continue;
-    }
-    // Controls inside the block become local ones; the others decide per
-    // block. A plain matrix has every qubit inside.
-    std::size_t inner_controls = 0;
-    for (std::uint64_t c : o.controls()) {
-      if ((seg.mask >> c) & 1) {
-        inner_controls |= std::size_t{1} << position(c);
-      } else {
-        op.outer_controls |= std::size_t{1} << c;
-      }
-    }
-    const std::span<const std::uint64_t> targets = o.matrix_targets();
-    const std::size_t k = targets.size();
-    std::uint64_t local[kMaxBlockedTargets];
-    op.local = inner_controls;
-    for (std::size_t t = 0; t < k; ++t) {
-      local[t] = position(targets[t]);
-      op.local |= std::size_t{1} << local[t];
-    }
-    const std::span<const std::uint64_t> lt(local, k);
-    const bool controlled = o.num_controls > 0;
-    if (controlled && k == 1) {
-      kernels::make_controlled_mat2(inner_controls, static_cast<unsigned>(local[0]), o.matrix.data(),
-                                    &op.controlled);
-    }
-    if ((controlled && k == 1) || (!controlled && kernels::match_controlled_mat2(lt, o.matrix, &op.controlled))) {
-      op.kind = kernels::is_controlled_x(op.controlled) ? BlockOp::Kind::kControlledX
-                                                         : BlockOp::Kind::kControlled;
-      seg.ops.push_back(op);
-      continue;
-    }
-    if (seg.plans_used == seg.plans.size()) seg.plans.push_back(std::make_unique<kernels::MatrixPlan>());
-    else seg.plans[seg.plans_used] = std::make_unique<kernels::MatrixPlan>();
-    kernels::MatrixPlan& plan = *seg.plans[seg.plans_used];
-    Status prepared;
-    if (inner_controls == 0) {
-      prepared = plan.prepare(lt, o.matrix);
-    } else {
-      // As the controlled kernel prepares its plan (controls folded into the
-      // matrix where the direct kernels need them).
-      std::uint64_t inner[64];
-      std::size_t count = 0;
-      for (std::uint64_t c : o.controls())
-        if ((seg.mask >> c) & 1) inner[count++] = position(c);
-      kernels::ControlledSplit split;
-      op.fixed = inner_controls;
-      if (kernels::fold_controls(std::span(inner, count), lt, o.matrix, &split)) {
-        op.fixed = split.fixed;
-        prepared = plan.prepare(std::span(split.qubits, split.count), std::span(split.matrix, split.entries()),
-                                kernels::active_kernels(), op.fixed);
-      } else {
-        prepared = plan.prepare(lt, o.matrix, kernels::active_kernels(), op.fixed);
-      }
-    }
-    if (!prepared.ok()) {
-      failure = std::move(prepared);
-      return j;
-    }
-    op.kind = BlockOp::Kind::kMatrix;
-    op.plan = seg.plans_used++;
-    seg.ops.push_back(op);
   }
   return end;
 }
@@ -522,7 +554,7 @@ void run_segment(const Segment& seg, StateVector& state, Team& team, BlockBuffer
 }
 
 // A step that no segment takes, on the whole register.
-Status run_alone(const RunStep& s, StateVector& state, Rng* rng, std::vector<MeasurementRecord>* records) {
+Status apply_to_register(const RunStep& s, StateVector& state, Rng* rng, std::vector<MeasurementRecord>* records) {
   switch (s.kind) {
     case RunStep::Kind::kMat2:
       kernels::apply_mat2<TeamExecutor>(state.amplitudes(), s.qubit, s.m);
@@ -642,7 +674,7 @@ Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
     std::size_t end = i;
     if (g.block >= 2) end = choose_segment(steps, i, g, seg);
     if (end == i) {
-      VANTREL_TRY(run_alone(steps[i], state, rng, records));
+      VANTREL_TRY(apply_to_register(steps[i], state, rng, records));
       ++i;
       continue;
     }

@@ -44,6 +44,40 @@ kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
   return m;
 }
 
+bool parametric_run_step(const CompiledOp& op, float angle, StepDirection direction, RunStep& step) {
+  const bool undo = direction == StepDirection::kUndo;
+  if (op.kind == CompiledOp::Kind::kPauliRotation) {
+    if (op.paulis.empty()) return false;
+    step.kind = RunStep::Kind::kPauliRotation;
+    step.masks = rotation_masks(op.paulis);
+    half_angle_cos_sin(angle, step.c, step.s);
+    if (undo) step.s = -step.s;
+    return true;
+  }
+  step.kind = RunStep::Kind::kMat2;
+  step.qubit = op.target;
+  rotation_matrix(op.rotation, angle, step.m);
+  if (undo) {
+    const Complex m[4] = {step.m[0], step.m[1], step.m[2], step.m[3]};
+    step.m[0] = conj(m[0]);
+    step.m[1] = conj(m[2]);
+    step.m[2] = conj(m[1]);
+    step.m[3] = conj(m[3]);
+  }
+  return true;
+}
+
+void apply_parametric_step(const CompiledOp& op, float angle, StepDirection direction,
+                           StateVector& state) {
+  RunStep step;
+  if (!parametric_run_step(op, angle, direction, step)) return;
+  if (step.kind == RunStep::Kind::kMat2) {
+    state.apply_mat2(step.qubit, step.m);
+  } else {
+    kernels::apply_pauli_rotation<PoolExecutor>(state.amplitudes(), step.masks, step.c, step.s);
+  }
+}
+
 namespace {
 
 // The checks of a parametric step: plans built by compile() always pass
@@ -62,6 +96,13 @@ Status missing_generator() {
   return internal("a measurement or reset step was run without a random generator");
 }
 
+// The angle parametric step `op`, at position k of the plan, turns by in a
+// run with `override_angle`.
+float angle_at(std::size_t k, const CompiledOp& op, std::span<const float> params,
+               AngleOverride override_angle) {
+  return k == override_angle.step ? override_angle.angle : step_angle(op, params);
+}
+
 bool draws(const Gate& g) { return g.kind == Gate::Kind::kMeasure || g.kind == Gate::Kind::kReset; }
 
 // Steps [begin, end) through the executor: checked in order up to the first
@@ -78,19 +119,9 @@ Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> pa
     if (op.is_parametric()) {
       stop = check_parametric_step(op, n, params);
       if (!stop.ok()) break;
-      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
       RunStep step;
-      if (op.kind == CompiledOp::Kind::kParam) {
-        step.qubit = op.target;
-        rotation_matrix(op.rotation, angle, step.m);
-      } else if (op.paulis.empty()) {
-        continue;  // the identity, as the step-by-step loop leaves it
-      } else {
-        step.kind = RunStep::Kind::kPauliRotation;
-        step.masks = rotation_masks(op.paulis);
-        half_angle_cos_sin(angle, step.c, step.s);
-      }
-      steps.push_back(step);
+      if (parametric_run_step(op, angle_at(k, op, params, override_angle), StepDirection::kForward, step))
+        steps.push_back(step);
       continue;
     }
     stop = rng == nullptr && draws(op.gate) ? missing_generator() : append_gate_step(state, op.gate, steps);
@@ -118,14 +149,8 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
       VANTREL_TRY(check_parametric_step(op, n, params));
-      const float angle = k == override_angle.step ? override_angle.angle : step_angle(op, params);
-      if (op.kind == CompiledOp::Kind::kParam) {
-        Complex m[4];
-        rotation_matrix(op.rotation, angle, m);
-        state.apply_mat2(op.target, m);
-      } else if (!op.paulis.empty()) {
-        apply_pauli_rotation(state.amplitudes(), op.paulis, angle);
-      }
+      apply_parametric_step(op, angle_at(k, op, params, override_angle), StepDirection::kForward,
+                            state);
       continue;
     }
     if (rng == nullptr && draws(op.gate)) return missing_generator();

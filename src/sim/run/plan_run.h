@@ -47,20 +47,23 @@ float step_angle(const CompiledOp& op, std::span<const float> params);
 // The masks of the Pauli string (every qubit below 64).
 kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis);
 
-// exp(-i angle/2 P) for the Pauli string `paulis` (at least one factor,
-// every qubit below the width of `amps`), in one pass under Exec: the kernel
-// of kernels/pauli_rotation.h with (c, s) = half_angle_cos_sin(angle).
-// Diagonal (no amplitude reads another) when every factor is Z; otherwise
-// amplitudes are updated in pairs linked by the X and Y factors. The same
-// bits under any executor and any cut of the pass.
-template <class Exec = PoolExecutor>
-void apply_pauli_rotation(std::span<Complex> amps, std::span<const PauliFactor> paulis,
-                          float angle) {
-  float c = 0.0f;
-  float s = 0.0f;
-  half_angle_cos_sin(angle, c, s);
-  kernels::apply_pauli_rotation<Exec>(amps, rotation_masks(paulis), c, s);
-}
+// Which way a parametric step is applied: as a run turns it, or undone
+// (its conjugate transpose), as the adjoint sweep walks the plan back.
+enum class StepDirection : std::uint8_t { kForward, kUndo };
+
+// The kernel work of parametric step `op` turned by `angle`: for a one-qubit
+// rotation its 2x2 matrix (undone: the conjugate transpose); for a
+// Pauli-string rotation exp(-i angle/2 P) the masks of P with (c, s) =
+// half_angle_cos_sin(angle) (undone: c + i s P, the same kernel with s
+// negated, exactly). Every route that runs or undoes a parametric step gets
+// its work here, so all of them apply the same bits. Returns false, leaving
+// `step` as it was, for a Pauli-string rotation without factors (the
+// identity: nothing to apply). Qubits and slot are not checked.
+bool parametric_run_step(const CompiledOp& op, float angle, StepDirection direction, RunStep& step);
+
+// That work on the whole of `state`, spread over the pool.
+void apply_parametric_step(const CompiledOp& op, float angle, StepDirection direction,
+                           StateVector& state);
 
 // "parameter vector has length {}, expected {}", then
 // "state vector has {} qubits, compiled circuit expects {}"; then every step
