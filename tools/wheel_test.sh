@@ -50,7 +50,7 @@ for py in "${targets[@]}"; do
   numpy="$(min_numpy "$version")"
   packages=("numpy==$numpy" pytest)
   # The optional packages the tests and examples use (they skip without them).
-  [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy hypothesis)
+  [ "$py" = "${targets[-1]}" ] && packages+=(scipy matplotlib mypy hypothesis qiskit qiskit-qasm3-import)
   echo "== Python $version, ${wheels[0]##*/}, ${packages[*]}"
 
   venv="build/venv-$tag"
