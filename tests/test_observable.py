@@ -1,11 +1,15 @@
 """Observable: the five factories, label rules, conversion errors and, through
 compiled circuits, the values the observables evaluate to."""
 
+import pickle
+
 import numpy as np
 import pytest
 
 import reference as ref
 import vantrel
+import vantrel as vt
+from compiled_helpers import float32_terms, observable, random_terms
 from vantrel import Observable
 
 def test_signatures():
@@ -15,7 +19,8 @@ def test_signatures():
     assert Observable.pauli_string.__text_signature__ == "(ops, coefficient=1.0)"
     assert Observable.hamiltonian.__text_signature__ == "(terms)"
     public = sorted(n for n in vars(Observable) if not n.startswith("_"))
-    assert public == ["hamiltonian", "pauli_string", "pauli_x", "pauli_y", "pauli_z"]
+    assert public == ["hamiltonian", "num_qubits", "pauli_string", "pauli_x", "pauli_y", "pauli_z",
+                      "simplify", "terms", "to_matrix"]
 
 
 def test_factories_accept_positional_keyword_and_float_like():
@@ -161,3 +166,60 @@ def test_coefficient_is_single_precision_and_qubits_checked_at_evaluation():
         circuit.expectation(empty, obs)
     assert str(info.value) == "observable references qubit 3 but state vector only has 2 qubits"
     assert vantrel.CircuitSpec(4).compile().expectation(empty, obs) == 1.0
+
+
+def reference_matrix(terms, n):
+    """sum of coefficient * P over (coefficient, factors) terms, column by column."""
+    columns = [sum(c * ref.pauli_string(ref.basis_state(n, j), f) for c, f in terms)
+               for j in range(1 << n)]
+    return np.array(columns).T
+
+
+def test_algebra_against_dense_matrices():
+    rng = np.random.default_rng(11)
+    lists = [random_terms(rng, 4, k) for k in (3, 4, 2)]
+    a, b, c = (observable(t) for t in lists)
+    A, B, C = (reference_matrix(float32_terms(t), 4) for t in lists)
+    for obs, dense in ((a, A), (a + 0.5 * b - c, A + 0.5 * B - C), (-b, -B), (b * 2, 2 * B),
+                       (np.float32(-1.5) * c, -1.5 * C), (True * a, A)):
+        m = obs.to_matrix(4)
+        assert m.dtype == np.complex128 and m.shape == (16, 16)
+        assert np.allclose(m, dense, atol=1e-6)
+        assert np.allclose(obs.simplify().to_matrix(4), dense, atol=1e-6)
+        assert np.array_equal(pickle.loads(pickle.dumps(obs)).to_matrix(4), m)
+    assert (a + b).terms == a.terms + b.terms
+    assert a.to_matrix(6).shape == (64, 64)
+    # The state's convention: qubit 0 is the lowest bit of an index.
+    assert np.array_equal(vt.Observable.pauli_z(0).to_matrix(2), np.diag([1, -1, 1, -1]))
+
+
+def test_terms_num_qubits_and_simplify():
+    Z, X = vt.Observable.pauli_z, vt.Observable.pauli_x
+    h = Z(3, 0.5) + vt.Observable.pauli_string([("z", 1), ("X", 0)], 2.0) + X(0) - Z(3, 0.5)
+    assert h.terms == [(0.5, [("Z", 3)]), (2.0, [("X", 0), ("Z", 1)]), (1.0, [("X", 0)]),
+                       (-0.5, [("Z", 3)])]
+    assert h.num_qubits == 4
+    assert h.simplify().terms == [(2.0, [("X", 0), ("Z", 1)]), (1.0, [("X", 0)])]
+    assert (X(0) + Z(1) + X(0, 2.0)).simplify().terms == [(3.0, [("X", 0)]), (1.0, [("Z", 1)])]
+    nothing = (Z(2) - Z(2)).simplify()
+    assert nothing.terms == [(0.0, [])] and nothing.num_qubits == 0
+    assert np.array_equal(nothing.to_matrix(1), np.zeros((2, 2)))
+    assert vt.Observable.pauli_string([]).num_qubits == 0
+
+
+def test_algebra_refusals():
+    z = vt.Observable.pauli_z(2)
+    for bad in (float("nan"), float("inf"), np.float64("-inf")):
+        with pytest.raises(ValueError, match="finite"):
+            z * bad
+    for bad in (1j, "2", None, [1.0]):
+        with pytest.raises(TypeError):
+            z * bad
+    for op in (lambda: z * z, lambda: z + 1, lambda: 1 - z, lambda: z @ z):
+        with pytest.raises(TypeError):
+            op()
+    with pytest.raises(ValueError, match="observable references qubit 2 but the matrix is for 2"):
+        z.to_matrix(2)
+    for n in (40, 2**64 - 1):
+        with pytest.raises(MemoryError, match="cannot allocate a dense matrix of"):
+            z.to_matrix(n)

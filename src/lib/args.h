@@ -28,6 +28,7 @@
 //   bool                       the object's truth value (as `if obj:`)
 //   std::string                a str
 //   std::vector<std::uint64_t> a sequence of qubit indices (not a str)
+//   std::optional<std::vector<std::uint64_t>> None, or as the above
 //   std::optional<std::string> None, or a str
 //   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
 //   PyObject*                  any object (borrowed for the call)
@@ -197,6 +198,16 @@ template <>
 struct Converter<std::vector<std::uint64_t>> {
   static bool convert(PyObject* o, std::vector<std::uint64_t>& out) {
     return convert_qubits(o, out);
+  }
+};
+template <>
+struct Converter<std::optional<std::vector<std::uint64_t>>> {
+  static bool convert(PyObject* o, std::optional<std::vector<std::uint64_t>>& out) {
+    if (o == Py_None) {
+      out.reset();
+      return true;
+    }
+    return convert_qubits(o, out.emplace());
   }
 };
 template <>

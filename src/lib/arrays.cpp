@@ -15,8 +15,9 @@ void free_buffer(PyObject* capsule) {
   std::free(PyCapsule_GetPointer(capsule, kBufferCapsule));
 }
 
+template <class T>
 void delete_vector(PyObject* capsule) {
-  delete static_cast<std::vector<float>*>(PyCapsule_GetPointer(capsule, kVectorCapsule));
+  delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kVectorCapsule));
 }
 
 // An array of `nd` dimensions over `data`, whose lifetime `owner` (a capsule,
@@ -44,8 +45,17 @@ PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count) {
   return array_over(NPY_COMPLEX64, 1, dims, data, capsule);
 }
 
-PyObject* float_array_from_vector(std::vector<float>&& values,
-                                  std::initializer_list<npy_intp> dims) {
+namespace {
+
+template <class T>
+constexpr int kTypeOf = 0;
+template <>
+constexpr int kTypeOf<float> = NPY_FLOAT32;
+template <>
+constexpr int kTypeOf<double> = NPY_FLOAT64;
+
+template <class T>
+PyObject* array_from_vector(std::vector<T>&& values, std::initializer_list<npy_intp> dims) {
   npy_intp shape[NPY_MAXDIMS];
   int nd = 0;
   if (dims.size() == 0) {
@@ -55,19 +65,41 @@ PyObject* float_array_from_vector(std::vector<float>&& values,
   }
   if (values.empty()) {
     // No storage to take over; an empty array of the same shape.
-    std::vector<float>().swap(values);
+    std::vector<T>().swap(values);
     npy_intp zero_dims[NPY_MAXDIMS];
     for (int i = 0; i < nd; ++i) zero_dims[i] = shape[i];
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
+    PyArray_Descr* descr = PyArray_DescrFromType(kTypeOf<T>);
     // Steals the descriptor.
     return PyArray_Zeros(nd, zero_dims, descr, 0);
   }
-  auto owned = std::make_unique<std::vector<float>>(std::move(values));
+  auto owned = std::make_unique<std::vector<T>>(std::move(values));
   void* data = owned->data();
-  PyObject* capsule = PyCapsule_New(owned.get(), kVectorCapsule, delete_vector);
+  PyObject* capsule = PyCapsule_New(owned.get(), kVectorCapsule, delete_vector<T>);
   if (capsule == nullptr) return nullptr;  // `owned` frees the vector
   owned.release();                          // the capsule owns it now
-  return array_over(NPY_FLOAT32, nd, shape, data, capsule);
+  return array_over(kTypeOf<T>, nd, shape, data, capsule);
+}
+
+}  // namespace
+
+PyObject* float_array_from_vector(std::vector<float>&& values,
+                                  std::initializer_list<npy_intp> dims) {
+  return array_from_vector(std::move(values), dims);
+}
+
+PyObject* double_array_from_vector(std::vector<double>&& values,
+                                   std::initializer_list<npy_intp> dims) {
+  return array_from_vector(std::move(values), dims);
+}
+
+PyObject* complex128_matrix_from_buffer(std::complex<double>* data, std::size_t dim) {
+  PyObject* capsule = PyCapsule_New(data, kBufferCapsule, free_buffer);
+  if (capsule == nullptr) {
+    std::free(data);
+    return nullptr;
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(dim), static_cast<npy_intp>(dim)};
+  return array_over(NPY_COMPLEX128, 2, dims, data, capsule);
 }
 
 PyObject* zeros_array(int type, std::initializer_list<npy_intp> dims) {

@@ -6,6 +6,7 @@
 // natural element stride (8 bytes for complex64, 4 for float32).
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <initializer_list>
 #include <vector>
@@ -26,6 +27,14 @@ PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count);
 // failure; the vector is released either way.
 PyObject* float_array_from_vector(std::vector<float>&& values,
                                   std::initializer_list<npy_intp> dims = {});
+
+// The same for a float64 array over a vector of doubles.
+PyObject* double_array_from_vector(std::vector<double>&& values,
+                                   std::initializer_list<npy_intp> dims = {});
+
+// A (dim, dim) complex128 array over `data` (dim * dim entries from
+// malloc/calloc), taken over in every case as by complex_array_from_buffer.
+PyObject* complex128_matrix_from_buffer(std::complex<double>* data, std::size_t dim);
 
 // A zero-filled row-major array of the NumPy type number `type`
 // (NPY_FLOAT32, NPY_COMPLEX64, ...). NULL with an exception set on failure.

@@ -5,6 +5,7 @@
 #include "lib/circuit.h"
 
 #include <algorithm>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "lib/pickling.h"
 #include "lib/py.h"
 #include "sim/state/measure.h"
+#include "sim/state/probabilities.h"
 #include "sim/state/state_vector.h"
 
 namespace vantrel::lib {
@@ -95,6 +97,53 @@ PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::u
   return sample_list(*samples);
 }
 
+bool has_random_gates(const sim::Circuit& circuit) {
+  return std::any_of(circuit.gates().begin(), circuit.gates().end(), [](const sim::Gate& g) {
+    return g.kind == sim::Gate::Kind::kMeasure || g.kind == sim::Gate::Kind::kReset;
+  });
+}
+
+PyObject* circuit_probabilities(const PyCircuit& self, std::uint64_t num_qubits,
+                                std::optional<std::vector<std::uint64_t>> qubits) {
+  if (has_random_gates(self.value)) return raise(sim::random_final_state());
+  auto state = run_fresh(self.value, num_qubits, nullptr);
+  if (!state) return raise(state.error());
+  auto p = call_holding_lock(work_of(1, num_qubits), [&] {
+    return qubits ? sim::probabilities(*state, *qubits) : sim::probabilities(*state);
+  });
+  if (!p) return raise(p.error());
+  return double_array_from_vector(std::move(*p));
+}
+
+// As sample; with a seed, the gates' measurements and resets and then the
+// draws come from one generator of that seed, as CompiledCircuit.sample
+// takes them.
+PyObject* circuit_counts(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots,
+                         std::optional<std::uint64_t> seed) {
+  std::optional<sim::SeededRng> generator;
+  std::optional<sim::Rng> rng;
+  if (seed) {
+    generator.emplace(*seed);
+    rng.emplace(generator->rng());
+  }
+  auto state = call_holding_lock(
+      work_of(self.value.gates().size() + 1, num_qubits), [&]() -> sim::Result<sim::StateVector> {
+        auto fresh = sim::StateVector::create(num_qubits);
+        if (!fresh) return std::move(fresh).error();
+        auto run = rng ? self.value.run(*fresh, *rng) : self.value.run(*fresh);
+        if (!run) return std::move(run).error();
+        return std::move(fresh).value();
+      });
+  if (!state) return raise(state.error());
+  const std::uint64_t work = std::max(work_of(1, num_qubits), work_of(16, 0, shots));
+  auto samples = call_holding_lock(work, [&] {
+    return rng ? sim::measure(*state, shots, *rng) : sim::measure(*state, shots);
+  });
+  if (!samples) return raise(samples.error());
+  *state = sim::StateVector();
+  return counts_dict(sim::tally(std::move(samples).value()));
+}
+
 // The circuit never changes, so it is read with the lock released.
 PyObject* circuit_draw(const PyCircuit& self, std::uint64_t fold, bool ascii, std::string output) {
   return draw_diagram(fold, ascii, output, true, [&](const sim::DiagramOptions& options) {
@@ -111,6 +160,15 @@ PyTypeObject* PyCircuit::type_object() {
       method<circuit_run>("run", {"num_qubits"}),
       method<circuit_run_with_measurements>("run_with_measurements", {"num_qubits"}),
       method<circuit_sample>("sample", {"num_qubits", "shots"}),
+      method<circuit_probabilities>(
+          "probabilities", {"num_qubits", {"qubits", "None"}},
+          "Return the exact probabilities of the basis states of the listed qubits (all by "
+          "default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits "
+          "that measure or reset are refused."),
+      method<circuit_counts>(
+          "counts", {"num_qubits", "shots", {"seed", "None"}},
+          "Return {basis-state index: count} in increasing order of index; a seed makes the "
+          "draws, and the circuit's measurements, the same on every run."),
       draw_method<circuit_draw>(
           "Draw the gates as they run (after fusion) as text, or as SVG with output='svg'; a "
           "custom unitary marks its targets U0, U1, ... in the order given."),

@@ -370,6 +370,8 @@ PyTypeObject* PyCompiledCircuit::type_object() {
     };
     for (PyMethodDef* m = compiled_batch_methods(); m->ml_name != nullptr; ++m)
       methods.push_back(*m);
+    for (PyMethodDef* m = compiled_outcome_methods(); m->ml_name != nullptr; ++m)
+      methods.push_back(*m);
     methods.push_back({nullptr, nullptr, 0, nullptr});
     static PyGetSetDef getset[] = {
         getter<circuit_num_qubits>("num_qubits", "Number of qubits in the compiled circuit."),
@@ -388,7 +390,7 @@ PyTypeObject* PyCompiledCircuit::type_object() {
 
 PyTypeObject* PyExecutionContext::type_object() {
   static PyTypeObject* type = []() -> PyTypeObject* {
-    static PyMethodDef methods[] = {
+    static std::vector<PyMethodDef> methods = {
         method<context_statevector_plain>("statevector", {"circuit", "params"}),
         method<context_statevector_buffer>("statevector_buffer", {"circuit", "params"}),
         method<context_expectation_plain>("expectation", {"circuit", "params", "observable"}),
@@ -405,12 +407,14 @@ PyTypeObject* PyExecutionContext::type_object() {
         method<context_adjoint_value_and_gradient_buffer>(
             "adjoint_value_and_gradient_buffer", {"circuit", "params", "observable"},
             kAdjointBufferDoc),
-        {nullptr, nullptr, 0, nullptr},
     };
+    for (PyMethodDef* m = context_outcome_methods(); m->ml_name != nullptr; ++m)
+      methods.push_back(*m);
+    methods.push_back({nullptr, nullptr, 0, nullptr});
     if (PyErr_Occurred()) return nullptr;
     return create_class(
         {kName, "Reusable execution buffer for repeated scalar compiled-circuit calls.",
-         sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr, methods,
+         sizeof(PyExecutionContext), dealloc_instance<PyExecutionContext>, nullptr, methods.data(),
          nullptr, nullptr, pickling_methods<PyExecutionContext>()});
   }();
   return type;

@@ -32,4 +32,10 @@ struct PyExecutionContext : ObjectBase {
 // table merged into the class's method table.
 PyMethodDef* compiled_batch_methods();
 
+// The outcome methods (compiled_outcomes.cpp: probabilities, counts, several
+// observables per run) of CompiledCircuit and of ExecutionContext, tables
+// merged likewise.
+PyMethodDef* compiled_outcome_methods();
+PyMethodDef* context_outcome_methods();
+
 }  // namespace vantrel::lib

@@ -34,6 +34,7 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   if (methods) slots.push_back({Py_tp_methods, methods});
   if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
   if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
+  for (const PyType_Slot* s = spec.slots; s && s->slot != 0; ++s) slots.push_back(*s);
   slots.push_back({0, nullptr});
 
   // The qualified name sets __module__ to vantrel; the class's __name__ and

@@ -105,6 +105,8 @@ struct ClassSpec {
   // May be NULL: the pickling and copying members (pickling.h), a
   // sentinel-ended table appended to `methods`.
   const PyMethodDef* pickling;
+  // May be NULL: further type slots (operators), ended by a {0, NULL} entry.
+  const PyType_Slot* slots = nullptr;
 };
 
 // Creates the type. NULL with an exception set on failure.

@@ -5,8 +5,11 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "lib/args.h"
 #include "lib/object.h"
+#include "lib/py.h"
 #include "sim/model/observable.h"
 
 namespace vantrel::lib {
@@ -29,6 +32,23 @@ inline std::span<const sim::PauliTerm> observable_terms(const PyObservable& obs)
 // label). Anything else raises ValueError "unsupported Pauli label '{}';
 // expected X, Y, or Z" ("expected I, X, Y, or Z" with `allow_identity`), the
 // label shown whole, and returns false.
+// A sequence of Observable instances as one argument: the items held in a
+// tuple of their own (so that no Python code can change the list while the
+// interpreter lock is released) and their terms read in place, valid while
+// `items` lives. An item of another type is a TypeError "observables must all
+// be vantrel.Observable instances"; an object that is not iterable fails as
+// tuple() does.
+struct ObservableList {
+  PyRef items;
+  std::vector<std::span<const sim::PauliTerm>> terms;
+};
+bool convert_observables(PyObject* obj, ObservableList& out);
+
+template <>
+struct Converter<ObservableList> {
+  static bool convert(PyObject* o, ObservableList& out) { return convert_observables(o, out); }
+};
+
 bool pauli_label_from_text(const std::string& text, bool allow_identity,
                            std::optional<sim::PauliLabel>& out);
 

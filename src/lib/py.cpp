@@ -28,4 +28,16 @@ PyObject* sample_list(const std::vector<std::uint64_t>& values) {
   return list.release();
 }
 
+PyObject* counts_dict(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& [value, count] : counts) {
+    PyRef key(PyLong_FromUnsignedLongLong(value));
+    if (!key) return nullptr;
+    PyRef n(PyLong_FromUnsignedLongLong(count));
+    if (!n || PyDict_SetItem(dict.get(), key.get(), n.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
 }  // namespace vantrel::lib

@@ -55,4 +55,8 @@ const char* type_short_name(PyObject* obj);
 // cannot be allocated raises MemoryError saying so.
 PyObject* sample_list(const std::vector<std::uint64_t>& values);
 
+// Distinct samples with their counts, in increasing order of the sample, as
+// a dict {sample: count} built in that order.
+PyObject* counts_dict(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& counts);
+
 }  // namespace vantrel::lib

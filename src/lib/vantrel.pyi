@@ -185,6 +185,27 @@ class Observable:
         """ops: (label, qubit) tuples, label one of X, Y, Z (either case)."""
     @staticmethod
     def hamiltonian(terms: list[Observable]) -> Observable: ...
+    def to_matrix(self, num_qubits: _Int) -> NDArray[np.complex128]:
+        """Return the dense 2**num_qubits square matrix as a complex128 array (qubit q is bit q
+        of a row or column index)."""
+    def simplify(self) -> Observable:
+        """Return an equal observable with like terms merged into their first occurrence and
+        zero coefficients dropped."""
+    @property
+    def terms(self) -> list[tuple[float, list[tuple[str, int]]]]:
+        """The terms in order as (coefficient, [(pauli, qubit), ...]), factors by qubit."""
+    @property
+    def num_qubits(self) -> int:
+        """One more than the highest qubit acted on (0 for none)."""
+    # Sums keep every term of both sides, unmerged; a factor must be a finite
+    # real number (ValueError otherwise).
+    def __add__(self, other: Observable, /) -> Observable: ...
+    def __radd__(self, other: Observable, /) -> Observable: ...
+    def __sub__(self, other: Observable, /) -> Observable: ...
+    def __rsub__(self, other: Observable, /) -> Observable: ...
+    def __neg__(self) -> Observable: ...
+    def __mul__(self, other: _Real, /) -> Observable: ...
+    def __rmul__(self, other: _Real, /) -> Observable: ...
     def __copy__(self) -> Observable: ...
     def __deepcopy__(self, memo: dict[int, Any]) -> Observable: ...
 
@@ -222,6 +243,20 @@ class CompiledCircuit:
     def sample(self, params: _Params, shots: _Int, seed: _Int | None = None) -> list[int]:
         """shots basis-state indices drawn from the final state (bit q is qubit q); a seed
         (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible."""
+    def probabilities(self, params: _Params, qubits: _Qubits | None = None) -> NDArray[np.float64]:
+        """Return the exact probabilities of the basis states of the listed qubits (all by default)
+        as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or
+        reset are refused."""
+    def counts(self, params: _Params, shots: _Int, seed: _Int | None = None) -> dict[int, int]:
+        """Return {basis-state index: count} in increasing order of index, from the draws sample
+        makes with the same arguments."""
+    def expectations(self, params: _Params, observables: Sequence[Observable]) -> NDArray[np.float64]:
+        """Return the expectation value of each observable from one run, as a float64 array."""
+    def batch_expectations(
+        self, params_batch: _ParamsBatch, observables: Sequence[Observable]
+    ) -> NDArray[np.float64]:
+        """Return the value of each observable for each parameter row, one run per row, as a
+        float64 array of shape (B, K)."""
     def execution_context(self) -> ExecutionContext: ...
     def param_buffer(self) -> ParamBuffer:
         """Allocate a reusable parameter buffer backed by a NumPy array."""
@@ -322,6 +357,16 @@ class ExecutionContext:
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
         """Expectation value and gradient, shape (P,), by adjoint differentiation."""
+    def probabilities(
+        self, circuit: CompiledCircuit, params: _Params, qubits: _Qubits | None = None
+    ) -> NDArray[np.float64]:
+        """Return the exact probabilities of the basis states of the listed qubits (all by default)
+        as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or
+        reset are refused."""
+    def expectations(
+        self, circuit: CompiledCircuit, params: _Params, observables: Sequence[Observable]
+    ) -> NDArray[np.float64]:
+        """Return the expectation value of each observable from one run, as a float64 array."""
 
 @final
 class CircuitSpec:
@@ -378,6 +423,13 @@ class Circuit:
         """Final state and the (qubit, outcome) record of every measurement, in order."""
     def sample(self, num_qubits: _Int, shots: _Int) -> list[int]:
         """shots basis-state indices drawn from the final state (bit q is qubit q)."""
+    def probabilities(self, num_qubits: _Int, qubits: _Qubits | None = None) -> NDArray[np.float64]:
+        """Return the exact probabilities of the basis states of the listed qubits (all by
+        default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits
+        that measure or reset are refused."""
+    def counts(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> dict[int, int]:
+        """Return {basis-state index: count} in increasing order of index; a seed makes the
+        draws, and the circuit's measurements, the same on every run."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
         """The gates as they run (after fusion) as text, or as SVG with output='svg'; a custom
         unitary marks its targets U0, U1, ... in the order given."""

@@ -1,5 +1,6 @@
 #include "sim/batch/batch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <optional>
@@ -201,6 +202,42 @@ Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
       },
       [] { return Result<ExecutionContext>(ExecutionContext{}); }));
   return out;
+}
+
+Result<std::vector<float>> batch_expectations(const CompiledCircuit& plan,
+                                              std::span<const float> data,
+                                              std::uint64_t batch_size,
+                                              ObservableList observables) {
+  for (std::span<const PauliTerm> terms : observables)
+    VANTREL_TRY(validate_observable(terms, plan.num_qubits()));
+  std::vector<float> values;
+  if (batch_size == 0) return values;
+  const std::uint64_t k = observables.size();
+  std::uint64_t count = 0;
+  if (__builtin_mul_overflow(batch_size, k, &count)) return invalid("parameter batch is too large");
+  const std::uint64_t p = plan.parameter_count();
+  if (p == 0) {
+    // One run serves every row; measurements are drawn once for the batch.
+    auto row = expectations(plan, {}, observables);
+    if (!row.ok()) return std::move(row).error();
+    VANTREL_TRY(allocate_rows(values, count, 0.0f));
+    for (std::uint64_t r = 0; r < batch_size; ++r)
+      std::copy(row->begin(), row->end(), values.begin() + static_cast<std::ptrdiff_t>(r * k));
+    return values;
+  }
+  VANTREL_TRY(checked_batch_length(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(values, count, 0.0f));
+  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) -> Status {
+    VANTREL_TRY(prepare_context(plan, context));
+    VANTREL_TRY(run_into(plan, data.subspan(r * p, p), context.state));
+    for (std::uint64_t j = 0; j < k; ++j) {
+      auto value = expectation(context.state, observables[j]);
+      if (!value.ok()) return Status(std::move(value).error());
+      values[r * k + j] = *value;
+    }
+    return Status::Ok();
+  }));
+  return values;
 }
 
 }  // namespace vantrel::sim

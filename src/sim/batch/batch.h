@@ -38,4 +38,14 @@ Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
     const CompiledCircuit& plan, std::span<const float> data, std::uint64_t batch_size,
     std::span<const PauliTerm> observable);
 
+// Every observable on every row, from one run per row: B rows of K values,
+// row-major, value (r, k) bit for bit that of expectations() (plan_run.h) on
+// row r. Checks and order as batch_expectation: each observable's qubits,
+// B = 0 (no values), P = 0 (one run serves every row), "parameter batch is
+// too large", the data's length.
+Result<std::vector<float>> batch_expectations(const CompiledCircuit& plan,
+                                              std::span<const float> data,
+                                              std::uint64_t batch_size,
+                                              ObservableList observables);
+
 }  // namespace vantrel::sim

@@ -58,6 +58,10 @@ Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng*
 Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
+  return run(state, *rng);
+}
+
+Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state, Rng& rng) const {
   std::vector<MeasurementRecord> records;
   if (!gates_.empty() && runs_through_executor(state.num_qubits())) {
     // Checked in order up to the first gate that fails; the gates before it
@@ -70,7 +74,7 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
         stop = append_gate_step(state, g, steps);
         if (!stop.ok()) break;
       }
-      VANTREL_TRY(execute_run(state, steps, &*rng, &records));
+      VANTREL_TRY(execute_run(state, steps, &rng, &records));
       if (!stop.ok()) return std::move(stop).error();
       return records;
     }
@@ -79,7 +83,7 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
   const std::uint64_t gate_work = state.size();
   for (const Gate& g : gates_) {
     if (stop(gate_work)) return interrupted();
-    auto outcome = execute_gate(state, g, &*rng);
+    auto outcome = execute_gate(state, g, &rng);
     if (!outcome.ok()) return std::move(outcome).error();
     if (outcome->has_value()) records.push_back({g.qubit, **outcome});
   }

@@ -32,6 +32,8 @@ class Circuit {
   // thread's Interrupt asks (interrupt.h). Returns the measurement records in
   // execution order.
   Result<std::vector<MeasurementRecord>> run(StateVector& state) const;
+  // The same with measurement and reset gates drawing from `rng`.
+  Result<std::vector<MeasurementRecord>> run(StateVector& state, Rng& rng) const;
 
   const std::vector<Gate>& gates() const { return gates_; }
 

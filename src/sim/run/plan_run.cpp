@@ -266,4 +266,31 @@ Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<co
   return expectation(context.state, observable);
 }
 
+Result<std::vector<float>> expectations_in(const StateVector& state, ObservableList observables) {
+  std::vector<float> values;
+  values.reserve(observables.size());
+  for (std::span<const PauliTerm> terms : observables) {
+    auto value = expectation(state, terms);
+    if (!value.ok()) return std::move(value).error();
+    values.push_back(*value);
+  }
+  return values;
+}
+
+Result<std::vector<float>> expectations(const CompiledCircuit& plan, std::span<const float> params,
+                                        ObservableList observables) {
+  auto state = run_statevector(plan, params);
+  if (!state.ok()) return std::move(state).error();
+  return expectations_in(*state, observables);
+}
+
+Result<std::vector<float>> expectations_with_context(const CompiledCircuit& plan,
+                                                     std::span<const float> params,
+                                                     ObservableList observables,
+                                                     ExecutionContext& context) {
+  VANTREL_TRY(prepare_context(plan, context));
+  VANTREL_TRY(run_into(plan, params, context.state));
+  return expectations_in(context.state, observables);
+}
+
 }  // namespace vantrel::sim

@@ -135,4 +135,20 @@ Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<co
                                        std::span<const PauliTerm> observable,
                                        ExecutionContext& context);
 
+// One run of the plan, then the expectation value of each observable in the
+// final state, in list order: value k has the bits expectation() gives for
+// observables[k] after that run (so those of expectation_with_context for a
+// plan without measurement or reset steps). Errors of the run, then the first
+// observable's error in list order. No observables: the run alone, no values.
+using ObservableList = std::span<const std::span<const PauliTerm>>;
+Result<std::vector<float>> expectations(const CompiledCircuit& plan, std::span<const float> params,
+                                        ObservableList observables);
+Result<std::vector<float>> expectations_with_context(const CompiledCircuit& plan,
+                                                     std::span<const float> params,
+                                                     ObservableList observables,
+                                                     ExecutionContext& context);
+
+// Each observable's expectation value in `state`, in list order.
+Result<std::vector<float>> expectations_in(const StateVector& state, ObservableList observables);
+
 }  // namespace vantrel::sim

@@ -184,4 +184,16 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
   return measure_from(state, shots, &rng);
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> tally(std::vector<std::uint64_t> samples) {
+  std::sort(samples.begin(), samples.end());
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+  for (std::size_t i = 0; i < samples.size();) {
+    std::size_t end = i + 1;
+    while (end < samples.size() && samples[end] == samples[i]) ++end;
+    out.emplace_back(samples[i], end - i);
+    i = end;
+  }
+  return out;
+}
+
 }  // namespace vantrel::sim

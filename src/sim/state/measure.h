@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "sim/base/result.h"
@@ -28,5 +29,9 @@ Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64
 // the state and the generator.
 Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
                                            Rng& rng);
+
+// The distinct values of `samples` in increasing order, each with the number
+// of times it occurs (the counts sum to samples.size()).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> tally(std::vector<std::uint64_t> samples);
 
 }  // namespace vantrel::sim

@@ -1,0 +1,36 @@
+// Exact outcome probabilities of a state vector, marginal on chosen qubits.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sim/base/result.h"
+#include "sim/state/state_vector.h"
+
+namespace vantrel::sim {
+
+// The probability of each basis state of `qubits` (bit j of an outcome is
+// qubits[j]): out[b] = sum of |psi[i]|^2 over the indices i whose bits at
+// `qubits` spell b. Each |psi[i]|^2 is re*re + im*im in double precision, and
+// each out[b] is a running double sum over its indices in ascending order,
+// so the result does not depend on the pool size. One pass over the state
+// after the zeroed output; the state is read only, not normalised.
+// Checks each qubit in list order: "qubit index {} is out of range for {}
+// qubits", then "duplicate qubit index: {}" for a qubit seen earlier. The
+// output of 2^k doubles that cannot be allocated is kOutOfMemory.
+Result<std::vector<double>> probabilities(const StateVector& state,
+                                          std::span<const std::uint64_t> qubits);
+
+// The refusal of exact probabilities for a run that measures or resets,
+// whose final state is one random outcome among others.
+inline Error random_final_state() {
+  return invalid(
+      "probabilities need a circuit without measurement or reset: its final state is random; "
+      "use sample or counts");
+}
+
+// probabilities() on every qubit in order: out[i] = |psi[i]|^2.
+Result<std::vector<double>> probabilities(const StateVector& state);
+
+}  // namespace vantrel::sim
