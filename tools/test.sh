@@ -11,3 +11,12 @@ ctest --test-dir build/engine --output-on-failure -j2
 
 python3 -m pip install -q --disable-pip-version-check .
 python3 -m pytest -q tests
+
+# PennyLane's own device test suite against the installed vantrel.qubit,
+# analytic and with finite shots (its flaky reruns absorb the statistical
+# checks), from a scratch directory so nothing is written beside it.
+suite="$(python3 -c 'import os, pennylane.devices.tests as t; print(os.path.dirname(t.__file__))')"
+for shots in None 10000; do
+  (cd "$(mktemp -d)" && python3 -m pytest -q -p no:cacheprovider --no-success-flaky-report \
+    "$suite" --device vantrel.qubit --shots "$shots")
+done

@@ -1,0 +1,161 @@
+"""vantrel.qubit against PennyLane's Lightning device, and the device's own
+overhead per execution.
+
+Run: python3 bench/pennylane_bench.py [--peer-python PATH] [--sizes 12 16 20]
+
+A QNode of the layered ansatz (RY on every qubit, then a CX chain; 4 layers)
+measuring <sum_i Z_i> with diff_method="adjoint": the time of one value and
+gradient through qml.grad (median of several), per device, register size and
+thread count. Every figure comes from its own process (the thread count of
+vantrel's pool is fixed per process: RAYON_NUM_THREADS; Lightning reads
+OMP_NUM_THREADS), and the ratios are formed from figures of this one run.
+The peer runs under --peer-python, an interpreter with pennylane-lightning
+installed (default: this one), e.g. a separate virtual environment.
+
+The overhead section times, at 4 qubits, the device's execute and
+execute_and_compute_derivatives on a preprocessed tape and the vantrel calls
+they make, with the plan already cached: the difference is the time spent in
+the device's Python.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+LAYERS = 4
+
+
+def median_time(fn, repeat, number=1):
+    fn()  # warm-up: plan compilation, caches
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - start) / number)
+    return statistics.median(times)
+
+
+def make_cost(qml, dev, n):
+    obs = qml.sum(*(qml.Z(q) for q in range(n)))
+
+    @qml.qnode(dev, diff_method="adjoint")
+    def cost(w):
+        for layer in range(LAYERS):
+            for q in range(n):
+                qml.RY(w[layer, q], wires=q)
+            for q in range(n - 1):
+                qml.CNOT(wires=[q, q + 1])
+        return qml.expval(obs)
+
+    return cost
+
+
+def child_gradient(device, n):
+    import numpy as np
+    import pennylane as qml
+    from pennylane import numpy as pnp
+
+    if device == "vantrel":
+        from vantrel_pennylane import VantrelQubit
+
+        dev = VantrelQubit(wires=n)
+    elif device == "lightning64":
+        dev = qml.device("lightning.qubit", wires=n, c_dtype=np.complex64)
+    else:
+        dev = qml.device("lightning.qubit", wires=n)
+    cost = make_cost(qml, dev, n)
+    w = pnp.array(np.random.default_rng(0).uniform(-np.pi, np.pi, (LAYERS, n)), requires_grad=True)
+    grad = qml.grad(cost)
+    repeat = 7 if n <= 16 else 3
+    return {"seconds": median_time(lambda: grad(w), repeat)}
+
+
+def child_overhead():
+    import numpy as np
+    import pennylane as qml
+    from pennylane.devices import ExecutionConfig
+    from vantrel_pennylane import VantrelQubit
+    from vantrel_pennylane.device import _Lowered
+
+    n = 4
+    dev = VantrelQubit(wires=n)
+    obs = qml.sum(*(qml.Z(q) for q in range(n)))
+    w = np.random.default_rng(0).uniform(-np.pi, np.pi, (LAYERS, n))
+    ops = []
+    for layer in range(LAYERS):
+        ops += [qml.RY(w[layer, q], wires=q) for q in range(n)]
+        ops += [qml.CNOT(wires=[q, q + 1]) for q in range(n - 1)]
+    tape = qml.tape.QuantumScript(ops, [qml.expval(obs)])
+    out = {}
+    for method in ("execute", "adjoint"):
+        config = dev.setup_execution_config(ExecutionConfig(gradient_method="adjoint"))
+        tapes, _ = dev.preprocess_transforms(config)((tape,))
+        register = dev._register_for(tapes[0])
+        lowered = _Lowered(tapes[0], register)
+        plan = dev._plan(tapes[0], lowered, register)
+        native = dev._observable(tapes[0].measurements[0].obs, register, False)[0]
+        if method == "execute":
+            in_device = lambda: dev.execute(tapes, config)  # noqa: E731
+            in_vantrel = lambda: plan.context.expectation(plan.circuit, lowered.values, native)  # noqa: E731
+        else:
+            in_device = lambda: dev.execute_and_compute_derivatives(tapes, config)  # noqa: E731
+            in_vantrel = lambda: plan.context.adjoint_value_and_gradient(  # noqa: E731
+                plan.circuit, lowered.values, native)
+        device_s = median_time(in_device, 9, 2000)
+        vantrel_s = median_time(in_vantrel, 9, 2000)
+        out[method] = {"device": device_s, "vantrel": vantrel_s}
+    return out
+
+
+def run_child(python, args, env_extra):
+    env = dict(os.environ)
+    env.update(env_extra)
+    result = subprocess.run([python, __file__, "--child", *args], env=env,
+                            capture_output=True, text=True, check=False)
+    if result.returncode != 0:
+        sys.stderr.write(result.stderr)
+        raise SystemExit(f"child {args} failed")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--peer-python", default=sys.executable)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[12, 16, 20])
+    parser.add_argument("--child", nargs="+")
+    args = parser.parse_args()
+    if args.child:
+        kind = args.child[0]
+        result = child_overhead() if kind == "overhead" else child_gradient(kind, int(args.child[1]))
+        print(json.dumps(result))
+        return
+
+    print("== value and gradient, layered ansatz (4 layers), <sum Z>, diff_method='adjoint' ==")
+    print("lightning: lightning.qubit in complex128 (its default) and complex64")
+    print(f"{'qubits':>6} {'threads':>7} {'vantrel ms':>11} {'lightning ms':>13} {'ratio':>6}"
+          f" {'lightning c64 ms':>17} {'ratio':>6}")
+    for n in args.sizes:
+        for threads in (1, 2):
+            env = {"RAYON_NUM_THREADS": str(threads), "OMP_NUM_THREADS": str(threads)}
+            v = run_child(sys.executable, ["vantrel", str(n)], env)["seconds"]
+            l128 = run_child(args.peer_python, ["lightning", str(n)], env)["seconds"]
+            l64 = run_child(args.peer_python, ["lightning64", str(n)], env)["seconds"]
+            print(f"{n:6d} {threads:7d} {v * 1e3:11.2f} {l128 * 1e3:13.2f} {l128 / v:6.2f}"
+                  f" {l64 * 1e3:17.2f} {l64 / v:6.2f}")
+
+    print("== device overhead per execution, 4 qubits, plan cached (1 thread) ==")
+    result = run_child(sys.executable, ["overhead"], {"RAYON_NUM_THREADS": "1"})
+    for method, label in (("execute", "execute (expval)"),
+                          ("adjoint", "execute_and_compute_derivatives (adjoint)")):
+        d, v = result[method]["device"], result[method]["vantrel"]
+        print(f"{label:45s} device {d * 1e6:7.2f} us, vantrel {v * 1e6:6.2f} us, "
+              f"overhead {(d - v) * 1e6:7.2f} us")
+
+
+if __name__ == "__main__":
+    main()
