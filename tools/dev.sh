@@ -9,4 +9,5 @@ dir="${VANTREL_DEV_DIR:-build/dev}"
 cmake -S . -B "$dir" -G Ninja -DVANTREL_TESTS=ON -DVANTREL_PERF=ON >/dev/null
 cmake --build "$dir"
 ctest --test-dir "$dir" --output-on-failure -j2
+bash tools/skipped_tests.sh "$dir"
 PYTHONPATH="$PWD/$dir${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests "$@"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the engine's GoogleTest suite through CTest, then the
-# module's pytest suite against a freshly installed build.
+# module's pytest suite against a freshly installed build. Each skipped engine
+# test is listed with its reason (pytest gives its own with -rs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -8,9 +9,10 @@ bash tools/setup.sh
 cmake -S . -B build/engine -G Ninja -DVANTREL_PYTHON=OFF -DVANTREL_TESTS=ON
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j2
+bash tools/skipped_tests.sh build/engine
 
 python3 -m pip install -q --disable-pip-version-check .
-python3 -m pytest -q tests
+python3 -m pytest -q -rs tests
 
 # PennyLane's own device test suite against the installed vantrel.qubit,
 # analytic and with finite shots (its flaky reruns absorb the statistical
