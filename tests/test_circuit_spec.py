@@ -57,10 +57,13 @@ def test_parameters_and_their_handles():
     assert a.name is None and b.name == "theta" and c.name == ""
     assert repr(a) == "Parameter(index=0)"
     assert repr(b) == "Parameter(index=1, name='theta')"
-    assert repr(spec.param("it's")) == "Parameter(index=3, name='it's')"
+    # Any name gives a valid Python expression of the name.
+    assert repr(spec.param("it's")) == """Parameter(index=3, name="it's")"""
+    for index, name in enumerate(["'\"\\", "\n\x00é", "", "θ 1"], start=4):
+        assert eval(repr(spec.param(name)), {"Parameter": dict}) == dict(index=index, name=name)
     with pytest.raises(TypeError, match="^argument 'name': "):
         spec.param(3)
-    assert spec.parameter_count == 4
+    assert spec.parameter_count == 8
     with pytest.raises(AttributeError):
         a.index = 5
     with pytest.raises(TypeError, match="^No constructor defined$"):

@@ -129,15 +129,17 @@ PyObject* parameter_name(const PyParameter& self) {
   return PyUnicode_DecodeUTF8(name->data(), static_cast<Py_ssize_t>(name->size()), nullptr);
 }
 
-// The name goes in unchanged, without escaping.
+// The name as Python's repr of the string, so the text is valid Python for
+// any name and plain names read Parameter(index=1, name='theta').
 PyObject* parameter_repr(PyObject* obj) {
   return guarded<PyObject*>(
       [&]() -> PyObject* {
-        const ParameterValue& p = instance_of<PyParameter>(obj).value;
-        std::string text = "Parameter(index=" + std::to_string(p.index);
-        if (p.name) text += ", name='" + *p.name + "'";
-        text += ')';
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        const PyParameter& self = instance_of<PyParameter>(obj);
+        const unsigned long long index = self.value.index;
+        if (!self.value.name) return PyUnicode_FromFormat("Parameter(index=%llu)", index);
+        PyRef name(parameter_name(self));
+        if (!name) return nullptr;
+        return PyUnicode_FromFormat("Parameter(index=%llu, name=%R)", index, name.get());
       },
       nullptr);
 }
