@@ -196,9 +196,8 @@ def test_errors_in_order():
         circuit.adjoint_value_and_gradient([[0.1]], z)
     assert ctx.adjoint_value_and_gradient(circuit, [0.0], z)[0] == pytest.approx(1.0)
 
-    with pytest.raises(BaseException, match="^too many qubits in state vector$") as info:
+    with pytest.raises(MemoryError, match=r"^cannot allocate a state vector of 64 qubits \(128 EiB\)$"):
         vt.CircuitSpec(64).compile().adjoint_value_and_gradient([], z)
-    assert not isinstance(info.value, Exception)
     with pytest.raises(MemoryError, match=r"^cannot allocate a state vector of 50 qubits \(8 PiB\)$"):
         vt.CircuitSpec(50).compile().adjoint_value_and_gradient([], z)
 

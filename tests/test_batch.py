@@ -121,19 +121,15 @@ def test_shared_parameter_in_a_batch():
 
 def test_every_row_failing_reports_one_error():
     # No unit can allocate its state: each one fails, one error comes back.
-    for n, error in ((50, MemoryError), (64, BaseException)):
+    for n, size in ((50, "8 PiB"), (64, "128 EiB")):
         spec = vt.CircuitSpec(n)
         spec.rx(0, spec.param())
         circuit = spec.compile()
         z = vt.Observable.pauli_z(0)
-        with pytest.raises(error) as info:
+        with pytest.raises(MemoryError) as info:
             circuit.batch_value_and_gradient(np.zeros((16, 1), np.float32), z)
-        if n == 64:
-            assert str(info.value) == "too many qubits in state vector"
-            assert not isinstance(info.value, Exception)
-        else:
-            assert str(info.value) == "cannot allocate a state vector of 50 qubits (8 PiB)"
-        with pytest.raises(error):
+        assert str(info.value) == f"cannot allocate a state vector of {n} qubits ({size})"
+        with pytest.raises(MemoryError):
             circuit.batch_expectation_buffer(circuit.param_batch_buffer(16), z)
         assert circuit.batch_expectation(np.zeros((0, 1), np.float32), z).shape == (0,)
 

@@ -190,13 +190,9 @@ def test_state_array_takes_over_the_engine_buffer():
 
 
 def test_register_limits():
-    with pytest.raises(BaseException) as info:
+    with pytest.raises(MemoryError, match=r"^cannot allocate a state vector of 64 qubits \(128 EiB\)$"):
         Circuit([]).run(64)
-    error = type(info.value)
-    assert not issubclass(error, Exception)
-    assert error.__bases__ == (BaseException,)
-    assert str(info.value) == "too many qubits in state vector"
-    with pytest.raises(error):
+    with pytest.raises(MemoryError, match=r"^cannot allocate a state vector of 100 qubits \(8388608 YiB\)$"):
         Circuit([Gate.h(0)]).sample(100, 1)
     # A register far beyond memory is a MemoryError saying so, and the
     # process goes on.

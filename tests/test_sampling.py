@@ -82,8 +82,34 @@ def test_sample_arguments():
         plan.sample([0.5], 3, 1)
     with pytest.raises(TypeError, match="^params must be convertible to a 1D numpy float32 array$"):
         plan.sample([[0.5]], 3, 1)
-    with pytest.raises(BaseException, match="^too many qubits in state vector$"):
+    with pytest.raises(MemoryError, match=r"^cannot allocate a state vector of 64 qubits \(128 EiB\)$"):
         vt.CircuitSpec(64).compile().sample([], 1, 1)
+
+
+def test_states_without_a_distribution_and_none_params_are_ordinary_errors():
+    # NaN or overflowing angles leave no distribution to draw from, on every
+    # route that draws: a plan's measurement step or its samples, a one-off
+    # circuit's measurement, reset or samples.
+    spec = vt.CircuitSpec(2)
+    theta = spec.param()
+    spec.rx(1, theta)
+    spec.gate(vt.Gate.measure(0))
+    plan = spec.compile()
+    nan, inf = float("nan"), float("inf")
+    calls = [lambda: plan.sample([nan], 3), lambda: plan.sample([inf], 3, 1),
+             lambda: vt.Circuit([vt.Gate.rx(1, nan)]).sample(2, 3)]
+    for gates in ([vt.Gate.rx(1, nan), vt.Gate.measure(0)], [vt.Gate.u(0, inf, 0, 0), vt.Gate.reset(1)]):
+        calls += [lambda g=gates: vt.Circuit(g).sample(2, 3),
+                  lambda g=gates: vt.Circuit(g).run_with_measurements(2)]
+    for call in calls:
+        with pytest.raises(ValueError, match="^probabilities are not finite$"):
+            call()
+    # None is not a parameter vector (NumPy would read it as [nan]).
+    z = vt.Observable.pauli_z(0)
+    for call in (lambda: plan.sample(None, 3), lambda: plan.statevector(None),
+                 lambda: plan.expectation(None, z), lambda: plan.execution_context().gradient(plan, None, z)):
+        with pytest.raises(TypeError, match="^params must be convertible to a 1D numpy float32 array$"):
+            call()
 
 
 def test_threads_sampling_one_plan_with_one_seed_agree():

@@ -213,11 +213,16 @@ PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t paramet
 }
 
 bool params_from_python(PyObject* params, std::vector<float>& out) {
+  static constexpr const char* kRankMessage = "params must be convertible to a 1D numpy float32 array";
+  // NumPy would take None for a NaN.
+  if (params == Py_None) {
+    raise_type_error(kRankMessage);
+    return false;
+  }
   PyRef converted = contiguous_float32(params, 1);
   if (!converted) return false;
   PyArrayObject* a =
-      checked_array(converted, 1, "params must be convertible to a 1D numpy float32 array",
-                    "params must be stored contiguously in memory");
+      checked_array(converted, 1, kRankMessage, "params must be stored contiguously in memory");
   if (a == nullptr) return false;
   copy_floats(a, out);
   return true;

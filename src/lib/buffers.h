@@ -63,7 +63,8 @@ struct ParamBatch {
 };
 
 // numpy.ascontiguousarray(params, numpy.float32), checked to be one
-// dimensional, then copied. The length is left to the engine to check.
+// dimensional, then copied; None is refused (TypeError) rather than read as
+// [nan]. The length is left to the engine to check.
 bool params_from_python(PyObject* params, std::vector<float>& out);
 // The same for a two-dimensional batch.
 bool params_batch_from_python(PyObject* params_batch, ParamBatch& out);

@@ -58,9 +58,9 @@ static_assert(kAdjointChunk % kAdjointGroup == 0, "chunks hold whole groups");
 // order and before any work: "parameter vector has length {}, expected {}";
 // "observable references qubit {} but state vector only has {} qubits";
 // "adjoint differentiation does not support measurement or reset steps";
-// then the width, as the context is set to the plan's (kInternal "too many
-// qubits in state vector" at 64 qubits or more; kOutOfMemory naming the
-// state vector that could not be made, the forward or the backward one).
+// then the width, as the context is set to the plan's (kOutOfMemory naming
+// the state vector that could not be made, the forward or the backward one,
+// 64 qubits or more included).
 // Barriers are fine.
 //
 // The context's `state` is the forward state, and `backward` lambda; at most

@@ -55,6 +55,10 @@ class SortedTable {
 // Entries of the sampling table, or draws, between two interrupt checks.
 constexpr std::size_t kStopStride = 1 << 14;
 
+// A state with a NaN or infinite amplitude (from NaN or overflowing angles,
+// say) has no distribution to draw from.
+Error non_finite_probabilities() { return invalid("probabilities are not finite"); }
+
 }  // namespace
 
 Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
@@ -64,9 +68,14 @@ Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
   const std::size_t s = std::size_t{1} << q;
 
   // Running 32-bit sum over the qubit-1 half of each block, in index order.
+  // The other half's sum only shows whether every weight is finite.
+  float p0_check = 0.0f;
   float p1 = 0.0f;
-  for (std::size_t block = 0; block < n; block += 2 * s)
+  for (std::size_t block = 0; block < n; block += 2 * s) {
+    for (std::size_t i = block; i < block + s; ++i) p0_check += weight(amps[i]);
     for (std::size_t i = block + s; i < block + 2 * s; ++i) p1 += weight(amps[i]);
+  }
+  if (!std::isfinite(p0_check) || !std::isfinite(p1)) return non_finite_probabilities();
 
   const float r = static_cast<float>(rng.next_u32() >> 8) * 0x1p-24f;
   const bool outcome = p1 > r;
@@ -90,7 +99,8 @@ Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
           amps[i + s] = Complex{0.0f, 0.0f};
         }
     } else {
-      // Also reached when p1 is NaN: nothing of the state can be kept.
+      // Outcome 0 means p1 <= r < 1, so p0 > 0 here; kept so that no state
+      // is ever divided by zero.
       std::fill(amps, amps + n, Complex{0.0f, 0.0f});
     }
   }
@@ -123,7 +133,7 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
   // the total before w[i] is added; the last weight only enters the total.
   // Weights are computed in 32 bits and then widened.
   double total = static_cast<double>(weight(amps[0]));
-  if (!(total >= 0.0)) return internal("InvalidWeight");
+  if (!std::isfinite(total)) return non_finite_probabilities();
   std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
   if (!table)
     return allocation_failure("a sampling table of " + dec(n - 1) + " weights", (n - 1) * sizeof(double));
@@ -131,12 +141,12 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
   for (std::size_t i = 1; i < n; ++i) {
     if (i % kStopStride == 0 && stop(kStopStride)) return interrupted();
     const double w = static_cast<double>(weight(amps[i]));
-    if (!(w >= 0.0)) return internal("InvalidWeight");
+    if (!std::isfinite(w)) return non_finite_probabilities();
     table[i - 1] = total;
     total += w;
   }
-  if (total == 0.0) return internal("AllWeightsZero");
-  if (!std::isfinite(total)) return internal("InvalidWeight");
+  if (!std::isfinite(total)) return non_finite_probabilities();
+  if (total == 0.0) return invalid("probabilities are all zero");
 
   // The largest scale for which v * scale < total for every v < 1 drawn
   // below (v <= 1 - 2^-52).

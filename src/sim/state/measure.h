@@ -12,16 +12,18 @@
 namespace vantrel::sim {
 
 // Measures qubit q and collapses the state; true means outcome 1. An
-// out-of-range qubit fails before any random draw.
+// out-of-range qubit, or a NaN or infinite amplitude anywhere in the state
+// (kInvalid "probabilities are not finite"), fails before any random draw.
 Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng);
 
 // Measures qubit q and flips it back to 0 when the outcome is 1.
 Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng);
 
 // Draws `shots` basis-state indices from the state without changing it,
-// using the calling thread's generator. Invalid weights are internal failures
-// ("NoItem", "InvalidWeight", "AllWeightsZero"); a table that cannot be
-// allocated is kOutOfMemory. Checks the thread's Interrupt (interrupt.h) every
+// using the calling thread's generator. A NaN or infinite weight is kInvalid
+// "probabilities are not finite", weights that are all zero kInvalid
+// "probabilities are all zero"; a released state is an internal failure
+// ("NoItem"); a table that cannot be allocated is kOutOfMemory. Checks the thread's Interrupt (interrupt.h) every
 // few thousand table entries and draws.
 Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots);
 // The same draws from `rng`: one 64-bit word per shot, in order. The table is

@@ -153,14 +153,6 @@ TEST(MeasureQubit, DegenerateStates) {
   EXPECT_FALSE(*out);
   for (Complex a : amplitudes(zero)) EXPECT_EQ(a, (Complex{0, 0}));
 
-  // NaN: p1 > r is false, p0 is not positive, everything becomes 0.
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  auto bad = make_state(2, {{0.5f, 0}, {nan, 0}, {0.5f, 0}, {0.5f, 0}});
-  out = measure_qubit(bad, 0, rng);
-  ASSERT_TRUE(out.ok());
-  EXPECT_FALSE(*out);
-  for (Complex a : amplitudes(bad)) EXPECT_EQ(a, (Complex{0, 0}));
-
   // p1 >= 1 always gives outcome 1.
   auto heavy = make_state(1, {{0, 0}, {1.5f, 0}});
   out = measure_qubit(heavy, 0, rng);
@@ -328,33 +320,43 @@ TEST(Measure, AGivenGeneratorDrawsAsTheThreadsDoes) {
   EXPECT_EQ(given.next_u32(), zero_key_word(600));  // one 64-bit word per shot
 }
 
-TEST(Measure, InvalidWeightsAreInternalFailures) {
+TEST(Measure, NonFiniteOrZeroWeightsAreInvalid) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   auto first_nan = make_state(1, {{nan, 0}, {1, 0}});
   auto later_nan = make_state(2, {{1, 0}, {0, 0}, {0, nan}, {0, 0}});
   auto huge = make_state(1, {{1e20f, 0}, {1, 0}});  // weight overflows to infinity
   auto zero = make_state(2, {{0, 0}});
   for (std::uint64_t shots : {std::uint64_t{0}, std::uint64_t{10}}) {
-    auto a = measure(first_nan, shots);
-    ASSERT_FALSE(a.ok());
-    EXPECT_EQ(a.error().kind, ErrorKind::kInternal);
-    EXPECT_EQ(a.error().message, "InvalidWeight");
-    auto b = measure(later_nan, shots);
-    ASSERT_FALSE(b.ok());
-    EXPECT_EQ(b.error().kind, ErrorKind::kInternal);
-    EXPECT_EQ(b.error().message, "InvalidWeight");
-    auto c = measure(huge, shots);
-    ASSERT_FALSE(c.ok());
-    EXPECT_EQ(c.error().kind, ErrorKind::kInternal);
+    for (const StateVector* s : {&first_nan, &later_nan, &huge}) {
+      auto r = measure(*s, shots);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().kind, ErrorKind::kInvalid);
+      EXPECT_EQ(r.error().message, "probabilities are not finite");
+    }
     auto d = measure(zero, shots);
     ASSERT_FALSE(d.ok());
-    EXPECT_EQ(d.error().kind, ErrorKind::kInternal);
-    EXPECT_EQ(d.error().message, "AllWeightsZero");
+    EXPECT_EQ(d.error().kind, ErrorKind::kInvalid);
+    EXPECT_EQ(d.error().message, "probabilities are all zero");
   }
   StateVector empty;
   auto e = measure(empty, 1);
   ASSERT_FALSE(e.ok());
+  EXPECT_EQ(e.error().kind, ErrorKind::kInternal);
   EXPECT_EQ(e.error().message, "NoItem");
+
+  // Measuring and resetting refuse such a state wherever the bad amplitude
+  // lies, in the measured qubit's half or the other one.
+  Rng rng = current_rng();
+  for (std::uint64_t q : {0u, 1u}) {
+    StateVector copy = make_state(2, {{1, 0}, {0, 0}, {0, nan}, {0, 0}});
+    auto m = measure_qubit(copy, q, rng);
+    ASSERT_FALSE(m.ok());
+    EXPECT_EQ(m.error().kind, ErrorKind::kInvalid);
+    EXPECT_EQ(m.error().message, "probabilities are not finite");
+  }
+  auto r = reset_qubit(huge, 0, rng);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "probabilities are not finite");
 }
 
 TEST(Measure, ZeroShotsAndImpossibleShotCounts) {

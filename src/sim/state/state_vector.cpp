@@ -38,12 +38,22 @@ AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits) {
   return AmplitudeBuffer(amps);
 }
 
+namespace {
+
+// Widths of 64 qubits and more fail as any other state too large to
+// allocate; past the sizes byte_size can show, the size is in amplitudes.
+Error state_allocation_failure(std::uint64_t num_qubits) {
+  const std::string what = "a state vector of " + dec(num_qubits) + " qubits";
+  if (num_qubits < 112)
+    return allocation_failure(what, static_cast<unsigned __int128>(sizeof(Complex)) << num_qubits);
+  return out_of_memory("cannot allocate " + what + " (2^" + dec(num_qubits) + " amplitudes)");
+}
+
+}  // namespace
+
 Result<StateVector> StateVector::create(std::uint64_t num_qubits) {
-  if (num_qubits >= 64) return internal("too many qubits in state vector");
   AmplitudeBuffer amps = allocate_amplitudes(num_qubits);
-  if (!amps)
-    return allocation_failure("a state vector of " + dec(num_qubits) + " qubits",
-                              static_cast<unsigned __int128>(sizeof(Complex)) << num_qubits);
+  if (!amps) return state_allocation_failure(num_qubits);
   amps[0] = Complex{1.0f, 0.0f};
   return StateVector(num_qubits, std::move(amps));
 }

@@ -25,8 +25,9 @@ class StateVector {
  public:
   StateVector() = default;
 
-  // |0...0> on n qubits. n >= 64 is an internal failure ("too many qubits in
-  // state vector"); an allocation that cannot be made is kOutOfMemory.
+  // |0...0> on n qubits. An allocation that cannot be made, n >= 64
+  // included, is kOutOfMemory "cannot allocate a state vector of {n} qubits
+  // ({size})".
   static Result<StateVector> create(std::uint64_t num_qubits);
 
   // Takes over `amplitudes` (2^num_qubits entries, from malloc/calloc).

@@ -40,10 +40,18 @@ TEST(StateVector, FreshStateIsAllZeros) {
   auto s = StateVector::create(3);
   ASSERT_TRUE(s.ok());
   EXPECT_TRUE(same_bits(amps_of(*s), basis(3, 0)));
-  auto big = StateVector::create(64);
-  ASSERT_FALSE(big.ok());
-  EXPECT_EQ(big.error().kind, ErrorKind::kInternal);
-  EXPECT_EQ(big.error().message, "too many qubits in state vector");
+  // Past 63 qubits the size is as impossible to allocate as at 63.
+  for (const auto& [n, message] :
+       {std::pair<std::uint64_t, const char*>{64, "cannot allocate a state vector of 64 qubits (128 EiB)"},
+        {111, "cannot allocate a state vector of 111 qubits (17179869184 YiB)"},
+        {112, "cannot allocate a state vector of 112 qubits (2^112 amplitudes)"},
+        {UINT64_MAX, "cannot allocate a state vector of 18446744073709551615 qubits "
+                     "(2^18446744073709551615 amplitudes)"}}) {
+    auto big = StateVector::create(n);
+    ASSERT_FALSE(big.ok());
+    EXPECT_EQ(big.error().kind, ErrorKind::kOutOfMemory);
+    EXPECT_EQ(big.error().message, message);
+  }
 }
 
 TEST(StateVector, ResetRestoresTheZeroState) {
