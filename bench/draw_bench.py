@@ -7,22 +7,11 @@ For each circuit family, draws a circuit of 10,000 gates and one of 100,000
 per gate and the ratio of the two times. Drawing is linear in the size of the
 circuit, so the ratio is about 10 (up to about 20 when the larger circuit no
 longer fits in the processor's caches); a layout quadratic in the gates would
-make it about 100. Each figure is the median of three draws.
+make it about 100. Each figure is the median of three draws (bench/harness.py).
 """
 
-import statistics
-import time
-
 import vantrel as vt
-
-
-def median_time(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+from harness import median_time
 
 
 def brickwork(n, count):
@@ -54,8 +43,8 @@ def spec_brickwork(n, count):
 def report(label, build):
     small, large = build(10_000), build(100_000)
     for kwargs in ({}, {"fold": 0}, {"output": "svg"}):
-        t_small = median_time(lambda: small.draw(**kwargs))
-        t_large = median_time(lambda: large.draw(**kwargs))
+        t_small = median_time(lambda: small.draw(**kwargs), repeat=3)
+        t_large = median_time(lambda: large.draw(**kwargs), repeat=3)
         options = ", ".join(f"{k}={v!r}" for k, v in kwargs.items()) or "defaults"
         print(f"{label:30s} {options:14s} 10,000 gates {t_small * 1e3:8.2f} ms, 100,000 gates "
               f"{t_large * 1e3:9.2f} ms ({t_large / 1e5 * 1e9:6.0f} ns per gate), "

@@ -4,30 +4,18 @@ Run: python3 bench/python_bench.py [section ...]
 Sections: circuit, scalar, gradient, batch, pauli, adjoint, adjoint-accuracy, threads
 (default: all). "threads 12 16 20" limits the thread section to those register sizes.
 
-Each figure is the median of several repetitions measured with
-time.perf_counter. Thread counts are fixed per process, so sections that
+Each figure is the median of several repetitions (bench/harness.py). Thread counts are fixed per process, so sections that
 compare 1 and 2 threads run themselves in subprocesses with RAYON_NUM_THREADS.
 """
 
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import vantrel as vt
-
-
-def median_time(fn, repeat=5, number=1):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+from harness import median_time
 
 
 def layered_gates(n, layers):
