@@ -1,7 +1,10 @@
 """Diagrams of Circuit, CircuitSpec and CompiledCircuit: golden texts of each
 element, folding, the SVG document and the argument checks."""
 
+import os
 import pickle
+import subprocess
+import sys
 import textwrap
 import xml.etree.ElementTree as ET
 
@@ -271,3 +274,38 @@ def test_svg_documents_parse_with_one_wire_per_qubit_and_one_group_per_gate():
     named_and_unnamed(spec)
     assert svg_counts(spec.draw(output="svg", fold=0))[1:] == (3, 5)
     assert svg_counts(spec.compile().draw(output="svg", fold=0))[1:] == (3, 5)
+
+
+WIDE_DRAW = """
+import resource, sys
+import vantrel as vt
+limit = 3 << 30
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+for n in (2**27, 2**30, 2**62):
+    for output in ("text", "svg"):
+        try:
+            vt.CircuitSpec(n).draw(output=output)
+        except MemoryError as e:
+            print(e)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+@pytest.mark.not_under_asan("the address-space limit leaves no room for the sanitizer's shadow memory")
+def test_a_register_too_wide_to_draw_is_refused_before_its_layout():
+    # The output of the bare wires already exceeds the limit: it is refused
+    # before the layout takes one word per wire (1 GiB for 2^27 wires).
+    result = subprocess.run([sys.executable, "-c", WIDE_DRAW], capture_output=True, text=True,
+                            timeout=120, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert result.returncode == 0, result.stderr
+    *messages, grown_mib = result.stdout.splitlines()
+    assert messages == [
+        "cannot allocate a diagram of the wires q0 to q134217727 (4.8 GiB)",
+        "cannot allocate a diagram of the wires q0 to q134217727 (31.3 GiB)",
+        "cannot allocate a diagram of the wires q0 to q1073741823 (40 GiB)",
+        "cannot allocate a diagram of the wires q0 to q1073741823 (250 GiB)",
+        "cannot allocate a diagram of the wires q0 to q4611686018427387903 (232 EiB)",
+        "cannot allocate a diagram of the wires q0 to q4611686018427387903 (1000 EiB)",
+    ]
+    assert int(grown_mib) < 256

@@ -231,9 +231,9 @@ Span span_of(const Diagram& d, const Element& e) {
 
 // Greedy placement. A barrier closes every wire: `floor` is the first column
 // after the latest one, so a barrier costs O(1) rather than a pass over the
-// wires, and `frontier` is one past the last column used.
-Layout lay_out(const Diagram& d) {
-  Layout layout;
+// wires, and `frontier` is one past the last column used. False when `stop`
+// stopped it.
+bool lay_out(const Diagram& d, StopCheck& stop, Layout& layout) {
   std::vector<std::uint64_t> next(d.num_wires, 0);
   layout.column.resize(d.elements.size());
   layout.span.resize(d.elements.size());
@@ -247,6 +247,7 @@ Layout lay_out(const Diagram& d) {
       floor = col + 1;
     } else {
       const auto [lo, hi] = layout.span[i] = span_of(d, e);
+      if (stop(hi - lo + 1)) return false;
       col = floor;
       for (std::uint64_t q = lo; q <= hi; ++q) col = std::max(col, next[q]);
       for (std::uint64_t q = lo; q <= hi; ++q) next[q] = col + 1;
@@ -264,7 +265,7 @@ Layout lay_out(const Diagram& d) {
   layout.order.resize(d.elements.size());
   std::vector<std::uint64_t> fill(layout.first.begin(), layout.first.end() - 1);
   for (std::size_t i = 0; i < d.elements.size(); ++i) layout.order[fill[layout.column[i]]++] = i;
-  return layout;
+  return true;
 }
 
 // Cuts the columns into sections whose lines (labels included) fit `fold`,
@@ -404,26 +405,40 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
   }
   // Wire labels: "q{n}:" and a space, as wide as the longest.
   const std::uint64_t label_chars = wire_name(d.num_wires - 1).size() + 2;
-  unsigned __int128 bytes = static_cast<unsigned __int128>(d.num_wires) * sizeof(std::uint64_t);
-  const auto failure = [&] { return diagram_allocation_failure(d.num_wires - 1, bytes); };
-  return guard_allocation([&]() -> Result<std::string> {
-    const Layout layout = lay_out(d);
-    const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
-    // The size of the output, reserved at once: for text, every character
-    // of a wire at its widest encoding (wire characters take three bytes in
-    // Unicode); for SVG, a few hundred bytes per wire, section and element.
-    const bool svg = options.format == DiagramFormat::kSvg;
-    const unsigned cell_bytes = options.ascii ? 1 : 3;
-    bytes = static_cast<unsigned __int128>(kSvgElementBytes) * d.elements.size();
+  // The size of the output: for text, every character of a wire at its
+  // widest encoding (wire characters take three bytes in Unicode); for SVG,
+  // a few hundred bytes per wire, section and element.
+  const bool svg = options.format == DiagramFormat::kSvg;
+  const unsigned cell_bytes = options.ascii ? 1 : 3;
+  const auto output_bytes = [&](const std::vector<Section>& sections) {
+    unsigned __int128 total = static_cast<unsigned __int128>(kSvgElementBytes) * d.elements.size();
     for (const Section& s : sections)
-      bytes += svg ? static_cast<unsigned __int128>(kSvgWireBytes) * d.num_wires
+      total += svg ? static_cast<unsigned __int128>(kSvgWireBytes) * d.num_wires
                    : static_cast<unsigned __int128>(2 * d.num_wires) *
                          (label_chars + cell_bytes * s.chars + 1);
-    // Bounds every product of rows and characters below (no wrap-around).
+    return total;
+  };
+  // The output of no columns at all, which the layout (one word per wire)
+  // can only make larger, is reserved before anything is laid out: a
+  // register too wide to draw fails at once, naming that size.
+  unsigned __int128 bytes = output_bytes(std::vector<Section>(1));
+  const auto failure = [&] { return diagram_allocation_failure(d.num_wires - 1, bytes); };
+  // Bounds every product of rows and characters below (no wrap-around).
+  if (bytes > std::string().max_size()) return failure();
+  return guard_allocation([&]() -> Result<std::string> {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(bytes));
+    StopCheck stop;
+    Layout layout;
+    if (!lay_out(d, stop, layout)) return interrupted();
+    const std::vector<Section> sections = sections_of(layout, label_chars, options.fold);
+    bytes = output_bytes(sections);
     if (bytes > std::string().max_size()) return failure();
-    const auto reserve = static_cast<std::size_t>(bytes);
-    if (svg) return render_svg(d, layout, sections, label_chars, reserve);
-    return render_text(d, layout, sections, label_chars, options.ascii, reserve);
+    out.reserve(static_cast<std::size_t>(bytes));
+    const bool done = svg ? render_svg(d, layout, sections, label_chars, out, stop)
+                          : render_text(d, layout, sections, label_chars, options.ascii, out, stop);
+    if (!done) return interrupted();
+    return out;
   }, failure);
 }
 

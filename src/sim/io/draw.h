@@ -107,8 +107,11 @@ Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t 
                                  std::span<const std::optional<std::string>> parameter_names,
                                  bool ascii);
 
-// Lays the diagram out and renders it. kOutOfMemory, naming the diagram, when
-// the text or the layout cannot be allocated.
+// Lays the diagram out and renders it. kOutOfMemory, naming the diagram and
+// the output's size, when the output or the layout cannot be allocated; the
+// output of the bare wires is reserved first, so a register too wide to
+// draw fails before anything is laid out. Checks the thread's Interrupt
+// (base/interrupt.h) while it lays out and renders.
 Result<std::string> render_diagram(const Diagram& diagram, const DiagramOptions& options);
 
 // Validation, elements and rendering in one call.

@@ -1,4 +1,5 @@
 #include "sim/io/draw.h"
+#include "sim/base/interrupt.h"
 #include "sim/testing/gates.h"
 #include "sim/testing/sanitizers.h"
 
@@ -100,6 +101,25 @@ TEST(Diagram, WiresThatCannotBeAllocatedAreNamed) {
                                          0),
               0u)
         << text.error().message;
+  }
+}
+
+TEST(Diagram, StopsThroughTheThreadsInterrupt) {
+  // A stop requested before the call is seen at the layout's first check;
+  // an unbound call draws as usual.
+  const std::vector<Gate> gates = {Gate::measure(3)};
+  Interrupt irq(+[](void*) { return false; }, nullptr);
+  irq.request_stop();
+  for (DiagramFormat format : {DiagramFormat::kText, DiagramFormat::kSvg}) {
+    DiagramOptions options;
+    options.format = format;
+    {
+      InterruptScope bound(irq);
+      const Result<std::string> stopped = draw(gates, options);
+      ASSERT_FALSE(stopped.ok());
+      EXPECT_EQ(stopped.error().kind, ErrorKind::kInterrupted);
+    }
+    EXPECT_TRUE(draw(gates, options).ok());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/base/interrupt.h"
 #include "sim/base/utf8.h"
 #include "sim/io/draw.h"
 
@@ -88,14 +89,14 @@ void for_each_in_section(const Layout& layout, const Section& s, F&& f) {
   }
 }
 
-// The diagram as text: sections one under the other, `label_chars` wide wire
-// labels, the output reserved at `reserve` bytes.
-std::string render_text(const Diagram& d, const Layout& layout,
-                        const std::vector<Section>& sections, std::uint64_t label_chars,
-                        bool ascii, std::size_t reserve);
-// The diagram as an SVG document on the same grid.
-std::string render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
-                       std::uint64_t label_chars, std::size_t reserve);
+// The diagram as text, appended to `out` (reserved by the caller): sections
+// one under the other, `label_chars` wide wire labels. False when `stop`
+// stopped it (out is then incomplete).
+bool render_text(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
+                 std::uint64_t label_chars, bool ascii, std::string& out, StopCheck& stop);
+// The diagram as an SVG document on the same grid, the same way.
+bool render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
+                std::uint64_t label_chars, std::string& out, StopCheck& stop);
 
 // Typical bytes of the SVG markup of one element, and of one wire in a
 // section (what render_diagram reserves).

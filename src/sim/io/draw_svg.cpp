@@ -162,16 +162,14 @@ void draw_svg_element(SvgWriter& w, const Element& e, std::span<const std::uint6
 
 }  // namespace
 
-std::string render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
-                       std::uint64_t label_chars, std::size_t reserve) {
+bool render_svg(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
+                std::uint64_t label_chars, std::string& out, StopCheck& stop) {
   const std::uint64_t rows = 2 * d.num_wires - 1;
   std::uint64_t chars = 0;
   for (const Section& s : sections) chars = std::max(chars, s.chars);
   const std::uint64_t width = 2 * kMargin + (label_chars + chars) * kCharW;
   const std::uint64_t height = 2 * kMargin + (sections.size() * (rows + 1) - 1) * kRowH;
 
-  std::string out;
-  out.reserve(reserve);
   SvgWriter w(out);
   w.open("svg").attr("xmlns", "http://www.w3.org/2000/svg").attr("width", width)
       .attr("height", height).attr("viewBox", "0 0 " + dec(width) + " " + dec(height))
@@ -185,6 +183,7 @@ std::string render_svg(const Diagram& d, const Layout& layout, const std::vector
     w.open("g").attr("class", "section");
     w.raw(">\n");
     for (std::uint64_t q = 0; q < d.num_wires; ++q) {
+      if (stop(kSvgWireBytes)) return false;
       const std::uint64_t y = f.wire_y(q);
       w.open("text").attr("class", "wire-label").attr("x", kMargin).attr("y", y)
           .attr("text-anchor", "start").attr("dominant-baseline", "central")
@@ -192,13 +191,16 @@ std::string render_svg(const Diagram& d, const Layout& layout, const std::vector
       w.open("line").attr("class", "wire").attr("x1", f.x0).attr("y1", y)
           .attr("x2", f.x0 + s.chars * kCharW).attr("y2", y).close();
     }
+    bool stopped = false;
     for_each_in_section(layout, s, [&](std::uint64_t i, std::uint64_t x, std::uint64_t cw) {
+      if (stopped || (stopped = stop(kSvgElementBytes))) return;
       draw_svg_element(w, d.elements[i], d.qubits_of(d.elements[i]), x, cw, layout.span[i], f);
     });
+    if (stopped) return false;
     w.raw("</g>\n");
   }
   w.raw("</svg>\n");
-  return out;
+  return true;
 }
 
 }  // namespace vantrel::sim::drawing

@@ -156,13 +156,10 @@ struct Placed {
 
 }  // namespace
 
-std::string render_text(const Diagram& d, const Layout& layout,
-                        const std::vector<Section>& sections, std::uint64_t label_chars,
-                        bool ascii, std::size_t reserve) {
+bool render_text(const Diagram& d, const Layout& layout, const std::vector<Section>& sections,
+                 std::uint64_t label_chars, bool ascii, std::string& out, StopCheck& stop) {
   const Glyphs& g = glyphs(ascii);
   const std::uint64_t rows = 2 * d.num_wires - 1;
-  std::string out;
-  out.reserve(reserve);
   std::string prefix;
   TextBand band;
   std::vector<Placed> placed, sorted, active;
@@ -188,6 +185,7 @@ std::string render_text(const Diagram& d, const Layout& layout,
     const std::uint64_t band_rows = std::clamp<std::uint64_t>(kBandCells / s.chars, 1, kBandRows);
     for (std::uint64_t r0 = 0; r0 < rows; r0 += band_rows) {
       const std::uint64_t r1 = std::min(rows, r0 + band_rows);
+      if (stop((r1 - r0) * (label_chars + s.chars))) return false;
       band.reset(r0, r1, s, g);
       while (next < sorted.size() && wire_row(sorted[next].lo) < r1)
         active.push_back(sorted[next++]);
@@ -207,7 +205,7 @@ std::string render_text(const Diagram& d, const Layout& layout,
       }
     }
   }
-  return out;
+  return true;
 }
 
 }  // namespace vantrel::sim::drawing
