@@ -72,5 +72,39 @@ TEST(StandardGates, AngleDependentMatricesAreTheTextbookOnes) {
   EXPECT_EQ(h, standard_matrix(StandardGate::kH));
 }
 
+// The fixed matrices against their textbook forms (first target = highest
+// bit of the index), within single-precision rounding of 1/sqrt(2) and of
+// the phases' cos(pi/2).
+TEST(StandardGates, FixedMatricesAreTheTextbookOnes) {
+  const C i(0, 1);
+  const double r = 1 / std::sqrt(2.0);
+  const struct {
+    StandardGate gate;
+    std::vector<C> want;
+  } cases[] = {
+      {StandardGate::kH, {r, r, r, -r}},
+      {StandardGate::kI, {1, 0, 0, 1}},
+      {StandardGate::kX, {0, 1, 1, 0}},
+      {StandardGate::kY, {0, -i, i, 0}},
+      {StandardGate::kZ, {1, 0, 0, -1}},
+      {StandardGate::kS, {1, 0, 0, i}},
+      {StandardGate::kSdg, {1, 0, 0, -i}},
+      {StandardGate::kT, {1, 0, 0, C(r, r)}},
+      {StandardGate::kTdg, {1, 0, 0, C(r, -r)}},
+      {StandardGate::kSwap, {1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 1}},
+      {StandardGate::kISwap, {1, 0, 0, 0, 0, 0, i, 0, 0, i, 0, 0, 0, 0, 0, 1}},
+  };
+  std::size_t fixed = 0;
+  for (const StandardGateInfo& info : standard_gates()) fixed += info.angles == 0;
+  EXPECT_EQ(std::size(cases), fixed);
+  for (const auto& k : cases) {
+    const std::vector<Complex> m = standard_matrix(k.gate);
+    ASSERT_EQ(m.size(), k.want.size()) << standard_gate_info(k.gate).name;
+    for (std::size_t e = 0; e < m.size(); ++e)
+      EXPECT_LT(std::abs(at(m, e) - k.want[e]), 1e-7)
+          << standard_gate_info(k.gate).name << " entry " << e;
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::sim
