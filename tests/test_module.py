@@ -285,3 +285,17 @@ def test_huge_pool_sizes_are_clamped_or_refused():
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "failed to set number of threads: the worker pool is limited to 4096 threads", "set"]
+
+
+def test_stub_docstrings_are_the_modules():
+    # tools/stub_docs.py writes the module's docstrings into the stub.
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+    try:
+        import stub_docs
+    finally:
+        sys.path.pop(0)
+    stub = pathlib.Path(vantrel.__file__).resolve().parent / "vantrel.pyi"
+    if not stub.exists():
+        stub = stub_docs.STUB
+    text = stub.read_text()
+    assert stub_docs.rewrite(text) == text, "run tools/stub_docs.py"

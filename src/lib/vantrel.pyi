@@ -2,9 +2,10 @@
 #
 # Every method added to the module gets its entry here, with the argument
 # names and defaults of its text signature; `python -m mypy.stubtest vantrel`
-# (tests/test_typing.py, CI) compares the two. Shapes are given in the
-# docstrings: n is num_qubits, P the circuit's parameter_count, B the number
-# of rows of a batch. Qubit q is bit q of a state index (qubit 0 the least
+# (tests/test_typing.py, CI) compares the two. Docstrings are the module's
+# own, written here by tools/stub_docs.py (tests/test_module.py compares
+# them); shapes are given in the comments: n is num_qubits, P the circuit's
+# parameter_count, B the number of rows of a batch. Qubit q is bit q of a state index (qubit 0 the least
 # significant bit).
 #
 # Gate, Parameter, Observable, CompiledCircuit, CircuitSpec and Circuit
@@ -144,31 +145,37 @@ class Gate:
     def mcp(controls: _Qubits, target: _Int, theta: _Real) -> Gate: ...
     @staticmethod
     def mcphase(controls: _Qubits, target: _Int, theta: _Real) -> Gate: ...
+    # matrix: shape (2**k, 2**k) for k = len(targets).
     @staticmethod
-    def unitary(targets: _Qubits, matrix: _Matrix) -> Gate:
-        """matrix: shape (2**k, 2**k) for k = len(targets)."""
+    def unitary(targets: _Qubits, matrix: _Matrix) -> Gate: ...
+    # matrix: shape (2**k, 2**k) for k = len(targets), applied where every control is 1.
     @staticmethod
-    def controlled_unitary(controls: _Qubits, targets: _Qubits, matrix: _Matrix) -> Gate:
-        """matrix: shape (2**k, 2**k) for k = len(targets), applied where every control is 1."""
+    def controlled_unitary(controls: _Qubits, targets: _Qubits, matrix: _Matrix) -> Gate: ...
     @staticmethod
     def measure(target: _Int) -> Gate: ...
     @staticmethod
     def reset(target: _Int) -> Gate: ...
     @staticmethod
     def barrier() -> Gate: ...
-    def __copy__(self) -> Gate: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Gate: ...
+    def __copy__(self) -> Gate:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> Gate:
+        """Return a copy that owns its own value."""
 
 @final
 class Parameter:
     """Symbolic parameter handle used when building a compiled circuit specification."""
 
     @property
-    def index(self) -> int: ...
+    def index(self) -> int:
+        """Stable zero-based slot used when binding parameter vectors."""
     @property
-    def name(self) -> str | None: ...
-    def __copy__(self) -> Parameter: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Parameter: ...
+    def name(self) -> str | None:
+        """Optional user-provided parameter name."""
+    def __copy__(self) -> Parameter:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> Parameter:
+        """Return a copy that owns its own value."""
 
 @final
 class Observable:
@@ -180,17 +187,15 @@ class Observable:
     def pauli_y(qubit: _Int, coefficient: _Real = 1.0) -> Observable: ...
     @staticmethod
     def pauli_z(qubit: _Int, coefficient: _Real = 1.0) -> Observable: ...
+    # ops: (label, qubit) tuples, label one of X, Y, Z (either case).
     @staticmethod
-    def pauli_string(ops: Sequence[tuple[str, _Int]], coefficient: _Real = 1.0) -> Observable:
-        """ops: (label, qubit) tuples, label one of X, Y, Z (either case)."""
+    def pauli_string(ops: Sequence[tuple[str, _Int]], coefficient: _Real = 1.0) -> Observable: ...
     @staticmethod
     def hamiltonian(terms: list[Observable]) -> Observable: ...
     def to_matrix(self, num_qubits: _Int) -> NDArray[np.complex128]:
-        """Return the dense 2**num_qubits square matrix as a complex128 array (qubit q is bit q
-        of a row or column index)."""
+        """Return the dense 2**num_qubits square matrix as a complex128 array (qubit q is bit q of a row or column index)."""
     def simplify(self) -> Observable:
-        """Return an equal observable with like terms merged into their first occurrence and
-        zero coefficients dropped."""
+        """Return an equal observable with like terms merged into their first occurrence and zero coefficients dropped."""
     @property
     def terms(self) -> list[tuple[float, list[tuple[str, int]]]]:
         """The terms in order as (coefficient, [(pauli, qubit), ...]), factors by qubit."""
@@ -199,170 +204,188 @@ class Observable:
         """One more than the highest qubit acted on (0 for none)."""
     # Sums keep every term of both sides, unmerged; a factor must be a finite
     # real number (ValueError otherwise).
-    def __add__(self, other: Observable, /) -> Observable: ...
-    def __radd__(self, other: Observable, /) -> Observable: ...
-    def __sub__(self, other: Observable, /) -> Observable: ...
-    def __rsub__(self, other: Observable, /) -> Observable: ...
-    def __neg__(self) -> Observable: ...
-    def __mul__(self, other: _Real, /) -> Observable: ...
-    def __rmul__(self, other: _Real, /) -> Observable: ...
-    def __copy__(self) -> Observable: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Observable: ...
+    def __add__(self, other: Observable, /) -> Observable:
+        """Return self+value."""
+    def __radd__(self, other: Observable, /) -> Observable:
+        """Return value+self."""
+    def __sub__(self, other: Observable, /) -> Observable:
+        """Return self-value."""
+    def __rsub__(self, other: Observable, /) -> Observable:
+        """Return value-self."""
+    def __neg__(self) -> Observable:
+        """-self"""
+    def __mul__(self, other: _Real, /) -> Observable:
+        """Return self*value."""
+    def __rmul__(self, other: _Real, /) -> Observable:
+        """Return value*self."""
+    def __copy__(self) -> Observable:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> Observable:
+        """Return a copy that owns its own value."""
 
 @final
 class CompiledCircuit:
     """Reusable compiled execution plan for repeated parameterized circuit evaluation."""
 
-    def statevector(self, params: _Params) -> NDArray[np.complex64]:
-        """Final state, shape (2**n,)."""
-    def statevector_buffer(self, params: ParamBuffer) -> NDArray[np.complex64]:
-        """Final state, shape (2**n,)."""
+    # Final state, shape (2**n,).
+    def statevector(self, params: _Params) -> NDArray[np.complex64]: ...
+    # Final state, shape (2**n,).
+    def statevector_buffer(self, params: ParamBuffer) -> NDArray[np.complex64]: ...
     def expectation(self, params: _Params, observable: Observable) -> float: ...
     def expectation_buffer(self, params: ParamBuffer, observable: Observable) -> float: ...
-    def gradient(self, params: _Params, observable: Observable) -> NDArray[np.float32]:
-        """Gradient, shape (P,)."""
-    def gradient_buffer(self, params: ParamBuffer, observable: Observable) -> NDArray[np.float32]:
-        """Gradient, shape (P,)."""
+    # Gradient, shape (P,).
+    def gradient(self, params: _Params, observable: Observable) -> NDArray[np.float32]: ...
+    # Gradient, shape (P,).
+    def gradient_buffer(self, params: ParamBuffer, observable: Observable) -> NDArray[np.float32]: ...
+    # Expectation value and gradient, shape (P,).
     def value_and_gradient(
         self, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,)."""
+    ) -> tuple[float, NDArray[np.float32]]: ...
+    # Expectation value and gradient, shape (P,).
     def value_and_gradient_buffer(
         self, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,)."""
+    ) -> tuple[float, NDArray[np.float32]]: ...
+    # Expectation value and gradient, shape (P,), by adjoint differentiation; plans that
+    # measure or reset are refused.
     def adjoint_value_and_gradient(
         self, params: _Params, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,), by adjoint differentiation; plans that
-        measure or reset are refused."""
+        """Return the expectation value and its gradient by adjoint differentiation."""
+    # Expectation value and gradient, shape (P,), by adjoint differentiation.
     def adjoint_value_and_gradient_buffer(
         self, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,), by adjoint differentiation."""
+        """Return the expectation value and its gradient by adjoint differentiation, reading the parameters from a ParamBuffer."""
+    # shots basis-state indices drawn from the final state (bit q is qubit q); a seed
+    # (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible.
     def sample(self, params: _Params, shots: _Int, seed: _Int | None = None) -> list[int]:
-        """shots basis-state indices drawn from the final state (bit q is qubit q); a seed
-        (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible."""
+        """Run the plan once and draw shots basis-state indices from the final state; a seed makes the draws, and the plan's measurements, the same on every run."""
     def probabilities(self, params: _Params, qubits: _Qubits | None = None) -> NDArray[np.float64]:
-        """Return the exact probabilities of the basis states of the listed qubits (all by default)
-        as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or
-        reset are refused."""
+        """Return the exact probabilities of the basis states of the listed qubits (all by default) as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or reset are refused."""
     def counts(self, params: _Params, shots: _Int, seed: _Int | None = None) -> dict[int, int]:
-        """Return {basis-state index: count} in increasing order of index, from the draws sample
-        makes with the same arguments."""
+        """Return {basis-state index: count} in increasing order of index, from the draws sample makes with the same arguments."""
     def expectations(self, params: _Params, observables: Sequence[Observable]) -> NDArray[np.float64]:
         """Return the expectation value of each observable from one run, as a float64 array."""
     def batch_expectations(
         self, params_batch: _ParamsBatch, observables: Sequence[Observable]
     ) -> NDArray[np.float64]:
-        """Return the value of each observable for each parameter row, one run per row, as a
-        float64 array of shape (B, K)."""
+        """Return the value of each observable for each parameter row, one run per row, as a float64 array of shape (B, K)."""
     def execution_context(self) -> ExecutionContext: ...
     def param_buffer(self) -> ParamBuffer:
         """Allocate a reusable parameter buffer backed by a NumPy array."""
     def param_batch_buffer(self, batch_size: _Int) -> ParamBatchBuffer:
         """Allocate a reusable parameter batch buffer backed by a NumPy array."""
-    def batch_expectation(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]:
-        """Values, shape (B,)."""
+    # Values, shape (B,).
+    def batch_expectation(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]: ...
+    # Values, shape (B,).
     def batch_expectation_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> NDArray[np.float32]:
-        """Values, shape (B,)."""
-    def batch_gradient(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]:
-        """Gradients, shape (B, P)."""
+    ) -> NDArray[np.float32]: ...
+    # Gradients, shape (B, P).
+    def batch_gradient(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]: ...
+    # Gradients, shape (B, P).
     def batch_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> NDArray[np.float32]:
-        """Gradients, shape (B, P)."""
+    ) -> NDArray[np.float32]: ...
+    # Values, shape (B,), and gradients, shape (B, P).
     def batch_value_and_gradient(
         self, params_batch: _ParamsBatch, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-        """Values, shape (B,), and gradients, shape (B, P)."""
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]: ...
+    # Values, shape (B,), and gradients, shape (B, P).
     def batch_value_and_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-        """Values, shape (B,), and gradients, shape (B, P)."""
+    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]: ...
+    # Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation.
     def batch_adjoint_value_and_gradient(
         self, params_batch: _ParamsBatch, observable: Observable
     ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-        """Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation."""
+        """Return the values and gradients of a parameter batch by adjoint differentiation."""
+    # Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation.
     def batch_adjoint_value_and_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
     ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
-        """Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation."""
+        """Return the values and gradients of a parameter batch by adjoint differentiation, reading the rows from a ParamBatchBuffer."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
-        """The plan after fusion (fused gates as U) as text, or as SVG with output='svg'; a custom
-        unitary marks its targets U0, U1, ... in the order given."""
+        """Draw the plan after fusion (fused gates as U) as text, or as SVG with output='svg'; a custom unitary marks its targets U0, U1, ... in the order given."""
     @property
-    def num_qubits(self) -> int: ...
+    def num_qubits(self) -> int:
+        """Number of qubits in the compiled circuit."""
     @property
-    def parameter_count(self) -> int: ...
-    def __copy__(self) -> CompiledCircuit: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> CompiledCircuit: ...
+    def parameter_count(self) -> int:
+        """Number of parameters expected in each bound parameter vector."""
+    def __copy__(self) -> CompiledCircuit:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> CompiledCircuit:
+        """Return a copy that owns its own value."""
 
 @final
 class ParamBuffer:
     """Reusable parameter buffer for zero-copy compiled scalar execution."""
 
+    # The buffer's own array, shape (size,); writes are seen by the next call.
     def numpy(self) -> NDArray[np.float32]:
-        """The buffer's own array, shape (size,); writes are seen by the next call."""
+        """Return the writable NumPy array backing this buffer."""
     @property
-    def size(self) -> int: ...
+    def size(self) -> int:
+        """Number of parameters stored in the buffer."""
 
 @final
 class ParamBatchBuffer:
     """Reusable parameter batch buffer for zero-copy compiled batch execution."""
 
+    # The buffer's own array, shape (batch_size, parameter_count).
     def numpy(self) -> NDArray[np.float32]:
-        """The buffer's own array, shape (batch_size, parameter_count)."""
+        """Return the writable NumPy array backing this batch buffer."""
     @property
-    def batch_size(self) -> int: ...
+    def batch_size(self) -> int:
+        """Number of parameter vectors stored in the batch buffer."""
     @property
-    def parameter_count(self) -> int: ...
+    def parameter_count(self) -> int:
+        """Number of parameters in each row of the batch buffer."""
 
 @final
 class ExecutionContext:
     """Reusable execution buffer for repeated scalar compiled-circuit calls."""
 
-    def statevector(self, circuit: CompiledCircuit, params: _Params) -> NDArray[np.complex64]:
-        """A copy of the final state, shape (2**n,)."""
-    def statevector_buffer(self, circuit: CompiledCircuit, params: ParamBuffer) -> NDArray[np.complex64]:
-        """A copy of the final state, shape (2**n,)."""
+    # A copy of the final state, shape (2**n,).
+    def statevector(self, circuit: CompiledCircuit, params: _Params) -> NDArray[np.complex64]: ...
+    # A copy of the final state, shape (2**n,).
+    def statevector_buffer(self, circuit: CompiledCircuit, params: ParamBuffer) -> NDArray[np.complex64]: ...
     def expectation(self, circuit: CompiledCircuit, params: _Params, observable: Observable) -> float: ...
     def expectation_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
     ) -> float: ...
+    # Gradient, shape (P,).
     def gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
-    ) -> NDArray[np.float32]:
-        """Gradient, shape (P,)."""
+    ) -> NDArray[np.float32]: ...
+    # Gradient, shape (P,).
     def gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
-    ) -> NDArray[np.float32]:
-        """Gradient, shape (P,)."""
+    ) -> NDArray[np.float32]: ...
+    # Expectation value and gradient, shape (P,).
     def value_and_gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,)."""
+    ) -> tuple[float, NDArray[np.float32]]: ...
+    # Expectation value and gradient, shape (P,).
     def value_and_gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,)."""
+    ) -> tuple[float, NDArray[np.float32]]: ...
+    # Expectation value and gradient, shape (P,), by adjoint differentiation; the context
+    # keeps its two state vectors between calls.
     def adjoint_value_and_gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,), by adjoint differentiation; the context
-        keeps its two state vectors between calls."""
+        """Return the expectation value and its gradient by adjoint differentiation."""
+    # Expectation value and gradient, shape (P,), by adjoint differentiation.
     def adjoint_value_and_gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
     ) -> tuple[float, NDArray[np.float32]]:
-        """Expectation value and gradient, shape (P,), by adjoint differentiation."""
+        """Return the expectation value and its gradient by adjoint differentiation, reading the parameters from a ParamBuffer."""
     def probabilities(
         self, circuit: CompiledCircuit, params: _Params, qubits: _Qubits | None = None
     ) -> NDArray[np.float64]:
-        """Return the exact probabilities of the basis states of the listed qubits (all by default)
-        as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or
-        reset are refused."""
+        """Return the exact probabilities of the basis states of the listed qubits (all by default) as a float64 array of length 2**k, bit j of an index for qubits[j]; plans that measure or reset are refused."""
     def expectations(
         self, circuit: CompiledCircuit, params: _Params, observables: Sequence[Observable]
     ) -> NDArray[np.float64]:
@@ -387,11 +410,12 @@ class CircuitSpec:
     def p(self, target: _Int, param: Parameter) -> None: ...
     def gate(self, gate: Gate) -> None:
         """Append a copy of a Gate as a fixed step."""
+    # Append exp(-i*scale*theta/2*P); paulis: (label, qubit) tuples, label one of
+    # I, X, Y, Z (either case), I dropped, at least one other.
     def pauli_rotation(
         self, paulis: Sequence[tuple[str, _Int]], param: Parameter, scale: _Real = 1.0
     ) -> None:
-        """Append exp(-i*scale*theta/2*P); paulis: (label, qubit) tuples, label one of
-        I, X, Y, Z (either case), I dropped, at least one other."""
+        """Append exp(-i*scale*theta/2*P) for the Pauli string P given as (label, qubit) pairs, theta being the parameter's value."""
     def rxx(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
         """Append exp(-i*scale*theta/2*X(q0)X(q1))."""
     def ryy(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
@@ -401,40 +425,41 @@ class CircuitSpec:
     def compile(self) -> CompiledCircuit:
         """Compile the circuit specification into a reusable execution plan."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
-        """The steps as text, or as SVG with output='svg'; unnamed parameters show their slot (θ3,
-        or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order given."""
+        """Draw the steps as text, or as SVG with output='svg'; unnamed parameters show their slot (θ3, or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order given."""
     @property
-    def num_qubits(self) -> int: ...
+    def num_qubits(self) -> int:
+        """Number of qubits declared for the circuit specification."""
     @property
-    def parameter_count(self) -> int: ...
-    def __copy__(self) -> CircuitSpec: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> CircuitSpec: ...
+    def parameter_count(self) -> int:
+        """Number of symbolic parameters currently registered on the specification."""
+    def __copy__(self) -> CircuitSpec:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> CircuitSpec:
+        """Return a copy that owns its own value."""
 
 @final
 class Circuit:
     """One-off gate-by-gate circuit execution API."""
 
     def __new__(cls, gates: list[Gate]) -> Circuit: ...
-    def run(self, num_qubits: _Int) -> NDArray[np.complex64]:
-        """Final state, shape (2**num_qubits,)."""
+    # Final state, shape (2**num_qubits,).
+    def run(self, num_qubits: _Int) -> NDArray[np.complex64]: ...
+    # Final state and the (qubit, outcome) record of every measurement, in order.
     def run_with_measurements(
         self, num_qubits: _Int
-    ) -> tuple[NDArray[np.complex64], list[tuple[int, bool]]]:
-        """Final state and the (qubit, outcome) record of every measurement, in order."""
-    def sample(self, num_qubits: _Int, shots: _Int) -> list[int]:
-        """shots basis-state indices drawn from the final state (bit q is qubit q)."""
+    ) -> tuple[NDArray[np.complex64], list[tuple[int, bool]]]: ...
+    # shots basis-state indices drawn from the final state (bit q is qubit q).
+    def sample(self, num_qubits: _Int, shots: _Int) -> list[int]: ...
     def probabilities(self, num_qubits: _Int, qubits: _Qubits | None = None) -> NDArray[np.float64]:
-        """Return the exact probabilities of the basis states of the listed qubits (all by
-        default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits
-        that measure or reset are refused."""
+        """Return the exact probabilities of the basis states of the listed qubits (all by default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits that measure or reset are refused."""
     def counts(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> dict[int, int]:
-        """Return {basis-state index: count} in increasing order of index; a seed makes the
-        draws, and the circuit's measurements, the same on every run."""
+        """Return {basis-state index: count} in increasing order of index; a seed makes the draws, and the circuit's measurements, the same on every run."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
-        """The gates as they run (after fusion) as text, or as SVG with output='svg'; a custom
-        unitary marks its targets U0, U1, ... in the order given."""
-    def __copy__(self) -> Circuit: ...
-    def __deepcopy__(self, memo: dict[int, Any]) -> Circuit: ...
+        """Draw the gates as they run (after fusion) as text, or as SVG with output='svg'; a custom unitary marks its targets U0, U1, ... in the order given."""
+    def __copy__(self) -> Circuit:
+        """Return a copy that owns its own value."""
+    def __deepcopy__(self, memo: dict[int, Any]) -> Circuit:
+        """Return a copy that owns its own value."""
 
 def set_num_threads(num_threads: _Int) -> None:
     """Set the number of threads of the global worker pool."""
