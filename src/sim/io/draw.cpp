@@ -414,7 +414,7 @@ Result<std::string> render_diagram(const Diagram& d, const DiagramOptions& optio
     unsigned __int128 total = static_cast<unsigned __int128>(kSvgElementBytes) * d.elements.size();
     for (const Section& s : sections)
       total += svg ? static_cast<unsigned __int128>(kSvgWireBytes) * d.num_wires
-                   : static_cast<unsigned __int128>(2 * d.num_wires) *
+                   : 2 * static_cast<unsigned __int128>(d.num_wires) *
                          (label_chars + cell_bytes * s.chars + 1);
     return total;
   };
