@@ -7,9 +7,12 @@ import statistics
 import time
 
 
-def median_time(fn, repeat=5, number=1):
+def median_time(fn, repeat=5, number=1, warm_up=False):
     """Median over `repeat` runs of the time of one call of fn, each run
-    timing `number` calls in a row with time.perf_counter."""
+    timing `number` calls in a row with time.perf_counter; with `warm_up`,
+    after one untimed call (compilation, caches)."""
+    if warm_up:
+        fn()
     times = []
     for _ in range(repeat):
         start = time.perf_counter()

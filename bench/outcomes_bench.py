@@ -9,28 +9,18 @@ Run: python3 bench/outcomes_bench.py [num_qubits ...]   (default: 12 20)
 - probabilities(params) (every qubit, and half of them) beyond the run, in
   passes over the state: one pass is a NumPy copy of the 2**n amplitudes.
 
-Each figure is the median of several repetitions in this process; the run
+Each figure is the median of several repetitions in this process
+(bench/harness.py); the run
 is timed again next to every measurement it is compared with, so that a
 machine whose load changes during the benchmark moves both alike.
 """
 
-import statistics
 import sys
-import time
 
 import numpy as np
 
 import vantrel as vt
-
-
-def median_time(fn, repeat=7, number=1):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+from harness import median_time
 
 
 def plan(n):
@@ -63,11 +53,11 @@ def bench(n):
     circuit = plan(n)
     theta = np.random.default_rng(1).uniform(-3, 3, circuit.parameter_count).astype(np.float32)
     number = 50 if n <= 14 else 1
-    t_run = median_time(lambda: circuit.statevector(theta), number=number)
+    t_run = median_time(lambda: circuit.statevector(theta), repeat=7, number=number)
     print(f"== {n} qubits, {circuit.parameter_count} "
           f"parameters; one run (statevector) {t_run * 1e3:.3f} ms ==")
     def run():
-        return median_time(lambda: circuit.statevector(theta), number=number)
+        return median_time(lambda: circuit.statevector(theta), repeat=7, number=number)
 
     for k in (1, 8, 64):
         obs = observables(n, k)
@@ -75,20 +65,20 @@ def bench(n):
         singles = []
         for o in obs:
             before = run()
-            singles.append(median_time(lambda o=o: circuit.expectation(theta, o), number=number))
+            singles.append(median_time(lambda o=o: circuit.expectation(theta, o), repeat=7, number=number))
             sweeps += max(singles[-1] - (before + run()) / 2, 0.0)
         before = run()
-        t_many = median_time(lambda: circuit.expectations(theta, obs), number=number)
+        t_many = median_time(lambda: circuit.expectations(theta, obs), repeat=7, number=number)
         t_run = (before + run()) / 2
         print(f"K = {k:2d}: expectations {t_many * 1e3:9.3f} ms; one run + K sweeps "
               f"{(t_run + sweeps) * 1e3:9.3f} ms (ratio {t_many / (t_run + sweeps):.2f}); "
               f"K expectation calls {sum(singles) * 1e3:9.3f} ms (x{sum(singles) / t_many:.1f})")
     state = circuit.statevector(theta)
     copy = np.empty_like(state)
-    t_pass = median_time(lambda: np.copyto(copy, state), number=number)
+    t_pass = median_time(lambda: np.copyto(copy, state), repeat=7, number=number)
     for label, qubits in (("every qubit", None), ("half the qubits", list(range(0, n, 2)))):
         before = run()
-        t_prob = median_time(lambda: circuit.probabilities(theta, qubits), number=number)
+        t_prob = median_time(lambda: circuit.probabilities(theta, qubits), repeat=7, number=number)
         t_run = (before + run()) / 2
         print(f"probabilities, {label}: {t_prob * 1e3:.3f} ms, {(t_prob - t_run) / t_pass:.2f} "
               f"passes beyond the run (one pass, a copy of the state: {t_pass * 1e3:.3f} ms)")

@@ -21,23 +21,12 @@ the device's Python.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
+
+from harness import median_time
 
 LAYERS = 4
-
-
-def median_time(fn, repeat, number=1):
-    fn()  # warm-up: plan compilation, caches
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
 
 
 def make_cost(qml, dev, n):
@@ -72,7 +61,7 @@ def child_gradient(device, n):
     w = pnp.array(np.random.default_rng(0).uniform(-np.pi, np.pi, (LAYERS, n)), requires_grad=True)
     grad = qml.grad(cost)
     repeat = 7 if n <= 16 else 3
-    return {"seconds": median_time(lambda: grad(w), repeat)}
+    return {"seconds": median_time(lambda: grad(w), repeat, warm_up=True)}
 
 
 def child_overhead():
@@ -106,8 +95,8 @@ def child_overhead():
             in_device = lambda: dev.execute_and_compute_derivatives(tapes, config)  # noqa: E731
             in_vantrel = lambda: plan.context.adjoint_value_and_gradient(  # noqa: E731
                 plan.circuit, lowered.values, native)
-        device_s = median_time(in_device, 9, 2000)
-        vantrel_s = median_time(in_vantrel, 9, 2000)
+        device_s = median_time(in_device, 9, 2000, warm_up=True)
+        vantrel_s = median_time(in_vantrel, 9, 2000, warm_up=True)
         out[method] = {"device": device_s, "vantrel": vantrel_s}
     return out
 
