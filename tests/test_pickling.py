@@ -218,3 +218,97 @@ def test_loading_validates_the_payload():
             assert str(e).startswith("invalid CompiledCircuit payload: ")
         else:
             assert state(loaded) == bytes(data)
+
+
+def u64(value):
+    return value.to_bytes(8, "little")
+
+
+def unitary_payload(targets, matrix=b"", controls=0, label=b"\0"):
+    """A Gate payload written by hand: a unitary on `targets` with the raw
+    complex64 entries `matrix`."""
+    return (bytes([2, 1, 0]) + u64(controls) + u64(len(targets)) + b"".join(map(u64, targets))
+            + u64(len(matrix) // 8) + matrix + label)
+
+
+def run_limited(code, cpu_seconds):
+    """Runs `code` in a child limited to `cpu_seconds` of CPU time: work that
+    should be quick but is not gets the child killed instead of hanging."""
+    import inspect
+    import subprocess
+    import sys
+    prelude = ("import resource\n"
+               f"resource.setrlimit(resource.RLIMIT_CPU, ({cpu_seconds}, {cpu_seconds}))\n"
+               + inspect.getsource(u64) + inspect.getsource(unitary_payload))
+    result = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    return result.stdout
+
+
+def test_forged_sizes_are_refused_without_quadratic_work():
+    # A million targets: the refusal (first duplicate, else too many qubits)
+    # takes a pairwise scan of 5e11 comparisons if done naively.
+    out = run_limited(f"""
+import vantrel as vt
+many = list(range(10**6))
+for targets, expected in [(many, "too many qubits in operation: 1000000"),
+                          (many + [999], "duplicate qubit index: 999")]:
+    try:
+        vt.Gate._from_pickle(unitary_payload(targets))
+    except ValueError as e:
+        assert str(e) == "invalid Gate payload: " + expected, e
+try:
+    vt.Gate.unitary(many, [[1]])
+except ValueError as e:
+    assert str(e) == "too many qubits in operation: 1000000", e
+print("refused")
+""", cpu_seconds=30)
+    assert out == "refused\n"
+
+
+@pytest.mark.not_under_asan("the resident size includes the sanitizer's own allocations")
+def test_decoding_memory_is_sized_by_the_checked_counts():
+    # 2^20 + 1 one-byte barriers: the list is allocated once at its final
+    # size; grown by doubling, it would hold two copies of 2^20 gates at once.
+    out = run_limited("""
+import resource
+import vantrel as vt
+n = 2**20 + 1
+payload = bytes([2, 2]) + n.to_bytes(8, "little") + b"\\3" * n
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+circuit = vt.Circuit._from_pickle(payload)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / len(payload))
+""", cpu_seconds=30)
+    assert float(out) < 140
+
+
+@pytest.mark.not_under_asan("a 128 MiB matrix is checked for unitarity")
+def test_a_long_decode_stops_on_ctrl_c():
+    # A 12-qubit identity: checking its unitarity is 7e10 complex products.
+    out = run_limited("""
+import signal
+import numpy as np
+import vantrel as vt
+payload = unitary_payload(range(12), np.eye(4096, dtype=np.complex64).tobytes())
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    vt.Gate._from_pickle(payload)
+except KeyboardInterrupt:
+    print("interrupted")
+assert vt.Gate._from_pickle(unitary_payload([0], np.eye(2, dtype=np.complex64).tobytes()))
+""", cpu_seconds=15)
+    assert out == "interrupted\n"
+
+
+def test_a_label_must_name_the_gates_matrix():
+    h = state(vt.Gate.h(0))
+    rx = state(vt.Gate.crx(0, 1, 0.5))
+    assert vt.Gate._from_pickle(h).__reduce__()[1][0] == h
+    as_x = h[:-2] + bytes([2, 0])  # label: standard gate 2 (X), no angles
+    with pytest.raises(ValueError, match="^invalid Gate payload: the label X does not match the gate's matrix$"):
+        vt.Gate._from_pickle(as_x)
+    other_angle = rx[:-4] + np.float32(0.25).tobytes()
+    with pytest.raises(ValueError, match="^invalid Gate payload: the label RX does not match"):
+        vt.Gate._from_pickle(other_angle)

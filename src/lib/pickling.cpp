@@ -9,6 +9,7 @@
 #include "lib/compiled.h"
 #include "lib/errors.h"
 #include "lib/gate.h"
+#include "lib/interrupt.h"
 #include "lib/observable.h"
 #include "lib/py.h"
 #include "sim/io/serialize.h"
@@ -37,9 +38,16 @@ PyObject* reduce_value(const T& self) {
   return Py_BuildValue("(O(O))", restore.get(), bytes.get());
 }
 
+// Decoding work in the Interrupt's unit, about that of touching this many
+// amplitudes per payload byte: small payloads decode unbound, long decodes
+// (and the unitarity checks of large matrices) stop on Ctrl-C.
+constexpr std::uint64_t kDecodeWorkPerByte = 64;
+
 template <class T>
 PyObject* restore_value(Payload payload) {
-  auto value = decoder(static_cast<const T*>(nullptr))(payload.bytes);
+  auto value = call_holding_lock(work_of(payload.bytes.size(), 0, kDecodeWorkPerByte), [&] {
+    return decoder(static_cast<const T*>(nullptr))(payload.bytes);
+  });
   if (!value) return raise(value.error());
   return new_instance<T>(std::move(value).value());
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/messages.h"
 #include "sim/base/alloc.h"
 #include "sim/diff/adjoint.h"
 #include "sim/base/interrupt.h"
@@ -169,7 +170,7 @@ Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
     std::span<const PauliTerm> observable) {
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
   if (plan.has_random_steps())
-    return invalid("adjoint differentiation does not support measurement or reset steps");
+    return messages::adjoint_random_steps();
   BatchValuesAndGradientMatrix out;
   if (batch_size == 0) return out;
   const std::uint64_t p = plan.parameter_count();

@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/messages.h"
 #include "sim/base/alloc.h"
 #include "sim/run/block_executor.h"
 #include "sim/model/gate_table.h"
@@ -355,10 +356,10 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   const std::uint64_t p = plan.parameter_count();
   const std::uint64_t n = plan.num_qubits();
   if (params.size() != p)
-    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
+    return messages::parameter_length(params.size(), p);
   VANTREL_TRY(validate_observable(observable, n));
   if (plan.has_random_steps())
-    return invalid("adjoint differentiation does not support measurement or reset steps");
+    return messages::adjoint_random_steps();
   if (gradient.size() != p) return internal("gradient span does not match the parameter count");
 
   // While psi and lambda fit one core's cache together, the whole call stays

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sim/base/messages.h"
 #include "sim/run/block_executor.h"
 #include "sim/base/pool.h"
 
@@ -181,7 +182,7 @@ Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const f
                                   ExecutionContext& context, bool full_runs_only) {
   const std::uint64_t p = plan.parameter_count();
   if (params.size() != p)
-    return invalid("parameter vector has length " + dec(params.size()) + ", expected " + dec(p));
+    return messages::parameter_length(params.size(), p);
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
 
   auto value = expectation_with_context(plan, params, observable, context);

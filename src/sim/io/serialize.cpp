@@ -9,7 +9,10 @@
 #include <utility>
 
 #include "sim/base/alloc.h"
+#include "sim/base/interrupt.h"
+#include "sim/base/messages.h"
 #include "sim/base/utf8.h"
+#include "sim/model/gates.h"
 
 namespace vantrel::sim {
 namespace {
@@ -34,6 +37,11 @@ constexpr std::size_t kMinTermBytes = 4 + 8;
 constexpr std::size_t kFactorBytes = 8 + 1;
 constexpr std::size_t kMinNameBytes = 1;
 constexpr std::size_t kComplexBytes = 8;
+
+// Work charged to the Interrupt (interrupt.h) per decoded item: decoding one
+// costs about as much as touching this many amplitudes, so a long decode
+// polls about as often as a run does.
+constexpr std::uint64_t kItemWork = 64;
 
 // ---------------------------------------------------------------------------
 // Encoding: every value is written twice over the same code, once into a
@@ -400,16 +408,23 @@ Result<Gate> read_gate(Reader& in) {
       VANTREL_TRY(in.complexes(matrix, entries));
       auto label = read_label(in);
       if (!label) return std::move(label).error();
-      if (controls == 0) {
-        auto op = Operation::create(std::move(targets), std::move(matrix));
-        if (!op) return std::move(op).error();
-        return Gate::unitary(std::move(op).value(), *label);
-      }
-      const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
-      auto gate = make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
-                                               std::vector<std::uint64_t>(split, targets.end()),
-                                               std::move(matrix));
-      if (gate) gate->label = *label;
+      auto gate = [&]() -> Result<Gate> {
+        if (controls == 0) {
+          auto op = Operation::create(std::move(targets), std::move(matrix));
+          if (!op) return std::move(op).error();
+          return Gate::unitary(std::move(op).value());
+        }
+        const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
+        return make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
+                                            std::vector<std::uint64_t>(split, targets.end()),
+                                            std::move(matrix));
+      }();
+      if (!gate) return gate;
+      gate->label = *label;
+      // A label is shown for the gate: it must name what the gate applies.
+      if (!label_agrees(*gate))
+        return invalid("the label " + std::string(standard_gate_info((*label)->gate).name) +
+                       " does not match the gate's matrix");
       return gate;
     }
     case Gate::Kind::kMeasure:
@@ -458,55 +473,14 @@ Result<CompiledOp> read_step(Reader& in) {
   return invalid("unknown step kind " + dec(kind));
 }
 
-Error qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
-  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(num_qubits) +
-                 " qubits");
-}
-
-Error no_slot(std::uint64_t slot, std::uint64_t parameter_count) {
-  return invalid("parameter slot " + dec(slot) + " does not exist in this circuit (" +
-                 dec(parameter_count) + " parameters)");
-}
-
-// The invariants compile() gives every step of a plan: its qubits below the
-// plan's width, its slot below the parameter count, a Pauli rotation's
-// string not empty and its scale finite.
-Status check_plan_step(const CompiledOp& op, std::uint64_t num_qubits,
-                       std::uint64_t parameter_count) {
-  if (op.kind == CompiledOp::Kind::kParam) {
-    if (op.target >= num_qubits) return qubit_out_of_range(op.target, num_qubits);
-    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
-    return Status::Ok();
-  }
-  if (op.kind == CompiledOp::Kind::kPauliRotation) {
-    if (op.paulis.empty()) return invalid("pauli rotation needs at least one X, Y or Z factor");
-    for (const PauliFactor& f : op.paulis)
-      if (f.qubit >= num_qubits) return qubit_out_of_range(f.qubit, num_qubits);
-    if (op.slot >= parameter_count) return no_slot(op.slot, parameter_count);
-    if (!std::isfinite(op.scale)) return invalid("rotation scale must be finite");
-    return Status::Ok();
-  }
-  const Gate& g = op.gate;
-  switch (g.kind) {
-    case Gate::Kind::kUnitary:
-      for (std::uint64_t t : g.op.targets)
-        if (t >= num_qubits) return qubit_out_of_range(t, num_qubits);
-      break;
-    case Gate::Kind::kMeasure:
-    case Gate::Kind::kReset:
-      if (g.qubit >= num_qubits) return qubit_out_of_range(g.qubit, num_qubits);
-      break;
-    case Gate::Kind::kBarrier:
-      break;
-  }
-  return Status::Ok();
-}
-
 Result<Circuit> read_circuit(Reader& in) {
   std::uint64_t count = 0;
   VANTREL_TRY(in.count(count, kMinGateBytes, "gate count"));
   std::vector<Gate> gates;
+  gates.reserve(count);
+  StopCheck stop;
   for (std::uint64_t i = 0; i < count; ++i) {
+    if (stop(kItemWork)) return interrupted();
     auto gate = read_gate(in);
     VANTREL_TRY_AT("gate " + dec(i), gate);
     gates.push_back(std::move(gate).value());
@@ -518,7 +492,10 @@ Result<Observable> read_observable(Reader& in) {
   std::uint64_t count = 0;
   VANTREL_TRY(in.count(count, kMinTermBytes, "term count"));
   std::vector<PauliTerm> terms;
+  terms.reserve(count);
+  StopCheck stop;
   for (std::uint64_t i = 0; i < count; ++i) {
+    if (stop(kItemWork)) return interrupted();
     auto term = [&]() -> Result<PauliTerm> {
       PauliTerm t;
       VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
@@ -539,14 +516,19 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
   if (!spec) return spec;
   std::uint64_t parameters = 0;
   VANTREL_TRY(in.count(parameters, kMinNameBytes, "parameter count"));
+  spec->reserve(parameters, 0);
+  StopCheck stop;
   for (std::uint64_t i = 0; i < parameters; ++i) {
+    if (stop(kItemWork)) return interrupted();
     auto name = read_name(in);
     VANTREL_TRY_AT("parameter " + dec(i), name);
     spec->add_parameter(std::move(name).value());
   }
   std::uint64_t steps = 0;
   VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
+  spec->reserve(0, steps);
   for (std::uint64_t i = 0; i < steps; ++i) {
+    if (stop(kItemWork)) return interrupted();
     auto step = read_step(in);
     VANTREL_TRY_AT("step " + dec(i), step);
     CompiledOp& op = *step;
@@ -574,15 +556,18 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
   std::uint64_t num_qubits = 0;
   std::uint64_t parameter_count = 0;
   VANTREL_TRY(in.u64(num_qubits, "qubit count"));
-  if (num_qubits == 0) return invalid("compiled circuits must have at least one qubit");
+  if (num_qubits == 0) return messages::plan_without_qubits();
   VANTREL_TRY(in.u64(parameter_count, "parameter count"));
   std::uint64_t steps = 0;
   VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
   std::vector<CompiledOp> ops;
+  ops.reserve(steps);
+  StopCheck stop;
   for (std::uint64_t i = 0; i < steps; ++i) {
+    if (stop(kItemWork)) return interrupted();
     auto step = read_step(in);
     VANTREL_TRY_AT("step " + dec(i), step);
-    VANTREL_TRY_AT("step " + dec(i), check_plan_step(*step, num_qubits, parameter_count));
+    VANTREL_TRY_AT("step " + dec(i), CompiledCircuit::check_step(*step, num_qubits, parameter_count));
     ops.push_back(std::move(step).value());
   }
   std::vector<std::optional<std::string>> names;
@@ -593,12 +578,13 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
     VANTREL_TRY(in.holds(parameter_count, kMinNameBytes, "parameter count"));
     names.reserve(parameter_count);
     for (std::uint64_t i = 0; i < parameter_count; ++i) {
+      if (stop(kItemWork)) return interrupted();
       auto name = read_name(in);
       VANTREL_TRY_AT("parameter " + dec(i), name);
       names.push_back(std::move(name).value());
     }
   }
-  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(names));
+  return CompiledCircuit::create(std::move(ops), num_qubits, parameter_count, std::move(names));
 }
 
 Result<ParameterHandle> read_parameter(Reader& in) {

@@ -233,7 +233,7 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(1), {0, 0}, u64le(0), u64le(1), u64le(3), u64le(4), x, {0}})))},
       {"invalid CompiledCircuit payload: step 1: qubit index 2 is out of range for 2 qubits",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(0), u64le(2), {0, 3}, {0, 2}, u64le(2)})))},
-      {"invalid CompiledCircuit payload: step 0: parameter slot 1 does not exist in this circuit (1 parameters)",
+      {"invalid CompiledCircuit payload: step 0: parameter slot 1 does not exist in this circuit spec",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {1, 0}, u64le(0), u64le(1)})))},
       {"invalid CompiledCircuit payload: step 0: unknown rotation kind 4",
        error_of(decode_compiled_circuit(cat({plan_head, u64le(2), u64le(1), u64le(1), {1, 4}, u64le(0), u64le(0)})))},

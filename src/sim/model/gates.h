@@ -15,6 +15,17 @@
 
 namespace vantrel::sim {
 
+// The matrix a gate labelled `label` carries, on the qubits after its
+// controls: the entry's matrix at the label's angles; for a controlled U,
+// times its global phase (the fourth angle, or exactly (1, 0) without one,
+// as apply_global_phase does). The builders below make their matrices here,
+// and the decoder checks a payload's labels against it.
+std::vector<Complex> labelled_matrix(const GateLabel& label, bool controlled);
+
+// Whether `gate` (a unitary) carries exactly the matrix its label names, on
+// as many qubits as the entry takes; a gate without a label agrees.
+bool label_agrees(const Gate& gate);
+
 // The standard gate on `qubits` (the first one the high bit of its matrix)
 // at `angles` (as many as the entry takes), through Operation::create and
 // with its errors.

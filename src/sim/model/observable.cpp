@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "sim/base/messages.h"
+#include "sim/base/duplicates.h"
 #include "sim/base/interrupt.h"
 #include "sim/kernels/isa.h"
 #include "sim/kernels/partner_sse2.h"
@@ -14,27 +16,12 @@
 namespace vantrel::sim {
 
 Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, float coefficient) {
-  // The factor reported is the earliest one that has a later duplicate. A
-  // stable sort of positions by qubit puts each group of equal qubits
-  // together with its earliest position first; the smallest such first
-  // position over groups of two or more is that factor. O(k log k), so long
-  // factor lists cannot make construction quadratic.
-  if (ops.size() >= 2) {
-    std::vector<std::size_t> order(ops.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return ops[a].qubit < ops[b].qubit; });
-    std::size_t earliest = ops.size();
-    for (std::size_t g = 0; g + 1 < order.size();) {
-      std::size_t end = g + 1;
-      while (end < order.size() && ops[order[end]].qubit == ops[order[g]].qubit) ++end;
-      if (end - g >= 2) earliest = std::min(earliest, order[g]);
-      g = end;
-    }
-    if (earliest != ops.size()) return invalid("duplicate qubit index: " + dec(ops[earliest].qubit));
-    std::sort(ops.begin(), ops.end(),
-              [](const PauliFactor& a, const PauliFactor& b) { return a.qubit < b.qubit; });
-  }
+  // The factor reported is the earliest one that has a later duplicate.
+  const std::size_t dup =
+      first_duplicate(std::span<const PauliFactor>(ops), [](const PauliFactor& f) { return f.qubit; });
+  if (dup != ops.size()) return messages::duplicate_qubit(ops[dup].qubit);
+  std::sort(ops.begin(), ops.end(),
+            [](const PauliFactor& a, const PauliFactor& b) { return a.qubit < b.qubit; });
   PauliTerm term;
   term.ops = std::move(ops);
   term.coefficient = coefficient;

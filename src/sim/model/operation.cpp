@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/base/messages.h"
+#include "sim/base/duplicates.h"
+#include "sim/base/interrupt.h"
 #include "sim/base/alloc.h"
 
 namespace vantrel::sim {
@@ -13,12 +16,11 @@ namespace {
 // The 32-bit float nearest to 0.001 (0x3A83126F).
 constexpr float kUnitaryTolerance = 0.001f;
 
-// First duplicate in (i outer, j > i inner) order, or nullptr.
-const std::uint64_t* find_duplicate(std::span<const std::uint64_t> qubits) {
-  for (std::size_t i = 0; i < qubits.size(); ++i)
-    for (std::size_t j = i + 1; j < qubits.size(); ++j)
-      if (qubits[i] == qubits[j]) return &qubits[i];
-  return nullptr;
+// "duplicate qubit index: {}" for the first repeated qubit, if any.
+Status check_distinct(std::span<const std::uint64_t> qubits) {
+  const std::size_t dup = first_duplicate(qubits);
+  if (dup != qubits.size()) return messages::duplicate_qubit(qubits[dup]);
+  return Status::Ok();
 }
 
 // 4^k in decimal, exact for every k < 64 (up to 2^126).
@@ -46,37 +48,61 @@ std::string shape_mismatch(std::uint64_t k, std::uint64_t got, const char* noun)
 // Checks 1-4 of Operation::create (everything but unitarity).
 Status check_targets_and_shape(std::span<const std::uint64_t> targets, std::size_t entries) {
   if (targets.empty()) return invalid("unitary operation must target at least one qubit");
-  if (const std::uint64_t* dup = find_duplicate(targets))
-    return invalid("duplicate qubit index: " + dec(*dup));
+  VANTREL_TRY(check_distinct(targets));
   const std::uint64_t k = targets.size();
-  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (k >= 64) return messages::too_many_operation_qubits(k);
   if (!has_entries_for(k, entries)) return invalid(shape_mismatch(k, entries, "targets"));
   return Status::Ok();
 }
 
 }  // namespace
 
-bool is_unitary(std::span<const Complex> u, std::uint64_t d) {
-  for (std::uint64_t i = 0; i < d; ++i) {
-    for (std::uint64_t j = 0; j < d; ++j) {
-      Complex s{0.0f, 0.0f};
-      for (std::uint64_t m = 0; m < d; ++m) s = cadd(s, cmul(u[i * d + m], conj(u[j * d + m])));
-      const float delta = (i == j) ? 1.0f : 0.0f;
-      const float deviation = std::hypot(s.re - delta, s.im);
-      // A NaN deviation compares false and passes: rotations by a NaN angle
-      // are accepted and produce NaN amplitudes when run.
-      if (deviation > kUnitaryTolerance) return false;
-    }
+namespace {
+
+// Row i of the d x d matrix u against every row: unit length, orthogonal to
+// the others, within the tolerance.
+bool row_is_orthonormal(std::span<const Complex> u, std::uint64_t d, std::uint64_t i) {
+  for (std::uint64_t j = 0; j < d; ++j) {
+    Complex s{0.0f, 0.0f};
+    for (std::uint64_t m = 0; m < d; ++m) s = cadd(s, cmul(u[i * d + m], conj(u[j * d + m])));
+    const float delta = (i == j) ? 1.0f : 0.0f;
+    const float deviation = std::hypot(s.re - delta, s.im);
+    // A NaN deviation compares false and passes: rotations by a NaN angle
+    // are accepted and produce NaN amplitudes when run.
+    if (deviation > kUnitaryTolerance) return false;
   }
+  return true;
+}
+
+// is_unitary for the constructors: d^3 work on matrices up to 2^31 rows, so
+// it polls the thread's Interrupt row by row.
+Status check_unitary(std::span<const Complex> u, std::uint64_t d) {
+  StopCheck stop;
+  for (std::uint64_t i = 0; i < d; ++i) {
+    if (stop(d * d)) return interrupted();
+    if (!row_is_orthonormal(u, d, i)) return messages::not_unitary();
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+bool is_unitary(std::span<const Complex> u, std::uint64_t d) {
+  for (std::uint64_t i = 0; i < d; ++i)
+    if (!row_is_orthonormal(u, d, i)) return false;
   return true;
 }
 
 Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
                                     std::vector<Complex> matrix) {
   VANTREL_TRY(check_targets_and_shape(targets, matrix.size()));
-  if (!is_unitary(matrix, std::uint64_t{1} << targets.size()))
-    return invalid("matrix must be unitary within tolerance 1e-3");
+  VANTREL_TRY(check_unitary(matrix, std::uint64_t{1} << targets.size()));
   return Operation{std::move(targets), std::move(matrix)};
+}
+
+bool Operation::has_matrix_shape() const {
+  if (num_controls >= targets.size()) return false;
+  return has_entries_for(targets.size() - num_controls, matrix.size());
 }
 
 Result<std::vector<Complex>> Operation::full_matrix() const {
@@ -104,17 +130,16 @@ Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
   if (controls.empty()) return invalid("controlled unitary requires at least one control qubit");
   if (targets.empty()) return invalid("controlled unitary requires at least one target qubit");
   const std::uint64_t k = targets.size();
-  if (k >= 64) return invalid("too many qubits in operation: " + dec(k));
+  if (k >= 64) return messages::too_many_operation_qubits(k);
   if (!has_entries_for(k, u.size())) return invalid(shape_mismatch(k, u.size(), "target qubits"));
   const std::uint64_t d = std::uint64_t{1} << k;
-  if (!is_unitary(u, d)) return invalid("matrix must be unitary within tolerance 1e-3");
+  VANTREL_TRY(check_unitary(u, d));
   const std::uint64_t c = controls.size();
   const std::uint64_t n = c + k;
-  if (n >= 64) return invalid("too many qubits in operation: " + dec(n));
+  if (n >= 64) return messages::too_many_operation_qubits(n);
   std::vector<std::uint64_t> all = std::move(controls);
   all.insert(all.end(), targets.begin(), targets.end());
-  if (const std::uint64_t* dup = find_duplicate(all))
-    return invalid("duplicate qubit index: " + dec(*dup));
+  VANTREL_TRY(check_distinct(all));
   // U passed its own unitarity test, which is all the full controlled matrix
   // would have to pass: its rows outside the block are unit vectors with
   // exact products, mixed pairs sum zeros (or NaN, which passes), and each

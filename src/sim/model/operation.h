@@ -39,6 +39,10 @@ struct Operation {
   std::span<const std::uint64_t> matrix_targets() const {
     return std::span<const std::uint64_t>(targets).subspan(num_controls);
   }
+  // True when `matrix` holds 4^k entries for k = the qubits after the
+  // controls, 1 <= k < 32: what every constructor guarantees, and what a
+  // kernel needs before reading the matrix of a value assembled by hand.
+  bool has_matrix_shape() const;
   // The dense matrix on all of `targets`: for a controlled operation the
   // identity except the trailing block (every control 1), which holds
   // `matrix`. kOutOfMemory when it cannot be allocated (32 qubits or more
@@ -46,8 +50,8 @@ struct Operation {
   Result<std::vector<Complex>> full_matrix() const;
 
   // Validates and takes both sequences over. Checks, in order: at least one
-  // target; no duplicate target; fewer than 64 targets; exactly 4^k entries;
-  // unitary within 1e-3. Requests of 32 or more targets can never carry a
+  // target; no duplicate target (in O(k log k)); fewer than 64 targets;
+  // exactly 4^k entries; unitary within 1e-3. Requests of 32 or more targets can never carry a
   // matrix of the right size and are refused with the shape-mismatch message.
   static Result<Operation> create(std::vector<std::uint64_t> targets, std::vector<Complex> matrix);
 };

@@ -2,19 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
+#include "sim/base/messages.h"
 #include "sim/model/fusion.h"
 
 namespace vantrel::sim {
 
-namespace {
-
-Error qubit_out_of_range(std::uint64_t qubit, std::uint64_t num_qubits) {
-  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(num_qubits) +
-                 " qubits");
-}
-
-}  // namespace
+using messages::qubit_out_of_range;
 
 CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                                  std::uint64_t parameter_count,
@@ -29,8 +24,63 @@ CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_
       has_random_steps_ = true;
 }
 
+Result<CompiledCircuit> CompiledCircuit::create(
+    std::vector<CompiledOp> ops, std::uint64_t num_qubits, std::uint64_t parameter_count,
+    std::vector<std::optional<std::string>> parameter_names) {
+  if (num_qubits == 0) return messages::plan_without_qubits();
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    Status step = check_step(ops[i], num_qubits, parameter_count);
+    if (!step.ok()) {
+      Error e = std::move(step).error();
+      e.message = "step " + dec(i) + ": " + e.message;
+      return e;
+    }
+  }
+  if (!parameter_names.empty() && parameter_names.size() != parameter_count)
+    return invalid(dec(parameter_names.size()) + " parameter names for " + dec(parameter_count) +
+                   " parameters");
+  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(parameter_names));
+}
+
+Status CompiledCircuit::check_step(const CompiledOp& op, std::uint64_t num_qubits,
+                                   std::uint64_t parameter_count) {
+  switch (op.kind) {
+    case CompiledOp::Kind::kParam:
+      if (op.target >= num_qubits) return qubit_out_of_range(op.target, num_qubits);
+      if (op.slot >= parameter_count) return messages::no_such_slot(op.slot);
+      return Status::Ok();
+    case CompiledOp::Kind::kPauliRotation:
+      if (op.paulis.empty()) return messages::empty_pauli_rotation();
+      for (std::size_t j = 0; j < op.paulis.size(); ++j) {
+        const std::uint64_t q = op.paulis[j].qubit;
+        if (q >= num_qubits) return qubit_out_of_range(q, num_qubits);
+        if (j > 0 && q <= op.paulis[j - 1].qubit)
+          return invalid("pauli rotation factors must be on ascending, distinct qubits");
+      }
+      if (op.slot >= parameter_count) return messages::no_such_slot(op.slot);
+      if (!std::isfinite(op.scale)) return messages::rotation_scale_not_finite();
+      return Status::Ok();
+    case CompiledOp::Kind::kFixed:
+      break;
+  }
+  const Gate& g = op.gate;
+  switch (g.kind) {
+    case Gate::Kind::kUnitary:
+      for (std::uint64_t t : g.op.targets)
+        if (t >= num_qubits) return qubit_out_of_range(t, num_qubits);
+      break;
+    case Gate::Kind::kMeasure:
+    case Gate::Kind::kReset:
+      if (g.qubit >= num_qubits) return qubit_out_of_range(g.qubit, num_qubits);
+      break;
+    case Gate::Kind::kBarrier:
+      break;
+  }
+  return Status::Ok();
+}
+
 Result<ParameterizedCircuitSpec> ParameterizedCircuitSpec::create(std::uint64_t num_qubits) {
-  if (num_qubits == 0) return invalid("compiled circuits must have at least one qubit");
+  if (num_qubits == 0) return messages::plan_without_qubits();
   return ParameterizedCircuitSpec(num_qubits);
 }
 
@@ -40,19 +90,9 @@ std::uint64_t ParameterizedCircuitSpec::add_parameter(std::optional<std::string>
 }
 
 Status ParameterizedCircuitSpec::add_fixed_gate(Gate gate) {
-  switch (gate.kind) {
-    case Gate::Kind::kUnitary:
-      for (std::uint64_t t : gate.op.targets)
-        if (t >= num_qubits_) return qubit_out_of_range(t, num_qubits_);
-      break;
-    case Gate::Kind::kMeasure:
-    case Gate::Kind::kReset:
-      if (gate.qubit >= num_qubits_) return qubit_out_of_range(gate.qubit, num_qubits_);
-      break;
-    case Gate::Kind::kBarrier:
-      break;
-  }
-  ops_.push_back(CompiledOp::fixed(std::move(gate)));
+  CompiledOp op = CompiledOp::fixed(std::move(gate));
+  VANTREL_TRY(CompiledCircuit::check_step(op, num_qubits_, parameter_count()));
+  ops_.push_back(std::move(op));
   return Status::Ok();
 }
 
@@ -60,7 +100,7 @@ Status ParameterizedCircuitSpec::add_param_single(RotationKind kind, std::uint64
                                                   std::uint64_t slot) {
   if (target >= num_qubits_) return qubit_out_of_range(target, num_qubits_);
   if (slot >= parameter_count())
-    return invalid("parameter slot " + dec(slot) + " does not exist in this circuit spec");
+    return messages::no_such_slot(slot);
   ops_.push_back(CompiledOp::param(kind, target, slot));
   return Status::Ok();
 }
@@ -81,10 +121,10 @@ Status ParameterizedCircuitSpec::add_pauli_rotation(std::vector<RotationFactor> 
   std::vector<PauliFactor> factors;
   for (const RotationFactor& f : paulis)
     if (f.label) factors.push_back({f.qubit, *f.label});
-  if (factors.empty()) return invalid("pauli rotation needs at least one X, Y or Z factor");
+  if (factors.empty()) return messages::empty_pauli_rotation();
   if (slot >= parameter_count())
-    return invalid("parameter slot " + dec(slot) + " does not exist in this circuit spec");
-  if (!std::isfinite(scale)) return invalid("rotation scale must be finite");
+    return messages::no_such_slot(slot);
+  if (!std::isfinite(scale)) return messages::rotation_scale_not_finite();
 
   if (factors.size() == 1 && scale == 1.0f) {
     // exp(-i theta/2 P) for one factor is exactly RX, RY or RZ: the same step,
@@ -119,7 +159,13 @@ CompiledCircuit ParameterizedCircuitSpec::compile() const {
     }
   }
   flush();
-  return CompiledCircuit(std::move(out), num_qubits_, parameter_count(), parameter_names_);
+  // The builder's checks give every step the plan's invariants, and fusion
+  // keeps them (it only multiplies one-qubit gates on one qubit): a refusal
+  // here is a broken invariant, surfaced as an internal failure.
+  auto plan = CompiledCircuit::create(std::move(out), num_qubits_, parameter_count(),
+                                      parameter_names_);
+  if (!plan.ok()) throw std::logic_error("compile: " + plan.error().message);
+  return std::move(plan).value();
 }
 
 }  // namespace vantrel::sim

@@ -53,10 +53,26 @@ struct RotationFactor {
 // The immutable plan. Read concurrently without locking.
 class CompiledCircuit {
  public:
-  // Takes the steps as they are: nothing is validated here (compile() builds
-  // only plans whose steps fit `num_qubits`; a step that does not fit fails
-  // when it runs). `parameter_names` name the slots for display only: one
-  // entry per slot, or none at all.
+  // The plan after checking every invariant that compile() gives it: at
+  // least one qubit; each step as check_step says, refused as "step {i}:
+  // {why}" for the first that fails; no names, or one per slot.
+  // `parameter_names` name the slots for display only. compile() and the
+  // decoder build plans through here.
+  static Result<CompiledCircuit> create(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
+                                        std::uint64_t parameter_count,
+                                        std::vector<std::optional<std::string>> parameter_names = {});
+
+  // One step of a plan of `num_qubits` qubits reading `parameter_count`
+  // slots: every qubit it names below num_qubits ("qubit index {} is out of
+  // range for {} qubits"), its slot below parameter_count ("parameter slot
+  // {} does not exist in this circuit spec"); a Pauli rotation with at least
+  // one factor, on strictly ascending qubits, and a finite scale. Its gate,
+  // if any, is taken as its constructors made it.
+  static Status check_step(const CompiledOp& op, std::uint64_t num_qubits,
+                           std::uint64_t parameter_count);
+
+  // Takes the steps as they are, unchecked: for tests that need a plan no
+  // constructor would make (a step that does not fit fails when it runs).
   CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                   std::uint64_t parameter_count,
                   std::vector<std::optional<std::string>> parameter_names = {});
@@ -101,6 +117,12 @@ class ParameterizedCircuitSpec {
   // step of that one-qubit rotation (RX, RY or RZ), with its bits.
   Status add_pauli_rotation(std::vector<RotationFactor> paulis, std::uint64_t slot,
                             float scale);
+  // Room for `parameters` more parameters and `steps` more steps (a decoder
+  // that knows its counts; they must be counts the caller will add).
+  void reserve(std::size_t parameters, std::size_t steps) {
+    parameter_names_.reserve(parameter_names_.size() + parameters);
+    ops_.reserve(ops_.size() + steps);
+  }
   // Fuses fixed stretches between parametric steps; never fails.
   CompiledCircuit compile() const;
 

@@ -198,5 +198,34 @@ TEST(Compile, PlanKeepsItsParameterCountAndRandomSteps) {
   EXPECT_FALSE(before.has_random_steps());
 }
 
+// Each invariant of a plan refused on its own, with the position of the step.
+TEST(CompiledCircuitCreate, RefusesEveryBrokenInvariantNamingTheStep) {
+  const auto refusal = [](std::vector<CompiledOp> ops, std::uint64_t n = 2, std::uint64_t p = 1,
+                          std::vector<std::optional<std::string>> names = {}) {
+    auto plan = CompiledCircuit::create(std::move(ops), n, p, std::move(names));
+    return plan.ok() ? std::string("accepted") : plan.error().message;
+  };
+  const auto rotation = [](std::vector<PauliFactor> f, std::uint64_t slot = 0, float scale = 2.0f) {
+    return CompiledOp::pauli_rotation(std::move(f), slot, scale);
+  };
+  const PauliFactor x0{0, PauliLabel::kX}, z1{1, PauliLabel::kZ};
+  const CompiledOp fine = CompiledOp::param(RotationKind::kRX, 1, 0);
+  EXPECT_EQ(refusal({fine, rotation({x0, z1}), CompiledOp::fixed(Gate::measure(1))}), "accepted");
+  EXPECT_EQ(refusal({}, 0, 0), "compiled circuits must have at least one qubit");
+  EXPECT_EQ(refusal({fine, CompiledOp::param(RotationKind::kRX, 2, 0)}),
+            "step 1: qubit index 2 is out of range for 2 qubits");
+  EXPECT_EQ(refusal({CompiledOp::param(RotationKind::kP, 0, 1)}),
+            "step 0: parameter slot 1 does not exist in this circuit spec");
+  EXPECT_EQ(refusal({rotation({})}), "step 0: pauli rotation needs at least one X, Y or Z factor");
+  EXPECT_EQ(refusal({rotation({z1, x0})}),
+            "step 0: pauli rotation factors must be on ascending, distinct qubits");
+  EXPECT_EQ(refusal({rotation({x0, {5, PauliLabel::kY}})}),
+            "step 0: qubit index 5 is out of range for 2 qubits");
+  EXPECT_EQ(refusal({rotation({x0}, 0, NAN)}), "step 0: rotation scale must be finite");
+  EXPECT_EQ(refusal({CompiledOp::fixed(hadamard(3))}), "step 0: qubit index 3 is out of range for 2 qubits");
+  EXPECT_EQ(refusal({CompiledOp::fixed(Gate::reset(2))}), "step 0: qubit index 2 is out of range for 2 qubits");
+  EXPECT_EQ(refusal({}, 2, 2, {"a"}), "1 parameter names for 2 parameters");
+}
+
 }  // namespace
 }  // namespace vantrel::sim

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "sim/base/messages.h"
 #include "sim/base/interrupt.h"
 #include "sim/kernels/block.h"
 #include "sim/kernels/diagonal.h"
@@ -614,10 +615,7 @@ Status append_operation_step(const StateVector& state, const Operation& op,
     step.qubit = op.targets[0];
     std::copy(op.matrix.begin(), op.matrix.end(), step.m);
   } else {
-    if (c >= op.targets.size()) return internal("operation matrix does not match its targets");
-    const std::size_t k = op.targets.size() - c;
-    if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
-      return internal("operation matrix does not match its targets");
+    if (!op.has_matrix_shape()) return messages::matrix_does_not_match_targets();
     step.kind = RunStep::Kind::kOperation;
     step.op = &op;
   }

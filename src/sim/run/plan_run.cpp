@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "sim/base/messages.h"
 #include "sim/base/alloc.h"
 #include "sim/run/circuit.h"
 #include "sim/run/block_executor.h"
@@ -14,14 +15,6 @@
 #include "sim/base/rng.h"
 
 namespace vantrel::sim {
-namespace {
-
-Error out_of_range(std::uint64_t qubit, std::uint64_t n) {
-  return invalid("qubit index " + dec(qubit) + " is out of range for " + dec(n) + " qubits");
-}
-
-}  // namespace
-
 void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
   static constexpr StandardGate kGates[] = {StandardGate::kRX, StandardGate::kRY,
                                             StandardGate::kRZ, StandardGate::kP};
@@ -84,11 +77,11 @@ namespace {
 // them; a hand-made plan that does not is refused instead of reading or
 // writing out of bounds.
 Status check_parametric_step(const CompiledOp& op, std::uint64_t n, std::span<const float> params) {
-  if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return out_of_range(op.target, n);
+  if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return messages::qubit_out_of_range(op.target, n);
   for (const PauliFactor& f : op.paulis)
-    if (f.qubit >= n) return out_of_range(f.qubit, n);
+    if (f.qubit >= n) return messages::qubit_out_of_range(f.qubit, n);
   if (op.slot >= params.size())
-    return invalid("parameter slot " + dec(op.slot) + " does not exist in this circuit spec");
+    return messages::no_such_slot(op.slot);
   return Status::Ok();
 }
 
@@ -168,8 +161,7 @@ namespace {
 Status run_checked(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
                    AngleOverride override_angle, Rng* given) {
   if (params.size() != plan.parameter_count())
-    return invalid("parameter vector has length " + dec(params.size()) + ", expected " +
-                   dec(plan.parameter_count()));
+    return messages::parameter_length(params.size(), plan.parameter_count());
   const std::uint64_t n = state.num_qubits();
   if (n != plan.num_qubits())
     return invalid("state vector has " + dec(n) + " qubits, compiled circuit expects " +

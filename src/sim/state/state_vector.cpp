@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sim/base/messages.h"
+#include "sim/base/duplicates.h"
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
 #include "sim/base/pool.h"
@@ -64,13 +66,10 @@ void StateVector::reset_to_zero_state() {
 }
 
 Status validate_targets(const StateVector& state, std::span<const std::uint64_t> targets) {
-  for (std::size_t i = 0; i < targets.size(); ++i)
-    for (std::size_t j = i + 1; j < targets.size(); ++j)
-      if (targets[i] == targets[j]) return invalid("duplicate qubit index: " + dec(targets[i]));
+  const std::size_t dup = first_duplicate(targets);
+  if (dup != targets.size()) return messages::duplicate_qubit(targets[dup]);
   for (std::uint64_t t : targets)
-    if (t >= state.num_qubits())
-      return invalid("qubit index " + dec(t) + " is out of range for " + dec(state.num_qubits()) +
-                     " qubits");
+    if (t >= state.num_qubits()) return messages::qubit_out_of_range(t, state.num_qubits());
   return Status::Ok();
 }
 
@@ -88,10 +87,7 @@ Status StateVector::apply_operation(const Operation& op) {
   // Operation::create and make_controlled_unitary_gate guarantee 4^k entries
   // (and so k < 32) on at least one target; an operation assembled by hand
   // without them must not make a kernel read past its matrix.
-  if (c >= op.targets.size()) return internal("operation matrix does not match its targets");
-  const std::size_t k = op.targets.size() - c;
-  if (k >= 32 || op.matrix.size() != (std::size_t{1} << (2 * k)))
-    return internal("operation matrix does not match its targets");
+  if (!op.has_matrix_shape()) return messages::matrix_does_not_match_targets();
   if (c == 0) return kernels::apply_matrix<PoolExecutor>(amplitudes(), op.targets, op.matrix);
   return kernels::apply_controlled_matrix<PoolExecutor>(amplitudes(), op.controls(), op.matrix_targets(),
                                                         op.matrix);
