@@ -32,13 +32,18 @@
 // Decoding is input handling: payloads may be truncated, corrupted, of
 // another version or forged. A decoder reads only within the payload, sizes
 // every allocation by what the remaining bytes can hold (a count is refused
-// before anything is reserved for it), and validates every field as the
-// value's constructors would: qubit lists and matrices through
-// Operation::create or make_controlled_unitary_gate, gate labels against the
-// standard gate table, ranges of steps against the qubit and parameter
-// counts, finite rotation scales, factor order, tags, UTF-8 of names, and no trailing bytes. Every refusal is
-// a kInvalid error "invalid {Kind} payload: {what}", with the position of the
-// offending item ("step 3: ...") where there is one.
+// before anything is reserved for it; a list is then reserved once at its
+// count), and validates every field as the value's constructors would:
+// qubit lists and matrices through Operation::create or
+// make_controlled_unitary_gate, gate labels against the standard gate table
+// and against the gate's own matrix (label_agrees), plans through
+// CompiledCircuit::create, factor order, tags, UTF-8 of names, and no
+// trailing bytes. Every check is linear or O(k log k) in what it reads,
+// except the unitarity test of a matrix (cubic in its dimension, as for any
+// constructor). Decoding polls the thread's Interrupt between items and the
+// unitarity test between rows, returning interrupted() once asked to stop.
+// Every refusal is a kInvalid error "invalid {Kind} payload: {what}", with
+// the position of the offending item ("step 3: ...") where there is one.
 #pragma once
 
 #include <cstdint>
