@@ -182,3 +182,23 @@ def test_entry_point():
     if "vantrel.qubit" not in {p.name for p in points}:
         pytest.skip("vantrel.qubit is not registered: neither installed nor a build tree on the path")
     assert isinstance(qml.device("vantrel.qubit", wires=2), VantrelQubit)
+
+
+def test_broadcast_adjoint_jacobian_runs_as_one_batch():
+    def circuit(x, y):
+        qml.RX(x, 0)
+        qml.CNOT([0, 1])
+        qml.RY(y, 1)
+        return qml.expval(qml.Z(1)), qml.expval(qml.X(0) @ qml.Z(1) + 0.3 * qml.Identity(0))
+
+    x = pnp.array([0.1, 0.5, 0.9], requires_grad=True)
+    y = pnp.array(0.3, requires_grad=True)
+    dev = VantrelQubit(wires=2)
+
+    def jac(device, method):
+        node = qml.QNode(circuit, device, diff_method=method)
+        return qml.jacobian(lambda a, b: qml.math.stack(node(a, b)))(x, y)
+
+    for got, expected in zip(jac(dev, "adjoint"), jac(qml.device("default.qubit", wires=2), "backprop")):
+        np.testing.assert_allclose(got, expected, atol=1e-5)
+    assert dev.compile_count == 1
