@@ -231,34 +231,13 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
   return Status::Ok();
 }
 
-// How the backward sweep uses the pool. Each step of the sweep is short (one
-// gate, then a derivative), so what counts is where psi and lambda live:
-//  * kAlone: both fit in one core's second-level cache together (or there
-//    is no second thread): the calling thread does everything, the forward
-//    run and the observable included, and the states never move between
-//    caches;
-//  * kPaired: larger, on a pool of two or three threads: psi on the calling
-//    thread and lambda on a helper, each run applied by its owner, the
-//    derivatives' chunks shared by the two;
-//  * kShared: larger than the executor pairs runs for, on a larger pool, or
-//    inside the pool: each run shared by the executor's team in turn (or
-//    on this thread), the derivatives spread over the pool.
-enum class SweepMode { kAlone, kPaired, kShared };
-
-SweepMode sweep_mode(std::uint64_t n) {
-  const detail::ExecutorConfig c = detail::executor_config();
-  const std::size_t threads = pool_num_threads();
-  if (threads <= 1 || n <= c.block_qubits) return SweepMode::kAlone;
-  // Inside the pool (a batch row) or a team's share, runs stay on this
-  // thread anyway; the derivatives may still nest on idle workers.
-  if (in_pool_thread() || in_team_share()) return SweepMode::kShared;
-  return threads <= 3 || n <= c.pair_max_qubits ? SweepMode::kPaired : SweepMode::kShared;
-}
-
 // The backward sweep of `sweep` on registers the executor runs: the undos
 // between two derivatives (the parametric step just differentiated, then the
 // fixed steps down to the next parametric one) form one run, applied to psi
-// and to lambda as sweep_mode chooses. The executor gives every amplitude
+// and to lambda as placed: kPaired, psi by the calling thread and lambda by
+// a helper, the derivatives' chunks shared by the two; otherwise one after
+// the other (each shared by the executor's team when kShared), the
+// derivatives on this thread (kAlone) or over the pool. The executor gives every amplitude
 // the operations of the step-by-step loop in the same order, and the
 // derivatives add their chunks in index order whoever computes them, so the
 // bits are those of `sweep` on every pool size. Returns no status, having
@@ -266,7 +245,7 @@ SweepMode sweep_mode(std::uint64_t n) {
 // sweeps step by step, which needs none.
 std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const float> params,
                                     ExecutionContext& context, std::size_t first,
-                                    std::span<float> gradient) {
+                                    std::span<float> gradient, Placement where) {
   StateVector& psi = context.state;
   StateVector& lambda = context.backward;
   const std::vector<CompiledOp>& ops = plan.ops();
@@ -286,10 +265,9 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
       }))
     return std::nullopt;
 
-  const SweepMode mode = sweep_mode(psi.num_qubits());
-  const bool alone = mode == SweepMode::kAlone;
+  const bool alone = where == Placement::kAlone;
   std::optional<Team> pair;
-  if (mode == SweepMode::kPaired) pair.emplace(2);
+  if (where == Placement::kPaired) pair.emplace(2);
   const bool paired = pair && pair->size() == 2;
   std::vector<RunStep>& run = context.run;
   run.clear();
@@ -302,8 +280,8 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
         done[share] = execute_run(share == 0 ? psi : lambda, run, nullptr, nullptr);
       });
     } else {
-      done[0] = execute_run(psi, run, nullptr, nullptr, alone);
-      if (done[0].ok()) done[1] = execute_run(lambda, run, nullptr, nullptr, alone);
+      done[0] = execute_run(psi, run, nullptr, nullptr);
+      if (done[0].ok()) done[1] = execute_run(lambda, run, nullptr, nullptr);
     }
     run.clear();
     used = 0;
@@ -362,11 +340,12 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
     return messages::adjoint_random_steps();
   if (gradient.size() != p) return internal("gradient span does not match the parameter count");
 
-  // While psi and lambda fit one core's cache together, the whole call stays
-  // on this thread (sweep_mode): handing the run or the observable's
-  // passes to the pool would only move the states between caches.
-  std::optional<SoloScope> solo;
-  if (sweep_mode(n) == SweepMode::kAlone && pool_num_threads() > 1) solo.emplace();
+  // Placed kAlone (psi and lambda are one block each, so both fit one core's
+  // cache), the whole call stays on this thread: handing the run or the
+  // observable's passes to the pool would only move the states between
+  // caches.
+  const Placement where = placement(n, RunPairs::kShort);
+  const PlacementScope placed(where);
   VANTREL_TRY(prepare_context(plan, context));
   VANTREL_TRY(run_into(plan, params, context.state));
   auto value = expectation(context.state, observable);
@@ -392,7 +371,7 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   VANTREL_TRY(apply_observable(context.state, observable, context.backward));
   const auto begin = static_cast<std::size_t>(first - ops.begin());
   std::optional<Status> swept;
-  if (runs_through_executor(n)) swept = sweep_in_runs(plan, params, context, begin, gradient);
+  if (runs_through_executor(n)) swept = sweep_in_runs(plan, params, context, begin, gradient, where);
   if (!swept) swept = sweep(plan, params, context, begin, gradient);
   VANTREL_TRY(std::move(*swept));
   return *value;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "sim/base/messages.h"
 #include "sim/run/block_executor.h"
@@ -73,7 +74,8 @@ Status gradient_by_full_runs(const CompiledCircuit& plan, std::span<const float>
 // takes the full runs.
 Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<const float> params,
                                       std::span<const PauliTerm> observable,
-                                      ExecutionContext& context, std::vector<float>& gradient) {
+                                      ExecutionContext& context, std::vector<float>& gradient,
+                                      Placement where) {
   const std::vector<CompiledOp>& ops = plan.ops();
   const std::size_t steps = ops.size();
   // The run the full-run order makes last: the last reading step of the
@@ -101,19 +103,17 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   std::vector<unsigned char> seen(gradient.size(), 0);
   const std::size_t bytes = prefix.size() * sizeof(Complex);
 
-  // The two runs of a step are independent: on a register that two threads
-  // share well but whose gates are too small to split with profit, they run
-  // side by side, the lowered one in the context and the raised one in a
-  // state of its own (each run on its thread alone). Otherwise they run one
-  // after the other, each spread over the pool by the executor. A missing
-  // second state only means the second way.
+  // The two runs of a step are independent: placed kPaired, they run side
+  // by side, the lowered one in the context and the raised one in a state of
+  // its own (each run on its thread alone). Otherwise they run one after the
+  // other. A missing second state only means the second way.
   StateVector raised;
-  const bool paired = runs_in_pairs(n);
-  if (paired) {
+  if (where == Placement::kPaired) {
     auto second = StateVector::create(n);
     if (second.ok()) raised = std::move(second).value();
   }
-  Team team(raised.data() ? 2 : 1);
+  std::optional<Team> team;
+  if (raised.data()) team.emplace(2);
   StateVector* run_state[2] = {&context.state, &context.state};
   if (raised.data()) run_state[1] = &raised;
 
@@ -127,8 +127,8 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
     };
     // Paired, the leader advances alone (a task of one share is not spread
     // again); otherwise the executor spreads it.
-    if (raised.data()) {
-      team.run(1, advance);
+    if (team) {
+      team->run(1, advance);
     } else {
       advance(0);
     }
@@ -145,8 +145,8 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
       Status st = apply_steps(plan, params, s, k, steps, AngleOverride{k, angles[which]}, nullptr);
       e[which] = st.ok() ? expectation(s, observable) : Result<float>(std::move(st).error());
     };
-    if (raised.data()) {
-      team.run(2, [&](std::size_t share) { side(share == 0 ? 1 : 0); });
+    if (team) {
+      team->run(2, [&](std::size_t share) { side(share == 0 ? 1 : 0); });
     } else {
       side(0);
       if (!e[0].ok()) return std::move(e[0]).error();
@@ -184,6 +184,8 @@ Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const f
   if (params.size() != p)
     return messages::parameter_length(params.size(), p);
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
+  const Placement where = placement(plan.num_qubits(), RunPairs::kLong);
+  const PlacementScope placed(where);
 
   auto value = expectation_with_context(plan, params, observable, context);
   if (!value.ok()) return std::move(value).error();
@@ -193,7 +195,7 @@ Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const f
 
   out.gradient.assign(p, 0.0f);
   if (!full_runs_only && !plan.has_random_steps()) {
-    auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient);
+    auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient, where);
     if (!swept.ok()) return std::move(swept).error();
     if (*swept) return out;
   }

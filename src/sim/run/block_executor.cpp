@@ -598,10 +598,18 @@ bool runs_through_executor(std::uint64_t num_qubits) {
   return c.enabled && num_qubits >= c.min_qubits;
 }
 
-bool runs_in_pairs(std::uint64_t num_qubits) {
+Placement placement(std::uint64_t num_qubits, RunPairs pairs) {
   const detail::ExecutorConfig& c = detail::config_storage();
-  return c.enabled && num_qubits >= c.team_min_qubits && num_qubits <= c.pair_max_qubits &&
-         !in_pool_thread() && !in_team_share() && pool_num_threads() > 1;
+  // The width alone decides the common small call, without asking the pool.
+  if (pairs != RunPairs::kLong && num_qubits <= c.block_qubits) return Placement::kAlone;
+  if (num_qubits < c.team_min_qubits) return Placement::kAlone;
+  const std::size_t threads = pool_num_threads();
+  if (threads <= 1) return Placement::kAlone;
+  if (in_pool_thread() || in_team_share()) return Placement::kShared;
+  const bool pair_width = c.enabled && num_qubits <= c.pair_max_qubits;
+  if (pairs == RunPairs::kLong && pair_width) return Placement::kPaired;
+  if (pairs == RunPairs::kShort && (pair_width || (c.enabled && threads <= 3))) return Placement::kPaired;
+  return Placement::kShared;
 }
 
 Status append_operation_step(const StateVector& state, const Operation& op,
@@ -642,11 +650,12 @@ Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<
 }
 
 Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
-                   std::vector<MeasurementRecord>* records, bool alone) {
+                   std::vector<MeasurementRecord>* records) {
   if (steps.empty()) return Status::Ok();
   const detail::ExecutorConfig c = detail::executor_config();
   const auto n = static_cast<unsigned>(state.num_qubits());
-  const bool shared = !alone && n >= c.team_min_qubits && !in_pool_thread() && !in_team_share();
+  // A team led from inside the pool would invite workers that are busy.
+  const bool shared = placement(n) == Placement::kShared && !in_pool_thread() && !in_team_share();
   // Threads beyond the pool's first two only where each keeps some
   // 2^thread_qubits amplitudes to itself: smaller shares would be mostly
   // meeting.

@@ -25,10 +25,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "sim/base/complex.h"
+#include "sim/base/pool.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/model/operation.h"
 #include "sim/base/result.h"
@@ -61,11 +63,51 @@ struct RunStep {
 // caller applies its gates one by one, as it always has).
 bool runs_through_executor(std::uint64_t num_qubits);
 
-// Whether two independent runs on registers of this width are better made
-// side by side on two threads (each run on its thread alone) than one after
-// the other with their blocks shared: true from team_min_qubits to
-// pair_max_qubits when the caller can lead a team of two.
-bool runs_in_pairs(std::uint64_t num_qubits);
+// Where the work of a call on a register goes, decided in one place for
+// every route from the register's width, the pool and the processor's cache
+// sizes (the executor's block, fixed from them: ExecutorConfig):
+//  * kAlone: the calling thread does every pass, runs and parallel loops
+//    alike (the caller holds a SoloScope, pool.h). A register that is one
+//    block stays in one core's caches, where sharing a pass would only move
+//    it between caches; so does a register too narrow for a hand-over to
+//    pay, and every register when the pool has a single thread.
+//  * kPaired: the call's two independent runs go side by side, each on its
+//    own thread alone (a Team of two, one share per run).
+//  * kShared: each run is shared by a team the executor forms when it is
+//    led from outside the pool; parallel loops spread over the pool.
+// Results are the same bits under every placement.
+enum class Placement : std::uint8_t { kAlone, kPaired, kShared };
+
+// How a call's runs may pair up.
+enum class RunPairs : std::uint8_t {
+  kNone,   // one run at a time
+  kLong,   // pairs of whole runs of a plan, each needing a state of its own
+           // (the two shifted runs of a gradient step)
+  kShort,  // pairs of a few gates between two meetings, on two states the
+           // call already holds (the adjoint sweep's undos)
+};
+
+// The rule: with `pairs` other than kLong, a register of at most the
+// executor's block is kAlone; below team_min_qubits, or when the pool has a
+// single thread, kAlone; inside the pool or a team's share, kShared (runs
+// then stay on their thread, loops may still nest); pairs of long runs are
+// kPaired up to pair_max_qubits, pairs of short runs there and on any width
+// when the pool has at most three threads (a larger team would leave
+// threads idle); kShared otherwise. Pairs need the executor: without it
+// nothing is kPaired.
+Placement placement(std::uint64_t num_qubits, RunPairs pairs = RunPairs::kNone);
+
+// How a call placed kAlone stays on its thread: a SoloScope while alive
+// when `where` is kAlone, nothing otherwise.
+class PlacementScope {
+ public:
+  explicit PlacementScope(Placement where) {
+    if (where == Placement::kAlone) solo_.emplace();
+  }
+
+ private:
+  std::optional<SoloScope> solo_;
+};
 
 // Checks `gate` against `state` as executing it would (same checks, order and
 // messages: apply_operation's for a unitary, the qubit range for a
@@ -83,10 +125,10 @@ Status append_operation_step(const StateVector& state, const Operation& op,
 // kOutOfMemory (the tables of a very large matrix), after applying the steps
 // before the one that needed them, or kInterrupted when the calling thread's
 // Interrupt asks between segments (interrupt.h).
-// With `alone`, the calling thread runs it without a team whatever the
-// register's width.
+// The run is shared by a team when placement() says kShared and the calling
+// thread is outside the pool.
 Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
-                   std::vector<MeasurementRecord>* records, bool alone = false);
+                   std::vector<MeasurementRecord>* records);
 
 namespace detail {
 
@@ -95,7 +137,7 @@ namespace detail {
 struct ExecutorConfig {
   bool enabled = true;           // false: every run gate by gate
   unsigned min_qubits = 12;      // narrower registers run gate by gate
-  unsigned team_min_qubits = 14; // from here on a run is shared with pool workers
+  unsigned team_min_qubits = 14; // narrower registers stay on the calling thread
   unsigned pair_max_qubits = 20; // up to here independent runs go side by side
   unsigned thread_qubits = 13;   // a team has a third thread and more only for 2^this amplitudes each
   unsigned block_qubits = 16;    // a block holds 2^block_qubits amplitudes

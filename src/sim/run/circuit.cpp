@@ -56,6 +56,7 @@ Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng*
 }
 
 Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
+  const PlacementScope placed(placement(state.num_qubits()));
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   return run(state, *rng);

@@ -167,6 +167,7 @@ Status run_checked(const CompiledCircuit& plan, std::span<const float> params, S
     return invalid("state vector has " + dec(n) + " qubits, compiled circuit expects " +
                    dec(plan.num_qubits()));
 
+  const PlacementScope placed(placement(n));
   // The generator is looked up once per run, and only by plans that draw:
   // a purely unitary run touches no thread-local state.
   std::optional<Rng> rng;
@@ -253,6 +254,7 @@ Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& p
 Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
                                        std::span<const PauliTerm> observable,
                                        ExecutionContext& context) {
+  const PlacementScope placed(placement(plan.num_qubits()));
   VANTREL_TRY(prepare_context(plan, context));
   VANTREL_TRY(run_into(plan, params, context.state));
   return expectation(context.state, observable);
