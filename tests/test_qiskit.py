@@ -61,12 +61,13 @@ def test_estimator_matches_reference_on_every_gate(num_qubits):
     circuit = random_circuit(num_qubits, 3 * len(STANDARD), rng, list(params))
     assert_same_state(circuit, vq.from_qiskit(circuit), rng.uniform(-np.pi, np.pi, len(circuit.parameters)))
     observables = [random_observable(num_qubits, 2 * num_qubits, rng) for _ in range(3)]
-    values = rng.uniform(-np.pi, np.pi, (4, 1, len(circuit.parameters)))  # broadcast against (3,)
-    pub = (circuit, observables, values)
-    got = vq.Estimator().run([pub]).result()[0].data.evs
-    want = StatevectorEstimator().run([pub]).result()[0].data.evs
-    assert got.shape == want.shape == (4, 3)
-    np.testing.assert_allclose(got, want, atol=1e-5)
+    values = rng.uniform(-np.pi, np.pi, (4, 1, len(circuit.parameters)))
+    pubs = [(circuit, observables, values), (circuit, observables, values[:3, 0])]  # outer, zipped
+    got = vq.Estimator().run(pubs).result()
+    want = StatevectorEstimator().run(pubs).result()
+    assert got[0].data.evs.shape == (4, 3) and got[1].data.evs.shape == (3,)
+    for g, w in zip(got, want):
+        np.testing.assert_allclose(g.data.evs, w.data.evs, atol=1e-5)
 
 
 def test_scaled_parameters_pauli_evolution_and_refusals():

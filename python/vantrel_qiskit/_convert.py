@@ -13,6 +13,7 @@ values and samples exactly.
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -475,25 +476,20 @@ def from_qiskit(circuit: QuantumCircuit) -> vt.CircuitSpec:
 
 
 def load_qasm(text: str) -> QuantumCircuit:
-    """Parse an OpenQASM 2 or 3 program (by its version line) into a QuantumCircuit."""
-    head = _version(text)
-    if head.startswith("3"):
-        from qiskit import qasm3
+    """Parse an OpenQASM 2 or 3 program into a QuantumCircuit: version 2 when
+    its version statement says so, 3 otherwise (the statement is optional in
+    OpenQASM 3 only)."""
+    if _QASM2.match(text):
+        from qiskit import qasm2
 
-        return qasm3.loads(text)
-    from qiskit import qasm2
+        return qasm2.loads(text, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+    from qiskit import qasm3
 
-    return qasm2.loads(text, custom_instructions=qasm2.LEGACY_CUSTOM_INSTRUCTIONS)
+    return qasm3.loads(text)
 
 
-def _version(text: str) -> str:
-    for line in text.splitlines():
-        stripped = line.split("//", 1)[0].strip()
-        if stripped.startswith("OPENQASM"):
-            return stripped[len("OPENQASM"):].strip().rstrip(";").strip()
-        if stripped:
-            break
-    return "3"  # the version line is optional in OpenQASM 3 only
+# The version statement, after any comments and blank space.
+_QASM2 = re.compile(r"(?:\s+|//[^\n]*\n|/\*.*?\*/)*OPENQASM\s+2\b", re.DOTALL)
 
 
 def from_qasm(text: str) -> vt.CircuitSpec:

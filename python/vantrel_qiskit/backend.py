@@ -102,13 +102,23 @@ class Backend(BackendV2):
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: "
                              f"{', '.join(p.name for p in circuit.parameters)}")
         translation = translate(circuit, defer=True)
-        samples = sample_values(translation.spec.compile(), np.zeros(0, np.float32), shots, seed)
-        values = [0] * shots if not circuit.num_clbits else _clbit_values(samples, translation.clbit_qubits)
-        keys = [hex(v) for v in values]
-        outcomes, counts = np.unique(np.array(keys), return_counts=True)
-        data: dict[str, Any] = {"counts": {str(k): int(n) for k, n in zip(outcomes, counts)}}
+        plan = translation.spec.compile()
+        no_params = np.zeros(0, np.float32)
+        data: dict[str, Any] = {}
         if memory:
+            keys = [hex(v) for v in _clbit_values(sample_values(plan, no_params, shots, seed),
+                                                  translation.clbit_qubits)]
+            outcomes, counts = np.unique(np.array(keys), return_counts=True)
+            data["counts"] = {str(k): int(n) for k, n in zip(outcomes, counts)}
             data["memory"] = keys
+        else:
+            # The same draws as sample() with this seed, tallied by the engine.
+            tally = plan.counts(no_params, shots, seed=seed)
+            indices = np.fromiter(tally, np.uint64, count=len(tally))
+            totals: dict[str, int] = {}
+            for value, n in zip(_clbit_values(indices, translation.clbit_qubits), tally.values()):
+                totals[hex(value)] = totals.get(hex(value), 0) + n
+            data["counts"] = totals
         header = {
             "name": circuit.name,
             "creg_sizes": [[reg.name, reg.size] for reg in circuit.cregs],

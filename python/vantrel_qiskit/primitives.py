@@ -112,16 +112,22 @@ class Estimator(BaseEstimatorV2):
         row_of = np.broadcast_to(np.arange(len(rows)).reshape(pub.parameter_values.shape), shape)
         terms = pub.observables.ravel().tolist()
         obs_of = np.broadcast_to(np.arange(len(terms)).reshape(pub.observables.shape), shape)
-        evs = np.empty(shape, np.float64)
-        for j in np.unique(obs_of):
-            where = obs_of == j
-            needed = np.unique(row_of[where])
-            hamiltonian, constant = observable(terms[j])
-            if hamiltonian is None:
-                values = np.zeros(len(needed))
-            else:
-                values = compiled.plan.batch_expectation(rows[needed], hamiltonian).astype(np.float64)
-            evs[where] = values[np.searchsorted(needed, row_of[where])] + constant
+        converted = [observable(t) for t in terms]
+        # table[r, j]: observable j at parameter row r, filled where a pair needs it.
+        table = np.zeros((len(rows), len(terms)))
+        used_rows, used_obs = np.unique(row_of), np.unique(obs_of)
+        pauli = [j for j in used_obs if converted[j][0] is not None]
+        pairs = len(np.unique(row_of * len(terms) + obs_of))
+        if pauli and pairs == len(used_rows) * len(used_obs):
+            # Every row meets every observable: one run per row serves them all.
+            table[np.ix_(used_rows, pauli)] = compiled.plan.batch_expectations(
+                rows[used_rows], [converted[j][0] for j in pauli])
+        else:
+            for j in pauli:
+                needed = np.unique(row_of[obs_of == j])
+                table[needed, j] = compiled.plan.batch_expectation(rows[needed], converted[j][0])
+        table += np.array([constant for _, constant in converted])
+        evs = table[row_of, obs_of]
         if pub.precision != 0:
             rng = np.random.default_rng(np.random.SeedSequence(entropy, spawn_key=(index,)))
             evs = rng.normal(evs, pub.precision)
