@@ -31,6 +31,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim/base/pool.h"
 #include "sim/base/result.h"
 
 namespace vantrel::lib {
@@ -75,6 +76,8 @@ R guarded(F&& body, R failure) {
   } catch (const std::length_error&) {
     // A container asked for more elements than it can ever hold.
     PyErr_SetString(PyExc_MemoryError, kAllocationFailed);
+  } catch (const sim::LostToFork& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const std::exception& e) {
     raise_internal(e.what());
   } catch (...) {

@@ -1,25 +1,26 @@
 // The process-wide worker pool and the parallel loops built on it.
 //
 // One pool per process, created by init_global_pool() or, with its default
-// size, by the first parallel call. Work is divided by halving a range with a
-// split budget that starts at the pool's thread count; the first half runs on
-// the current thread, the second is offered to idle workers and run by the
-// current thread itself if nobody took it. A caller outside the pool hands the
-// whole job over and blocks until it is done, polling the Interrupt bound to
-// it meanwhile (interrupt.h). Nested calls from pool threads
-// join the same pool and never deadlock: a waiting thread runs pending work.
+// size (processors.h), by the first parallel call. Work is divided by halving
+// a range with a split budget that starts at the pool's thread count; the
+// first half runs on the current thread, the second is offered to idle
+// workers and run by the current thread itself if nobody took it. A caller
+// outside the pool hands the whole job over and waits until it is done,
+// polling the Interrupt bound to it meanwhile (interrupt.h); if no worker has
+// taken the job within its first wait (the workers are busy with other
+// callers' work), the caller takes it back and runs it itself, so that
+// callers from several threads each make progress. Nested calls from pool
+// threads join the same pool and never deadlock: a waiting thread runs
+// pending work. Teams (team.h) are built on the pool's workers.
 //
 // Exceptions thrown by a body (std::bad_alloc in practice) are carried to the
 // caller and rethrown there after every piece has finished.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
-#include <string>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -27,7 +28,7 @@
 
 namespace vantrel::sim {
 
-class Interrupt;
+struct TeamInvitation;
 
 // A non-owning reference to a callable; valid while the callable lives.
 template <class Sig>
@@ -54,10 +55,14 @@ class FunctionRef<R(Args...)> {
 // pool is made in a fraction of a second either way.
 inline constexpr std::size_t kMaxThreads = 4096;
 
+// Each worker's stack. Work on the pool keeps its data on the heap and its
+// frames hold at most some kilobytes each (the whole test suite passes on a
+// quarter of this). The system's default (commonly 8 MiB) would make a pool
+// of kMaxThreads reserve 32 GiB of address space; this makes it 2 GiB.
+inline constexpr std::size_t kWorkerStackBytes = std::size_t{1} << 19;
+
 // Threads of the pool, creating it with its default size when it does not
-// exist yet: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the processors
-// available to the process (affinity and CPU quota), else 1; at most
-// kMaxThreads. Threads are started one at a time; if one cannot be started,
+// exist yet (default_pool_size(), processors.h; at most kMaxThreads). Threads are started one at a time; if one cannot be started,
 // the pool keeps those that did (none: the callers run all work themselves).
 std::size_t pool_num_threads();
 
@@ -72,10 +77,6 @@ std::size_t pool_num_threads();
 // first thread that cannot be started (those started are stopped again and
 // no pool is then in use).
 Status init_global_pool(std::size_t n);
-
-// Processors available to the process: the affinity mask, capped by the
-// cgroup CPU quota (rounded up); 1 if unknown. The default pool size.
-std::size_t available_processors();
 
 // True on a worker thread of the pool.
 bool in_pool_thread();
@@ -131,109 +132,32 @@ struct SequentialExecutor {
 };
 
 
-// A team: the calling thread (its leader) and pool workers that join it,
-// running a sequence of tasks for the price of one invitation per team
-// instead of one hand-over per task. A task is cut into shares; participant
-// r of a team of size t first claims shares r, r + t, ..., then any share
-// still unclaimed, so each share is done by exactly one thread, and by the
-// same one from task to task while the team keeps its members and pace (so
-// the data a share touches stays in that thread's cache). The leader never waits for a helper to arrive or for a busy worker:
-// it does every share nobody has claimed, so a team whose helpers never come
-// is simply the leader alone. Tasks run strictly one after another: run()
-// returns when every share of its task is done, which orders all of the
-// task's writes before anything the leader does next.
-//
-// Invitations go to the mailboxes of idle workers, never to the leader's own
-// worker; a worker takes one only from its idle loop. A team led from a pool
-// thread is therefore safe (it never waits on anything but shares in
-// progress), but costs an invitation per run that busy workers cannot take.
-//
-// The code of a share must not throw and must not call into the pool
-// (parallel_for, join, PoolExecutor): it runs on the thread that claimed it.
-// TeamExecutor below runs kernels over the team the calling thread leads.
-class Team {
+// Thrown by parallel_for, join and a team's run in a child process forked
+// while the call waited (from the Interrupt's hook) when part of the call's
+// work had been taken by the parent's workers: that work cannot be finished
+// in the child, and the call's state is not to be used.
+class LostToFork : public std::runtime_error {
  public:
-  static constexpr std::size_t kMaxSize = 32;
-
-  // A team of up to `size` participants, the leader included: capped by the
-  // pool's threads and kMaxSize; 1 when the pool cannot run work beside the
-  // caller. Invitations are posted here; helpers join when they see them.
-  explicit Team(std::size_t size);
-  // Retracts the invitations nobody took and waits until every helper that
-  // joined has left.
-  ~Team();
-  Team(const Team&) = delete;
-  Team& operator=(const Team&) = delete;
-
-  // Participants the team may have (the leader and its invited workers).
-  std::size_t size() const { return size_; }
-
-  // Runs fn(share) for every share in [0, shares) across the participants
-  // and returns when all are done. Leader only; shares <= kMaxSize.
-  void run(std::size_t shares, FunctionRef<void(std::size_t)> fn);
-
-  // The team the calling thread leads and is not running a task of, or null.
-  static Team* current();
-
-  // Inside a share: the rank of the participant running it (0 for the
-  // leader, below size()), so that a share can use that participant's
-  // scratch whichever share it is.
-  static std::size_t participant();
-
-  // Shared with helpers. Public for the pool's workers; not an interface.
-  struct Core {
-    // Task number (high 32 bits) and the shares claimed (low 32 bits; shares
-    // beyond the task's count are marked claimed from the start).
-    std::atomic<std::uint64_t> state{0};
-    std::atomic<std::uint32_t> done{0};  // shares of the current task finished
-    std::atomic<const FunctionRef<void(std::size_t)>*> fn{nullptr};
-    std::atomic<std::uint32_t> shares{0};
-    std::atomic<bool> finished{false};
-    std::atomic<std::uint32_t> left{0};  // helpers that joined and have left
-    std::atomic<std::uint32_t> sleepers{0};
-    std::mutex mutex;
-    std::condition_variable cv;
-    // The leader asleep until the shares in progress are done (or the
-    // helpers have left): whoever finishes one then wakes it.
-    std::atomic<bool> leader_asleep{false};
-    std::condition_variable leader_cv;
-    std::atomic<bool> failed{false};  // a share threw: `error` holds the first exception
-    std::exception_ptr error;
-    // The leader's Interrupt for the current task (interrupt.h): helpers
-    // running its shares check its stop flag.
-    std::atomic<Interrupt*> interrupt{nullptr};
-  };
-  struct Invitation {
-    Core* core = nullptr;
-    std::uint32_t rank = 0;
-    std::uint32_t size = 1;  // participants of the team
-  };
-
- private:
-  std::size_t size_ = 1;
-  std::uint32_t task_ = 0;
-  bool running_ = false;
-  Team* outer_ = nullptr;  // the team this thread led before this one
-  Core core_;
-  std::size_t posted_ = 0;
-  Invitation invitations_[kMaxSize];
-  void* mailboxes_[kMaxSize] = {};  // where each invitation was posted
+  LostToFork();
 };
 
-// True while the calling thread runs a share of a team's task.
-bool in_team_share();
-
-// Kernels written against an execution policy run under this one on the
-// team the calling thread leads (Team::current()), each parallel loop being
-// one task of the team; without a team they run on the calling thread.
-struct TeamExecutor {
-  static std::size_t num_threads() {
-    const Team* t = Team::current();
-    return t ? t->size() : 1;
-  }
-  static void parallel_for(std::size_t n, std::size_t grain,
-                           FunctionRef<void(std::size_t, std::size_t)> body);
-  static void join(FunctionRef<void()> a, FunctionRef<void()> b);
-};
+// For teams (team.cpp); not an interface.
+namespace detail {
+// Threads a team led by the calling thread may have, the leader included:
+// the pool's size, or 1 when the pool cannot run work beside the caller.
+std::size_t team_capacity();
+// The mailbox of the i-th worker other than the calling one, null past the
+// last; a worker takes an invitation from it only in its idle loop.
+std::atomic<TeamInvitation*>* team_mailbox(std::size_t i);
+// Wakes sleeping workers after an invitation was posted. The post and this
+// call's look at the sleeper count are sequentially consistent against a
+// sleeper's increment-then-check, so no invitation is slept through.
+void wake_for_invitation();
+// A worker's life in the team it was invited to, run from its idle loop.
+void run_team_helper(TeamInvitation* invitation);
+// Counts the fork() children this process descends from, the current one
+// included: work made in a parent has no threads left in a child.
+std::uint64_t fork_generation();
+}  // namespace detail
 
 }  // namespace vantrel::sim

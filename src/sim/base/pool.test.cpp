@@ -2,6 +2,7 @@
 #include "sim/testing/child.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,38 +22,26 @@
 #include <vector>
 
 #include "sim/base/interrupt.h"
+#include "sim/base/processors.h"
+#include "sim/testing/parallel.h"
 #include "sim/testing/sanitizers.h"
 
 #if defined(__SANITIZE_THREAD__)
-// The fork test starts the child's pool after a multi-threaded fork, which
-// the race detector refuses by default.
+// The fork tests (the pool's and the teams') start the child's pool after a
+// multi-threaded fork, which the race detector refuses by default.
 extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
 #endif
 
 namespace vantrel::sim {
 namespace {
 
+using testing::check_coverage;
 using testing::env_size;
 
 // The pool's size is fixed once per process, so tests that need a given size
 // or environment run in a fresh copy of this test binary (PoolChild.*).
 int run_child(const std::string& test, std::vector<std::pair<std::string, std::string>> env) {
   return testing::run_child("PoolChild." + test, std::move(env));
-}
-
-// Every item exactly once, pieces disjoint, for a spread of sizes and grains.
-template <class Exec>
-void check_coverage() {
-  for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 4097u}) {
-    for (std::size_t grain : {0u, 1u, 5u, 64u, 5000u}) {
-      std::vector<std::atomic<int>> hits(n);
-      Exec::parallel_for(n, grain, [&](std::size_t lo, std::size_t hi) {
-        ASSERT_LT(lo, hi);
-        for (std::size_t i = lo; i < hi; ++i) hits[i].fetch_add(1);
-      });
-      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << grain;
-    }
-  }
 }
 
 // Outer loop of rows, each running its own parallel loop and a join, as a
@@ -76,41 +65,6 @@ void check_nested(std::size_t rows) {
     EXPECT_EQ(sums[r].load(), n * (n - 1) / 2);
   }
   EXPECT_EQ(joins.load(), int(rows * 51));
-}
-
-// A team's tasks: every share of every task exactly once, each task complete
-// before the next starts (a share of task t reads what task t - 1 wrote),
-// and the executor's loops covering their ranges.
-void check_team(std::size_t size) {
-  const bool inside_share = in_team_share();
-  Team team(size);
-  EXPECT_GE(team.size(), 1u);
-  EXPECT_LE(team.size(), std::min(size, Team::kMaxSize));
-  EXPECT_EQ(Team::current(), &team);
-  std::vector<std::size_t> slots(Team::kMaxSize, 0);
-  std::atomic<int> wrong{0};
-  // A participant runs one share at a time: its rank names its scratch.
-  std::vector<std::atomic<bool>> busy(team.size());
-  for (std::size_t task = 1; task <= 300; ++task) {
-    const std::size_t shares = 1 + task % Team::kMaxSize;
-    std::vector<std::atomic<int>> hits(shares);
-    team.run(shares, [&](std::size_t s) {
-      EXPECT_TRUE(in_team_share());
-      EXPECT_EQ(Team::current(), nullptr);  // no task inside a task
-      hits[s].fetch_add(1);
-      const std::size_t me = Team::participant();
-      if (me >= team.size() || busy[me].exchange(true)) wrong.fetch_add(1);
-      // Every slot still holds the previous task's number.
-      for (std::size_t i = s; i < slots.size(); i += shares)
-        if (slots[i] + 1 != task) wrong.fetch_add(1);
-      for (std::size_t i = s; i < slots.size(); i += shares) slots[i] = task;
-      if (me < team.size()) busy[me] = false;
-    });
-    for (auto& h : hits) ASSERT_EQ(h.load(), 1) << task;
-  }
-  EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(in_team_share(), inside_share);
-  check_coverage<TeamExecutor>();
 }
 
 TEST(Pool, ParallelForCoversEveryItemOnce) {
@@ -154,8 +108,6 @@ TEST(Pool, SoloScopesKeepWorkOnTheCallingThread) {
     EXPECT_EQ(calls, 1);
     join([&] { EXPECT_EQ(std::this_thread::get_id(), caller); },
          [&] { EXPECT_EQ(std::this_thread::get_id(), caller); });
-    Team team(8);
-    EXPECT_EQ(team.size(), 1u);
   }
   EXPECT_EQ(pool_num_threads(), threads);
 }
@@ -199,20 +151,6 @@ TEST(Pool, ExceptionsReachTheCaller) {
   check_nested(4);
 }
 
-TEST(Team, TasksRunEveryShareOnceInOrder) {
-  check_team(pool_num_threads());
-  check_team(Team::kMaxSize + 5);
-  check_team(1);
-  check_coverage<TeamExecutor>();  // no team: the calling thread
-  // Teams led from pool threads (rows of a batch) and a team inside a team's
-  // share (a run inside a gradient's share) complete.
-  parallel_for(6, 1, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t r = lo; r < hi; ++r) check_team(4);
-  });
-  Team outer(2);
-  outer.run(2, [&](std::size_t) { check_team(2); });
-}
-
 TEST(Pool, ZeroThreadsIsRefused) {
   const Status s = init_global_pool(0);
   ASSERT_FALSE(s.ok());
@@ -234,26 +172,10 @@ TEST(PoolChild, Sizing) {
   EXPECT_EQ(pool_num_threads(), want);
 }
 
-TEST(Pool, SizeFromEnvironment) {
-  using Env = std::vector<std::pair<std::string, std::string>>;
-  const std::vector<std::pair<Env, std::string>> cases = {
-      {{{"RAYON_NUM_THREADS", "3"}}, "3"},
-      {{{"RAYON_NUM_THREADS", "+5"}}, "5"},
-      {{{"RAYON_NUM_THREADS", "3"}, {"RAYON_RS_NUM_CPUS", "5"}}, "3"},
-      {{{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "5"}}, "cpus"},
-      {{{"RAYON_NUM_THREADS", "many"}, {"RAYON_RS_NUM_CPUS", "2"}}, "2"},
-      {{{"RAYON_NUM_THREADS", "-1"}, {"RAYON_RS_NUM_CPUS", "2"}}, "2"},
-      {{{"RAYON_NUM_THREADS", " 4"}, {"RAYON_RS_NUM_CPUS", "+3"}}, "3"},
-      {{{"RAYON_NUM_THREADS", "99999999999999999999999"}}, "cpus"},
-      {{{"RAYON_NUM_THREADS", ""}, {"RAYON_RS_NUM_CPUS", "0"}}, "cpus"},
-      {{{"RAYON_RS_NUM_CPUS", "4"}}, "4"},
-      {{}, "cpus"},
-  };
-  for (const auto& [env, want] : cases) {
-    Env e = env;
-    e.emplace_back("EXPECT_THREADS", want);
-    EXPECT_EQ(run_child("Sizing", e), 0) << (env.empty() ? "no env" : env[0].second);
-  }
+// The pool takes its default size (processors.h) on first use.
+TEST(Pool, DefaultSize) {
+  EXPECT_EQ(run_child("Sizing", {{"RAYON_NUM_THREADS", "3"}, {"EXPECT_THREADS", "3"}}), 0);
+  EXPECT_EQ(run_child("Sizing", {{"EXPECT_THREADS", "cpus"}}), 0);
 }
 
 TEST(PoolChild, InitOnce) {
@@ -287,11 +209,20 @@ std::size_t status_kib(const char* field) {
   return 0;
 }
 
+// A pool of kMaxThreads fits in a few gigabytes of address space: each
+// worker reserves kWorkerStackBytes of stack, not the system's default.
 TEST(PoolChild, HugeSizeFromTheEnvironmentIsClamped) {
   CHILD_ONLY();
+  if (!kSanitized) {
+    const rlimit limit{(status_kib("VmSize:") + 6 * 1024 * 1024) * 1024, RLIM_INFINITY};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+  }
   const std::size_t n = pool_num_threads();
   EXPECT_GE(n, 1u);
   EXPECT_LE(n, kMaxThreads);
+  if (!kSanitized) {
+    EXPECT_EQ(n, kMaxThreads);
+  }
   // Nothing is allocated for threads that never start: the old halving
   // reached gigabytes here.
   if (!kSanitized) {
@@ -310,7 +241,7 @@ TEST(PoolChild, StopsAtTheFirstThreadThatCannotStart) {
   const Status over = init_global_pool(kMaxThreads + 1);
   ASSERT_FALSE(over.ok());
   EXPECT_EQ(over.error().message, "the worker pool is limited to 4096 threads");
-  const rlimit limit{(status_kib("VmSize:") + 40 * 1024) * 1024, RLIM_INFINITY};
+  const rlimit limit{(status_kib("VmSize:") + 8 * kWorkerStackBytes / 1024) * 1024, RLIM_INFINITY};
   ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
   const Status s = init_global_pool(64);
   ASSERT_FALSE(s.ok());
@@ -371,72 +302,37 @@ TEST(PoolChild, Nested) {
   }
   check_coverage<PoolExecutor>();
   check_nested(32);
-  check_team(n);
   // Several threads outside the pool at once.
   std::vector<std::thread> callers;
   for (int t = 0; t < 3; ++t) callers.emplace_back([] { check_nested(8); });
   for (auto& c : callers) c.join();
-  // Idle workers pick up offered halves: with more than one thread, some
-  // piece of a long loop runs on a different worker than the first.
+  // Idle workers take offered halves: the two pieces of a loop, each waiting
+  // (a minute at most) until it sees the other start, run at once on two
+  // workers, with the pool's stack size.
   if (n > 1) {
-    std::atomic<int> distinct{0};
-    for (int attempt = 0; attempt < 50 && distinct.load() < 2; ++attempt) {
-      std::vector<std::atomic<std::thread::id>> ids(64);
-      parallel_for(64, 1, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) {
-          ids[i] = std::this_thread::get_id();
-          std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-      });
-      int d = 1;
-      for (auto& id : ids)
-        if (id.load() != ids[0].load()) d = 2;
-      distinct = d;
-    }
-    EXPECT_EQ(distinct.load(), 2);
-  }
-}
-
-TEST(PoolChild, TeamWithBusyWorkers) {
-  CHILD_ONLY();
-  alarm(60);  // waiting for a busy worker would hang: fail instead
-  const std::size_t n = env_size("POOL_SIZE");
-  ASSERT_TRUE(init_global_pool(n).ok());
-  check_team(n);
-  // Every worker held inside a job until the team below has finished.
-  std::atomic<std::size_t> inside{0};
-  std::atomic<bool> release{false};
-  std::thread holder([&] {
-    parallel_for(n, 1, [&](std::size_t lo, std::size_t hi) {
-      inside.fetch_add(hi - lo);
-      while (!release.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    std::atomic<int> started{0};
+    std::atomic<bool> met{true};
+    std::thread::id ids[2];
+    std::size_t stacks[2] = {};
+    parallel_for(2, 1, [&](std::size_t lo, std::size_t) {
+      ids[lo] = std::this_thread::get_id();
+      pthread_attr_t attr;
+      if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &stacks[lo]);
+        pthread_attr_destroy(&attr);
+      }
+      started.fetch_add(1);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+      while (started.load() < 2 && met.load())
+        if (std::chrono::steady_clock::now() > deadline) met = false;
     });
-  });
-  while (inside.load() < n) std::this_thread::sleep_for(std::chrono::microseconds(100));
-  check_team(n);  // the leader does every share itself
-  release = true;
-  holder.join();
-  check_team(n);
-  // A helper's share far longer than the leader's: the leader goes to sleep
-  // waiting for it and is woken when it finishes; the team then ends after
-  // its helpers. (The leader's own share leaves the helpers time to come.)
-  std::atomic<int> by_helpers{0};
-  for (int round = 0; round < 3; ++round) {
-    Team team(n);
-    std::atomic<int> done{0};
-    for (int task = 0; task < 3; ++task)
-      team.run(team.size(), [&](std::size_t) {
-        const bool helper = Team::participant() != 0;
-        by_helpers.fetch_add(helper);
-        std::this_thread::sleep_for(std::chrono::milliseconds(helper ? 60 : 20));
-        done.fetch_add(1);
-      });
-    EXPECT_EQ(done.load(), 3 * static_cast<int>(team.size()));
+    EXPECT_TRUE(met.load());
+    EXPECT_NE(ids[0], ids[1]);
+    for (std::size_t stack : stacks) {
+      EXPECT_GE(stack, kWorkerStackBytes);
+      EXPECT_LT(stack, 2 * kWorkerStackBytes);
+    }
   }
-}
-
-TEST(Pool, TeamsNeverWaitForBusyWorkers) {
-  for (const char* size : {"2", "3"}) EXPECT_EQ(run_child("TeamWithBusyWorkers", {{"POOL_SIZE", size}}), 0) << size;
 }
 
 TEST(Pool, NestedCallsAtEverySize) {
@@ -462,12 +358,6 @@ TEST(PoolChild, ForkedChildRebuildsThePool) {
     std::atomic<bool> on_worker{false};
     parallel_for(2, 1, [&](std::size_t, std::size_t) { on_worker = in_pool_thread(); });
     if (!on_worker.load()) code = 4;
-    {
-      Team team(2);
-      std::atomic<int> shares{0};
-      for (int task = 0; task < 50; ++task) team.run(2, [&](std::size_t) { shares.fetch_add(1); });
-      if (shares.load() != 100) code = 5;
-    }
     _exit(code);
   }
   int status = 0;
@@ -478,6 +368,59 @@ TEST(PoolChild, ForkedChildRebuildsThePool) {
 }
 
 TEST(Pool, ForkedChildRebuildsThePool) { EXPECT_EQ(run_child("ForkedChildRebuildsThePool", {}), 0); }
+
+// A caller that forks from its Interrupt's hook while it waits for its job
+// (as a signal handler run by the hook may): in the child the call either
+// completes on the caller's thread (nobody had taken the job) or throws
+// LostToFork, never waits for the parent's workers; the parent's call
+// completes.
+TEST(PoolChild, ForkFromTheHookWhileWaiting) {
+  CHILD_ONLY();
+  ASSERT_TRUE(init_global_pool(2).ok());
+  std::atomic<pid_t> pid{-1};
+  Interrupt irq(
+      [](void* p) {
+        auto& pid = *static_cast<std::atomic<pid_t>*>(p);
+        if (pid.load() < 0) {
+          pid = fork();
+          if (pid.load() == 0) alarm(30);  // a hang fails instead of blocking
+        }
+        return false;
+      },
+      &pid, std::chrono::milliseconds(1));
+  std::atomic<int> pieces{0};
+  bool lost = false;
+  try {
+    const InterruptScope bound(irq);
+    // The pieces end only once the hook has forked (or after a minute).
+    parallel_for(2, 1, [&](std::size_t lo, std::size_t hi) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+      while (pid.load() < 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      pieces.fetch_add(static_cast<int>(hi - lo));
+    });
+  } catch (const LostToFork&) {
+    lost = true;
+  }
+  if (pid.load() == 0) {
+    int code = lost || pieces.load() == 2 ? 0 : 1;
+    std::atomic<std::size_t> sum{0};
+    parallel_for(10000, 1, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t i = lo; i < hi; ++i) sum.fetch_add(i);
+    });
+    if (sum.load() != 10000u * 9999u / 2) code = 2;
+    _exit(code);
+  }
+  ASSERT_GT(pid.load(), 0);
+  EXPECT_FALSE(lost);
+  EXPECT_EQ(pieces.load(), 2);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid.load(), &status, 0), pid.load());
+  ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Pool, ForkFromTheHookWhileWaiting) { EXPECT_EQ(run_child("ForkFromTheHookWhileWaiting", {}), 0); }
 
 }  // namespace
 }  // namespace vantrel::sim

@@ -16,6 +16,7 @@
 #include "sim/kernels/partner_sse2.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/base/pool.h"
+#include "sim/base/team.h"
 
 namespace vantrel::sim {
 

@@ -7,6 +7,7 @@
 #include "sim/base/messages.h"
 #include "sim/run/block_executor.h"
 #include "sim/base/pool.h"
+#include "sim/base/team.h"
 
 namespace vantrel::sim {
 

@@ -17,6 +17,7 @@
 #include "sim/kernels/matrix.h"
 #include "sim/state/measure.h"
 #include "sim/base/pool.h"
+#include "sim/base/team.h"
 
 namespace vantrel::sim {
 
