@@ -40,7 +40,6 @@
 #include <vector>
 
 #include "sim/base/alloc.h"
-#include "sim/base/alloc.h"
 #include "sim/base/interrupt.h"
 #include "sim/base/processors.h"
 #include "sim/base/wait.h"
