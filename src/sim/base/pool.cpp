@@ -41,97 +41,28 @@
 
 #include "sim/base/alloc.h"
 #include "sim/base/interrupt.h"
+#include "sim/base/jobs.h"
 #include "sim/base/processors.h"
 #include "sim/base/wait.h"
 
 namespace vantrel::sim {
 namespace {
 
-// --- jobs -----------------------------------------------------------------
-
-// Completion states of a job. A waiter that goes to sleep marks the job so
-// the thread finishing it knows to wake it; the mark and the completion are
-// one atomic word, so the finisher never touches the job after completing
-// it (its owner may return and free the frame at once).
-enum : std::uint32_t { kPending = 0, kDone = 1, kWaiterInPool = 2, kWaiterOutside = 3 };
-
-struct Job {
-  void (*run)(void* ctx, bool stolen) = nullptr;
-  void* ctx = nullptr;
-  std::atomic<std::uint32_t> state{kPending};
-  // A handed-over job was taken from the queue by a worker (set before the
-  // job leaves the queue, so a child forked at any moment that sees it unset
-  // knows no worker ever started the job).
-  std::atomic<bool> taken{false};
-  std::exception_ptr error;
-  Job* next = nullptr;  // link in the queue of handed-over jobs
-};
-
-template <class F>
-void run_closure(void* ctx, bool stolen) {
-  (*static_cast<F*>(ctx))(stolen);
-}
-
-template <class F>
-void bind(Job& job, F& f) {
-  job.run = &run_closure<F>;
-  job.ctx = &f;
-}
+using namespace jobs;
 
 // What became of a job handed over from outside the pool.
 enum class HandOver { kDone, kTakenBack, kLost };
 
 class Pool;
 
-// A worker's deque of offered jobs: a fixed ring, the owner at the back,
-// thieves at the front. When it is full the owner runs its halves itself.
+// A pool thread: its deque of offered jobs and its team mailbox.
 struct Worker {
-  static constexpr std::size_t kCapacity = 256;
-
   Pool* pool = nullptr;
   std::size_t index = 0;
   pthread_t thread{};
-  std::mutex mutex;
-  std::atomic<std::size_t> size{0};
-  std::size_t head = 0;  // guarded by mutex
-  Job* ring[kCapacity] = {};
+  JobDeque jobs;
   // An invitation to join a team, taken from the idle loop only.
   std::atomic<TeamInvitation*> invitation{nullptr};
-
-  bool push(Job* job) {
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::size_t n = size.load(std::memory_order_relaxed);
-    if (n == kCapacity) return false;
-    ring[(head + n) % kCapacity] = job;
-    size.store(n + 1, std::memory_order_relaxed);
-    return true;
-  }
-  // Takes `job` back if it is still the newest offered job.
-  bool pop_back(Job* job) {
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::size_t n = size.load(std::memory_order_relaxed);
-    if (n == 0 || ring[(head + n - 1) % kCapacity] != job) return false;
-    size.store(n - 1, std::memory_order_relaxed);
-    return true;
-  }
-  Job* pop_newest() {
-    if (size.load(std::memory_order_relaxed) == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::size_t n = size.load(std::memory_order_relaxed);
-    if (n == 0) return nullptr;
-    size.store(n - 1, std::memory_order_relaxed);
-    return ring[(head + n - 1) % kCapacity];
-  }
-  Job* steal_front() {
-    if (size.load(std::memory_order_relaxed) == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex);
-    const std::size_t n = size.load(std::memory_order_relaxed);
-    if (n == 0) return nullptr;
-    Job* job = ring[head];
-    head = (head + 1) % kCapacity;
-    size.store(n - 1, std::memory_order_relaxed);
-    return job;
-  }
 };
 
 thread_local Worker* tl_worker = nullptr;
@@ -203,7 +134,7 @@ class Pool {
   // Offers a job at the back of the current worker's deque.
   bool offer(Worker& w, Job* job) {
     pending_.fetch_add(1);
-    if (!w.push(job)) {
+    if (!w.jobs.push(job)) {
       pending_.fetch_sub(1);
       return false;
     }
@@ -212,7 +143,7 @@ class Pool {
   }
 
   bool take_back(Worker& w, Job* job) {
-    if (!w.pop_back(job)) return false;
+    if (!w.jobs.pop_back(job)) return false;
     pending_.fetch_sub(1, std::memory_order_relaxed);
     return true;
   }
@@ -222,15 +153,7 @@ class Pool {
   // work), the caller takes it back (kTakenBack) and is to run it itself.
   HandOver run_outside(Job* job) {
     pending_.fetch_add(1);
-    {
-      std::lock_guard<std::mutex> lock(inject_mutex_);
-      job->next = nullptr;
-      if (inject_tail_)
-        inject_tail_->next = job;
-      else
-        inject_head_ = job;
-      inject_tail_ = job;
-    }
+    handed_over_.push(job);
     wake_one();
     PollThenSleep wait;
     while (wait.keep_polling())
@@ -307,7 +230,8 @@ class Pool {
       if (pending_.load(std::memory_order_relaxed) > 0) {
         if (Job* job = find_work(self)) {
           set_idle(false);
-          execute(job);
+          execute(job, true);
+          idle = true;
           wait.restart();
           continue;
         }
@@ -327,56 +251,42 @@ class Pool {
   // Newest own job first, then the oldest job of another worker, then work
   // handed over from outside.
   Job* find_work(Worker& self) {
-    if (Job* job = self.pop_newest()) {
+    if (Job* job = self.jobs.pop_newest()) {
       pending_.fetch_sub(1, std::memory_order_relaxed);
       return job;
     }
     for (std::size_t i = 1; i < n_; ++i) {
       Worker& victim = *workers_[(self.index + i) % n_];
-      if (Job* job = victim.steal_front()) {
+      if (Job* job = victim.jobs.steal_front()) {
         pending_.fetch_sub(1, std::memory_order_relaxed);
         return job;
       }
     }
-    if (inject_head_.load(std::memory_order_relaxed) != nullptr) {
-      std::lock_guard<std::mutex> lock(inject_mutex_);
-      Job* job = inject_head_.load(std::memory_order_relaxed);
-      if (job) {
-        job->taken.store(true, std::memory_order_release);
-        inject_head_.store(job->next, std::memory_order_relaxed);
-        if (!job->next) inject_tail_ = nullptr;
-        pending_.fetch_sub(1, std::memory_order_relaxed);
-        return job;
-      }
+    if (Job* job = handed_over_.pop()) {
+      pending_.fetch_sub(1, std::memory_order_relaxed);
+      return job;
     }
     return nullptr;
   }
 
   // Takes a handed-over job out of the queue if no worker has taken it.
   bool withdraw(Job* job) {
-    std::lock_guard<std::mutex> lock(inject_mutex_);
-    Job* prev = nullptr;
-    for (Job* j = inject_head_.load(std::memory_order_relaxed); j; prev = j, j = j->next) {
-      if (j != job) continue;
-      if (prev)
-        prev->next = job->next;
-      else
-        inject_head_.store(job->next, std::memory_order_relaxed);
-      if (inject_tail_ == job) inject_tail_ = prev;
-      pending_.fetch_sub(1, std::memory_order_relaxed);
-      return true;
-    }
-    return false;
+    if (!handed_over_.remove(job)) return false;
+    pending_.fetch_sub(1, std::memory_order_relaxed);
+    return true;
   }
 
   // Runs a job taken from a queue (so on another thread than its offerer,
-  // or at least not as a take-back) and reports its completion.
-  void execute(Job* job) {
+  // or at least not as a take-back) and reports its completion. A worker
+  // going back to its idle loop (`then_idle`) counts itself idle first, so
+  // that the job's owner, once it sees the job done, sees an idle worker.
+  void execute(Job* job, bool then_idle = false) {
     try {
       job->run(job->ctx, true);
     } catch (...) {
       job->error = std::current_exception();
     }
+    if (then_idle) idle_.fetch_add(1);
     const std::uint32_t prev = job->state.exchange(kDone, std::memory_order_acq_rel);
     // `job` may be gone from here on.
     if (prev == kWaiterInPool) {
@@ -475,9 +385,7 @@ class Pool {
   std::condition_variable sleep_cv_;  // idle workers and waiting pool threads
   std::condition_variable done_cv_;   // callers outside the pool
 
-  std::mutex inject_mutex_;
-  std::atomic<Job*> inject_head_{nullptr};
-  Job* inject_tail_ = nullptr;  // guarded by inject_mutex_
+  HandedOver handed_over_;
 };
 
 // --- process-wide state -------------------------------------------------------
