@@ -276,3 +276,36 @@ TEST(Batch, AdjointChecksInOrder) {
 
 }  // namespace
 }  // namespace vantrel::sim
+
+namespace vantrel::sim {
+namespace {
+
+TEST(Batch, SeveralObservablesPerRowEqualOneExpectationEach) {
+  const CompiledCircuit plan = layered_plan();
+  const auto mixed = mixed_observable();
+  const std::vector<PauliTerm> z = {PauliTerm::create({{1, PauliLabel::kZ}}, 1.0f).value()};
+  const std::span<const PauliTerm> lists[] = {mixed, z, mixed};
+  const std::size_t rows = 9;
+  const std::vector<float> data = batch_data(rows, 3);
+  auto table = batch_expectations(plan, data, rows, lists);
+  ASSERT_TRUE(table.ok());
+  ASSERT_EQ(table->size(), rows * 3);
+  ExecutionContext ctx = execution_context(plan).value();
+  for (std::size_t r = 0; r < rows; ++r) {
+    std::span<const float> row(data.data() + 3 * r, 3);
+    auto one_run = expectations(plan, row, lists);
+    ASSERT_TRUE(one_run.ok());
+    for (std::size_t k = 0; k < 3; ++k) {
+      const float single = expectation_with_context(plan, row, lists[k], ctx).value();
+      EXPECT_EQ(bits((*table)[r * 3 + k]), bits(single)) << r << "," << k;
+      EXPECT_EQ(bits((*one_run)[k]), bits(single)) << r << "," << k;
+    }
+  }
+  const std::vector<PauliTerm> wide = {PauliTerm::create({{3, PauliLabel::kX}}, 1.0f).value()};
+  const std::span<const PauliTerm> bad[] = {mixed, wide};
+  EXPECT_EQ(batch_expectations(plan, data, rows, bad).error().message,
+            "observable references qubit 3 but state vector only has 3 qubits");
+}
+
+}  // namespace
+}  // namespace vantrel::sim
