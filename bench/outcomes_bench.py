@@ -6,8 +6,9 @@ Run: python3 bench/outcomes_bench.py [num_qubits ...]   (default: 12 20)
   expectation sweeps, where one sweep is what expectation() of that
   observable costs beyond a run (statevector()); and against K separate
   expectation() calls. The bound the method keeps is a ratio of at most about 1.
-- probabilities(params) (every qubit, and half of them) beyond the run, in
-  passes over the state: one pass is a NumPy copy of the 2**n amplitudes.
+- ExecutionContext.probabilities (every qubit, half of them, one) beyond the
+  run, in passes over the state: one pass is a NumPy copy of the 2**n
+  amplitudes, and the run is ExecutionContext.statevector less that copy.
 
 Each figure is the median of several repetitions in this process
 (bench/harness.py); the run
@@ -73,16 +74,23 @@ def bench(n):
         print(f"K = {k:2d}: expectations {t_many * 1e3:9.3f} ms; one run + K sweeps "
               f"{(t_run + sweeps) * 1e3:9.3f} ms (ratio {t_many / (t_run + sweeps):.2f}); "
               f"K expectation calls {sum(singles) * 1e3:9.3f} ms (x{sum(singles) / t_many:.1f})")
+    # Probabilities through a context, which reuses its state: the run is
+    # what ExecutionContext.statevector costs less its copy of the state.
+    context = circuit.execution_context()
     state = circuit.statevector(theta)
     copy = np.empty_like(state)
     t_pass = median_time(lambda: np.copyto(copy, state), repeat=7, number=number)
-    for label, qubits in (("every qubit", None), ("half the qubits", list(range(0, n, 2)))):
-        before = run()
-        t_prob = median_time(lambda: circuit.probabilities(theta, qubits), repeat=7, number=number)
-        t_run = (before + run()) / 2
+
+    def context_run():
+        return median_time(lambda: context.statevector(circuit, theta), repeat=7, number=number) - t_pass
+
+    for label, qubits in (("every qubit", None), ("half the qubits", list(range(0, n, 2))),
+                          ("one qubit", [n // 2])):
+        before = context_run()
+        t_prob = median_time(lambda: context.probabilities(circuit, theta, qubits), repeat=7, number=number)
+        t_run = (before + context_run()) / 2
         print(f"probabilities, {label}: {t_prob * 1e3:.3f} ms, {(t_prob - t_run) / t_pass:.2f} "
               f"passes beyond the run (one pass, a copy of the state: {t_pass * 1e3:.3f} ms)")
-
 
 if __name__ == "__main__":
     for n in [int(a) for a in sys.argv[1:]] or [12, 20]:

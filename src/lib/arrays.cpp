@@ -35,14 +35,30 @@ PyObject* array_over(int type, int nd, npy_intp* dims, void* data, PyObject* own
 
 }  // namespace
 
-PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count) {
+namespace {
+
+// An array of `type` shaped `dims` over a buffer from malloc/calloc, which
+// it takes over (freed here on failure).
+PyObject* array_from_buffer(int type, void* data, std::initializer_list<npy_intp> dims) {
   PyObject* capsule = PyCapsule_New(data, kBufferCapsule, free_buffer);
   if (capsule == nullptr) {
     std::free(data);
     return nullptr;
   }
-  npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  return array_over(NPY_COMPLEX64, 1, dims, data, capsule);
+  npy_intp shape[NPY_MAXDIMS];
+  int nd = 0;
+  for (npy_intp d : dims) shape[nd++] = d;
+  return array_over(type, nd, shape, data, capsule);
+}
+
+}  // namespace
+
+PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count) {
+  return array_from_buffer(NPY_COMPLEX64, data, {static_cast<npy_intp>(count)});
+}
+
+PyObject* double_array_from_buffer(double* data, std::size_t count) {
+  return array_from_buffer(NPY_FLOAT64, data, {static_cast<npy_intp>(count)});
 }
 
 namespace {
@@ -93,13 +109,8 @@ PyObject* double_array_from_vector(std::vector<double>&& values,
 }
 
 PyObject* complex128_matrix_from_buffer(std::complex<double>* data, std::size_t dim) {
-  PyObject* capsule = PyCapsule_New(data, kBufferCapsule, free_buffer);
-  if (capsule == nullptr) {
-    std::free(data);
-    return nullptr;
-  }
-  npy_intp dims[2] = {static_cast<npy_intp>(dim), static_cast<npy_intp>(dim)};
-  return array_over(NPY_COMPLEX128, 2, dims, data, capsule);
+  return array_from_buffer(NPY_COMPLEX128, data,
+                           {static_cast<npy_intp>(dim), static_cast<npy_intp>(dim)});
 }
 
 PyObject* zeros_array(int type, std::initializer_list<npy_intp> dims) {

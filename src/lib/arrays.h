@@ -32,6 +32,10 @@ PyObject* float_array_from_vector(std::vector<float>&& values,
 PyObject* double_array_from_vector(std::vector<double>&& values,
                                    std::initializer_list<npy_intp> dims = {});
 
+// A one-dimensional float64 array over `data` (`count` doubles from
+// malloc/calloc), taken over in every case as by complex_array_from_buffer.
+PyObject* double_array_from_buffer(double* data, std::size_t count);
+
 // A (dim, dim) complex128 array over `data` (dim * dim entries from
 // malloc/calloc), taken over in every case as by complex_array_from_buffer.
 PyObject* complex128_matrix_from_buffer(std::complex<double>* data, std::size_t dim);

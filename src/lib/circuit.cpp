@@ -112,7 +112,7 @@ PyObject* circuit_probabilities(const PyCircuit& self, std::uint64_t num_qubits,
     return qubits ? sim::probabilities(*state, *qubits) : sim::probabilities(*state);
   });
   if (!p) return raise(p.error());
-  return double_array_from_vector(std::move(*p));
+  return double_array_from_buffer(p->values.release(), p->size);
 }
 
 // As sample; with a seed, the gates' measurements and resets and then the

@@ -37,12 +37,12 @@ using Qubits = std::optional<std::vector<std::uint64_t>>;
 // ---------------------------------------------------------------------------
 // Engine operations; no Python object is touched in here.
 
-Result<std::vector<double>> probabilities_of(const sim::StateVector& state, const Qubits& qubits) {
+Result<sim::ProbabilityTable> probabilities_of(const sim::StateVector& state, const Qubits& qubits) {
   if (!qubits) return sim::probabilities(state);
   return sim::probabilities(state, *qubits);
 }
 
-Result<std::vector<double>> plan_probabilities(const sim::CompiledCircuit& plan, Params params,
+Result<sim::ProbabilityTable> plan_probabilities(const sim::CompiledCircuit& plan, Params params,
                                                const Qubits& qubits,
                                                sim::ExecutionContext* context) {
   if (plan.has_random_steps()) return sim::random_final_state();
@@ -68,9 +68,9 @@ Result<Counts> plan_counts(const sim::CompiledCircuit& plan, Params params, std:
 // ---------------------------------------------------------------------------
 // Results as Python values.
 
-PyObject* to_python(Result<std::vector<double>>&& result) {
+PyObject* to_python(Result<sim::ProbabilityTable>&& result) {
   if (!result) return raise(result.error());
-  return double_array_from_vector(std::move(*result));
+  return double_array_from_buffer(result->values.release(), result->size);
 }
 
 // Single-precision values widened exactly, as a float64 array of `dims`.

@@ -1,7 +1,7 @@
 #include "sim/state/probabilities.h"
 
 #include <algorithm>
-#include <new>
+#include <cstdlib>
 #include <numeric>
 
 #include "sim/base/interrupt.h"
@@ -16,15 +16,19 @@ inline double weight(Complex a) {
   return re * re + im * im;
 }
 
-Result<std::vector<double>> zeroed(std::uint64_t k) {
-  const std::uint64_t count = std::uint64_t{1} << k;
-  std::vector<double> out;
-  try {
-    out.assign(count, 0.0);
-  } catch (const std::bad_alloc&) {
+// 2^k doubles, zeroed when asked; large ones on huge pages, so that writing
+// them costs no more than a pass.
+Result<ProbabilityTable> table(std::uint64_t k, bool zero) {
+  const std::size_t count = std::size_t{1} << k;
+  const std::size_t bytes = count * sizeof(double);
+  void* p = zero ? std::calloc(count, sizeof(double)) : std::malloc(bytes);
+  if (p == nullptr)
     return allocation_failure("the probabilities of " + dec(k) + " qubits",
-                              static_cast<unsigned __int128>(count) * sizeof(double));
-  }
+                              static_cast<unsigned __int128>(bytes));
+  prefer_huge_pages(p, bytes);
+  ProbabilityTable out;
+  out.values.reset(static_cast<double*>(p));
+  out.size = count;
   return out;
 }
 
@@ -33,8 +37,8 @@ constexpr std::size_t kGrain = std::size_t{1} << 15;
 
 }  // namespace
 
-Result<std::vector<double>> probabilities(const StateVector& state,
-                                          std::span<const std::uint64_t> qubits) {
+Result<ProbabilityTable> probabilities(const StateVector& state,
+                                       std::span<const std::uint64_t> qubits) {
   const std::uint64_t n = state.num_qubits();
   std::uint64_t seen = 0;
   for (std::uint64_t q : qubits) {
@@ -44,15 +48,14 @@ Result<std::vector<double>> probabilities(const StateVector& state,
     seen |= std::uint64_t{1} << q;
   }
   const std::uint64_t k = qubits.size();
-  auto out = zeroed(k);
+  bool in_order = k == n;
+  for (std::uint64_t j = 0; j < k; ++j) in_order = in_order && qubits[j] == j;
+  auto out = table(k, !in_order);
   if (!out.ok()) return out;
   const Complex* psi = state.data();
   const std::size_t size = state.size();
-  double* p = out->data();
-
-  bool in_order = true;
-  for (std::uint64_t j = 0; j < k; ++j) in_order = in_order && qubits[j] == j;
-  if (in_order && k == n) {
+  double* p = out->values.get();
+  if (in_order) {
     // One index per outcome: no sum, so the pieces may run anywhere.
     parallel_for(size, kGrain, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t i = lo; i < hi; ++i) p[i] = weight(psi[i]);
@@ -83,7 +86,7 @@ Result<std::vector<double>> probabilities(const StateVector& state,
   return out;
 }
 
-Result<std::vector<double>> probabilities(const StateVector& state) {
+Result<ProbabilityTable> probabilities(const StateVector& state) {
   std::vector<std::uint64_t> all(state.num_qubits());
   std::iota(all.begin(), all.end(), std::uint64_t{0});
   return probabilities(state, all);

@@ -13,13 +13,9 @@
 
 namespace vantrel::sim {
 
-namespace {
-
-// Asks the kernel to back the 2 MiB-aligned middle of a large, still
-// untouched buffer with huge pages: the first pass over a fresh state then
-// takes a few hundred page faults instead of one per 4 KiB, which matters
-// most when the threads of a team fault side by side. Advice only; nothing
-// depends on it being followed.
+// The first pass over a fresh state then takes a few hundred page faults
+// instead of one per 4 KiB, which matters most when the threads of a team
+// fault side by side. Advice only; nothing depends on it being followed.
 void prefer_huge_pages(void* data, std::size_t bytes) {
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (bytes < 4 * kHuge) return;
@@ -27,8 +23,6 @@ void prefer_huge_pages(void* data, std::size_t bytes) {
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
-
-}  // namespace
 
 AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits) {
   if (num_qubits >= 64) return nullptr;

@@ -70,6 +70,10 @@ class StateVector {
 // "qubit index {} is out of range for {} qubits" (first in list order).
 Status validate_targets(const StateVector& state, std::span<const std::uint64_t> targets);
 
+// Asks the kernel to back the 2 MiB-aligned middle of a large (8 MiB or
+// more), still untouched buffer with huge pages.
+void prefer_huge_pages(void* data, std::size_t bytes);
+
 // Allocates 2^n zeroed amplitudes, or returns null. n must be below 64.
 AmplitudeBuffer allocate_amplitudes(std::uint64_t num_qubits);
 
