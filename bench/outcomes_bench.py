@@ -92,6 +92,7 @@ def bench(n):
         print(f"probabilities, {label}: {t_prob * 1e3:.3f} ms, {(t_prob - t_run) / t_pass:.2f} "
               f"passes beyond the run (one pass, a copy of the state: {t_pass * 1e3:.3f} ms)")
 
+
 if __name__ == "__main__":
     for n in [int(a) for a in sys.argv[1:]] or [12, 20]:
         bench(n)
