@@ -27,6 +27,7 @@
 #include "sim/model/observable.h"
 #include "sim/model/operation.h"
 #include "sim/base/pool.h"
+#include "sim/diff/adjoint.h"
 #include "sim/state/state_vector.h"
 
 using namespace vantrel::sim;
@@ -212,6 +213,15 @@ void bench_register(std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) hamiltonian.push_back(PauliTerm::create({{i, PauliLabel::kX}}, 0.5f).value());
   const double te = gate_time(n, false, [&] { (void)expectation(s, hamiltonian); });
   std::printf("  %-26s %8.2f  (%s, on this pool)\n", "expectation()", te / pass, kernels::active_kernels().name);
+  // H psi into a second state, and the adjoint's inner product
+  // Im <lambda|P|psi> of a two-qubit Y X string, as the adjoint sweep takes them.
+  StateVector h = std::move(StateVector::create(n).value());
+  const double ta = gate_time(n, false, [&] { (void)apply_observable(s, hamiltonian, h); });
+  std::printf("  %-26s %8.2f  (%s, on this pool)\n", "H psi", ta / pass, kernels::active_kernels().name);
+  const std::vector<PauliFactor> yx = {{1, PauliLabel::kY}, {n - 2, PauliLabel::kX}};
+  const kernels::PauliMasks m = pauli_masks(yx);
+  const double ti = gate_time(n, false, [&] { g_sink = static_cast<std::size_t>(detail::imag_pauli_inner(h, s, m)); });
+  std::printf("  %-26s %8.2f  (%s, on this pool)\n", "Im <lambda|P|psi>", ti / pass, kernels::active_kernels().name);
 }
 
 }  // namespace
