@@ -28,6 +28,7 @@
 #include "sim/diff/adjoint.h"
 #include "sim/diff/gradient.h"
 #include "sim/model/observable.h"
+#include "sim/state/expectation.h"
 
 namespace vantrel::lib {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "sim/batch/batch.h"
 #include "sim/run/circuit.h"
+#include "sim/state/expectation.h"
 #include "sim/state/measure.h"
 
 namespace vantrel::sim {

@@ -9,6 +9,7 @@
 #include "sim/base/alloc.h"
 #include "sim/diff/adjoint.h"
 #include "sim/base/interrupt.h"
+#include "sim/state/expectation.h"
 #include "sim/base/pool.h"
 
 namespace vantrel::sim {

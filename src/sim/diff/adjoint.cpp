@@ -1,7 +1,5 @@
 #include "sim/diff/adjoint.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -12,73 +10,20 @@
 #include "sim/run/block_executor.h"
 #include "sim/model/gate_table.h"
 #include "sim/base/interrupt.h"
+#include "sim/kernels/adjoint_inner.h"
+#include "sim/kernels/grain.h"
 #include "sim/kernels/isa.h"
-#include "sim/kernels/partner_sse2.h"
 #include "sim/kernels/pauli_rotation.h"
 #include "sim/base/pool.h"
 #include "sim/base/team.h"
+#include "sim/state/expectation.h"
 
 namespace vantrel::sim {
 
 namespace {
 
-// The pairwise tree of lanes [a, b) (a power of two of them).
-float lane_tree(const float* l, std::size_t a = 0, std::size_t b = kAdjointLanes) {
-  if (b - a == 1) return l[a];
-  const std::size_t m = a + (b - a) / 2;
-  return lane_tree(l, a, m) + lane_tree(l, m, b);
-}
-
-// SSE2: eight registers of two amplitudes each. kSwapPair: the partner of a
-// register is its amplitudes in swapped order (x_mask has bit 0);
-// kSwapParts: real phases, whose products pair l.re with p.im and l.im with
-// p.re.
-template <bool kSwapPair, bool kSwapParts>
-void lanes_sse2(const Complex* lambda, const Complex* psi, const detail::InnerLanes& g,
-                std::size_t lo, std::size_t hi, float* out) {
-  constexpr std::size_t kRegs = kAdjointLanes / 4;
-  const std::uint64_t x_pairs = g.x_low & ~std::uint64_t{1};
-  __m128 acc[kRegs];
-  for (std::size_t r = 0; r < kRegs; ++r) acc[r] = _mm_setzero_ps();
-  for (std::size_t i = lo; i < hi; i += kAdjointGroup) {
-    const float* l = reinterpret_cast<const float*>(lambda + i);
-    const Complex* p = psi + (i ^ g.x_high);
-    const float* s = g.sign[__builtin_parityll(i & g.z_high)];
-    for (std::size_t r = 0; r < kRegs; ++r) {
-      const __m128 b = kernels::partner_pair_sse2<kSwapPair, kSwapParts>(
-          _mm_loadu_ps(reinterpret_cast<const float*>(p + ((2 * r) ^ x_pairs))));
-      const __m128 a = _mm_loadu_ps(l + 4 * r);
-      acc[r] = _mm_add_ps(acc[r], _mm_mul_ps(_mm_mul_ps(a, b), _mm_load_ps(s + 4 * r)));
-    }
-  }
-  for (std::size_t r = 0; r < kRegs; ++r) _mm_storeu_ps(out + 4 * r, acc[r]);
-}
-
-void lanes_sse2_any(const Complex* lambda, const Complex* psi, const detail::InnerLanes& g,
-                    std::size_t lo, std::size_t hi, float* out) {
-  const bool pair = (g.x_low & 1) != 0;
-  if (g.swap_parts)
-    return pair ? lanes_sse2<true, true>(lambda, psi, g, lo, hi, out)
-                : lanes_sse2<false, true>(lambda, psi, g, lo, hi, out);
-  return pair ? lanes_sse2<true, false>(lambda, psi, g, lo, hi, out)
-              : lanes_sse2<false, false>(lambda, psi, g, lo, hi, out);
-}
-
-using LanesFn = void (*)(const Complex*, const Complex*, const detail::InnerLanes&, std::size_t,
-                         std::size_t, float*);
-
-LanesFn lanes_for(kernels::Isa isa) {
-  switch (isa) {
-    case kernels::Isa::kAvx512: return &detail::imag_pauli_lanes_avx512;
-    case kernels::Isa::kAvx2: return &detail::imag_pauli_lanes_avx2;
-    default: return &lanes_sse2_any;
-  }
-}
-
-// Chunks per piece of parallel work: 32768 amplitudes, about as many as a
-// piece of the one-qubit kernel, so that registers of up to 15 qubits stay on
-// the calling thread.
-constexpr std::size_t kInnerGrainChunks = 8;
+// Chunks per piece of parallel work (kernels/grain.h).
+constexpr std::size_t kInnerGrainChunks = kernels::kGrainAmps / kernels::kAdjointChunk;
 // Chunk values held at once (on the stack); larger states take several
 // rounds, each added in order before the next starts.
 constexpr std::size_t kInnerRound = 1024;
@@ -87,59 +32,6 @@ constexpr std::size_t kInnerRound = 1024;
 
 namespace detail {
 
-float imag_pauli_chunk_scalar(const Complex* lambda, const Complex* psi,
-                              const kernels::PauliMasks& m, std::size_t lo, std::size_t hi) {
-  float lanes[kAdjointLanes] = {};
-  for (std::size_t i = lo; i < hi; ++i) {
-    const Complex l = lambda[i];
-    const Complex p = psi[i ^ m.x_mask];
-    const bool neg = (__builtin_parityll(i & m.z_mask) != 0) != m.negate;
-    const float s = neg ? -1.0f : 1.0f;
-    const std::size_t j = 2 * (i % kAdjointGroup);
-    if (m.imaginary) {
-      lanes[j] = lanes[j] + (l.re * p.re) * s;
-      lanes[j + 1] = lanes[j + 1] + (l.im * p.im) * s;
-    } else {
-      lanes[j] = lanes[j] + (l.re * p.im) * s;
-      lanes[j + 1] = lanes[j + 1] + (l.im * p.re) * -s;
-    }
-  }
-  return lane_tree(lanes);
-}
-
-InnerLanes inner_lanes(const kernels::PauliMasks& m) {
-  InnerLanes g;
-  g.x_high = m.x_mask & ~std::uint64_t{kAdjointGroup - 1};
-  g.x_low = m.x_mask & (kAdjointGroup - 1);
-  g.z_high = m.z_mask & ~std::uint64_t{kAdjointGroup - 1};
-  g.swap_parts = !m.imaginary;
-  const float t = m.imaginary ? 1.0f : -1.0f;
-  for (int par = 0; par < 2; ++par)
-    for (unsigned c = 0; c < kAdjointGroup; ++c) {
-      const bool neg = ((__builtin_parityll(c & m.z_mask) != 0) != m.negate) != (par != 0);
-      const float s = neg ? -1.0f : 1.0f;
-      g.sign[par][2 * c] = s;
-      g.sign[par][2 * c + 1] = t * s;
-    }
-  return g;
-}
-
-float imag_pauli_chunk_isa(kernels::Isa isa, const Complex* lambda, const Complex* psi,
-                           const kernels::PauliMasks& m, std::size_t lo, std::size_t hi) {
-  if (hi - lo < kAdjointGroup || isa == kernels::Isa::kScalar)
-    return imag_pauli_chunk_scalar(lambda, psi, m, lo, hi);
-  alignas(64) float lanes[kAdjointLanes];
-  lanes_for(isa)(lambda, psi, inner_lanes(m), lo, hi, lanes);
-  return lane_tree(lanes);
-}
-
-float imag_pauli_chunk(const Complex* lambda, const Complex* psi, const kernels::PauliMasks& m,
-                       std::size_t lo, std::size_t hi) {
-  // The instruction set of the engine's kernels, chosen once.
-  static const kernels::Isa isa = kernels::active_kernels().isa;
-  return imag_pauli_chunk_isa(isa, lambda, psi, m, lo, hi);
-}
-
 // Chunks are evaluated in parallel, each into its own slot, and added in
 // index order on the calling thread: the same bits for every pool size and
 // for every way of sharing the chunks.
@@ -147,16 +39,17 @@ template <class Exec>
 float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
                           const kernels::PauliMasks& m) {
   const std::size_t size = psi.size();
-  const std::size_t chunks = (size + kAdjointChunk - 1) / kAdjointChunk;
+  const std::size_t chunks = (size + kernels::kAdjointChunk - 1) / kernels::kAdjointChunk;
+  const auto chunk = kernels::active_kernels().imag_pauli_chunk;
   float values[kInnerRound];
   float total = 0.0f;
   for (std::size_t first = 0; first < chunks; first += kInnerRound) {
     const std::size_t count = std::min(kInnerRound, chunks - first);
     Exec::parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t c = lo; c < hi; ++c) {
-        const std::size_t begin = (first + c) * kAdjointChunk;
-        values[c] = imag_pauli_chunk(lambda.data(), psi.data(), m, begin,
-                                     std::min(size, begin + kAdjointChunk));
+        const std::size_t begin = (first + c) * kernels::kAdjointChunk;
+        values[c] = chunk(lambda.data(), psi.data(), m, begin,
+                          std::min(size, begin + kernels::kAdjointChunk));
       }
     });
     for (std::size_t c = 0; c < count; ++c) total = total + values[c];

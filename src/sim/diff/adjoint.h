@@ -14,22 +14,14 @@
 // Every step kind is a rotation exp(-i phi/2 G) by a Pauli string G (P up
 // to a global phase) with phi = theta, or scale * theta for a Pauli-string
 // rotation, so each derivative is Im <lambda|G|psi>, times the scale. That
-// inner product never materialises G psi: with the masks of kernels/pauli.h,
-// amplitude i contributes two products of l = lambda[i] and p = psi[i ^
-// x_mask], each rounded and then multiplied by the sign s_i = +-1 of the
-// phase (exactly):
-//   real phases:      u_i = (l.re * p.im) * s_i,  v_i = (l.im * p.re) * -s_i
-//   imaginary phases: u_i = (l.re * p.re) * s_i,  v_i = (l.im * p.im) * s_i
-// Summation order, fixed so that results are the same bits on every run and
-// for every pool size:
-// - the amplitudes are cut into chunks of kAdjointChunk in index order;
-//   within a chunk, lane 2 (i mod 16) adds the u_i and lane 2 (i mod 16) + 1
-//   the v_i, in ascending i, from +0 (kAdjointLanes = 32 lanes); a chunk's
-//   value is the pairwise tree of its lanes, T(a, b) = T(a, m) + T(m, b)
-//   down to single lanes: ((((l0 + l1) + (l2 + l3)) + ...) + (...)) + (...
-//   l31); the chunk values are added from +0 in index order.
-//   (Chunks can be computed on any threads; only their combination is
-//   ordered.)
+// inner product never materialises G psi: kernels/adjoint_inner.h gives each
+// amplitude's products and how a chunk of kAdjointChunk amplitudes sums
+// them. Summation order, fixed so that results are the same bits on every
+// run and for every pool size:
+// - the amplitudes are cut into chunks in index order, each summed as
+//   kernels/adjoint_inner.h says; the chunk values are added from +0 in
+//   index order. (Chunks can be computed on any threads; only their
+//   combination is ordered.)
 // - a slot's gradient entry starts at +0 and adds the derivatives of the
 //   steps that read it in reverse plan order (last step first); a slot that
 //   no step reads stays +0.
@@ -42,16 +34,9 @@
 
 #include "sim/run/plan_run.h"
 #include "sim/diff/gradient.h"
-#include "sim/kernels/isa.h"
 #include "sim/kernels/pauli.h"
 
 namespace vantrel::sim {
-
-inline constexpr std::size_t kAdjointChunk = 4096;
-inline constexpr std::size_t kAdjointLanes = 32;
-// Amplitudes per group: every lane once.
-inline constexpr std::size_t kAdjointGroup = kAdjointLanes / 2;
-static_assert(kAdjointChunk % kAdjointGroup == 0, "chunks hold whole groups");
 
 // Writes the gradient into `gradient` (parameter_count() entries) and returns
 // the value, which is bit for bit expectation_with_context's. Checks, in this
@@ -90,40 +75,6 @@ Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& plan,
 void adjoint_operation(const Operation& op, Operation& out);
 
 namespace detail {
-
-// The value of the chunk of amplitudes [lo, hi) of Im <lambda|P|psi> (lo a
-// multiple of kAdjointGroup, hi - lo at most kAdjointChunk), in the order
-// above: with the registers of the engine's kernels (kernels/isa.h), with
-// those of a given instruction set the processor runs, and written out
-// plainly (the reference that every register form equals bit for bit).
-float imag_pauli_chunk(const Complex* lambda, const Complex* psi, const kernels::PauliMasks& m,
-                       std::size_t lo, std::size_t hi);
-float imag_pauli_chunk_isa(kernels::Isa isa, const Complex* lambda, const Complex* psi,
-                           const kernels::PauliMasks& m, std::size_t lo, std::size_t hi);
-float imag_pauli_chunk_scalar(const Complex* lambda, const Complex* psi,
-                              const kernels::PauliMasks& m, std::size_t lo, std::size_t hi);
-
-// What the register forms need of a Pauli string: the partner of amplitude i
-// is psi[(i ^ x_high) + ((i mod 16) ^ x_low)] (i ^ x_mask, cut at bit 4);
-// with swap_parts (real phases) its parts are swapped before the products;
-// lane k of a group of sixteen amplitudes (amplitude k / 2, part k % 2) is
-// multiplied by sign[parity of i & z_high][k].
-struct InnerLanes {
-  std::uint64_t x_high;
-  std::uint64_t x_low;
-  std::uint64_t z_high;
-  bool swap_parts;
-  alignas(64) float sign[2][kAdjointLanes];
-};
-InnerLanes inner_lanes(const kernels::PauliMasks& m);
-
-// The lane sums of the groups in [lo, hi) (both multiples of
-// kAdjointGroup), written to `out`; in the files built for the instruction
-// set, called only where the processor runs it.
-void imag_pauli_lanes_avx2(const Complex* lambda, const Complex* psi, const InnerLanes& g,
-                           std::size_t lo, std::size_t hi, float* out);
-void imag_pauli_lanes_avx512(const Complex* lambda, const Complex* psi, const InnerLanes& g,
-                             std::size_t lo, std::size_t hi, float* out);
 
 // Im <lambda|P|psi> over two states of one width, chunks spread over the pool.
 float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m);

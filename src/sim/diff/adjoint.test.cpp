@@ -1,4 +1,6 @@
 #include "sim/diff/adjoint.h"
+
+#include "sim/kernels/adjoint_inner.h"
 #include "sim/testing/plans.h"
 #include "sim/testing/sanitizers.h"
 
@@ -277,13 +279,12 @@ TEST(Adjoint, InnerProductChunksEqualThePlainLoop) {
   for (int trial = 0; trial < 200; ++trial) {
     const kernels::PauliMasks m{rng() & ((1u << n) - 1), rng() & ((1u << n) - 1), rng() % 2 == 0,
                       rng() % 2 == 0};
-    const std::size_t lo = kAdjointGroup * (rng() % 16);
+    const std::size_t lo = kernels::kAdjointGroup * (rng() % 16);
     const std::size_t hi =
-        std::min<std::size_t>(lambda.size(), lo + kAdjointGroup * (1 + rng() % 256));
-    const float plain = detail::imag_pauli_chunk_scalar(lambda.data(), psi.data(), m, lo, hi);
+        std::min<std::size_t>(lambda.size(), lo + kernels::kAdjointGroup * (1 + rng() % 256));
+    const float plain = kernels::imag_pauli_chunk_scalar(lambda.data(), psi.data(), m, lo, hi);
     for (const kernels::KernelTable* table : kernels::supported_kernel_tables())
-      ASSERT_EQ(bits(detail::imag_pauli_chunk_isa(table->isa, lambda.data(), psi.data(), m, lo, hi)),
-                bits(plain))
+      ASSERT_EQ(bits(table->imag_pauli_chunk(lambda.data(), psi.data(), m, lo, hi)), bits(plain))
           << trial << " " << table->name;
   }
 
@@ -297,8 +298,9 @@ TEST(Adjoint, InnerProductChunksEqualThePlainLoop) {
   }
   const kernels::PauliMasks m{0x10005, 0x8003, true, false};
   float sum = 0.0f;
-  for (std::size_t lo = 0; lo < l17.size(); lo += kAdjointChunk)
-    sum = sum + detail::imag_pauli_chunk_scalar(l17.data(), p17.data(), m, lo, lo + kAdjointChunk);
+  for (std::size_t lo = 0; lo < l17.size(); lo += kernels::kAdjointChunk)
+    sum = sum + kernels::imag_pauli_chunk_scalar(l17.data(), p17.data(), m, lo,
+                                                 lo + kernels::kAdjointChunk);
   EXPECT_EQ(bits(detail::imag_pauli_inner(l17, p17, m)), bits(sum));
 }
 

@@ -8,6 +8,7 @@
 #include "sim/run/block_executor.h"
 #include "sim/base/pool.h"
 #include "sim/base/team.h"
+#include "sim/state/expectation.h"
 
 namespace vantrel::sim {
 

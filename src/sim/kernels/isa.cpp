@@ -2,10 +2,12 @@
 
 #include <cpuid.h>
 
+#include "sim/kernels/adjoint_inner.h"
 #include "sim/kernels/block.h"
 #include "sim/kernels/diagonal.h"
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
+#include "sim/kernels/observable_apply.h"
 #include "sim/kernels/pauli.h"
 #include "sim/kernels/pauli_rotation.h"
 
@@ -37,6 +39,8 @@ constexpr KernelTable kScalar = {Isa::kScalar,
                                  &block_controlled_x_scalar,
                                  &apply_flips_scalar,
                                  &scale_windows_scalar,
+                                 &imag_pauli_chunk_scalar,
+                                 &add_term_scalar,
                                  &kRotationSse2};
 constexpr KernelTable kSse2 = {Isa::kSse2,
                                "SSE2",
@@ -50,6 +54,8 @@ constexpr KernelTable kSse2 = {Isa::kSse2,
                                &block_controlled_x_scalar,
                                &apply_flips_sse2,
                                &scale_windows_sse2,
+                               &imag_pauli_chunk_sse2,
+                               &add_term_sse2,
                                &kRotationSse2};
 constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                "AVX2",
@@ -63,6 +69,8 @@ constexpr KernelTable kAvx2 = {Isa::kAvx2,
                                &block_controlled_x_avx2,
                                &apply_flips_avx2,
                                &scale_windows_avx2,
+                               &imag_pauli_chunk_avx2,
+                               &add_term_avx2,
                                &kRotationAvx2};
 constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  "AVX-512",
@@ -76,6 +84,8 @@ constexpr KernelTable kAvx512 = {Isa::kAvx512,
                                  &block_controlled_x_avx512,
                                  &apply_flips_avx512,
                                  &scale_windows_avx512,
+                                 &imag_pauli_chunk_avx512,
+                                 &add_term_avx512,
                                  &kRotationAvx512};
 
 constexpr const KernelTable* kAll[] = {&kScalar, &kSse2, &kAvx2, &kAvx512};

@@ -31,6 +31,9 @@ struct Mat2Block;
 struct ControlledMat2;
 struct WindowCoefficients;
 struct RotationKernel;
+struct PauliMasks;
+template <class T>
+struct TermLanesOf;
 
 enum class Isa : std::uint8_t { kScalar, kSse2, kAvx2, kAvx512 };
 
@@ -74,6 +77,17 @@ struct KernelTable {
   void (*apply_flips)(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
   void (*scale_windows)(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
                         std::size_t windows);
+
+  // The value of a chunk [lo, hi) of the adjoint inner product
+  // Im <lambda|P|psi> (adjoint_inner.h).
+  float (*imag_pauli_chunk)(const Complex* lambda, const Complex* psi, const PauliMasks& m,
+                            std::size_t lo, std::size_t hi);
+
+  // One Pauli term of H psi added to a block of running sums
+  // (observable_apply.h); but for the scalar table's, base and count are
+  // multiples of kTermGroup.
+  void (*add_term)(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
+                   const TermLanesOf<float>& t);
 
   // The Pauli-string rotation pass (pauli_rotation.h); the scalar table
   // takes the SSE2 one, every x86-64's.

@@ -14,16 +14,14 @@
 #include <span>
 
 #include "sim/base/complex.h"
+#include "sim/kernels/grain.h"
 #include "sim/kernels/isa.h"
 #include "sim/base/pool.h"
 
 namespace vantrel::sim::kernels {
 
-// Pairs per piece of parallel work: smaller passes stay on the calling
-// thread, since a hand-over costs more than they do. Measured: a register of
-// 14 qubits (2^13 pairs, about 12 us) gains nothing from two threads, while
-// one of 15 or more does.
-inline constexpr std::size_t kMat2GrainPairs = std::size_t{1} << 14;
+// Pairs per piece of parallel work (grain.h).
+inline constexpr std::size_t kMat2GrainPairs = kGrainAmps / 2;
 
 // Loops that walk one sequence of amplitudes ask for the data this far
 // ahead: a single sequential stream leaves part of the memory bandwidth

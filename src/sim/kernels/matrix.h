@@ -48,9 +48,8 @@ inline constexpr std::size_t kRunWidth = 64;
 // other processors are busy, so a piece must be worth it (a dense
 // three-qubit gate on 14 qubits stays on the calling thread).
 inline constexpr std::size_t kMatrixGrainWork = std::size_t{1} << 18;
-// Amplitudes per piece of the direct kernels, as for the one-qubit kernel:
-// registers of up to 15 qubits stay on the calling thread.
-inline constexpr std::size_t kDirectGrainAmps = 2 * kMat2GrainPairs;
+// Amplitudes per piece of the direct kernels (grain.h).
+inline constexpr std::size_t kDirectGrainAmps = kGrainAmps;
 
 // g's bits deposited, from the lowest up, on the bits of an index that are 0
 // in `mask`.

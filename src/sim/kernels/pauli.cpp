@@ -1,11 +1,8 @@
 // The scalar reference and SSE2 (the x86-64 baseline) sweeps of Pauli terms.
 #include "sim/kernels/pauli.h"
 
-#include <emmintrin.h>
-
-#include <utility>
-
 #include "sim/kernels/mat2.h"
+#include "sim/kernels/lanes_sse2.h"
 #include "sim/kernels/pauli_lanes.h"
 
 namespace vantrel::sim::kernels {
@@ -115,43 +112,8 @@ void pauli_sums_few(const Complex* psi, std::size_t n, const PauliMasks* const* 
   }
 }
 
-namespace {
-
-struct Sse2 {
-  static constexpr std::size_t kLanes = 4;
-  static constexpr std::size_t kFewTerms = 1;
-  using F = __m128;
-  using Perm = unsigned;
-  static Perm perm(std::uint64_t low_x) { return static_cast<unsigned>(low_x); }
-  static F zero() { return _mm_setzero_ps(); }
-  static F add(F a, F b) { return _mm_add_ps(a, b); }
-  static F sub(F a, F b) { return _mm_sub_ps(a, b); }
-  static F mul(F a, F b) { return _mm_mul_ps(a, b); }
-  static F xor_(F a, F b) { return _mm_xor_ps(a, b); }
-  static F load(const float* p) { return _mm_load_ps(p); }
-  static void store(float* p, F a) { _mm_store_ps(p, a); }
-  static F broadcast(const float* p) { return _mm_set1_ps(*p); }
-  // Lane k takes amplitude k ^ perm: the halves swap for bit 1, the
-  // neighbours within each half for bit 0.
-  static void load_complex(const Complex* p, Perm perm, F& re, F& im) {
-    __m128 lo = _mm_loadu_ps(reinterpret_cast<const float*>(p));
-    __m128 hi = _mm_loadu_ps(reinterpret_cast<const float*>(p + 2));
-    if (perm & 2) std::swap(lo, hi);
-    if (perm & 1) {
-      re = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(0, 2, 0, 2));
-      im = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(1, 3, 1, 3));
-    } else {
-      re = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
-      im = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
-    }
-  }
-  static void transpose(F v[4]) { _MM_TRANSPOSE4_PS(v[0], v[1], v[2], v[3]); }
-};
-
-}  // namespace
-
 void pauli_sweep_sse2(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
-  sweep_lanes<Sse2>(psi, n, sweep, sums);
+  sweep_lanes<Sse2<float>>(psi, n, sweep, sums);
 }
 
 }  // namespace vantrel::sim::kernels

@@ -1,14 +1,15 @@
-// The vector sweep of Pauli terms, written once over a vector type V and
-// included by the file of each instruction set (pauli.cpp, pauli_avx2.cpp,
-// pauli_avx512.cpp). Everything here has internal linkage, so each file gets
-// its own copy, built with its own flags; never include it elsewhere.
+// The vector sweep of Pauli terms, written once over an instruction-set
+// traits type V (lanes.h) and instantiated by the file of each instruction
+// set (pauli.cpp, pauli_avx2.cpp, pauli_avx512.cpp). Everything here has
+// internal linkage, so each file gets its own copy, built with its own
+// flags; never include it elsewhere.
 //
-// V provides: kLanes (L, a power of two), kFewTerms (groups of partner terms
-// this small go to pauli_sums_few instead), F (L floats), Perm (a lane
-// permutation k -> k ^ xl prepared by perm(xl)), zero, add, sub, mul, xor_,
-// load/store of L aligned floats, broadcast of one float, load_complex (L
-// consecutive amplitudes from p, permuted, split into real and imaginary
-// parts) and transpose (of L vectors of L lanes).
+// Of V it uses kFloats (L, a power of two), kFewTerms (groups of partner
+// terms this small go to pauli_sums_few instead), Reg, SplitPerm (a lane
+// permutation k -> k ^ xl prepared by split_perm(xl)), zero, add, sub, mul,
+// bit_xor, load_aligned/store_aligned, broadcast, load_split (L consecutive
+// amplitudes from p, permuted, split into real and imaginary parts) and
+// transpose (of L registers of L lanes).
 //
 // A lane carries one term's running sum (pauli.h, sweep_layout). The state
 // is walked in blocks of L amplitudes, in ascending order. For a block, the
@@ -38,7 +39,7 @@ namespace {
 template <class V>
 struct PartnerLane {
   std::size_t high_x;
-  typename V::Perm perm;
+  typename V::SplitPerm perm;
 };
 
 // The summands of L terms of one phase kind for the block at `base` (one
@@ -47,29 +48,29 @@ struct PartnerLane {
 // kSigned every summand's sign is +1 (no Z or Y factor in any lane), and
 // multiplying by +1 would change no bit.
 template <class V, bool kImaginary, bool kSigned>
-inline void partner_group(const Complex* psi, std::size_t base, typename V::F ar, typename V::F ai,
-                          const PartnerLane<V>* lanes, const float (*lo)[V::kLanes], typename V::F hi,
-                          typename V::F& acc) {
-  using F = typename V::F;
-  constexpr std::size_t L = V::kLanes;
+inline void partner_group(const Complex* psi, std::size_t base, typename V::Reg ar, typename V::Reg ai,
+                          const PartnerLane<V>* lanes, const float (*lo)[V::kFloats], typename V::Reg hi,
+                          typename V::Reg& acc) {
+  using F = typename V::Reg;
+  constexpr std::size_t L = V::kFloats;
   F v[L];
 #pragma GCC unroll 16
   for (std::size_t l = 0; l < L; ++l) {
     F br, bi;
-    V::load_complex(psi + (base ^ lanes[l].high_x), lanes[l].perm, br, bi);
+    V::load_split(psi + (base ^ lanes[l].high_x), lanes[l].perm, br, bi);
     v[l] = kImaginary ? V::sub(V::mul(ai, br), V::mul(ar, bi)) : V::add(V::mul(ar, br), V::mul(ai, bi));
   }
   V::transpose(v);
   F s = acc;
 #pragma GCC unroll 16
-  for (std::size_t k = 0; k < L; ++k) s = V::add(s, kSigned ? V::mul(v[k], V::xor_(V::load(lo[k]), hi)) : v[k]);
+  for (std::size_t k = 0; k < L; ++k) s = V::add(s, kSigned ? V::mul(v[k], V::bit_xor(V::load_aligned(lo[k]), hi)) : v[k]);
   acc = s;
 }
 
 template <class V>
 void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
-  using F = typename V::F;
-  constexpr std::size_t L = V::kLanes;
+  using F = typename V::Reg;
+  constexpr std::size_t L = V::kFloats;
   constexpr std::size_t kMaxGroups = kSweepTerms / L + 3;
   constexpr unsigned kShift = __builtin_ctzll(L);
 
@@ -122,33 +123,33 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
         flip[g][t][l] = term && __builtin_parityll(changed & term->z_mask) ? -0.0f : 0.0f;
       }
       const std::uint64_t x = term ? term->x_mask : 0;
-      lanes[g][l] = {x & ~std::uint64_t{L - 1}, V::perm(x & (L - 1))};
+      lanes[g][l] = {x & ~std::uint64_t{L - 1}, V::split_perm(x & (L - 1))};
     }
   }
 
   F acc[kMaxGroups], hi[kMaxGroups];
   for (std::size_t g = 0; g < groups; ++g) acc[g] = hi[g] = V::zero();
-  const typename V::Perm straight = V::perm(0);
+  const typename V::SplitPerm straight = V::split_perm(0);
   alignas(64) float norms[L];
   for (std::size_t base = 0, block = 0; base < n; base += L, ++block) {
     if (block) {
       const unsigned t = static_cast<unsigned>(__builtin_ctzll(block));
-      for (std::size_t g = 0; g < groups; ++g) hi[g] = V::xor_(hi[g], V::load(flip[g][t]));
+      for (std::size_t g = 0; g < groups; ++g) hi[g] = V::bit_xor(hi[g], V::load_aligned(flip[g][t]));
     }
     F ar, ai;
     prefetch_ahead(psi + base);
-    V::load_complex(psi + base, straight, ar, ai);
+    V::load_split(psi + base, straight, ar, ai);
     if (kind_end[0]) {
       // Two groups at a time, so that their chains of additions overlap.
-      V::store(norms, V::add(V::mul(ar, ar), V::mul(ai, ai)));
+      V::store_aligned(norms, V::add(V::mul(ar, ar), V::mul(ai, ai)));
       std::size_t g = 0;
       for (; g + 2 <= kind_end[0]; g += 2) {
         F s0 = acc[g], s1 = acc[g + 1];
 #pragma GCC unroll 16
         for (std::size_t k = 0; k < L; ++k) {
           const F norm = V::broadcast(norms + k);
-          s0 = V::add(s0, V::mul(norm, V::xor_(V::load(lo[g][k]), hi[g])));
-          s1 = V::add(s1, V::mul(norm, V::xor_(V::load(lo[g + 1][k]), hi[g + 1])));
+          s0 = V::add(s0, V::mul(norm, V::bit_xor(V::load_aligned(lo[g][k]), hi[g])));
+          s1 = V::add(s1, V::mul(norm, V::bit_xor(V::load_aligned(lo[g + 1][k]), hi[g + 1])));
         }
         acc[g] = s0;
         acc[g + 1] = s1;
@@ -157,7 +158,7 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
         F s = acc[g];
 #pragma GCC unroll 16
         for (std::size_t k = 0; k < L; ++k)
-          s = V::add(s, V::mul(V::broadcast(norms + k), V::xor_(V::load(lo[g][k]), hi[g])));
+          s = V::add(s, V::mul(V::broadcast(norms + k), V::bit_xor(V::load_aligned(lo[g][k]), hi[g])));
         acc[g] = s;
       }
     }
@@ -173,7 +174,7 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
   }
   alignas(64) float out[L];
   for (std::size_t g = 0; g < groups; ++g) {
-    V::store(out, acc[g]);
+    V::store_aligned(out, acc[g]);
     for (std::size_t l = 0; l < width[g]; ++l) sums[layout.order[first[g] + l]] = out[l];
   }
 }

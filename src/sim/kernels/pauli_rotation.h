@@ -31,6 +31,7 @@
 #include <span>
 
 #include "sim/base/complex.h"
+#include "sim/kernels/grain.h"
 
 namespace vantrel::sim::kernels {
 
@@ -64,9 +65,10 @@ extern const RotationKernel kRotationAvx512;
 // widest narrower one that fits.
 const RotationKernel& rotation_kernel(std::size_t amplitudes);
 
-// Items per piece of parallel work; smaller passes stay on the calling
-// thread, as for the one-qubit kernel.
-inline constexpr std::size_t kPauliGrainItems = std::size_t{1} << 13;
+// Items per piece of parallel work (grain.h): an item holds from two
+// amplitudes (SSE2, no partner vector) to sixteen (AVX-512 pairs); the
+// grain counts four, an AVX2 vector's.
+inline constexpr std::size_t kPauliGrainItems = kGrainAmps / 4;
 
 // Applies the rotation to `amps` (2^n entries, n >= 1; every qubit of the
 // masks below n; the masks not both zero), parallel under Exec.

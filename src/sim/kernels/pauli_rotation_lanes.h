@@ -1,6 +1,6 @@
-// The Pauli-string rotation pass written once over a vector type, for the
-// SSE2 (pauli_rotation.cpp), AVX2 (pauli_rotation_avx2.cpp) and AVX-512
-// (pauli_rotation_avx512.cpp) variants.
+// The Pauli-string rotation pass written once over an instruction-set traits
+// type (lanes.h), for the SSE2 (pauli_rotation.cpp), AVX2
+// (pauli_rotation_avx2.cpp) and AVX-512 (pauli_rotation_avx512.cpp) variants.
 // Everything here has internal linkage and instantiates no template of a
 // shared header (no std::min), so code built with AVX2 flags can never stand
 // in for another file's (isa.h).
@@ -18,22 +18,18 @@
 // lane l ^ (x mod kAmps) of vector v ^ (x / kAmps); the mask of lane l is
 // the mask of even parity flipped by the Z parity of l & z and of v & z / kAmps.
 //
-// V supplies: Reg; kAmps (2, 4 or 8) and kShift (its log2); set1(float);
-// load(const float*) and store(float*, Reg); mul, add and bit_xor; sign(bool)
-// (every sign bit, or none); bits(const std::uint32_t*) (a Reg of 2 kAmps
-// words); swap_parts(Reg) (re and im of each amplitude); and permute<kLow>(Reg)
-// (lane l of the result is lane l ^ kLow).
+// Of the traits type V (lanes.h) it uses Reg, kAmps, kShift, set1, load,
+// store, mul, add, bit_xor, sign, bits, swap_parts and permute<kLow>.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/kernels/lanes.h"
 #include "sim/kernels/pauli_rotation.h"
 
 namespace vantrel::sim::kernels {
 namespace {
-
-constexpr std::uint32_t kRotationSign = 0x80000000u;
 
 template <class V>
 struct RotationPass {
@@ -52,13 +48,13 @@ void prepare_rotation(RotationPass<V>& p, const RotationMasks& m, float c, float
   // e of an index with even Z parity: ny + 1. Its sign flips: e = 1 negates
   // the imaginary part, 2 both, 3 the real part.
   const unsigned e = (m.ny + 1u) & 3u;
-  const std::uint32_t re = (e == 2 || e == 3) ? kRotationSign : 0u;
-  const std::uint32_t im = (e == 1 || e == 2) ? kRotationSign : 0u;
+  const std::uint32_t re = (e == 2 || e == 3) ? kSignBit : 0u;
+  const std::uint32_t im = (e == 1 || e == 2) ? kSignBit : 0u;
   alignas(64) std::uint32_t even[2 * V::kAmps];
   for (unsigned l = 0; l < V::kAmps; ++l) {
     const bool odd = __builtin_parity(static_cast<unsigned>(l & m.z & (V::kAmps - 1)));
-    even[2 * l] = re ^ (odd ? kRotationSign : 0u);
-    even[2 * l + 1] = im ^ (odd ? kRotationSign : 0u);
+    even[2 * l] = re ^ (odd ? kSignBit : 0u);
+    even[2 * l + 1] = im ^ (odd ? kSignBit : 0u);
   }
   const typename V::Reg base = V::bits(even);
   for (unsigned v = 0; v < 8; ++v)

@@ -11,6 +11,7 @@
 #include "sim/run/block_executor.h"
 #include "sim/model/gate_table.h"
 #include "sim/base/interrupt.h"
+#include "sim/state/expectation.h"
 #include "sim/state/measure.h"
 #include "sim/base/rng.h"
 

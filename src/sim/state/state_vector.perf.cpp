@@ -24,7 +24,7 @@
 #include "sim/kernels/matrix.h"
 #include "sim/kernels/pauli.h"
 #include "sim/kernels/reference.h"
-#include "sim/model/observable.h"
+#include "sim/state/expectation.h"
 #include "sim/model/operation.h"
 #include "sim/base/pool.h"
 #include "sim/diff/adjoint.h"

@@ -14,6 +14,7 @@
 #include "sim/run/plan_run.h"
 #include "sim/model/observable.h"
 #include "sim/model/plan.h"
+#include "sim/state/expectation.h"
 #include "sim/testing/gates.h"
 
 namespace vantrel::sim::testing {

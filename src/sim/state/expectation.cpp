@@ -1,0 +1,193 @@
+#include "sim/state/expectation.h"
+
+#include <algorithm>
+
+#include "sim/base/interrupt.h"
+#include "sim/base/pool.h"
+#include "sim/kernels/grain.h"
+#include "sim/kernels/isa.h"
+#include "sim/kernels/observable_apply.h"
+#include "sim/kernels/pauli.h"
+
+namespace vantrel::sim {
+
+namespace {
+
+using kernels::PauliMasks;
+
+// The masks of a term (kernels/pauli.h says how they give its summands).
+PauliMasks masks_of(const PauliTerm& term) { return pauli_masks(term.ops); }
+
+template <bool kImaginary>
+inline float summand(Complex a, Complex b) {
+  return kImaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
+}
+
+// States below kernels::kSweepMinAmps: the sums of G terms of one kind (all
+// real or all imaginary phases) in one pass, each term with its own running
+// sum in ascending index order; interleaving G independent sums only lets
+// the processor overlap their additions.
+template <std::size_t G, bool kImaginary>
+void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, float* out) {
+  float s[G];
+  for (std::size_t g = 0; g < G; ++g) s[g] = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex a = psi[i];
+    for (std::size_t g = 0; g < G; ++g) {
+      const float v = summand<kImaginary>(a, psi[i ^ m[g]->x_mask]);
+      s[g] = s[g] + ((__builtin_parityll(i & m[g]->z_mask) != 0) != m[g]->negate ? -v : v);
+    }
+  }
+  for (std::size_t g = 0; g < G; ++g) out[g] = s[g];
+}
+
+template <bool kImaginary>
+void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
+                  float* const* out) {
+  constexpr std::size_t kGroup = 4;
+  for (std::size_t first = 0; first < count; first += kGroup) {
+    float s[kGroup];
+    const std::size_t c = std::min(kGroup, count - first);
+    switch (c) {
+      case 1: group_sums<1, kImaginary>(psi, n, m + first, s); break;
+      case 2: group_sums<2, kImaginary>(psi, n, m + first, s); break;
+      case 3: group_sums<3, kImaginary>(psi, n, m + first, s); break;
+      default: group_sums<4, kImaginary>(psi, n, m + first, s); break;
+    }
+    for (std::size_t g = 0; g < c; ++g) *out[first + g] = s[g];
+  }
+}
+
+void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
+                float* sums) {
+  const PauliMasks* of_kind[2][kernels::kSweepTerms];
+  float* out[2][kernels::kSweepTerms];
+  std::size_t counts[2] = {0, 0};
+  for (std::size_t t = 0; t < count; ++t) {
+    const int kind = masks[t].imaginary ? 1 : 0;
+    of_kind[kind][counts[kind]] = &masks[t];
+    out[kind][counts[kind]++] = &sums[t];
+  }
+  sums_of_kind<false>(psi, n, of_kind[0], counts[0], out[0]);
+  sums_of_kind<true>(psi, n, of_kind[1], counts[1], out[1]);
+}
+
+// Large states with enough terms for more than one group of vector lanes:
+// called from outside the pool, the terms are shared between two sweeps
+// that may run on two threads (alternating within each kind, so both carry
+// a similar load). Each term's sum is still formed whole, in order, by one
+// sweep, so the split changes no bit. Inside the pool (batch rows) the
+// second sweep would only follow the first on the same thread.
+constexpr std::size_t kSplitMinAmps = std::size_t{1} << 16;
+constexpr std::size_t kSplitMinTerms = 8;
+
+void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count, float* sums) {
+  const kernels::KernelTable& isa = kernels::active_kernels();
+  if (n < kSplitMinAmps || count < kSplitMinTerms || in_pool_thread() || pool_num_threads() < 2) {
+    isa.pauli_sweep(psi, n, kernels::PauliSweep{masks, count}, sums);
+    return;
+  }
+  PauliMasks part[2][kernels::kSweepTerms];
+  std::uint8_t index[2][kernels::kSweepTerms];
+  float out[2][kernels::kSweepTerms];
+  std::size_t size[2] = {0, 0};
+  int next[2] = {0, 0};  // half taking the next term of each kind (diagonal or not)
+  for (std::size_t t = 0; t < count; ++t) {
+    const int kind = masks[t].x_mask == 0;
+    const int h = next[kind];
+    next[kind] ^= 1;
+    part[h][size[h]] = masks[t];
+    index[h][size[h]++] = static_cast<std::uint8_t>(t);
+  }
+  join([&] { isa.pauli_sweep(psi, n, kernels::PauliSweep{part[0], size[0]}, out[0]); },
+       [&] { isa.pauli_sweep(psi, n, kernels::PauliSweep{part[1], size[1]}, out[1]); });
+  for (int h = 0; h < 2; ++h)
+    for (std::size_t i = 0; i < size[h]; ++i) sums[index[h][i]] = out[h][i];
+}
+
+}  // namespace
+
+// Terms are summed a sweep of up to kSweepTerms at a time: each sum depends
+// on its term alone, so they may be formed in any order and side by side.
+// The totals are then added in list order.
+Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms) {
+  VANTREL_TRY(validate_observable(terms, state.num_qubits()));
+  const Complex* psi = state.data();
+  const std::size_t n = state.size();
+  float total = 0.0f;
+  StopCheck stop;
+  for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {
+    const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
+    if (stop(n * count)) return interrupted();
+    PauliMasks masks[kernels::kSweepTerms];
+    float sums[kernels::kSweepTerms];
+    for (std::size_t t = 0; t < count; ++t) masks[t] = masks_of(terms[first + t]);
+    if (n < kernels::kSweepMinAmps) {
+      small_sums(psi, n, masks, count, sums);
+    } else {
+      sweep_sums(psi, n, masks, count, sums);
+    }
+    for (std::size_t t = 0; t < count; ++t) total = total + sums[t] * terms[first + t].coefficient;
+  }
+  return total;
+}
+
+namespace {
+
+// Amplitudes whose sums are held on the stack while every term of a round
+// is added to them.
+constexpr std::size_t kBlock = 256;
+// Terms of one round (their lane coefficients on the stack, 8 KiB).
+constexpr std::size_t kApplyTerms = 64;
+// Blocks per piece of parallel work (kernels/grain.h).
+constexpr std::size_t kApplyGrainBlocks = kernels::kGrainAmps / kBlock;
+
+}  // namespace
+
+namespace detail {
+
+// Blocks of kBlock amplitudes (the whole state when it is smaller) are summed
+// on the stack, kApplyTerms terms at a time: the first round starts each
+// amplitude at +0, later rounds continue from what the earlier ones stored,
+// so every amplitude still adds its terms in list order. Each lane of a
+// register performs exactly the scalar operations (the product, then the
+// addition), so every table's kernel is the plain loop's arithmetic.
+Status apply_observable_with(const kernels::KernelTable& table, const StateVector& state,
+                             std::span<const PauliTerm> terms, StateVector& out) {
+  VANTREL_TRY(validate_observable(terms, state.num_qubits()));
+  if (out.num_qubits() != state.num_qubits() || out.data() == nullptr ||
+      out.data() == state.data())
+    return internal("observable applied into a state of another width or into its input");
+  const Complex* psi = state.data();
+  Complex* lambda = out.data();
+  const std::size_t n = state.size();
+  const std::size_t block = std::min(n, kBlock);
+  const auto add_term = n < kernels::kTermGroup ? &kernels::add_term_scalar : table.add_term;
+  StopCheck stop;
+  for (std::size_t first = 0; first < terms.size(); first += kApplyTerms) {
+    const std::size_t count = std::min(kApplyTerms, terms.size() - first);
+    if (stop(n * count)) return interrupted();
+    kernels::TermLanes lanes[kApplyTerms];
+    for (std::size_t t = 0; t < count; ++t)
+      lanes[t] = kernels::term_lanes(masks_of(terms[first + t]), terms[first + t].coefficient);
+    parallel_for(n / block, kApplyGrainBlocks, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t base = lo * block; base < hi * block; base += block) {
+        alignas(64) Complex acc[kBlock];
+        for (std::size_t k = 0; k < block; ++k)
+          acc[k] = first == 0 ? Complex{0.0f, 0.0f} : lambda[base + k];
+        for (std::size_t t = 0; t < count; ++t) add_term(acc, psi, base, block, lanes[t]);
+        for (std::size_t k = 0; k < block; ++k) lambda[base + k] = acc[k];
+      }
+    });
+  }
+  return Status::Ok();
+}
+
+}  // namespace detail
+
+Status apply_observable(const StateVector& state, std::span<const PauliTerm> terms,
+                        StateVector& out) {
+  return detail::apply_observable_with(kernels::active_kernels(), state, terms, out);
+}
+
+}  // namespace vantrel::sim
