@@ -67,65 +67,94 @@ inline void partner_group(const Complex* psi, std::size_t base, typename V::Reg 
   acc = s;
 }
 
+// A sweep's terms laid on lanes, with everything the walk over the state
+// reads: made once per sweep by prepare_sweep.
 template <class V>
-void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
-  using F = typename V::Reg;
-  constexpr std::size_t L = V::kFloats;
-  constexpr std::size_t kMaxGroups = kSweepTerms / L + 3;
-  constexpr unsigned kShift = __builtin_ctzll(L);
-
-  // Groups of lanes: diagonal, real, imaginary, each kind cut into groups
-  // of at most L terms.
-  const SweepLayout layout = sweep_layout(sweep);
-  const std::size_t ends[3] = {layout.diagonal, layout.diagonal + layout.real, sweep.count};
-  std::size_t groups = 0, kind_end[3];
+struct SweepGroups {
+  static constexpr std::size_t L = V::kFloats;
+  static constexpr std::size_t kMaxGroups = kSweepTerms / L + 3;
+  SweepLayout layout;
+  // Groups of lanes: diagonal, real, imaginary, each kind cut into groups of
+  // at most L terms; the groups of kind k end at kind_end[k]. Group g holds
+  // the terms layout.order[first[g] .. first[g] + width[g]).
+  std::size_t groups = 0;
+  std::size_t kind_end[3];
   std::size_t first[kMaxGroups], width[kMaxGroups];
+  // Terms of a kind (real, imaginary) too few for a group of their own.
   const PauliMasks* few[2][L];
   float* few_out[2][L];
   std::size_t few_count[2] = {0, 0};
+  // Signs: lo[g][k][l] is +-1, flip[g][t][l] is -0 where lane l changes sign
+  // when the block index goes from b - 1 to b with t trailing zeros; signs[g]
+  // is false when no lane of group g ever has a sign.
+  alignas(64) float lo[kMaxGroups][L][L];
+  alignas(64) float flip[kMaxGroups][64][L];
+  alignas(64) PartnerLane<V> lanes[kMaxGroups][L];
+  bool signs[kMaxGroups];
+};
+
+// Lays out `sweep` over a state of n amplitudes; the few terms' sums go to
+// their places in `sums`.
+template <class V>
+void prepare_sweep(SweepGroups<V>& p, std::size_t n, const PauliSweep& sweep, float* sums) {
+  constexpr std::size_t L = V::kFloats;
+  constexpr unsigned kShift = __builtin_ctzll(L);
+  p.layout = sweep_layout(sweep);
+  const SweepLayout& layout = p.layout;
+  const std::size_t ends[3] = {layout.diagonal, layout.diagonal + layout.real, sweep.count};
   for (std::size_t k = 0; k < 3; ++k) {
     for (std::size_t at = k ? ends[k - 1] : 0; at < ends[k]; at += L) {
       const std::size_t w = std::min(L, ends[k] - at);
       if (k && w <= V::kFewTerms) {
         for (std::size_t l = 0; l < w; ++l) {
-          few[k - 1][few_count[k - 1]] = &sweep.terms[layout.order[at + l]];
-          few_out[k - 1][few_count[k - 1]++] = &sums[layout.order[at + l]];
+          p.few[k - 1][p.few_count[k - 1]] = &sweep.terms[layout.order[at + l]];
+          p.few_out[k - 1][p.few_count[k - 1]++] = &sums[layout.order[at + l]];
         }
         continue;
       }
-      first[groups] = at;
-      width[groups++] = w;
+      p.first[p.groups] = at;
+      p.width[p.groups++] = w;
     }
-    kind_end[k] = groups;
+    p.kind_end[k] = p.groups;
   }
-  for (std::size_t k = 0; k < 2; ++k)
-    if (few_count[k]) pauli_sums_few(psi, n, few[k], few_count[k], few_out[k]);
-  if (!groups) return;
 
-  // Signs: lo[g][k][l] is +-1, flip[g][t][l] is -0 where lane l changes sign
-  // when the block index goes from b - 1 to b with t trailing zeros.
   const unsigned levels = static_cast<unsigned>(__builtin_ctzll(n)) - kShift;
-  alignas(64) float lo[kMaxGroups][L][L];
-  alignas(64) float flip[kMaxGroups][64][L];
-  alignas(64) PartnerLane<V> lanes[kMaxGroups][L];
-  bool signs[kMaxGroups];
-  for (std::size_t g = 0; g < groups; ++g) {
-    signs[g] = false;
+  for (std::size_t g = 0; g < p.groups; ++g) {
+    p.signs[g] = false;
     for (std::size_t l = 0; l < L; ++l) {
-      const PauliMasks* term = l < width[g] ? &sweep.terms[layout.order[first[g] + l]] : nullptr;
-      signs[g] = signs[g] || (term && (term->z_mask || term->negate));
+      const PauliMasks* term = l < p.width[g] ? &sweep.terms[layout.order[p.first[g] + l]] : nullptr;
+      p.signs[g] = p.signs[g] || (term && (term->z_mask || term->negate));
       for (std::size_t k = 0; k < L; ++k) {
         const bool neg = term && ((__builtin_parityll(k & term->z_mask) != 0) != term->negate);
-        lo[g][k][l] = neg ? -1.0f : 1.0f;
+        p.lo[g][k][l] = neg ? -1.0f : 1.0f;
       }
       for (unsigned t = 0; t < levels; ++t) {
         const std::uint64_t changed = ((std::uint64_t{2} << t) - 1) << kShift;
-        flip[g][t][l] = term && __builtin_parityll(changed & term->z_mask) ? -0.0f : 0.0f;
+        p.flip[g][t][l] = term && __builtin_parityll(changed & term->z_mask) ? -0.0f : 0.0f;
       }
       const std::uint64_t x = term ? term->x_mask : 0;
-      lanes[g][l] = {x & ~std::uint64_t{L - 1}, V::split_perm(x & (L - 1))};
+      p.lanes[g][l] = {x & ~std::uint64_t{L - 1}, V::split_perm(x & (L - 1))};
     }
   }
+}
+
+template <class V>
+void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
+  using F = typename V::Reg;
+  constexpr std::size_t L = V::kFloats;
+  constexpr std::size_t kMaxGroups = SweepGroups<V>::kMaxGroups;
+
+  SweepGroups<V> p;
+  prepare_sweep(p, n, sweep, sums);
+  for (std::size_t k = 0; k < 2; ++k)
+    if (p.few_count[k]) pauli_sums_few(psi, n, p.few[k], p.few_count[k], p.few_out[k]);
+  const std::size_t groups = p.groups;
+  if (!groups) return;
+  const std::size_t kind_end[3] = {p.kind_end[0], p.kind_end[1], p.kind_end[2]};
+  const auto& lo = p.lo;
+  const auto& flip = p.flip;
+  const auto& lanes = p.lanes;
+  const auto& signs = p.signs;
 
   F acc[kMaxGroups], hi[kMaxGroups];
   for (std::size_t g = 0; g < groups; ++g) acc[g] = hi[g] = V::zero();
@@ -175,7 +204,7 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
   alignas(64) float out[L];
   for (std::size_t g = 0; g < groups; ++g) {
     V::store_aligned(out, acc[g]);
-    for (std::size_t l = 0; l < width[g]; ++l) sums[layout.order[first[g] + l]] = out[l];
+    for (std::size_t l = 0; l < p.width[g]; ++l) sums[p.layout.order[p.first[g] + l]] = out[l];
   }
 }
 
