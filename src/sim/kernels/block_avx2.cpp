@@ -4,30 +4,25 @@
 #include <immintrin.h>
 
 #include "sim/kernels/block.h"
+#include "sim/kernels/lanes_avx2.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
 using Shape = Mat2Block::Shape;
 
-// Lane coefficients of one matrix entry per complex slot of a vector:
-// re = (m.re, m.re), im = (-m.im, m.im).
-struct Coefs {
-  __m256 re, im;
-};
+using V = Avx2<float>;
+// Lane coefficients of one matrix entry per complex slot of a vector.
+using Coefs = V::Coef;
 
 inline Coefs coefs(Complex a, Complex b, Complex c, Complex d) {
   return {_mm256_setr_ps(a.re, a.re, b.re, b.re, c.re, c.re, d.re, d.re),
           _mm256_setr_ps(-a.im, a.im, -b.im, b.im, -c.im, c.im, -d.im, d.im)};
 }
 
-inline __m256 swap_parts(__m256 x) { return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
-
 // All four products, in the association of the one-qubit kernel.
 inline __m256 full(__m256 self, __m256 other, const Coefs& d, const Coefs& o) {
-  const __m256 a = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(d.im, swap_parts(self)));
-  const __m256 b = _mm256_add_ps(_mm256_mul_ps(o.re, other), _mm256_mul_ps(o.im, swap_parts(other)));
-  return _mm256_add_ps(a, b);
+  return V::add(V::cmul(d, self), V::cmul(o, other));
 }
 
 // The products of nonzero coefficients only; all four wherever a lane is +-0.
@@ -40,9 +35,9 @@ inline __m256 update(__m256 self, __m256 other, const Coefs& d, const Coefs& o) 
     if constexpr (S == Shape::kReal) {
       y = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(o.re, other));
     } else if constexpr (S == Shape::kRealImaginary) {
-      y = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(o.im, swap_parts(other)));
+      y = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(o.im, V::swap_parts(other)));
     } else {
-      y = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(d.im, swap_parts(self)));
+      y = _mm256_add_ps(_mm256_mul_ps(d.re, self), _mm256_mul_ps(d.im, V::swap_parts(self)));
     }
     if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(y, _mm256_setzero_ps(), _CMP_EQ_OQ)) != 0, 0))
       y = full(self, other, d, o);

@@ -5,15 +5,15 @@
 #include <immintrin.h>
 
 #include "sim/kernels/block.h"
+#include "sim/kernels/lanes_avx512.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
 using Shape = Mat2Block::Shape;
 
-struct Coefs {
-  __m512 re, im;
-};
+using V = Avx512<float>;
+using Coefs = V::Coef;
 
 // Coefficients of the four complex slots of each 128-bit lane.
 inline Coefs coefs(Complex a, Complex b, Complex c, Complex d) {
@@ -30,12 +30,8 @@ inline Coefs halves(Complex a, Complex b) {
                          b.im, -b.im, b.im)};
 }
 
-inline __m512 swap_parts(__m512 x) { return _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
-
 inline __m512 full(__m512 self, __m512 other, const Coefs& d, const Coefs& o) {
-  const __m512 a = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(d.im, swap_parts(self)));
-  const __m512 b = _mm512_add_ps(_mm512_mul_ps(o.re, other), _mm512_mul_ps(o.im, swap_parts(other)));
-  return _mm512_add_ps(a, b);
+  return V::add(V::cmul(d, self), V::cmul(o, other));
 }
 
 template <Shape S>
@@ -47,9 +43,9 @@ inline __m512 update(__m512 self, __m512 other, const Coefs& d, const Coefs& o) 
     if constexpr (S == Shape::kReal) {
       y = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(o.re, other));
     } else if constexpr (S == Shape::kRealImaginary) {
-      y = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(o.im, swap_parts(other)));
+      y = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(o.im, V::swap_parts(other)));
     } else {
-      y = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(d.im, swap_parts(self)));
+      y = _mm512_add_ps(_mm512_mul_ps(d.re, self), _mm512_mul_ps(d.im, V::swap_parts(self)));
     }
     if (__builtin_expect(_mm512_cmp_ps_mask(y, _mm512_setzero_ps(), _CMP_EQ_OQ) != 0, 0))
       y = full(self, other, d, o);

@@ -14,7 +14,8 @@
 //    sign(bool) (every sign bit, or none) and bits(const std::uint32_t*);
 //  - load and store of unaligned registers, load_aligned and store_aligned;
 //  - swap_parts (re and im of each amplitude), permute<kLow> (lane l of the
-//    result holds amplitude l ^ kLow);
+//    result holds amplitude l ^ kLow); Coef and cmul, complex products by
+//    lane coefficients;
 //  - partner moves of Pauli terms: with_partner(low, swap, f) calls f with a
 //    move P for which partner(P, r) puts in amplitude k of the result
 //    amplitude k ^ low of r (low < kAmps), its parts swapped when `swap`:

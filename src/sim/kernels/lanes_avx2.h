@@ -45,6 +45,14 @@ struct Avx2<float> {
 
   static Reg swap_parts(Reg v) { return _mm256_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)); }
   // Lane l ^ 1 within each half, then the halves swapped for l ^ 2.
+  // Lane coefficients of complex numbers, one per amplitude of a register:
+  // re = (m.re, m.re), im = (-m.im, m.im). cmul gives the products of
+  // complex.h, rounded alike: re * x + im * swap_parts(x).
+  struct Coef {
+    Reg re, im;
+  };
+  static Reg cmul(const Coef& c, Reg x) { return add(mul(c.re, x), mul(c.im, swap_parts(x))); }
+
   template <unsigned kLow>
   static Reg permute(Reg v) {
     if constexpr ((kLow & 1) != 0) v = _mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2));

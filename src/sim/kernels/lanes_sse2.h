@@ -45,6 +45,14 @@ struct Sse2<float> {
   static void store_aligned(float* p, Reg v) { _mm_store_ps(p, v); }
 
   static Reg swap_parts(Reg v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)); }
+  // Lane coefficients of complex numbers, one per amplitude of a register:
+  // re = (m.re, m.re), im = (-m.im, m.im). cmul gives the products of
+  // complex.h, rounded alike: re * x + im * swap_parts(x).
+  struct Coef {
+    Reg re, im;
+  };
+  static Reg cmul(const Coef& c, Reg x) { return add(mul(c.re, x), mul(c.im, swap_parts(x))); }
+
   template <unsigned kLow>
   static Reg permute(Reg v) {
     if constexpr (kLow == 1) return _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2));

@@ -10,24 +10,19 @@
 
 #include <algorithm>
 
+#include "sim/kernels/lanes_sse2.h"
 #include "sim/kernels/mat2.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-struct Coef {
-  __m128 re, im;
-};
+using V = Sse2<float>;
+using Coef = V::Coef;
 
 // Coefficients for lanes holding (first, second) complex numbers.
 inline Coef coef(Complex first, Complex second) {
   return {_mm_setr_ps(first.re, first.re, second.re, second.re),
           _mm_setr_ps(-first.im, first.im, -second.im, second.im)};
-}
-
-inline __m128 cmul(const Coef& c, __m128 a) {
-  const __m128 swapped = _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm_add_ps(_mm_mul_ps(c.re, a), _mm_mul_ps(c.im, swapped));
 }
 
 // Runs of `len` pairs whose amplitudes are a0[i] and a1[i].
@@ -41,8 +36,8 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m128 x0 = _mm_loadu_ps(p0), x1 = _mm_loadu_ps(p1);
-    const __m128 y0 = _mm_add_ps(cmul(c00, x0), cmul(c01, x1));
-    const __m128 y1 = _mm_add_ps(cmul(c10, x0), cmul(c11, x1));
+    const __m128 y0 = _mm_add_ps(V::cmul(c00, x0), V::cmul(c01, x1));
+    const __m128 y1 = _mm_add_ps(V::cmul(c10, x0), V::cmul(c11, x1));
     _mm_storeu_ps(p0, y0);
     _mm_storeu_ps(p1, y1);
   }
@@ -59,7 +54,7 @@ void interleaved(Complex* a, std::size_t count, const Complex m[4]) {
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m128 x = _mm_loadu_ps(p);
     const __m128 swapped = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 0, 3, 2));
-    _mm_storeu_ps(p, _mm_add_ps(cmul(diag, x), cmul(off, swapped)));
+    _mm_storeu_ps(p, _mm_add_ps(V::cmul(diag, x), V::cmul(off, swapped)));
   }
 }
 

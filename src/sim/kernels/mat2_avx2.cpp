@@ -5,24 +5,19 @@
 
 #include <algorithm>
 
+#include "sim/kernels/lanes_avx2.h"
 #include "sim/kernels/mat2.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-struct Coef {
-  __m256 re, im;
-};
+using V = Avx2<float>;
+using Coef = V::Coef;
 
 // Coefficients for lanes holding (a, b | c, d) complex numbers.
 inline Coef coef(Complex a, Complex b, Complex c, Complex d) {
   return {_mm256_setr_ps(a.re, a.re, b.re, b.re, c.re, c.re, d.re, d.re),
           _mm256_setr_ps(-a.im, a.im, -b.im, b.im, -c.im, c.im, -d.im, d.im)};
-}
-
-inline __m256 cmul(const Coef& c, __m256 x) {
-  const __m256 swapped = _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm256_add_ps(_mm256_mul_ps(c.re, x), _mm256_mul_ps(c.im, swapped));
 }
 
 void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
@@ -35,8 +30,8 @@ void runs(Complex* a0, Complex* a1, std::size_t len, const Complex m[4]) {
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m256 x0 = _mm256_loadu_ps(p0), x1 = _mm256_loadu_ps(p1);
-    const __m256 y0 = _mm256_add_ps(cmul(c00, x0), cmul(c01, x1));
-    const __m256 y1 = _mm256_add_ps(cmul(c10, x0), cmul(c11, x1));
+    const __m256 y0 = _mm256_add_ps(V::cmul(c00, x0), V::cmul(c01, x1));
+    const __m256 y1 = _mm256_add_ps(V::cmul(c10, x0), V::cmul(c11, x1));
     _mm256_storeu_ps(p0, y0);
     _mm256_storeu_ps(p1, y1);
   }
@@ -55,7 +50,7 @@ void qubit0(Complex* a, std::size_t count, const Complex m[4]) {
     float* p = reinterpret_cast<float*>(a + 2 * i);
     const __m256 x = _mm256_loadu_ps(p);
     const __m256 swapped = _mm256_permute_ps(x, _MM_SHUFFLE(1, 0, 3, 2));
-    _mm256_storeu_ps(p, _mm256_add_ps(cmul(diag, x), cmul(off, swapped)));
+    _mm256_storeu_ps(p, _mm256_add_ps(V::cmul(diag, x), V::cmul(off, swapped)));
   }
   if (i < count) mat2_pair_scalar(a + 2 * i, a + 2 * i + 1, m);
 }
@@ -75,7 +70,7 @@ void qubit1(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]) {
     float* f = reinterpret_cast<float*>(amps + 2 * p);
     const __m256 x = _mm256_loadu_ps(f);
     const __m256 swapped = _mm256_permute2f128_ps(x, x, 0x01);
-    _mm256_storeu_ps(f, _mm256_add_ps(cmul(diag, x), cmul(off, swapped)));
+    _mm256_storeu_ps(f, _mm256_add_ps(V::cmul(diag, x), V::cmul(off, swapped)));
   }
   if (p < hi) scalar(p);
 }

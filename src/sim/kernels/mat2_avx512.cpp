@@ -7,15 +7,15 @@
 
 #include <algorithm>
 
+#include "sim/kernels/lanes_avx512.h"
 #include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-struct Coef {
-  __m512 re, im;
-};
+using V = Avx512<float>;
+using Coef = V::Coef;
 
 // Coefficients built in registers (a call on a small register must not pay
 // for a trip through memory): every lane holding x, or lanes holding the
@@ -39,11 +39,6 @@ inline Coef coef(Complex a, Complex b) {
                                          _mm256_setr_ps(-b.im, b.im, -b.im, b.im, -b.im, b.im, -b.im, b.im), 1);
     return {re, im};
   }
-}
-
-inline __m512 cmul(const Coef& c, __m512 x) {
-  const __m512 swapped = _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm512_add_ps(_mm512_mul_ps(c.re, x), _mm512_mul_ps(c.im, swapped));
 }
 
 // How a vector of updated pairs y (from x) is stored. The one-qubit kernel
@@ -93,8 +88,8 @@ void runs(Complex* amps, unsigned q, Complex* a0, Complex* a1, std::size_t p, st
     float* p0 = reinterpret_cast<float*>(a0 + i);
     float* p1 = reinterpret_cast<float*>(a1 + i);
     const __m512 x0 = _mm512_loadu_ps(p0), x1 = _mm512_loadu_ps(p1);
-    const __m512 y0 = _mm512_add_ps(cmul(c[0], x0), cmul(c[1], x1));
-    const __m512 y1 = _mm512_add_ps(cmul(c[2], x0), cmul(c[3], x1));
+    const __m512 y0 = _mm512_add_ps(V::cmul(c[0], x0), V::cmul(c[1], x1));
+    const __m512 y1 = _mm512_add_ps(V::cmul(c[2], x0), V::cmul(c[3], x1));
     const __m512i idx = Finish::kIndexed ? pair_index(p + i, lanes) : lanes;
     _mm512_storeu_ps(p0, finish(y0, x0, idx));
     _mm512_storeu_ps(p1, finish(y1, x1, idx));
@@ -135,7 +130,7 @@ void low_qubit(Complex* amps, std::size_t lo, std::size_t hi, const Complex m[4]
     prefetch_ahead(amps + 2 * p);
     float* f = reinterpret_cast<float*>(amps + 2 * p);
     const __m512 x = _mm512_loadu_ps(f);
-    const __m512 y = _mm512_add_ps(cmul(diag, x), cmul(off, partner<Q>(x)));
+    const __m512 y = _mm512_add_ps(V::cmul(diag, x), V::cmul(off, partner<Q>(x)));
     _mm512_storeu_ps(f, finish(y, x, Finish::kIndexed ? pair_index(p, lanes) : lanes));
   }
   for (; p < hi; ++p) finish.scalar(amps, Q, m, p);

@@ -5,15 +5,15 @@
 
 #include <algorithm>
 
+#include "sim/kernels/lanes_avx2.h"
 #include "sim/kernels/matrix.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-inline __m256 cmul_lanes(__m256 re, __m256 im, __m256 x) {
-  const __m256 swapped = _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
-  return _mm256_add_ps(_mm256_mul_ps(re, x), _mm256_mul_ps(im, swapped));
-}
+using V = Avx2<float>;
+
+inline __m256 cmul_lanes(__m256 re, __m256 im, __m256 x) { return V::cmul({re, im}, x); }
 
 inline __m256 coef_re(Complex a, Complex b) {
   return _mm256_setr_ps(a.re, a.re, b.re, b.re, a.re, a.re, b.re, b.re);
@@ -160,7 +160,7 @@ template <std::size_t D, Mode kMode>
 inline void direct_rows(const DirectPlan<D>& plan, const __m256 x[D], __m256 out[D]) {
   __m256 sw[D];
   if constexpr (kMode != Mode::kPermute)
-    for (std::size_t j = 0; j < D; ++j) sw[j] = _mm256_permute_ps(x[j], _MM_SHUFFLE(2, 3, 0, 1));
+    for (std::size_t j = 0; j < D; ++j) sw[j] = V::swap_parts(x[j]);
   for (std::size_t r = 0; r < D; ++r) {
     __m256 sum = _mm256_setzero_ps();
     if constexpr (kMode == Mode::kDense) {

@@ -8,16 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/kernels/lanes_avx512.h"
 #include "sim/kernels/matrix.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-inline __m512 swap_parts(__m512 x) { return _mm512_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1)); }
+using V = Avx512<float>;
 
-inline __m512 cmul_lanes(__m512 re, __m512 im, __m512 x) {
-  return _mm512_add_ps(_mm512_mul_ps(re, x), _mm512_mul_ps(im, swap_parts(x)));
-}
+inline __m512 cmul_lanes(__m512 re, __m512 im, __m512 x) { return V::cmul({re, im}, x); }
 
 // (-im, im) repeated: a 64-bit broadcast of the first two floats of p (the
 // lane coefficients a plan prepared, long since stored).
@@ -72,7 +71,7 @@ template <std::size_t D, Mode kMode>
 inline void direct_rows(const DirectPlan<D>& plan, const __m512 x[D], __m512 out[D]) {
   __m512 sw[D];
   if constexpr (kMode != Mode::kPermute)
-    for (std::size_t j = 0; j < D; ++j) sw[j] = swap_parts(x[j]);
+    for (std::size_t j = 0; j < D; ++j) sw[j] = V::swap_parts(x[j]);
   for (std::size_t r = 0; r < D; ++r) {
     __m512 sum = _mm512_setzero_ps();
     if constexpr (kMode == Mode::kDense) {
