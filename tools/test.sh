@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
 
+python3 tools/check_layers.py
 cmake -S . -B build/engine -G Ninja -DVANTREL_PYTHON=OFF -DVANTREL_TESTS=ON
 cmake --build build/engine
 ctest --test-dir build/engine --output-on-failure -j2

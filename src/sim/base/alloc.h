@@ -8,6 +8,7 @@
 // names what could not be allocated) instead of unwinding.
 #pragma once
 
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -16,6 +17,12 @@
 #include "sim/base/result.h"
 
 namespace vantrel::sim {
+
+// Releases buffers that came from malloc/calloc (those handed over to NumPy,
+// which frees them with std::free).
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
 
 // Runs body() and returns what it returns; when an allocation inside it
 // fails, returns on_failure() instead. A body returning nothing gives a

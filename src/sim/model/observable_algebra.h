@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "sim/base/alloc.h"
 #include "sim/base/result.h"
 #include "sim/model/observable.h"
-#include "sim/state/state_vector.h"
 
 namespace vantrel::sim {
 

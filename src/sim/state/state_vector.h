@@ -7,18 +7,15 @@
 #include <memory>
 #include <span>
 
+#include "sim/base/alloc.h"
 #include "sim/base/complex.h"
 #include "sim/model/operation.h"
 #include "sim/base/result.h"
 
 namespace vantrel::sim {
 
-// Frees amplitude buffers. Buffers come from calloc/malloc so that they can
-// be handed to NumPy, which releases them with std::free through its base
-// object.
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
+// Amplitude buffers come from calloc/malloc so that they can be handed to
+// NumPy, which releases them with std::free through its base object.
 using AmplitudeBuffer = std::unique_ptr<Complex[], FreeDeleter>;
 
 class StateVector {
