@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/testing/terms.h"
+
 namespace vantrel::sim {
 namespace {
 
-constexpr PauliLabel X = PauliLabel::kX;
-constexpr PauliLabel Y = PauliLabel::kY;
-constexpr PauliLabel Z = PauliLabel::kZ;
-
-PauliTerm term(std::vector<PauliFactor> ops, float c) { return *PauliTerm::create(std::move(ops), c); }
+using testing::term;
+using testing::X;
+using testing::Y;
+using testing::Z;
 
 TEST(PauliTerm, DuplicateReportsEarliestFactorWithALaterDuplicate) {
   auto dup = PauliTerm::create({{1, Z}, {0, X}, {1, Y}, {0, X}}, 1.0f);

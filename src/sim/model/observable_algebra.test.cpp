@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/testing/terms.h"
+
 #include <complex>
 #include <vector>
 
 namespace vantrel::sim {
 namespace {
 
-PauliTerm term(std::vector<PauliFactor> ops, float c) {
-  return std::move(PauliTerm::create(std::move(ops), c).value());
-}
+using testing::term;
 
 Observable of(std::vector<PauliTerm> terms) {
   return std::move(Observable::create(std::move(terms)).value());

@@ -7,14 +7,15 @@
 #include <cstring>
 #include <random>
 
+#include "sim/testing/terms.h"
+
 namespace vantrel::sim {
 namespace {
 
-constexpr PauliLabel X = PauliLabel::kX;
-constexpr PauliLabel Y = PauliLabel::kY;
-constexpr PauliLabel Z = PauliLabel::kZ;
-
-PauliTerm term(std::vector<PauliFactor> ops, float c) { return *PauliTerm::create(std::move(ops), c); }
+using testing::term;
+using testing::X;
+using testing::Y;
+using testing::Z;
 
 StateVector state_of(std::vector<Complex> amps) {
   std::uint64_t n = 0;
