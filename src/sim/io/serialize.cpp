@@ -329,6 +329,17 @@ Error located(std::string where, Error e) {
       return located((where), std::move(vantrel_try_at_).error());       \
   } while (0)
 
+// Reads `count` items with read_one(i) (a Status), polling the Interrupt
+// through `stop` before each; a failure comes back located at "<item> <i>".
+template <class ReadOne>
+Status read_items(std::uint64_t count, const char* item, StopCheck& stop, ReadOne&& read_one) {
+  for (std::uint64_t i = 0; i < count; ++i) {
+    if (stop(kItemWork)) return interrupted();
+    VANTREL_TRY_AT(item + (" " + dec(i)), read_one(i));
+  }
+  return Status::Ok();
+}
+
 Result<std::optional<std::string>> read_name(Reader& in) {
   std::uint8_t present = 0;
   VANTREL_TRY(in.u8(present, "name flag"));
@@ -479,12 +490,12 @@ Result<Circuit> read_circuit(Reader& in) {
   std::vector<Gate> gates;
   gates.reserve(count);
   StopCheck stop;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    if (stop(kItemWork)) return interrupted();
+  VANTREL_TRY(read_items(count, "gate", stop, [&](std::uint64_t) -> Status {
     auto gate = read_gate(in);
-    VANTREL_TRY_AT("gate " + dec(i), gate);
+    VANTREL_TRY(gate);
     gates.push_back(std::move(gate).value());
-  }
+    return Status::Ok();
+  }));
   return Circuit::from_gates(std::move(gates));
 }
 
@@ -494,17 +505,13 @@ Result<Observable> read_observable(Reader& in) {
   std::vector<PauliTerm> terms;
   terms.reserve(count);
   StopCheck stop;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    if (stop(kItemWork)) return interrupted();
-    auto term = [&]() -> Result<PauliTerm> {
-      PauliTerm t;
-      VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
-      VANTREL_TRY(read_factors(in, t.ops));
-      return t;
-    }();
-    VANTREL_TRY_AT("term " + dec(i), term);
-    terms.push_back(std::move(term).value());
-  }
+  VANTREL_TRY(read_items(count, "term", stop, [&](std::uint64_t) -> Status {
+    PauliTerm t;
+    VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
+    VANTREL_TRY(read_factors(in, t.ops));
+    terms.push_back(std::move(t));
+    return Status::Ok();
+  }));
   return Observable::create(std::move(terms));
 }
 
@@ -518,19 +525,18 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
   VANTREL_TRY(in.count(parameters, kMinNameBytes, "parameter count"));
   spec->reserve(parameters, 0);
   StopCheck stop;
-  for (std::uint64_t i = 0; i < parameters; ++i) {
-    if (stop(kItemWork)) return interrupted();
+  VANTREL_TRY(read_items(parameters, "parameter", stop, [&](std::uint64_t) -> Status {
     auto name = read_name(in);
-    VANTREL_TRY_AT("parameter " + dec(i), name);
+    VANTREL_TRY(name);
     spec->add_parameter(std::move(name).value());
-  }
+    return Status::Ok();
+  }));
   std::uint64_t steps = 0;
   VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
   spec->reserve(0, steps);
-  for (std::uint64_t i = 0; i < steps; ++i) {
-    if (stop(kItemWork)) return interrupted();
+  VANTREL_TRY(read_items(steps, "step", stop, [&](std::uint64_t) -> Status {
     auto step = read_step(in);
-    VANTREL_TRY_AT("step " + dec(i), step);
+    VANTREL_TRY(step);
     CompiledOp& op = *step;
     Status added;
     switch (op.kind) {
@@ -547,8 +553,8 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
         break;
       }
     }
-    VANTREL_TRY_AT("step " + dec(i), added);
-  }
+    return added;
+  }));
   return spec;
 }
 
@@ -563,13 +569,13 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
   std::vector<CompiledOp> ops;
   ops.reserve(steps);
   StopCheck stop;
-  for (std::uint64_t i = 0; i < steps; ++i) {
-    if (stop(kItemWork)) return interrupted();
+  VANTREL_TRY(read_items(steps, "step", stop, [&](std::uint64_t) -> Status {
     auto step = read_step(in);
-    VANTREL_TRY_AT("step " + dec(i), step);
-    VANTREL_TRY_AT("step " + dec(i), CompiledCircuit::check_step(*step, num_qubits, parameter_count));
+    VANTREL_TRY(step);
+    VANTREL_TRY(CompiledCircuit::check_step(*step, num_qubits, parameter_count));
     ops.push_back(std::move(step).value());
-  }
+    return Status::Ok();
+  }));
   std::vector<std::optional<std::string>> names;
   std::uint8_t has_names = 0;
   VANTREL_TRY(in.u8(has_names, "names flag"));
@@ -577,12 +583,12 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
   if (has_names == 1) {
     VANTREL_TRY(in.holds(parameter_count, kMinNameBytes, "parameter count"));
     names.reserve(parameter_count);
-    for (std::uint64_t i = 0; i < parameter_count; ++i) {
-      if (stop(kItemWork)) return interrupted();
+    VANTREL_TRY(read_items(parameter_count, "parameter", stop, [&](std::uint64_t) -> Status {
       auto name = read_name(in);
-      VANTREL_TRY_AT("parameter " + dec(i), name);
+      VANTREL_TRY(name);
       names.push_back(std::move(name).value());
-    }
+      return Status::Ok();
+    }));
   }
   return CompiledCircuit::create(std::move(ops), num_qubits, parameter_count, std::move(names));
 }
