@@ -58,7 +58,7 @@ PyObject* default_value(const char* text) {
 
 }  // namespace
 
-void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
+void init_signature(Signature& sig, const char* name, std::span<const ArgSpec> args,
                     bool with_self, const char* doc, int arity, const char* receiver) {
   if (static_cast<int>(args.size()) != arity) {
     std::fprintf(stderr, "vantrel: '%s' declares %d argument names for %d parameters\n", name,

@@ -84,8 +84,14 @@ struct Signature {
 // or "$type, " for a class method) to the text signature. On failure an
 // exception is left set (the class or module under construction then fails
 // to build).
-void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
+void init_signature(Signature& sig, const char* name, std::span<const ArgSpec> args,
                     bool with_self, const char* doc, int arity, const char* receiver = "$self");
+inline void init_signature(Signature& sig, const char* name, std::initializer_list<ArgSpec> args,
+                           bool with_self, const char* doc, int arity,
+                           const char* receiver = "$self") {
+  init_signature(sig, name, std::span<const ArgSpec>(args.begin(), args.size()), with_self, doc,
+                 arity, receiver);
+}
 // Fills `sig` as a copy of the declared `first` under another name: the same
 // arguments, defaults and documentation, the text signature and every
 // message naming `name`.
@@ -376,15 +382,20 @@ void check_declared(const Signature& first, const char* alias);
 }  // namespace detail
 
 // A method (with an instance parameter) or a static method (without one).
+// method_of takes its argument names as data (a table's entry).
 template <auto Impl>
-PyMethodDef method(const char* name, std::initializer_list<ArgSpec> args = {},
-                   const char* doc = nullptr) {
+PyMethodDef method_of(const char* name, std::span<const ArgSpec> args, const char* doc = nullptr) {
   using B = detail::Binding<Impl>;
   detail::check_single_declaration(B::sig, name);
   init_signature(B::sig, name, args, B::kHasSelf, doc, B::kArity);
   int flags = METH_FASTCALL | METH_KEYWORDS | (B::kHasSelf ? 0 : METH_STATIC);
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&B::fastcall)), flags,
           B::sig.doc.c_str()};
+}
+template <auto Impl>
+PyMethodDef method(const char* name, std::initializer_list<ArgSpec> args = {},
+                   const char* doc = nullptr) {
+  return method_of<Impl>(name, std::span<const ArgSpec>(args.begin(), args.size()), doc);
 }
 
 // A second name for a method declared by method<Impl>, which must come

@@ -20,13 +20,12 @@
 #include "lib/observable.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
+#include "lib/standard_gates.h"
 #include "sim/model/gates.h"
 #include "sim/model/operation.h"
 
 namespace vantrel::lib {
 namespace {
-
-using sim::StandardGate;
 
 PyObject* append(PyCircuitSpec& self, sim::Result<sim::Gate>&& gate) {
   if (!gate) return raise(gate.error());
@@ -47,17 +46,13 @@ PyObject* spec_param(PyCircuitSpec& self, std::optional<std::string> name) {
   return new_instance<PyParameter>(ParameterValue{slot, std::move(name)});
 }
 
-// h, x, z: one unitary on [target].
-template <StandardGate G>
-PyObject* spec_fixed(PyCircuitSpec& self, std::uint64_t target) {
-  return append(self, sim::make_standard_gate(G, {target}));
-}
-
-// cx (also named cnot), cz: the controlled X or Z on [control, target].
-template <StandardGate G>
-PyObject* spec_controlled(PyCircuitSpec& self, std::uint64_t control, std::uint64_t target) {
-  return append(self, sim::make_controlled_standard_gate(G, {control}, {target}));
-}
+// A row of the constructor table offered here, appended as a fixed step.
+template <std::size_t I, class... A>
+struct SpecStandardGate {
+  static PyObject* call(PyCircuitSpec& self, A... args) {
+    return append(self, build_standard_row<I>(std::move(args)...));
+  }
+};
 
 template <sim::RotationKind K>
 PyObject* spec_rotation(PyCircuitSpec& self, std::uint64_t target, Shared<PyParameter> param) {
@@ -149,15 +144,11 @@ PyObject* parameter_repr(PyObject* obj) {
 PyTypeObject* PyCircuitSpec::type_object() {
   using sim::RotationKind;
   static PyTypeObject* type = []() -> PyTypeObject* {
-    static PyMethodDef methods[] = {
-        method<spec_param>("param", {{"name", "None"}},
-                           "Register a new symbolic parameter and return its handle."),
-        method<spec_fixed<StandardGate::kH>>("h", {"target"}),
-        method<spec_fixed<StandardGate::kX>>("x", {"target"}),
-        method<spec_fixed<StandardGate::kZ>>("z", {"target"}),
-        method<spec_controlled<StandardGate::kX>>("cx", {"control", "target"}),
-        alias<spec_controlled<StandardGate::kX>>("cnot"),
-        method<spec_controlled<StandardGate::kZ>>("cz", {"control", "target"}),
+    static std::vector<PyMethodDef> methods;
+    methods.push_back(method<spec_param>("param", {{"name", "None"}},
+                                         "Register a new symbolic parameter and return its handle."));
+    declare_standard_constructors<SpecStandardGate, true>(methods);
+    for (const PyMethodDef& m : {
         method<spec_rotation<RotationKind::kRX>>("rx", {"target", "param"}),
         method<spec_rotation<RotationKind::kRY>>("ry", {"target", "param"}),
         method<spec_rotation<RotationKind::kRZ>>("rz", {"target", "param"}),
@@ -182,8 +173,9 @@ PyTypeObject* PyCircuitSpec::type_object() {
             "Draw the steps as text, or as SVG with output='svg'; unnamed parameters show their "
             "slot (θ3, or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order "
             "given."),
-        {nullptr, nullptr, 0, nullptr},
-    };
+        PyMethodDef{nullptr, nullptr, 0, nullptr},
+    })
+      methods.push_back(m);
     static PyGetSetDef getset[] = {
         getter<spec_num_qubits>("num_qubits",
                                 "Number of qubits declared for the circuit specification."),
@@ -197,7 +189,8 @@ PyTypeObject* PyCircuitSpec::type_object() {
     return create_class({kName,
                          "CircuitSpec(num_qubits)\n--\n\n"
                          "Builder for reusable parameterized circuit structure.",
-                         sizeof(PyCircuitSpec), dealloc_instance<PyCircuitSpec>, construct, methods,
+                         sizeof(PyCircuitSpec), dealloc_instance<PyCircuitSpec>, construct,
+                         methods.data(),
                          getset, nullptr, pickling_methods<PyCircuitSpec>()});
   }();
   return type;

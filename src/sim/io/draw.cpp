@@ -116,7 +116,7 @@ bool add_gate(Diagram& d, const Gate& gate) {
       const std::size_t num_targets = op.targets.size() - op.num_controls;
       if (op.num_controls > 0 && is_x_matrix(op.matrix)) {
         e.targets = Element::Targets::kXor;
-      } else if (gate.label && gate.label->gate == StandardGate::kSwap) {
+      } else if (gate.label && standard_gate_info(gate.label->gate).glyph == GateGlyph::kSwapCross) {
         e.targets = Element::Targets::kSwap;
       } else if (gate.label) {
         e.label = standard_label(*gate.label);

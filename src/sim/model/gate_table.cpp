@@ -12,17 +12,6 @@ constexpr float kR = std::bit_cast<float>(std::uint32_t{0x3F3504F3});
 // cos(pi/2) in single precision; the S and Sdg phases carry it as their real part.
 constexpr float kEps = std::bit_cast<float>(std::uint32_t{0xB33BBD2E});
 
-constexpr StandardGateInfo kTable[] = {
-    {StandardGate::kH, "H", 1, 0},        {StandardGate::kI, "I", 1, 0},
-    {StandardGate::kX, "X", 1, 0},        {StandardGate::kY, "Y", 1, 0},
-    {StandardGate::kZ, "Z", 1, 0},        {StandardGate::kS, "S", 1, 0},
-    {StandardGate::kSdg, "Sdg", 1, 0},    {StandardGate::kT, "T", 1, 0},
-    {StandardGate::kTdg, "Tdg", 1, 0},    {StandardGate::kSwap, "SWAP", 2, 0},
-    {StandardGate::kISwap, "iSWAP", 2, 0}, {StandardGate::kP, "P", 1, 1},
-    {StandardGate::kRX, "RX", 1, 1},      {StandardGate::kRY, "RY", 1, 1},
-    {StandardGate::kRZ, "RZ", 1, 1},      {StandardGate::kU, "U", 1, 3},
-};
-
 // The fixed matrices, in the order of StandardGate; 4 or 16 entries used.
 constexpr Complex kFixed[][16] = {
     {{kR, 0}, {kR, 0}, {kR, 0}, {-kR, 0}},
@@ -43,7 +32,6 @@ constexpr Complex kFixed[][16] = {
      {0, 0}, {0, 1}, {0, 0}, {0, 0},
      {0, 0}, {0, 0}, {0, 0}, {1, 0}},
 };
-static_assert(std::size(kTable) == static_cast<std::size_t>(StandardGate::kU) + 1);
 static_assert(std::size(kFixed) == static_cast<std::size_t>(StandardGate::kP));
 
 // (cos x, sin x) from one simultaneous evaluation in single precision.
@@ -66,12 +54,6 @@ void write(Complex* out, Complex m00, Complex m01, Complex m10, Complex m11) {
 }  // namespace
 
 void half_angle_cos_sin(float theta, float& c, float& s) { ::sincosf(0.5f * theta, &s, &c); }
-
-std::span<const StandardGateInfo> standard_gates() { return kTable; }
-
-const StandardGateInfo& standard_gate_info(StandardGate gate) {
-  return kTable[static_cast<std::size_t>(gate)];
-}
 
 void standard_matrix(StandardGate gate, std::span<const float> angles, Complex* out) {
   const Complex zero{0.0f, 0.0f};

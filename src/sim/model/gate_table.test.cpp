@@ -34,6 +34,25 @@ TEST(StandardGates, TableOrderShapesAndUnitarity) {
   }
 }
 
+// Every constructor row names each of its qubits once (controls, then the
+// gate's own), under names no other row uses.
+TEST(StandardGates, ConstructorRowsNameTheirQubitsAndAreUnique) {
+  std::set<std::string> names;
+  for (const GateConstructor& row : kGateConstructors) {
+    EXPECT_TRUE(names.insert(row.name).second) << row.name;
+    if (row.alias) {
+      EXPECT_TRUE(names.insert(row.alias).second) << row.alias;
+    }
+    std::size_t named = 0;
+    for (const char* q : row.qubits) named += q != nullptr;
+    const std::size_t controls = row.controls == ControlShape::kNone ? 0
+                                 : row.controls == ControlShape::kTwo ? 2
+                                                                       : 1;
+    EXPECT_EQ(named, controls + standard_gate_info(row.gate).qubits) << row.name;
+    EXPECT_TRUE(!row.global_phase || row.gate == StandardGate::kU) << row.name;
+  }
+}
+
 // The angle-dependent matrices against their textbook forms in double
 // precision.
 TEST(StandardGates, AngleDependentMatricesAreTheTextbookOnes) {
