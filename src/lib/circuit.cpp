@@ -28,15 +28,22 @@ namespace {
 
 PyObject* circuit_new(List gates) {
   const Py_ssize_t n = PyList_GET_SIZE(gates.obj);
-  std::vector<sim::Gate> copies;
-  copies.reserve(static_cast<std::size_t>(n));
-  // Copying runs no Python code, so the list cannot change under the loop.
+  // Neither loop runs Python code, so the list cannot change under them.
+  // The first counts the values the copy takes (runs of barriers joined).
+  std::size_t values = 0;
+  bool after_barrier = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PyList_GET_ITEM(gates.obj, i);
     if (!is_instance<PyGate>(item))
       return raise_type_error("all circuit items must be vantrel.Gate instances");
-    copies.push_back(instance_of<PyGate>(item).value);
+    const bool barrier = instance_of<PyGate>(item).value.kind == sim::Gate::Kind::kBarrier;
+    values += !(barrier && after_barrier);
+    after_barrier = barrier;
   }
+  std::vector<sim::Gate> copies;
+  copies.reserve(values);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    sim::append_gate(copies, instance_of<PyGate>(PyList_GET_ITEM(gates.obj, i)).value);
   return new_instance<PyCircuit>(sim::Circuit::create(std::move(copies)));
 }
 

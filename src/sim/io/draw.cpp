@@ -134,7 +134,7 @@ bool add_gate(Diagram& d, const Gate& gate) {
     case Gate::Kind::kReset:
       return add_qubit(d, add_element(d, Element::Kind::kReset), gate.qubit);
     case Gate::Kind::kBarrier:
-      add_element(d, Element::Kind::kBarrier);
+      for (std::uint32_t i = 0; i < gate.barriers; ++i) add_element(d, Element::Kind::kBarrier);
       return true;
   }
   return true;
@@ -375,7 +375,7 @@ std::uint64_t display_width(std::string_view text) {
 
 Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool) {
   Diagram d;
-  d.elements.reserve(gates.size());
+  d.elements.reserve(listed_size(gates));
   for (const Gate& g : gates)
     if (!add_gate(d, g)) return diagram_allocation_failure(UINT64_MAX, kAllWiresBytes);
   return d;
@@ -386,7 +386,7 @@ Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t 
                                  bool ascii) {
   Diagram d;
   d.num_wires = num_qubits;
-  d.elements.reserve(ops.size());
+  d.elements.reserve(listed_size(ops));
   // Plans are not validated when made: a step beyond the qubit count widens
   // the drawing rather than reaching outside it.
   for (const CompiledOp& op : ops)
@@ -460,17 +460,17 @@ Result<std::string> draw_with(const DiagramOptions& options, std::size_t count, 
 }  // namespace
 
 Result<std::string> draw(std::span<const Gate> gates, const DiagramOptions& options) {
-  return draw_with(options, gates.size(), [&] { return diagram_of_gates(gates, options.ascii); });
+  return draw_with(options, listed_size(gates), [&] { return diagram_of_gates(gates, options.ascii); });
 }
 
 Result<std::string> draw(const ParameterizedCircuitSpec& spec, const DiagramOptions& options) {
-  return draw_with(options, spec.ops().size(), [&] {
+  return draw_with(options, listed_size(spec.ops()), [&] {
     return diagram_of_steps(spec.ops(), spec.num_qubits(), spec.parameter_names(), options.ascii);
   });
 }
 
 Result<std::string> draw(const CompiledCircuit& plan, const DiagramOptions& options) {
-  return draw_with(options, plan.ops().size(), [&] {
+  return draw_with(options, listed_size(plan.ops()), [&] {
     return diagram_of_steps(plan.ops(), plan.num_qubits(), plan.parameter_names(), options.ascii);
   });
 }

@@ -85,6 +85,34 @@ TEST(Diagram, WideNamesKeepColumnsAlignedAndStepsBeyondTheQubitsWidenIt) {
             "q2: \u2500\u2500RY(\u03b81)\u2500\u2500");
 }
 
+TEST(Diagram, ARunOfBarriersDrawsAsItsBarriers) {
+  const std::vector<Gate> separate = {Gate::barrier(), Gate::measure(1), Gate::barrier(),
+                                      Gate::barrier(), Gate::barrier(), Gate::reset(2)};
+  std::vector<Gate> joined;
+  std::vector<CompiledOp> steps, separate_steps;
+  for (const Gate& g : separate) {
+    append_gate(joined, g);
+    append_step(steps, CompiledOp::fixed(g));
+    separate_steps.push_back(CompiledOp::fixed(g));
+  }
+  ASSERT_EQ(joined.size(), 4u);
+  ASSERT_EQ(steps.size(), 4u);
+  EXPECT_EQ(listed_size(joined), separate.size());
+  for (DiagramFormat format : {DiagramFormat::kText, DiagramFormat::kSvg}) {
+    DiagramOptions options;
+    options.format = format;
+    EXPECT_EQ(draw(joined, options).value(), draw(separate, options).value());
+    EXPECT_EQ(draw(CompiledCircuit(steps, 3, 0), options).value(),
+              draw(CompiledCircuit(separate_steps, 3, 0), options).value());
+  }
+  // A run holds at most UINT32_MAX barriers; the next one starts another.
+  Gate full = Gate::barrier();
+  full.barriers = UINT32_MAX;
+  std::vector<Gate> runs = {full};
+  append_gate(runs, Gate::barrier());
+  EXPECT_EQ(runs.size(), 2u);
+  EXPECT_EQ(listed_size(runs), std::uint64_t{UINT32_MAX} + 1);
+}
 
 TEST(Diagram, WiresThatCannotBeAllocatedAreNamed) {
   // The last qubit index is refused before anything is allocated; 2^50 wires

@@ -1,5 +1,6 @@
 #include "sim/io/serialize.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -31,8 +32,11 @@ const char* kind_name(ValueTag tag) {
 
 // Smallest encodings, the unit by which counts are checked against the
 // bytes that remain: a barrier step is two bytes (step kind, gate kind).
+// Every other gate or step takes at least the bytes of a measurement.
 constexpr std::size_t kMinGateBytes = 1;
 constexpr std::size_t kMinStepBytes = 2;
+constexpr std::size_t kMinOtherGateBytes = 1 + 8;
+constexpr std::size_t kMinOtherStepBytes = 1 + kMinOtherGateBytes;
 constexpr std::size_t kMinTermBytes = 4 + 8;
 constexpr std::size_t kFactorBytes = 8 + 1;
 constexpr std::size_t kMinNameBytes = 1;
@@ -151,16 +155,20 @@ void put_step(Out& out, const CompiledOp& op) {
   }
 }
 
+// A list as written: its length, then each entry, a run of barriers as that
+// many separate barriers.
 template <class Out>
 void put_steps(Out& out, const std::vector<CompiledOp>& ops) {
-  out.u64(ops.size());
-  for (const CompiledOp& op : ops) put_step(out, op);
+  out.u64(listed_size(ops));
+  for (const CompiledOp& op : ops)
+    for (std::uint64_t i = 0; i < op.multiplicity(); ++i) put_step(out, op);
 }
 
 template <class Out>
 void put(Out& out, const Circuit& c) {
-  out.u64(c.gates().size());
-  for (const Gate& g : c.gates()) put(out, g);
+  out.u64(listed_size(c.gates()));
+  for (const Gate& g : c.gates())
+    for (std::uint64_t i = 0; i < g.multiplicity(); ++i) put(out, g);
 }
 
 template <class Out>
@@ -329,6 +337,18 @@ Error located(std::string where, Error e) {
       return located((where), std::move(vantrel_try_at_).error());       \
   } while (0)
 
+// The values a list of `count` entries can take in memory, runs of barriers
+// joined (append_gate): each run is preceded by another entry or starts the
+// list, so there are at most 2m + 1 values for m other entries, and the
+// remaining bytes hold at most (remaining - count * barrier_bytes) /
+// (other_bytes - barrier_bytes) of those. As many values as entries when
+// that is fewer.
+std::uint64_t values_for(std::uint64_t count, const Reader& in, std::size_t barrier_bytes,
+                         std::size_t other_bytes) {
+  const std::uint64_t others = (in.remaining() - count * barrier_bytes) / (other_bytes - barrier_bytes);
+  return std::min(count, 2 * others + 1);
+}
+
 // Reads `count` items with read_one(i) (a Status), polling the Interrupt
 // through `stop` before each; a failure comes back located at "<item> <i>".
 template <class ReadOne>
@@ -488,12 +508,12 @@ Result<Circuit> read_circuit(Reader& in) {
   std::uint64_t count = 0;
   VANTREL_TRY(in.count(count, kMinGateBytes, "gate count"));
   std::vector<Gate> gates;
-  gates.reserve(count);
+  gates.reserve(values_for(count, in, kMinGateBytes, kMinOtherGateBytes));
   StopCheck stop;
   VANTREL_TRY(read_items(count, "gate", stop, [&](std::uint64_t) -> Status {
     auto gate = read_gate(in);
     VANTREL_TRY(gate);
-    gates.push_back(std::move(gate).value());
+    append_gate(gates, std::move(gate).value());
     return Status::Ok();
   }));
   return Circuit::from_gates(std::move(gates));
@@ -533,7 +553,7 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
   }));
   std::uint64_t steps = 0;
   VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
-  spec->reserve(0, steps);
+  spec->reserve(0, values_for(steps, in, kMinStepBytes, kMinOtherStepBytes));
   VANTREL_TRY(read_items(steps, "step", stop, [&](std::uint64_t) -> Status {
     auto step = read_step(in);
     VANTREL_TRY(step);
@@ -567,13 +587,13 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
   std::uint64_t steps = 0;
   VANTREL_TRY(in.count(steps, kMinStepBytes, "step count"));
   std::vector<CompiledOp> ops;
-  ops.reserve(steps);
+  ops.reserve(values_for(steps, in, kMinStepBytes, kMinOtherStepBytes));
   StopCheck stop;
   VANTREL_TRY(read_items(steps, "step", stop, [&](std::uint64_t) -> Status {
     auto step = read_step(in);
     VANTREL_TRY(step);
     VANTREL_TRY(CompiledCircuit::check_step(*step, num_qubits, parameter_count));
-    ops.push_back(std::move(step).value());
+    append_step(ops, std::move(step).value());
     return Status::Ok();
   }));
   std::vector<std::optional<std::string>> names;

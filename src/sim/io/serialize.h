@@ -32,8 +32,9 @@
 // Decoding is input handling: payloads may be truncated, corrupted, of
 // another version or forged. A decoder reads only within the payload, sizes
 // every allocation by what the remaining bytes can hold (a count is refused
-// before anything is reserved for it; a list is then reserved once at its
-// count), and validates every field as the value's constructors would:
+// before anything is reserved for it; a list is then reserved once, for as
+// many values as its count and the remaining bytes allow, a run of barriers
+// being one value), and validates every field as the value's constructors would:
 // qubit lists and matrices through Operation::create or
 // make_controlled_unitary_gate, gate labels against the standard gate table
 // and against the gate's own matrix (label_agrees), plans through

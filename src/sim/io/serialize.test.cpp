@@ -80,8 +80,12 @@ Sample random_sample(std::mt19937_64& rng, std::uint64_t n) {
         }
         g = hadamard(q);
     }
-    gates.push_back(g);
-    EXPECT_TRUE(spec.add_fixed_gate(std::move(g)).ok());
+    // Barriers come in runs of up to three, which lists keep as one value.
+    for (std::uint64_t copies = g.kind == Gate::Kind::kBarrier ? 1 + pick(3) : 1; copies > 0;
+         --copies) {
+      gates.push_back(g);
+      EXPECT_TRUE(spec.add_fixed_gate(g).ok());
+    }
   }
   std::vector<PauliTerm> terms;
   for (std::uint64_t t = 0; t < 1 + pick(4); ++t) {

@@ -148,4 +148,22 @@ Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
   return Gate::unitary(Operation{std::move(all), std::move(u), c});
 }
 
+bool join_barriers(Gate& last, const Gate& next) {
+  if (last.kind != Gate::Kind::kBarrier || next.kind != Gate::Kind::kBarrier) return false;
+  if (next.barriers > UINT32_MAX - last.barriers) return false;
+  last.barriers += next.barriers;
+  return true;
+}
+
+void append_gate(std::vector<Gate>& gates, Gate gate) {
+  if (!gates.empty() && join_barriers(gates.back(), gate)) return;
+  gates.push_back(std::move(gate));
+}
+
+std::uint64_t listed_size(std::span<const Gate> gates) {
+  std::uint64_t n = 0;
+  for (const Gate& g : gates) n += g.multiplicity();
+  return n;
+}
+
 }  // namespace vantrel::sim

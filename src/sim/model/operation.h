@@ -64,6 +64,12 @@ struct Gate {
   enum class Kind : std::uint8_t { kUnitary, kMeasure, kReset, kBarrier };
 
   Kind kind = Kind::kBarrier;
+  // kBarrier: how many barriers in a row this one value stands for (at least
+  // 1). Lists keep a run of barriers as one value (append_gate), so that a
+  // list of n barriers costs the memory of one; the run executes, draws and
+  // encodes as that many separate barriers. (It fills the padding after
+  // `kind`: the struct is no larger for it.)
+  std::uint32_t barriers = 1;
   Operation op;            // kUnitary only
   std::uint64_t qubit = 0;  // kMeasure and kReset only (validated when run)
   // kUnitary built from the standard gate table (gate_table.h): which entry and
@@ -71,17 +77,44 @@ struct Gate {
   std::optional<GateLabel> label;
 
   static Gate unitary(Operation op, std::optional<GateLabel> label = std::nullopt) {
-    return Gate{Kind::kUnitary, std::move(op), 0, label};
+    Gate g;
+    g.kind = Kind::kUnitary;
+    g.op = std::move(op);
+    g.label = label;
+    return g;
   }
-  static Gate measure(std::uint64_t q) { return Gate{Kind::kMeasure, {}, q, {}}; }
-  static Gate reset(std::uint64_t q) { return Gate{Kind::kReset, {}, q, {}}; }
+  static Gate measure(std::uint64_t q) { return with_qubit(Kind::kMeasure, q); }
+  static Gate reset(std::uint64_t q) { return with_qubit(Kind::kReset, q); }
   static Gate barrier() { return Gate{}; }
 
   // A unitary on exactly one target with a 2x2 matrix.
   bool is_single_qubit_unitary() const {
     return kind == Kind::kUnitary && op.targets.size() == 1 && op.matrix.size() == 4;
   }
+  // How many entries of a gate list this value stands for: its barriers for
+  // a run of barriers, else 1.
+  std::uint64_t multiplicity() const { return kind == Kind::kBarrier ? barriers : 1; }
+
+ private:
+  static Gate with_qubit(Kind kind, std::uint64_t q) {
+    Gate g;
+    g.kind = kind;
+    g.qubit = q;
+    return g;
+  }
 };
+
+// Adds the barriers of `next` to `last` when both are barriers and the sum
+// fits one value; false (nothing changed) otherwise.
+bool join_barriers(Gate& last, const Gate& next);
+
+// Appends `gate` to `gates`, a barrier joining the run of barriers that ends
+// the list: what every builder of a gate list uses.
+void append_gate(std::vector<Gate>& gates, Gate gate);
+
+// The number of gates `gates` stands for (a run of barriers counting its
+// barriers): the length of the list as written and drawn.
+std::uint64_t listed_size(std::span<const Gate> gates);
 
 // The operation U controlled by `controls`: targets controls ++ targets, U
 // kept as it is (num_controls = controls.size()). Checks, in order: at

@@ -28,13 +28,15 @@ Result<CompiledCircuit> CompiledCircuit::create(
     std::vector<CompiledOp> ops, std::uint64_t num_qubits, std::uint64_t parameter_count,
     std::vector<std::optional<std::string>> parameter_names) {
   if (num_qubits == 0) return messages::plan_without_qubits();
-  for (std::size_t i = 0; i < ops.size(); ++i) {
-    Status step = check_step(ops[i], num_qubits, parameter_count);
+  std::uint64_t position = 0;  // of the step in the list as written
+  for (const CompiledOp& op : ops) {
+    Status step = check_step(op, num_qubits, parameter_count);
     if (!step.ok()) {
       Error e = std::move(step).error();
-      e.message = "step " + dec(i) + ": " + e.message;
+      e.message = "step " + dec(position) + ": " + e.message;
       return e;
     }
+    position += op.multiplicity();
   }
   if (!parameter_names.empty() && parameter_names.size() != parameter_count)
     return invalid(dec(parameter_names.size()) + " parameter names for " + dec(parameter_count) +
@@ -79,6 +81,19 @@ Status CompiledCircuit::check_step(const CompiledOp& op, std::uint64_t num_qubit
   return Status::Ok();
 }
 
+void append_step(std::vector<CompiledOp>& ops, CompiledOp op) {
+  if (!ops.empty() && op.kind == CompiledOp::Kind::kFixed &&
+      ops.back().kind == CompiledOp::Kind::kFixed && join_barriers(ops.back().gate, op.gate))
+    return;
+  ops.push_back(std::move(op));
+}
+
+std::uint64_t listed_size(std::span<const CompiledOp> ops) {
+  std::uint64_t n = 0;
+  for (const CompiledOp& op : ops) n += op.multiplicity();
+  return n;
+}
+
 Result<ParameterizedCircuitSpec> ParameterizedCircuitSpec::create(std::uint64_t num_qubits) {
   if (num_qubits == 0) return messages::plan_without_qubits();
   return ParameterizedCircuitSpec(num_qubits);
@@ -92,7 +107,7 @@ std::uint64_t ParameterizedCircuitSpec::add_parameter(std::optional<std::string>
 Status ParameterizedCircuitSpec::add_fixed_gate(Gate gate) {
   CompiledOp op = CompiledOp::fixed(std::move(gate));
   VANTREL_TRY(CompiledCircuit::check_step(op, num_qubits_, parameter_count()));
-  ops_.push_back(std::move(op));
+  append_step(ops_, std::move(op));
   return Status::Ok();
 }
 

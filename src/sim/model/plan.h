@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct CompiledOp {
 
   // Steps whose angle comes from a parameter slot.
   bool is_parametric() const { return kind != Kind::kFixed; }
+  // How many steps this value stands for (a run of barriers: its barriers).
+  std::uint64_t multiplicity() const { return kind == Kind::kFixed ? gate.multiplicity() : 1; }
 
   static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, std::move(g), 0, 0, {}, {}, 1.0f}; }
   static CompiledOp param(RotationKind r, std::uint64_t target, std::uint64_t slot) {
@@ -42,6 +45,13 @@ struct CompiledOp {
                       std::move(paulis), scale};
   }
 };
+
+// Appends `op` to `ops`, a barrier joining the run of barriers that ends
+// the list (join_barriers): what every builder of a step list uses.
+void append_step(std::vector<CompiledOp>& ops, CompiledOp op);
+// The number of steps `ops` stands for (a run of barriers counting its
+// barriers): the length of the list as written and drawn.
+std::uint64_t listed_size(std::span<const CompiledOp> ops);
 
 // One factor of a rotation's Pauli string as the caller gives it: the
 // identity on `qubit` when `label` is empty.
@@ -117,8 +127,9 @@ class ParameterizedCircuitSpec {
   // step of that one-qubit rotation (RX, RY or RZ), with its bits.
   Status add_pauli_rotation(std::vector<RotationFactor> paulis, std::uint64_t slot,
                             float scale);
-  // Room for `parameters` more parameters and `steps` more steps (a decoder
-  // that knows its counts; they must be counts the caller will add).
+  // Room for `parameters` more parameters and `steps` more step values (a
+  // run of barriers being one value), for a decoder that knows its counts;
+  // they must be no more than the caller will add.
   void reserve(std::size_t parameters, std::size_t steps) {
     parameter_names_.reserve(parameter_names_.size() + parameters);
     ops_.reserve(ops_.size() + steps);
