@@ -8,7 +8,8 @@ Run: python3 bench/decode_memory.py [megabytes]
 
 Prints per payload its size, the decode's processor time and the growth of
 the child's peak resident size during the decode, in MiB and as a multiple
-of the payload's size (Linux: /proc and ru_maxrss).
+of the payload's size (Linux: the peak is reset through /proc/self/clear_refs
+once the payload is read).
 """
 
 import os
@@ -20,20 +21,22 @@ import tempfile
 import vantrel as vt
 
 CHILD = r"""
-import os, resource, sys, time
+import resource, sys, time
 resource.setrlimit(resource.RLIMIT_AS, (6 << 30, 6 << 30))
 import vantrel as vt
 cls = getattr(vt, sys.argv[1])
 with open(sys.argv[2], "rb") as f:
     payload = f.read()
-def resident():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-before = resident()
+def peak():
+    with open("/proc/self/status") as f:
+        return int(f.read().split("VmHWM:")[1].split()[0]) * 1024
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the peak restarts from the current resident size
+before = peak()
 start = time.process_time()
 value = cls._from_pickle(payload)
 seconds = time.process_time() - start
-print(seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before)
+print(seconds, peak() - before)
 """
 
 
@@ -77,6 +80,7 @@ def spec_items():
         plan = payload_of(spec.compile())  # header, qubits, 1 parameter, steps, names
         yield f"CompiledCircuit of {name}", plan[:18], plan[26:-len(names)], names
     yield "CircuitSpec of unnamed parameters", bytes([2, 4]) + u64(1), b"\0", u64(0)
+    yield "CircuitSpec of parameters named ''", bytes([2, 4]) + u64(1), b"\1" + u64(0), u64(0)
     yield "CompiledCircuit of unnamed names", None, b"\0", b""
     yield "Observable of empty terms", bytes([2, 3]), b"\0" * 12, b""
 

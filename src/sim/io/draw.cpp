@@ -155,10 +155,10 @@ const char* rotation_name(RotationKind kind) {
 }
 
 // The name of a parameter slot: its own, else θ{slot}.
-void append_parameter(std::string& out, std::uint64_t slot,
-                      std::span<const std::optional<std::string>> names, bool ascii) {
-  if (slot < names.size() && names[slot]) {
-    append_display_text(out, *names[slot], ascii);
+void append_parameter(std::string& out, std::uint64_t slot, const ParameterNames& names,
+                      bool ascii) {
+  if (const std::string* name = names.name(slot)) {
+    append_display_text(out, *name, ascii);
     return;
   }
   out += glyphs(ascii).theta;
@@ -167,8 +167,7 @@ void append_parameter(std::string& out, std::uint64_t slot,
 
 const char kPauliLetters[] = "XYZ";
 
-bool add_step(Diagram& d, const CompiledOp& op, std::span<const std::optional<std::string>> names,
-              bool ascii) {
+bool add_step(Diagram& d, const CompiledOp& op, const ParameterNames& names, bool ascii) {
   std::string label;
   switch (op.kind) {
     case CompiledOp::Kind::kFixed:
@@ -382,8 +381,7 @@ Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool) {
 }
 
 Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t num_qubits,
-                                 std::span<const std::optional<std::string>> parameter_names,
-                                 bool ascii) {
+                                 const ParameterNames& parameter_names, bool ascii) {
   Diagram d;
   d.num_wires = num_qubits;
   d.elements.reserve(listed_size(ops));

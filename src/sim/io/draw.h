@@ -104,8 +104,7 @@ Result<Diagram> diagram_of_gates(std::span<const Gate> gates, bool ascii);
 // scale when it is not 1 ("RZZ(2.0·γ)"), with θ3 (t3) for slot 3 when it has
 // no name. `parameter_names` (one per slot, or empty) name the slots.
 Result<Diagram> diagram_of_steps(std::span<const CompiledOp> ops, std::uint64_t num_qubits,
-                                 std::span<const std::optional<std::string>> parameter_names,
-                                 bool ascii);
+                                 const ParameterNames& parameter_names, bool ascii);
 
 // Lays the diagram out and renders it. kOutOfMemory, naming the diagram and
 // the output's size, when the output or the layout cannot be allocated; the

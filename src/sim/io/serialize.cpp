@@ -40,6 +40,7 @@ constexpr std::size_t kMinOtherStepBytes = 1 + kMinOtherGateBytes;
 constexpr std::size_t kMinTermBytes = 4 + 8;
 constexpr std::size_t kFactorBytes = 8 + 1;
 constexpr std::size_t kMinNameBytes = 1;
+constexpr std::size_t kMinGivenNameBytes = 1 + 8;
 constexpr std::size_t kComplexBytes = 8;
 
 // Work charged to the Interrupt (interrupt.h) per decoded item: decoding one
@@ -89,11 +90,16 @@ struct Writer {
 };
 
 template <class Out>
-void put_name(Out& out, const std::optional<std::string>& name) {
+void put_name(Out& out, const std::string* name) {
   out.u8(name ? 1 : 0);
   if (!name) return;
   out.u64(name->size());
   out.text(*name);
+}
+
+template <class Out>
+void put_names(Out& out, const ParameterNames& names) {
+  for (std::uint64_t slot = 0; slot < names.size(); ++slot) put_name(out, names.name(slot));
 }
 
 template <class Out>
@@ -184,7 +190,7 @@ template <class Out>
 void put(Out& out, const ParameterizedCircuitSpec& s) {
   out.u64(s.num_qubits());
   out.u64(s.parameter_names().size());
-  for (const std::optional<std::string>& name : s.parameter_names()) put_name(out, name);
+  put_names(out, s.parameter_names());
   put_steps(out, s.ops());
 }
 
@@ -194,13 +200,13 @@ void put(Out& out, const CompiledCircuit& c) {
   out.u64(c.parameter_count());
   put_steps(out, c.ops());
   out.u8(c.parameter_names().empty() ? 0 : 1);
-  for (const std::optional<std::string>& name : c.parameter_names()) put_name(out, name);
+  put_names(out, c.parameter_names());
 }
 
 template <class Out>
 void put(Out& out, const ParameterHandle& p) {
   out.u64(p.index);
-  put_name(out, p.name);
+  put_name(out, p.name ? &*p.name : nullptr);
 }
 
 template <class V>
@@ -337,16 +343,21 @@ Error located(std::string where, Error e) {
       return located((where), std::move(vantrel_try_at_).error());       \
   } while (0)
 
-// The values a list of `count` entries can take in memory, runs of barriers
-// joined (append_gate): each run is preceded by another entry or starts the
-// list, so there are at most 2m + 1 values for m other entries, and the
-// remaining bytes hold at most (remaining - count * barrier_bytes) /
-// (other_bytes - barrier_bytes) of those. As many values as entries when
-// that is fewer.
+// How many of `count` entries, each of at least `small_bytes` and checked
+// against the remaining bytes by Reader::count, can be of another kind that
+// takes at least `other_bytes`: each such entry leaves other_bytes -
+// small_bytes more of the remaining bytes used.
+std::uint64_t most_others(std::uint64_t count, const Reader& in, std::size_t small_bytes,
+                          std::size_t other_bytes) {
+  return std::min(count, (in.remaining() - count * small_bytes) / (other_bytes - small_bytes));
+}
+
+// The values a list of `count` gates or steps can take in memory, runs of
+// barriers joined (append_gate): each run is preceded by another entry or
+// starts the list, so there are at most 2m + 1 values for m other entries.
 std::uint64_t values_for(std::uint64_t count, const Reader& in, std::size_t barrier_bytes,
                          std::size_t other_bytes) {
-  const std::uint64_t others = (in.remaining() - count * barrier_bytes) / (other_bytes - barrier_bytes);
-  return std::min(count, 2 * others + 1);
+  return std::min(count, 2 * most_others(count, in, barrier_bytes, other_bytes) + 1);
 }
 
 // Reads `count` items with read_one(i) (a Status), polling the Interrupt
@@ -543,7 +554,7 @@ Result<ParameterizedCircuitSpec> read_circuit_spec(Reader& in) {
   if (!spec) return spec;
   std::uint64_t parameters = 0;
   VANTREL_TRY(in.count(parameters, kMinNameBytes, "parameter count"));
-  spec->reserve(parameters, 0);
+  spec->reserve(most_others(parameters, in, kMinNameBytes, kMinGivenNameBytes), 0);
   StopCheck stop;
   VANTREL_TRY(read_items(parameters, "parameter", stop, [&](std::uint64_t) -> Status {
     auto name = read_name(in);
@@ -596,13 +607,13 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
     append_step(ops, std::move(step).value());
     return Status::Ok();
   }));
-  std::vector<std::optional<std::string>> names;
+  ParameterNames names;
   std::uint8_t has_names = 0;
   VANTREL_TRY(in.u8(has_names, "names flag"));
   if (has_names > 1) return invalid("unknown names flag " + dec(has_names));
   if (has_names == 1) {
     VANTREL_TRY(in.holds(parameter_count, kMinNameBytes, "parameter count"));
-    names.reserve(parameter_count);
+    names.reserve_named(most_others(parameter_count, in, kMinNameBytes, kMinGivenNameBytes));
     VANTREL_TRY(read_items(parameter_count, "parameter", stop, [&](std::uint64_t) -> Status {
       auto name = read_name(in);
       VANTREL_TRY(name);

@@ -13,7 +13,7 @@ using messages::qubit_out_of_range;
 
 CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                                  std::uint64_t parameter_count,
-                                 std::vector<std::optional<std::string>> parameter_names)
+                                 ParameterNames parameter_names)
     : ops_(std::move(ops)),
       num_qubits_(num_qubits),
       parameter_count_(parameter_count),
@@ -26,7 +26,7 @@ CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_
 
 Result<CompiledCircuit> CompiledCircuit::create(
     std::vector<CompiledOp> ops, std::uint64_t num_qubits, std::uint64_t parameter_count,
-    std::vector<std::optional<std::string>> parameter_names) {
+    ParameterNames parameter_names) {
   if (num_qubits == 0) return messages::plan_without_qubits();
   std::uint64_t position = 0;  // of the step in the list as written
   for (const CompiledOp& op : ops) {

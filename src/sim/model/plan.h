@@ -9,6 +9,7 @@
 
 #include "sim/model/observable.h"
 #include "sim/model/operation.h"
+#include "sim/model/parameter_names.h"
 #include "sim/base/result.h"
 
 namespace vantrel::sim {
@@ -70,7 +71,7 @@ class CompiledCircuit {
   // decoder build plans through here.
   static Result<CompiledCircuit> create(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                                         std::uint64_t parameter_count,
-                                        std::vector<std::optional<std::string>> parameter_names = {});
+                                        ParameterNames parameter_names = {});
 
   // One step of a plan of `num_qubits` qubits reading `parameter_count`
   // slots: every qubit it names below num_qubits ("qubit index {} is out of
@@ -85,14 +86,14 @@ class CompiledCircuit {
   // constructor would make (a step that does not fit fails when it runs).
   CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                   std::uint64_t parameter_count,
-                  std::vector<std::optional<std::string>> parameter_names = {});
+                  ParameterNames parameter_names = {});
 
   const std::vector<CompiledOp>& ops() const { return ops_; }
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_count_; }
   // The names the slots were declared with in the circuit spec (for display;
   // no computation reads them). Empty when the plan was made without names.
-  const std::vector<std::optional<std::string>>& parameter_names() const {
+  const ParameterNames& parameter_names() const {
     return parameter_names_;
   }
   // True when some step measures or resets a qubit (and so draws random numbers).
@@ -102,7 +103,7 @@ class CompiledCircuit {
   std::vector<CompiledOp> ops_;
   std::uint64_t num_qubits_;
   std::uint64_t parameter_count_;
-  std::vector<std::optional<std::string>> parameter_names_;
+  ParameterNames parameter_names_;
   bool has_random_steps_ = false;
 };
 
@@ -127,11 +128,11 @@ class ParameterizedCircuitSpec {
   // step of that one-qubit rotation (RX, RY or RZ), with its bits.
   Status add_pauli_rotation(std::vector<RotationFactor> paulis, std::uint64_t slot,
                             float scale);
-  // Room for `parameters` more parameters and `steps` more step values (a
+  // Room for `named` more named parameters and `steps` more step values (a
   // run of barriers being one value), for a decoder that knows its counts;
   // they must be no more than the caller will add.
-  void reserve(std::size_t parameters, std::size_t steps) {
-    parameter_names_.reserve(parameter_names_.size() + parameters);
+  void reserve(std::size_t named, std::size_t steps) {
+    parameter_names_.reserve_named(named);
     ops_.reserve(ops_.size() + steps);
   }
   // Fuses fixed stretches between parametric steps; never fails.
@@ -139,14 +140,14 @@ class ParameterizedCircuitSpec {
 
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_names_.size(); }
-  const std::vector<std::optional<std::string>>& parameter_names() const {
+  const ParameterNames& parameter_names() const {
     return parameter_names_;
   }
   const std::vector<CompiledOp>& ops() const { return ops_; }
 
  private:
   explicit ParameterizedCircuitSpec(std::uint64_t n) : num_qubits_(n) {}
-  std::vector<std::optional<std::string>> parameter_names_;
+  ParameterNames parameter_names_;
   std::vector<CompiledOp> ops_;
   std::uint64_t num_qubits_;
 };

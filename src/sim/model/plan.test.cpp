@@ -29,7 +29,7 @@ TEST(CircuitSpec, CreateAndParameters) {
   const CompiledCircuit plan = spec.compile();
   spec.add_parameter("b");
   EXPECT_EQ(plan.parameter_names(),
-            (std::vector<std::optional<std::string>>{"a", std::nullopt, "a"}));
+            (ParameterNames{"a", std::nullopt, "a"}));
 }
 
 TEST(CircuitSpec, FixedGateRangeChecks) {
@@ -201,7 +201,7 @@ TEST(Compile, PlanKeepsItsParameterCountAndRandomSteps) {
 // Each invariant of a plan refused on its own, with the position of the step.
 TEST(CompiledCircuitCreate, RefusesEveryBrokenInvariantNamingTheStep) {
   const auto refusal = [](std::vector<CompiledOp> ops, std::uint64_t n = 2, std::uint64_t p = 1,
-                          std::vector<std::optional<std::string>> names = {}) {
+                          ParameterNames names = {}) {
     auto plan = CompiledCircuit::create(std::move(ops), n, p, std::move(names));
     return plan.ok() ? std::string("accepted") : plan.error().message;
   };
@@ -214,6 +214,11 @@ TEST(CompiledCircuitCreate, RefusesEveryBrokenInvariantNamingTheStep) {
   EXPECT_EQ(refusal({}, 0, 0), "compiled circuits must have at least one qubit");
   EXPECT_EQ(refusal({fine, CompiledOp::param(RotationKind::kRX, 2, 0)}),
             "step 1: qubit index 2 is out of range for 2 qubits");
+  // Positions count each barrier of a run.
+  Gate barriers = Gate::barrier();
+  barriers.barriers = 3;
+  EXPECT_EQ(refusal({CompiledOp::fixed(barriers), CompiledOp::param(RotationKind::kRX, 2, 0)}),
+            "step 3: qubit index 2 is out of range for 2 qubits");
   EXPECT_EQ(refusal({CompiledOp::param(RotationKind::kP, 0, 1)}),
             "step 0: parameter slot 1 does not exist in this circuit spec");
   EXPECT_EQ(refusal({rotation({})}), "step 0: pauli rotation needs at least one X, Y or Z factor");
