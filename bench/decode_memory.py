@@ -44,63 +44,60 @@ def u64(value):
     return value.to_bytes(8, "little")
 
 
-def payload_of(value):
-    return value.__reduce__()[1][0]
+def repeated(build):
+    """(item, make): make(n) is the payload of a list of n copies of one item,
+    from the payloads build(0) and build(1): where they first differ is the
+    list's count, what the second adds after it is the item."""
+    none, one = (build(k).__reduce__()[1][0] for k in (0, 1))
+    at = next(i for i in range(len(none)) if none[i] != one[i])
+    item = one[at + 8:at + 8 + len(one) - len(none)]
+    return item, lambda n: none[:at] + u64(n) + item * n + none[at + 8:]
 
 
-def circuit_items():
-    """(name, prefix, item): a Circuit payload is prefix + u64(n) + n items."""
+def spec(k, add, name=None):
+    """A spec of two qubits: one parameter and k steps made by add(spec,
+    parameter), or k parameters called `name` when add is None."""
+    s = vt.CircuitSpec(2)
+    params = [s.param(name) for _ in range(k if add is None else 1)]
+    for _ in range(0 if add is None else k):
+        add(s, params[0])
+    return s
+
+
+def cases():
+    """(name, class, item, make) for each repeated item."""
     for name, gate in [("barrier", vt.Gate.barrier()), ("measure(0)", vt.Gate.measure(0)),
                        ("x(0)", vt.Gate.x(0))]:
-        p = payload_of(vt.Circuit([gate]))
-        yield f"Circuit of {name}", p[:2], p[10:], b""
-
-
-def steps():
-    """Specs of two qubits and one parameter with at most one step each."""
-    def build(add):
-        spec = vt.CircuitSpec(2)
-        theta = spec.param()
-        add(spec, theta)
-        return spec
-    return [("", build(lambda s, t: None)),
-            ("barrier", build(lambda s, t: s.gate(vt.Gate.barrier()))),
-            ("measure(0)", build(lambda s, t: s.gate(vt.Gate.measure(0)))),
-            ("x(0)", build(lambda s, t: s.x(0))),
-            ("rx(0, theta)", build(lambda s, t: s.rx(0, t))),
-            ("rzz(0, 1, theta)", build(lambda s, t: s.rzz(0, 1, t)))]
-
-
-def spec_items():
-    (_, empty), *one_step = steps()
-    names = payload_of(empty.compile())[26:]
-    for name, spec in one_step:
-        p = payload_of(spec)  # header, qubits, 1 parameter, its unnamed name, steps
-        yield f"CircuitSpec of {name}", p[:19], p[27:], b""
-        plan = payload_of(spec.compile())  # header, qubits, 1 parameter, steps, names
-        yield f"CompiledCircuit of {name}", plan[:18], plan[26:-len(names)], names
-    yield "CircuitSpec of unnamed parameters", bytes([2, 4]) + u64(1), b"\0", u64(0)
-    yield "CircuitSpec of parameters named ''", bytes([2, 4]) + u64(1), b"\1" + u64(0), u64(0)
-    yield "CompiledCircuit of unnamed names", None, b"\0", b""
-    yield "Observable of empty terms", bytes([2, 3]), b"\0" * 12, b""
+        yield (f"Circuit of {name}", vt.Circuit) + repeated(lambda k: vt.Circuit([gate] * k))
+    steps = [("barrier", lambda s, t: s.gate(vt.Gate.barrier())),
+             ("measure(0)", lambda s, t: s.gate(vt.Gate.measure(0))),
+             ("x(0)", lambda s, t: s.x(0)), ("rx(0, theta)", lambda s, t: s.rx(0, t)),
+             ("rzz(0, 1, theta)", lambda s, t: s.rzz(0, 1, t))]
+    for name, add in steps:
+        yield (f"CircuitSpec of {name}", vt.CircuitSpec) + repeated(lambda k: spec(k, add))
+        yield ((f"CompiledCircuit of {name}", vt.CompiledCircuit)
+               + repeated(lambda k: spec(k, add).compile()))
+    yield ("CircuitSpec of unnamed parameters", vt.CircuitSpec) + repeated(lambda k: spec(k, None))
+    yield ("CircuitSpec of parameters named ''", vt.CircuitSpec) + repeated(
+        lambda k: spec(k, None, ""))
+    # A plan's names follow its steps: written by hand in the format's version 2.
+    yield ("CompiledCircuit of unnamed names", vt.CompiledCircuit, b"\0",
+           lambda n: bytes([2, 5]) + u64(1) + u64(n) + u64(0) + b"\1" + b"\0" * n)
+    yield ("Observable of empty terms", vt.Observable, b"\0" * 12,
+           lambda n: bytes([2, 3]) + u64(n) + b"\0" * (12 * n))
 
 
 def main():
     megabytes = float(sys.argv[1]) if len(sys.argv) > 1 else 10.0
-    rows = list(circuit_items()) + list(spec_items())
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "payload")
-        for name, prefix, item, suffix in rows:
+        for name, cls, item, make in cases():
             n = int(megabytes * 1e6 / len(item))
-            if prefix is None:  # a plan naming its n slots
-                data = bytes([2, 5]) + u64(1) + u64(n) + u64(0) + b"\1" + item * n
-            else:
-                data = prefix + u64(n) + item * n + suffix
+            data = make(n)
             with open(path, "wb") as f:
                 f.write(data)
-            cls = name.split()[0]
-            out = subprocess.run([sys.executable, "-c", CHILD, cls, path], capture_output=True,
-                                 text=True)
+            out = subprocess.run([sys.executable, "-c", CHILD, cls.__name__, path],
+                                 capture_output=True, text=True)
             if out.returncode != 0:
                 print(f"{name:40s} failed: {out.stderr.strip().splitlines()[-1]}")
                 continue
