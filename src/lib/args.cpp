@@ -259,9 +259,16 @@ bool convert_u64(PyObject* obj, std::uint64_t& out) {
   return true;
 }
 
-bool convert_float(PyObject* obj, float& out) {
+bool convert_double(PyObject* obj, double& out) {
   const double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool convert_float(PyObject* obj, float& out) {
+  double v;
+  if (!convert_double(obj, v)) return false;
   out = static_cast<float>(v);
   return true;
 }

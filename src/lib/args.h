@@ -24,6 +24,8 @@
 //   std::uint64_t              integer-index protocol, then unsigned 64-bit
 //   float                      PyFloat_AsDouble narrowed to single precision
 //   std::optional<float>       None, or as float
+//   double                     PyFloat_AsDouble
+//   std::optional<double>      None, or as double
 //   std::optional<std::uint64_t> None, or as std::uint64_t
 //   bool                       the object's truth value (as `if obj:`)
 //   std::string                a str
@@ -145,6 +147,7 @@ struct Exclusive {
 
 bool convert_u64(PyObject* obj, std::uint64_t& out);
 bool convert_float(PyObject* obj, float& out);
+bool convert_double(PyObject* obj, double& out);
 bool convert_bool(PyObject* obj, bool& out);
 bool convert_str(PyObject* obj, std::string& out);
 bool convert_qubits(PyObject* obj, std::vector<std::uint64_t>& out);
@@ -167,14 +170,18 @@ struct Converter<float> {
   static bool convert(PyObject* o, float& out) { return convert_float(o, out); }
 };
 template <>
-struct Converter<std::optional<float>> {
-  static bool convert(PyObject* o, std::optional<float>& out) {
+struct Converter<double> {
+  static bool convert(PyObject* o, double& out) { return convert_double(o, out); }
+};
+template <class R>
+struct Converter<std::optional<R>> {
+  static bool convert(PyObject* o, std::optional<R>& out) {
     if (o == Py_None) {
       out.reset();
       return true;
     }
-    float v;
-    if (!convert_float(o, v)) return false;
+    R v;
+    if (!Converter<R>::convert(o, v)) return false;
     out = v;
     return true;
   }

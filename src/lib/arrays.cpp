@@ -127,7 +127,7 @@ const NumpyNames* numpy_names() {
   // Filled with the interpreter lock held; a failed lookup is retried on the
   // next call.
   static NumpyNames names{};
-  if (names.complex64 != nullptr) return &names;
+  if (names.complex128 != nullptr) return &names;
   PyRef numpy(PyImport_ImportModule("numpy"));
   if (!numpy) return nullptr;
   PyRef ascontiguousarray(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
@@ -136,9 +136,12 @@ const NumpyNames* numpy_names() {
   if (!float32) return nullptr;
   PyRef complex64(PyObject_GetAttrString(numpy.get(), "complex64"));
   if (!complex64) return nullptr;
+  PyRef complex128(PyObject_GetAttrString(numpy.get(), "complex128"));
+  if (!complex128) return nullptr;
   names.ascontiguousarray = ascontiguousarray.release();
   names.float32 = float32.release();
   names.complex64 = complex64.release();
+  names.complex128 = complex128.release();
   return &names;
 }
 

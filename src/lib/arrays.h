@@ -50,6 +50,7 @@ struct NumpyNames {
   PyObject* ascontiguousarray;
   PyObject* float32;
   PyObject* complex64;
+  PyObject* complex128;
 };
 // NULL with the import or lookup error set when numpy cannot provide them.
 const NumpyNames* numpy_names();

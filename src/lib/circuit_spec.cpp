@@ -68,7 +68,7 @@ PyObject* spec_gate(PyCircuitSpec& self, Shared<PyGate> gate) {
 }
 
 PyObject* add_rotation(PyCircuitSpec& self, std::vector<sim::RotationFactor> factors,
-                       const Shared<PyParameter>& param, float scale) {
+                       const Shared<PyParameter>& param, double scale) {
   sim::Status status = self.value.add_pauli_rotation(std::move(factors), param->value.index, scale);
   if (!status) return raise(status.error());
   Py_RETURN_NONE;
@@ -77,7 +77,7 @@ PyObject* add_rotation(PyCircuitSpec& self, std::vector<sim::RotationFactor> fac
 // exp(-i scale theta/2 P), the labels of `paulis` read as pauli_string reads
 // them, with I allowed (and dropped).
 PyObject* spec_pauli_rotation(PyCircuitSpec& self, std::vector<LabeledQubit> paulis,
-                              Shared<PyParameter> param, float scale) {
+                              Shared<PyParameter> param, double scale) {
   std::vector<sim::RotationFactor> factors;
   factors.reserve(paulis.size());
   for (const LabeledQubit& p : paulis) {
@@ -91,7 +91,7 @@ PyObject* spec_pauli_rotation(PyCircuitSpec& self, std::vector<LabeledQubit> pau
 // rxx, ryy, rzz: the rotation of the two-factor string L(q0) L(q1).
 template <sim::PauliLabel L>
 PyObject* spec_two_qubit_rotation(PyCircuitSpec& self, std::uint64_t q0, std::uint64_t q1,
-                                  Shared<PyParameter> param, float scale) {
+                                  Shared<PyParameter> param, double scale) {
   return add_rotation(self, {{q0, L}, {q1, L}}, param, scale);
 }
 

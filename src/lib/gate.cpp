@@ -31,7 +31,7 @@ namespace vantrel::lib {
 using sim::Complex;
 using sim::Result;
 using Qubits = std::vector<std::uint64_t>;
-using Matrix = std::vector<Complex>;
+using MatrixD = std::vector<sim::ComplexD>;
 
 namespace {
 
@@ -41,21 +41,22 @@ PyObject* wrap(Result<sim::Gate> gate) {
   return new_instance<PyGate>(std::move(gate).value());
 }
 
-// numpy.ascontiguousarray(matrix, numpy.complex64), then the checks of a
-// square, contiguous, two-dimensional complex64 array; copies the entries in
-// storage order. False with an exception set on failure.
-bool matrix_from_python(PyObject* matrix, Matrix& out) {
+// numpy.ascontiguousarray(matrix, numpy.complex128), then the checks of a
+// square, contiguous, two-dimensional array; copies the entries in storage
+// order, as given (the single-precision matrix is each part rounded, as
+// converting to complex64 would). False with an exception set on failure.
+bool matrix_from_python(PyObject* matrix, MatrixD& out) {
   const NumpyNames* np = numpy_names();
   if (np == nullptr) return false;
   PyRef converted(
-      PyObject_CallFunctionObjArgs(np->ascontiguousarray, matrix, np->complex64, nullptr));
+      PyObject_CallFunctionObjArgs(np->ascontiguousarray, matrix, np->complex128, nullptr));
   if (!converted) return false;
   if (!PyArray_Check(converted.get())) {
     raise_type_error("matrix must be convertible to a 2D numpy complex64 array");
     return false;
   }
   auto* array = reinterpret_cast<PyArrayObject*>(converted.get());
-  if (PyArray_NDIM(array) != 2 || !PyArray_EquivTypenums(PyArray_TYPE(array), NPY_COMPLEX64)) {
+  if (PyArray_NDIM(array) != 2 || !PyArray_EquivTypenums(PyArray_TYPE(array), NPY_COMPLEX128)) {
     raise_type_error("matrix must be convertible to a 2D numpy complex64 array");
     return false;
   }
@@ -71,9 +72,9 @@ bool matrix_from_python(PyObject* matrix, Matrix& out) {
   }
   // Copied as bytes: NumPy calls an array C-contiguous whatever its data's
   // alignment (a view at an odd offset into a byte buffer), so the data is
-  // never read through a Complex pointer.
+  // never read through a ComplexD pointer.
   out.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rows));
-  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(Complex));
+  if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(sim::ComplexD));
   return true;
 }
 
@@ -87,17 +88,19 @@ struct StandardConstructor {
 
 // Custom unitaries carry no label.
 PyObject* gate_unitary(Qubits targets, PyObject* matrix) {
-  Matrix m;
+  MatrixD m;
   if (!matrix_from_python(matrix, m)) return nullptr;
-  auto op = sim::Operation::create(std::move(targets), std::move(m));
+  std::vector<Complex> single = sim::rounded_to_single(m);
+  auto op = sim::Operation::create(std::move(targets), std::move(single), std::move(m));
   if (!op) return raise(op.error());
   return new_instance<PyGate>(sim::Gate::unitary(std::move(op).value()));
 }
 PyObject* gate_controlled_unitary(Qubits controls, Qubits targets, PyObject* matrix) {
-  Matrix m;
+  MatrixD m;
   if (!matrix_from_python(matrix, m)) return nullptr;
+  std::vector<Complex> single = sim::rounded_to_single(m);
   return wrap(sim::make_controlled_unitary_gate(std::move(controls), std::move(targets),
-                                                std::move(m)));
+                                                std::move(single), std::move(m)));
 }
 PyObject* gate_measure(std::uint64_t target) {
   return new_instance<PyGate>(sim::Gate::measure(target));
@@ -110,7 +113,7 @@ PyObject* gate_barrier() { return new_instance<PyGate>(sim::Gate::barrier()); }
 }  // namespace
 
 sim::Result<sim::Gate> build_standard(const sim::GateConstructor& row, StandardArgs args) {
-  const std::span<const float> angles(args.angles, args.num_angles);
+  const std::span<const double> angles(args.angles, args.num_angles);
   switch (row.controls) {
     case sim::ControlShape::kNone:
       return sim::make_standard_gate(row.gate, std::move(args.qubits), angles);

@@ -45,17 +45,17 @@ PyObject* wrap(sim::Result<sim::Observable> observable) {
   return new_instance<PyObservable>(std::move(observable).value());
 }
 
-PyObject* observable_pauli_x(std::uint64_t qubit, float coefficient) {
+PyObject* observable_pauli_x(std::uint64_t qubit, double coefficient) {
   return wrap(sim::Observable::single(sim::PauliLabel::kX, qubit, coefficient));
 }
-PyObject* observable_pauli_y(std::uint64_t qubit, float coefficient) {
+PyObject* observable_pauli_y(std::uint64_t qubit, double coefficient) {
   return wrap(sim::Observable::single(sim::PauliLabel::kY, qubit, coefficient));
 }
-PyObject* observable_pauli_z(std::uint64_t qubit, float coefficient) {
+PyObject* observable_pauli_z(std::uint64_t qubit, double coefficient) {
   return wrap(sim::Observable::single(sim::PauliLabel::kZ, qubit, coefficient));
 }
 
-PyObject* observable_pauli_string(std::vector<LabeledQubit> ops, float coefficient) {
+PyObject* observable_pauli_string(std::vector<LabeledQubit> ops, double coefficient) {
   std::vector<sim::PauliFactor> factors;
   factors.reserve(ops.size());
   for (const LabeledQubit& op : ops) {

@@ -25,13 +25,13 @@ namespace vantrel::lib {
 struct StandardArgs {
   std::vector<std::uint64_t> controls;
   std::vector<std::uint64_t> qubits;
-  float angles[4] = {};
+  double angles[4] = {};
   std::size_t num_angles = 0;
 
   void take(std::vector<std::uint64_t> list) { controls = std::move(list); }
   void take(std::uint64_t q) { qubits.push_back(q); }
-  void take(float angle) { angles[num_angles++] = angle; }
-  void take(std::optional<float> gamma) {
+  void take(double angle) { angles[num_angles++] = angle; }
+  void take(std::optional<double> gamma) {
     if (gamma) angles[num_angles++] = *gamma;
   }
 };
@@ -70,11 +70,11 @@ constexpr auto parameter_types() {
     else return Types<>{};
   }();
   constexpr auto tail = [] {
-    if constexpr (sim::kGateConstructors[I].global_phase) return Types<std::optional<float>>{};
+    if constexpr (sim::kGateConstructors[I].global_phase) return Types<std::optional<double>>{};
     else return Types<>{};
   }();
   return head + repeat<std::uint64_t>(std::make_index_sequence<qubit_names(row) - list>{}) +
-         repeat<float>(std::make_index_sequence<sim::standard_gate_info(row.gate).angles>{}) +
+         repeat<double>(std::make_index_sequence<sim::standard_gate_info(row.gate).angles>{}) +
          tail;
 }
 

@@ -81,7 +81,7 @@ float step_derivative(const CompiledOp& op, const StateVector& lambda, const Sta
     // phi, times d(phi)/d(theta) = scale. Without factors the step is a
     // global phase, which cannot change <H>.
     if (op.paulis.empty()) return 0.0f;
-    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * op.scale;
+    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * static_cast<float>(op.scale);
   }
   // RX, RY, RZ = exp(-i theta/2 G) with G = X, Y, Z: dU/dtheta = (-i/2) G U,
   // so the derivative is 2 Re <lambda|(-i/2) G|psi> = Im <lambda|G|psi>.

@@ -25,7 +25,7 @@ thread_local bool prefix_allocation_fails = false;
 // (scale * theta) and 1 for the one-qubit rotations (left unmultiplied).
 float shift_term(const CompiledOp& op, float plus, float minus) {
   const float term = (plus - minus) * 0.5f;
-  return op.kind == CompiledOp::Kind::kPauliRotation ? term * op.scale : term;
+  return op.kind == CompiledOp::Kind::kPauliRotation ? term * static_cast<float>(op.scale) : term;
 }
 
 // One run of the plan with step `step` turned by `angle`, then <H>.

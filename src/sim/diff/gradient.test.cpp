@@ -165,7 +165,7 @@ ValueAndGradient plain_shift_rule(const CompiledCircuit& plan, const std::vector
       // A Pauli-string rotation turns by scale * theta: the shift rule on
       // that angle, times the scale.
       const bool scaled = op.kind == CompiledOp::Kind::kPauliRotation;
-      const float angle = scaled ? op.scale * params[slot] : params[slot];
+      const float angle = scaled ? static_cast<float>(op.scale) * params[slot] : params[slot];
       float e[2];
       const float shifts[2] = {1.5707964f, -1.5707964f};
       for (int side = 0; side < 2; ++side) {
@@ -174,7 +174,7 @@ ValueAndGradient plain_shift_rule(const CompiledCircuit& plan, const std::vector
             run_into_overriding(plan, params, last, AngleOverride{k, angle + shifts[side]}).ok());
         e[side] = expectation(last, obs).value();
       }
-      const float term = scaled ? (e[0] - e[1]) * 0.5f * op.scale : (e[0] - e[1]) * 0.5f;
+      const float term = scaled ? (e[0] - e[1]) * 0.5f * static_cast<float>(op.scale) : (e[0] - e[1]) * 0.5f;
       out.gradient[slot] = first ? term : out.gradient[slot] + term;
       first = false;
     }

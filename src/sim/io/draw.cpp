@@ -96,12 +96,13 @@ bool add_qubit(Diagram& d, Element& e, std::uint64_t q) {
 // "U(0.10,0.20,0.30)".
 std::string standard_label(const GateLabel& label) {
   std::string text = standard_gate_info(label.gate).name;
-  const std::span<const float> angles = label.angle_values();
+  // Shown as single precision, whatever the precision of a run.
+  const std::span<const double> angles = label.angle_values();
   if (angles.empty()) return text;
   text += '(';
   for (std::size_t i = 0; i < angles.size(); ++i) {
     if (i > 0) text += ',';
-    text += format_angle(angles[i]);
+    text += format_angle(static_cast<float>(angles[i]));
   }
   text += ')';
   return text;
@@ -182,10 +183,12 @@ bool add_step(Diagram& d, const CompiledOp& op, const ParameterNames& names, boo
       label = 'R';
       for (const PauliFactor& f : op.paulis) label += kPauliLetters[static_cast<int>(f.label)];
       label += '(';
-      if (op.scale == -1.0f) {
+      // The scale is shown as single precision.
+      const float scale = static_cast<float>(op.scale);
+      if (scale == -1.0f) {
         label += '-';
-      } else if (op.scale != 1.0f) {
-        label += format_scale(op.scale);
+      } else if (scale != 1.0f) {
+        label += format_scale(scale);
         label += glyphs(ascii).times;
       }
       break;

@@ -42,6 +42,8 @@ constexpr std::size_t kFactorBytes = 8 + 1;
 constexpr std::size_t kMinNameBytes = 1;
 constexpr std::size_t kMinGivenNameBytes = 1 + 8;
 constexpr std::size_t kComplexBytes = 8;
+// Version 3 carries each matrix entry in both precisions.
+constexpr std::size_t kEntryBytesV3 = 8 + 16;
 
 // Work charged to the Interrupt (interrupt.h) per decoded item: decoding one
 // costs about as much as touching this many amplitudes, so a long decode
@@ -58,8 +60,10 @@ struct Counter {
   void u8(std::uint8_t) { size += 1; }
   void u64(std::uint64_t) { size += 8; }
   void f32(float) { size += 4; }
+  void f64(double) { size += 8; }
   void text(std::string_view s) { size += s.size(); }
-  void complexes(std::span<const Complex> m) { size += kComplexBytes * m.size(); }
+  template <class T>
+  void complexes(std::span<const ComplexOf<T>> m) { size += sizeof(ComplexOf<T>) * m.size(); }
 };
 
 struct Writer {
@@ -72,18 +76,22 @@ struct Writer {
     for (int i = 0; i < 8; ++i) *p++ = static_cast<std::uint8_t>(v >> (8 * i));
   }
   void f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
+  void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
+  void real(float v) { f32(v); }
+  void real(double v) { f64(v); }
   void text(std::string_view s) {
     if (!s.empty()) std::memcpy(p, s.data(), s.size());
     p += s.size();
   }
-  void complexes(std::span<const Complex> m) {
+  template <class T>
+  void complexes(std::span<const ComplexOf<T>> m) {
     if constexpr (std::endian::native == std::endian::little) {
-      if (!m.empty()) std::memcpy(p, m.data(), kComplexBytes * m.size());
-      p += kComplexBytes * m.size();
+      if (!m.empty()) std::memcpy(p, m.data(), sizeof(ComplexOf<T>) * m.size());
+      p += sizeof(ComplexOf<T>) * m.size();
     } else {
-      for (const Complex& c : m) {
-        f32(c.re);
-        f32(c.im);
+      for (const ComplexOf<T>& c : m) {
+        real(c.re);
+        real(c.im);
       }
     }
   }
@@ -108,7 +116,7 @@ void put_label(Out& out, const std::optional<GateLabel>& label) {
   if (!label) return;
   out.u8(static_cast<std::uint8_t>(label->gate));
   out.u8(label->num_angles);
-  for (float a : label->angle_values()) out.f32(a);
+  for (double a : label->angle_values()) out.f64(a);
 }
 
 template <class Out>
@@ -129,7 +137,8 @@ void put(Out& out, const Gate& g) {
       out.u64(g.op.targets.size());
       for (std::uint64_t t : g.op.targets) out.u64(t);
       out.u64(g.op.matrix.size());
-      out.complexes(g.op.matrix);
+      out.template complexes<float>(g.op.matrix);
+      out.template complexes<double>(g.op.matrix_d);
       put_label(out, g.label);
       break;
     case Gate::Kind::kMeasure:
@@ -155,7 +164,7 @@ void put_step(Out& out, const CompiledOp& op) {
       break;
     case CompiledOp::Kind::kPauliRotation:
       out.u64(op.slot);
-      out.f32(op.scale);
+      out.f64(op.scale);
       put_factors(out, op.paulis);
       break;
   }
@@ -181,7 +190,7 @@ template <class Out>
 void put(Out& out, const Observable& o) {
   out.u64(o.terms().size());
   for (const PauliTerm& t : o.terms()) {
-    out.f32(t.coefficient);
+    out.f64(t.coefficient);
     put_factors(out, t.ops);
   }
 }
@@ -201,6 +210,7 @@ void put(Out& out, const CompiledCircuit& c) {
   put_steps(out, c.ops());
   out.u8(c.parameter_names().empty() ? 0 : 1);
   put_names(out, c.parameter_names());
+  out.u8(static_cast<std::uint8_t>(c.precision()));
 }
 
 template <class Out>
@@ -260,6 +270,25 @@ class Reader {
     return Status::Ok();
   }
 
+  Status f64(double& out, const char* what) {
+    std::uint64_t v = 0;
+    VANTREL_TRY(u64(v, what));
+    out = std::bit_cast<double>(v);
+    return Status::Ok();
+  }
+
+  // A real number as the payload's version writes it: f32 (version 2,
+  // widened exactly) or f64.
+  Status real(double& out, const char* what) {
+    if (version_ >= 3) return f64(out, what);
+    float v = 0.0f;
+    VANTREL_TRY(f32(v, what));
+    out = v;
+    return Status::Ok();
+  }
+
+  std::uint8_t version() const { return version_; }
+
   // A count of items taking at least `item_bytes` each, refused unless the
   // remaining bytes can hold that many: the caller may then size a
   // container by it.
@@ -277,16 +306,17 @@ class Reader {
     return Status::Ok();
   }
 
-  // `n` complex entries, n already checked by count().
-  Status complexes(std::vector<Complex>& out, std::uint64_t n) {
+  // `n` complex entries, n already checked by count() for both precisions.
+  template <class T>
+  Status complexes(std::vector<ComplexOf<T>>& out, std::uint64_t n) {
     out.resize(n);
     if constexpr (std::endian::native == std::endian::little) {
-      if (n != 0) std::memcpy(out.data(), data_.data() + pos_, kComplexBytes * n);
-      pos_ += kComplexBytes * n;
+      if (n != 0) std::memcpy(out.data(), data_.data() + pos_, sizeof(ComplexOf<T>) * n);
+      pos_ += sizeof(ComplexOf<T>) * n;
     } else {
-      for (Complex& c : out) {
-        VANTREL_TRY(f32(c.re, "matrix entry"));
-        VANTREL_TRY(f32(c.im, "matrix entry"));
+      for (ComplexOf<T>& c : out) {
+        VANTREL_TRY(read_part(c.re));
+        VANTREL_TRY(read_part(c.im));
       }
     }
     return Status::Ok();
@@ -300,11 +330,10 @@ class Reader {
 
   Status header(ValueTag expected) {
     if (data_.empty()) return invalid("the payload is empty");
-    std::uint8_t version = 0;
-    VANTREL_TRY(u8(version, "format version"));
-    if (version != kEncodingVersion)
-      return invalid("format version " + dec(version) + " is not supported (this build reads " +
-                     dec(kEncodingVersion) + ")");
+    VANTREL_TRY(u8(version_, "format version"));
+    if (version_ < kOldestEncodingVersion || version_ > kEncodingVersion)
+      return invalid("format version " + dec(version_) + " is not supported (this build reads " +
+                     dec(kOldestEncodingVersion) + " to " + dec(kEncodingVersion) + ")");
     std::uint8_t tag = 0;
     VANTREL_TRY(u8(tag, "value tag"));
     if (tag == static_cast<std::uint8_t>(expected)) return Status::Ok();
@@ -325,8 +354,12 @@ class Reader {
                    dec(pos_) + ", " + dec(remaining()) + " remain");
   }
 
+  Status read_part(float& out) { return f32(out, "matrix entry"); }
+  Status read_part(double& out) { return f64(out, "matrix entry"); }
+
   ByteView data_;
   std::size_t pos_ = 0;
+  std::uint8_t version_ = kEncodingVersion;
 };
 
 Error located(std::string where, Error e) {
@@ -421,9 +454,9 @@ Result<std::optional<GateLabel>> read_label(Reader& in) {
   if (count != info.angles && !(info.gate == StandardGate::kU && count == 4))
     return invalid("standard gate " + std::string(info.name) + " takes " + dec(info.angles) +
                    " angles, not " + dec(count));
-  float angles[4] = {};
-  for (std::uint8_t i = 0; i < count; ++i) VANTREL_TRY(in.f32(angles[i], "angle"));
-  return std::optional<GateLabel>(GateLabel::of(info.gate, std::span<const float>(angles, count)));
+  double angles[4] = {};
+  for (std::uint8_t i = 0; i < count; ++i) VANTREL_TRY(in.real(angles[i], "angle"));
+  return std::optional<GateLabel>(GateLabel::of(info.gate, std::span<const double>(angles, count)));
 }
 
 // A gate as its constructors would build it: a unitary through
@@ -445,21 +478,33 @@ Result<Gate> read_gate(Reader& in) {
       std::vector<std::uint64_t> targets(k);
       for (std::uint64_t& t : targets) VANTREL_TRY(in.u64(t, "target"));
       std::uint64_t entries = 0;
-      VANTREL_TRY(in.count(entries, kComplexBytes, "matrix entry count"));
+      const bool both = in.version() >= 3;
+      VANTREL_TRY(in.count(entries, both ? kEntryBytesV3 : kComplexBytes, "matrix entry count"));
       std::vector<Complex> matrix;
+      std::vector<ComplexD> matrix_d;
       VANTREL_TRY(in.complexes(matrix, entries));
+      if (both) VANTREL_TRY(in.complexes(matrix_d, entries));
       auto label = read_label(in);
       if (!label) return std::move(label).error();
+      // A version 2 payload has the single matrix only: the double one is
+      // made as the gate's constructor makes it, from its label (which must
+      // then agree with the single one) or as the single matrix widened.
+      if (!both)
+        matrix_d = *label ? labelled_matrix<double>(**label, controls > 0)
+                          : widened_to_double(matrix);
+      if (matrix_d.size() != matrix.size())
+        return invalid("the label " + std::string(standard_gate_info((*label)->gate).name) +
+                       " does not match the gate's matrix");
       auto gate = [&]() -> Result<Gate> {
         if (controls == 0) {
-          auto op = Operation::create(std::move(targets), std::move(matrix));
+          auto op = Operation::create(std::move(targets), std::move(matrix), std::move(matrix_d));
           if (!op) return std::move(op).error();
           return Gate::unitary(std::move(op).value());
         }
         const auto split = targets.begin() + static_cast<std::ptrdiff_t>(controls);
         return make_controlled_unitary_gate(std::vector<std::uint64_t>(targets.begin(), split),
                                             std::vector<std::uint64_t>(split, targets.end()),
-                                            std::move(matrix));
+                                            std::move(matrix), std::move(matrix_d));
       }();
       if (!gate) return gate;
       gate->label = *label;
@@ -504,10 +549,10 @@ Result<CompiledOp> read_step(Reader& in) {
     }
     case CompiledOp::Kind::kPauliRotation: {
       std::uint64_t slot = 0;
-      float scale = 0.0f;
+      double scale = 0.0;
       std::vector<PauliFactor> factors;
       VANTREL_TRY(in.u64(slot, "slot"));
-      VANTREL_TRY(in.f32(scale, "scale"));
+      VANTREL_TRY(in.real(scale, "scale"));
       VANTREL_TRY(read_factors(in, factors));
       return CompiledOp::pauli_rotation(std::move(factors), slot, scale);
     }
@@ -538,7 +583,7 @@ Result<Observable> read_observable(Reader& in) {
   StopCheck stop;
   VANTREL_TRY(read_items(count, "term", stop, [&](std::uint64_t) -> Status {
     PauliTerm t;
-    VANTREL_TRY(in.f32(t.coefficient, "coefficient"));
+    VANTREL_TRY(in.real(t.coefficient, "coefficient"));
     VANTREL_TRY(read_factors(in, t.ops));
     terms.push_back(std::move(t));
     return Status::Ok();
@@ -621,7 +666,15 @@ Result<CompiledCircuit> read_compiled_circuit(Reader& in) {
       return Status::Ok();
     }));
   }
-  return CompiledCircuit::create(std::move(ops), num_qubits, parameter_count, std::move(names));
+  // Version 2 plans are single precision.
+  std::uint8_t precision = 0;
+  if (in.version() >= 3) {
+    VANTREL_TRY(in.u8(precision, "precision"));
+    if (precision > static_cast<std::uint8_t>(Precision::kDouble))
+      return invalid("unknown precision " + dec(precision));
+  }
+  return CompiledCircuit::create(std::move(ops), num_qubits, parameter_count, std::move(names),
+                                 static_cast<Precision>(precision));
 }
 
 Result<ParameterHandle> read_parameter(Reader& in) {

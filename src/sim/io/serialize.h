@@ -4,28 +4,30 @@
 // Layout: byte 0 is the format version (kEncodingVersion), byte 1 the tag of
 // the value kind (ValueTag), then the value's fields in a fixed order, every
 // field fixed-width and little-endian: u8 for kinds and labels, u64 for
-// counts, qubit indices, slots and the qubit count, f32 as its IEEE bit
-// pattern (signed zeros and NaN payloads kept, so a decoded value computes
-// the same bits). A count always precedes the items it counts.
+// counts, qubit indices, slots and the qubit count, f32 and f64 as their
+// IEEE bit patterns (signed zeros and NaN payloads kept, so a decoded value
+// computes the same bits). A count always precedes the items it counts.
 //
 //   Gate       u8 kind (0 unitary, 1 measure, 2 reset, 3 barrier), then
 //              unitary: u64 controls, u64 k, k x u64 qubit (the controls first),
-//                       u64 entries, entries x (f32 re, f32 im) (the matrix on
-//                       the qubits after the controls), Label
+//                       u64 entries, entries x (f32 re, f32 im), then
+//                       entries x (f64 re, f64 im) (the single and the double
+//                       matrix on the qubits after the controls), Label
 //              measure, reset: u64 qubit
-//   Label      u8 0 (none), or u8 1, u8 standard gate, u8 angles, angles x f32
+//   Label      u8 0 (none), or u8 1, u8 standard gate, u8 angles, angles x f64
 //   Circuit    u64 count, count x Gate (the list as the circuit holds it:
 //              fused gates stay fused, nothing is fused again)
 //   Factors    u64 count, count x (u64 qubit, u8 label 0 X, 1 Y, 2 Z), qubits ascending
-//   Observable u64 terms, per term: f32 coefficient, Factors
+//   Observable u64 terms, per term: f64 coefficient, Factors
 //   Step       u8 kind (0 fixed, 1 parametric, 2 Pauli rotation), then
 //              fixed: Gate; parametric: u8 rotation (0 RX .. 3 P), u64 target, u64 slot;
-//              Pauli rotation: u64 slot, f32 scale, Factors
+//              Pauli rotation: u64 slot, f64 scale, Factors
 //   Spec       u64 num_qubits, u64 parameters, parameters x Name, u64 steps, steps x Step
 //   Plan       u64 num_qubits, u64 parameter_count, u64 steps, steps x Step
 //              (the compiled steps as they are: fused steps are not recompiled),
 //              then u8 0 (no names kept), or u8 1 and parameter_count x Name
-//              (the slots' names, for display)
+//              (the slots' names, for display), then u8 precision (0 single,
+//              1 double)
 //   Parameter  u64 index, Name
 //   Name       u8 0 (no name), or u8 1, u64 length, length bytes of UTF-8
 //
@@ -62,7 +64,13 @@
 namespace vantrel::sim {
 
 // Version 2: plans end with the names of their slots.
-inline constexpr std::uint8_t kEncodingVersion = 2;
+// Version 3: numbers in double (both matrices of a unitary), plans end with
+// their precision. Decoders still read version 2, where every real number is
+// an f32, a unitary has its single matrix only (the double one is made as
+// its constructor makes it: from its label, or widened) and every plan is
+// single precision.
+inline constexpr std::uint8_t kEncodingVersion = 3;
+inline constexpr std::uint8_t kOldestEncodingVersion = 2;
 
 enum class ValueTag : std::uint8_t {
   kGate = 1,

@@ -61,7 +61,7 @@ Sample random_sample(std::mt19937_64& rng, std::uint64_t n) {
       case 4: g = pick(3) == 0 ? Gate::barrier() : pick(2) ? Gate::measure(q) : Gate::reset(q); break;
       case 5: {
         // Gates that carry the label of their table entry.
-        const float angles[1] = {std::uniform_real_distribution<float>(-4, 4)(rng)};
+        const double angles[1] = {std::uniform_real_distribution<double>(-4, 4)(rng)};
         g = pick(2) ? make_standard_gate(StandardGate::kRY, {q}, angles).value()
                     : make_controlled_u_gate({other}, {q}, 0.1f, 0.2f, 0.3f,
                                              pick(2) ? std::optional<float>(0.4f) : std::nullopt)
@@ -74,7 +74,7 @@ Sample random_sample(std::mt19937_64& rng, std::uint64_t n) {
             EXPECT_TRUE(spec.add_param_single(static_cast<RotationKind>(pick(4)), q, pick(params)).ok());
           else
             EXPECT_TRUE(spec.add_pauli_rotation({{q, PauliLabel::kX}, {other, static_cast<PauliLabel>(pick(3))}},
-                                                pick(params), pick(2) ? -0.5f : 1.0f)
+                                                pick(params), pick(2) ? -0.5 : 0.1)
                             .ok());
           continue;
         }
@@ -92,9 +92,9 @@ Sample random_sample(std::mt19937_64& rng, std::uint64_t n) {
     std::vector<PauliFactor> factors;
     for (std::uint64_t q = 0; q < n; ++q)
       if (pick(2)) factors.push_back({q, static_cast<PauliLabel>(pick(3))});
-    terms.push_back(PauliTerm::create(std::move(factors), std::uniform_real_distribution<float>(-2, 2)(rng)).value());
+    terms.push_back(PauliTerm::create(std::move(factors), std::uniform_real_distribution<double>(-2, 2)(rng)).value());
   }
-  CompiledCircuit plan = spec.compile();
+  CompiledCircuit plan = spec.compile(pick(2) ? Precision::kDouble : Precision::kSingle);
   return {std::move(spec), std::move(plan), Circuit::create(std::move(gates)),
           Observable::create(std::move(terms)).value()};
 }
@@ -169,17 +169,21 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 // The layout is a contract between builds: pinned byte by byte.
 TEST(Serialize, LayoutIsVersionTagThenLittleEndianFields) {
   EXPECT_EQ(encoded(Gate::measure(0x0102)),
-            (Bytes{2, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
+            (Bytes{3, 1, 1, 0x02, 0x01, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(encoded(ParameterHandle{5, "ab"}),
-            (Bytes{2, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
+            (Bytes{3, 6, 5, 0, 0, 0, 0, 0, 0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 'a', 'b'}));
   // cx(5, 3): one control, qubits [5, 3], the 2x2 X on qubit 3.
   const Bytes cx = encoded(cnot(5, 3));
-  ASSERT_GE(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8 + 1);  // then its label
+  // The matrix in single then in double precision, then its label.
+  ASSERT_GE(cx.size(), 2u + 1 + 8 + 8 + 2 * 8 + 8 + 4 * 8 + 4 * 16 + 1);
   EXPECT_EQ(Bytes(cx.begin(), cx.begin() + 3 + 8 + 8 + 16 + 8),
-            cat({{2, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
+            cat({{3, 1, 0}, u64le(1), u64le(2), u64le(5), u64le(3), u64le(4)}));
   float m01_re;
   std::memcpy(&m01_re, cx.data() + 2 + 1 + 8 + 8 + 16 + 8 + 8, 4);
   EXPECT_EQ(m01_re, 1.0f);
+  double m01_re_d;
+  std::memcpy(&m01_re_d, cx.data() + 2 + 1 + 8 + 8 + 16 + 8 + 4 * 8 + 16, 8);
+  EXPECT_EQ(m01_re_d, 1.0);
 }
 
 template <class T>
@@ -191,6 +195,29 @@ Bytes matrix_bytes(const std::vector<Complex>& m) {
   Bytes b(m.size() * 8);
   std::memcpy(b.data(), m.data(), b.size());
   return b;
+}
+
+// A version 2 payload (every real an f32, one matrix per unitary) decodes as
+// a single-precision plan whose labelled gates get the double matrix their
+// constructor would make.
+TEST(Serialize, ReadsVersionTwoAsSinglePrecision) {
+  const float angle = 0.3f;
+  const Gate ry = make_standard_gate(StandardGate::kRY, {0}, std::vector<double>{angle}).value();
+  Bytes f32_angle(4), f32_scale(4);
+  std::memcpy(f32_angle.data(), &angle, 4);
+  const float scale = -0.5f;
+  std::memcpy(f32_scale.data(), &scale, 4);
+  const Bytes v2 = cat({{2, 5}, u64le(2), u64le(1), u64le(2),
+                        {0, 0}, u64le(0), u64le(1), u64le(0), u64le(4), matrix_bytes(ry.op.matrix),
+                        {1, static_cast<std::uint8_t>(StandardGate::kRY), 1}, f32_angle,
+                        {2}, u64le(0), f32_scale, u64le(2), u64le(0), {0}, u64le(1), {2},
+                        {0}});
+  const CompiledCircuit plan = decode_compiled_circuit(v2).value();
+  EXPECT_EQ(plan.precision(), Precision::kSingle);
+  ASSERT_EQ(plan.ops().size(), 2u);
+  EXPECT_EQ(plan.ops()[0].gate.op.matrix, ry.op.matrix);
+  EXPECT_EQ(plan.ops()[0].gate.op.matrix_d, ry.op.matrix_d);
+  EXPECT_EQ(plan.ops()[1].scale, -0.5);
 }
 
 // Forged payloads are refused with a message naming what is wrong, before
@@ -205,7 +232,7 @@ TEST(Serialize, RefusesForgedPayloadsNamingTheFault) {
   };
   const Case cases[] = {
       {"invalid Gate payload: the payload is empty", error_of(decode_gate({}))},
-      {"invalid Gate payload: format version 1 is not supported (this build reads 2)",
+      {"invalid Gate payload: format version 1 is not supported (this build reads 2 to 3)",
        error_of(decode_gate(Bytes{1, 1, 3}))},
       {"invalid Gate payload: it holds a Circuit, not a Gate", error_of(decode_gate(Bytes{2, 2}))},
       {"invalid Gate payload: unknown value tag 99", error_of(decode_gate(Bytes{2, 99}))},

@@ -5,12 +5,14 @@
 namespace vantrel::sim {
 namespace {
 
-using Mat2 = std::array<Complex, 4>;
+template <class T>
+using Mat2 = std::array<ComplexOf<T>, 4>;
 
-// B x M in single precision, each entry summed in the order of the column
-// index of B: M'[r][c] = B[r][0]*M[0][c] + B[r][1]*M[1][c].
-Mat2 multiply(const Complex* b, const Mat2& m) {
-  Mat2 out;
+// B x M in T, each entry summed in the order of the column index of B:
+// M'[r][c] = B[r][0]*M[0][c] + B[r][1]*M[1][c].
+template <class T>
+Mat2<T> multiply(const ComplexOf<T>* b, const Mat2<T>& m) {
+  Mat2<T> out;
   for (int r = 0; r < 2; ++r)
     for (int c = 0; c < 2; ++c)
       out[2 * r + c] = cadd(cmul(b[2 * r], m[c]), cmul(b[2 * r + 1], m[2 + c]));
@@ -31,11 +33,14 @@ std::vector<Gate> fuse_gates(std::span<const Gate> gates) {
       continue;
     }
     const std::uint64_t q = g.op.targets[0];
-    Mat2 m{g.op.matrix[0], g.op.matrix[1], g.op.matrix[2], g.op.matrix[3]};
+    // The product in each precision from that precision's matrices.
+    Mat2<float> m{g.op.matrix[0], g.op.matrix[1], g.op.matrix[2], g.op.matrix[3]};
+    Mat2<double> m_d{g.op.matrix_d[0], g.op.matrix_d[1], g.op.matrix_d[2], g.op.matrix_d[3]};
     std::size_t end = i + 1;
     while (end < gates.size() && gates[end].is_single_qubit_unitary() &&
            gates[end].op.targets[0] == q) {
       m = multiply(gates[end].op.matrix.data(), m);
+      m_d = multiply(gates[end].op.matrix_d.data(), m_d);
       ++end;
     }
     if (end == i + 1) {
@@ -45,7 +50,8 @@ std::vector<Gate> fuse_gates(std::span<const Gate> gates) {
       ++i;
       continue;
     }
-    auto fused = Operation::create({q}, std::vector<Complex>(m.begin(), m.end()));
+    auto fused = Operation::create({q}, std::vector<Complex>(m.begin(), m.end()),
+                                   std::vector<ComplexD>(m_d.begin(), m_d.end()));
     if (fused.ok()) {
       out.push_back(Gate::unitary(std::move(fused).value()));
     } else {

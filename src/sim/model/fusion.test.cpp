@@ -35,7 +35,7 @@ TEST(FuseGates, EmptyAndLoneGates) {
 }
 
 TEST(FuseGates, LoneGatesKeepTheirLabelsProductsHaveNone) {
-  const float t = 0.25f;
+  const double t = 0.25;
   const std::vector<Gate> in = {make_standard_gate(StandardGate::kRY, {0}, {&t, 1}).value(),
                                 hadamard(1), hadamard(1), cnot(0, 1), hadamard(0)};
   const auto out = fuse_gates(in);

@@ -6,9 +6,10 @@
 // constructor table), the fixed steps and rotations of compiled plans, the
 // decoder, the diagrams and the engine tests all read from here.
 //
-// Matrices are row-major, single precision; on two qubits the first qubit is
-// the high bit of the index. An angle's (cos x, sin x) comes from one
-// simultaneous single-precision evaluation.
+// Matrices are row-major, in single or double precision (the scalar type T,
+// every operation in T); on two qubits the first qubit is the high bit of the
+// index. An angle's (cos x, sin x) comes from one simultaneous evaluation in
+// T.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sim/base/complex.h"
@@ -127,6 +129,7 @@ inline constexpr GateConstructor kGateConstructors[] = {
 // half angle of every rotation by theta (RX, RY, U and Pauli-string
 // rotations).
 void half_angle_cos_sin(float theta, float& c, float& s);
+void half_angle_cos_sin(double theta, double& c, double& s);
 
 // Writes the gate's matrix (4 or 16 entries) to `out`. `angles` holds the
 // gate's angle count of values, in radians:
@@ -137,29 +140,36 @@ void half_angle_cos_sin(float theta, float& c, float& s);
 //                       evaluations, not one and its conjugate
 //   U(theta, phi, lam)  (ch, -e^(i lam) sh; e^(i phi) sh, e^(i (phi + lam)) ch),
 //                       (sh, ch) = sincos(0.5 * theta), phi + lam summed in
-//                       single precision, no global phase
+//                       T, no global phase
 // Zero entries are +0 in both parts. The fixed entries: S and Sdg carry
-// cos(pi/2) in single precision (-4.371139e-08) as the real part of their
-// phase, T and Tdg (r, +-r) with r = 0.70710677, H has r everywhere.
-void standard_matrix(StandardGate gate, std::span<const float> angles, Complex* out);
-std::vector<Complex> standard_matrix(StandardGate gate, std::span<const float> angles = {});
+// cos(pi/2) in T (single: -4.371139e-08) as the real part of their phase, T
+// and Tdg (r, +-r) with r = 1/sqrt(2) rounded to T (single: 0.70710677), H
+// has r everywhere.
+template <class T = float>
+void standard_matrix(StandardGate gate, std::span<const std::type_identity_t<T>> angles,
+                     ComplexOf<T>* out);
+template <class T = float>
+std::vector<ComplexOf<T>> standard_matrix(StandardGate gate,
+                                          std::span<const std::type_identity_t<T>> angles = {});
 
-// Which standard gate built a gate, at which angles: display metadata, which
-// no computation reads. Up to four angles (a controlled U's global phase
-// comes after its three).
+// Which standard gate built a gate, at which angles (as given, in double):
+// the angles both matrices of the gate are made from (single precision from
+// each angle rounded to float), and display metadata. Up to four angles (a
+// controlled U's global phase comes after its three).
 struct GateLabel {
   StandardGate gate = StandardGate::kI;
   std::uint8_t num_angles = 0;
-  float angles[4] = {};
+  double angles[4] = {};
 
   // The first four of `angles` at most.
-  static GateLabel of(StandardGate gate, std::span<const float> angles = {});
-  std::span<const float> angle_values() const { return {angles, num_angles}; }
+  static GateLabel of(StandardGate gate, std::span<const double> angles = {});
+  std::span<const double> angle_values() const { return {angles, num_angles}; }
 };
 
-// Multiplies every entry (a, b) by (cos g, sin g) as (cg a - sg b, cg b + sg a);
-// without `gamma`, by exactly (1, 0), which still turns -0 - +0 products as
-// that formula does.
-void apply_global_phase(std::span<Complex> matrix, std::optional<float> gamma);
+// Multiplies every entry (a, b) by (cos g, sin g) as (cg a - sg b, cg b + sg a)
+// in T; without `gamma`, by exactly (1, 0), which still turns -0 - +0
+// products as that formula does.
+template <class T>
+void apply_global_phase(std::span<ComplexOf<T>> matrix, std::optional<T> gamma);
 
 }  // namespace vantrel::sim

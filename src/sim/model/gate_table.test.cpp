@@ -84,10 +84,10 @@ TEST(StandardGates, AngleDependentMatricesAreTheTextbookOnes) {
   }
   // A global phase multiplies every entry; none leaves the values.
   std::vector<Complex> x = standard_matrix(StandardGate::kX);
-  apply_global_phase(x, 0.5f);
+  apply_global_phase<float>(x, 0.5f);
   EXPECT_LT(std::abs(at(x, 1) - std::exp(i * 0.5)), 1e-6);
   std::vector<Complex> h = standard_matrix(StandardGate::kH);
-  apply_global_phase(h, std::nullopt);
+  apply_global_phase<float>(h, std::nullopt);
   EXPECT_EQ(h, standard_matrix(StandardGate::kH));
 }
 

@@ -5,7 +5,7 @@
 namespace vantrel::sim {
 namespace {
 
-void expect_label(const Gate& g, StandardGate gate, std::vector<float> angles) {
+void expect_label(const Gate& g, StandardGate gate, std::vector<double> angles) {
   ASSERT_TRUE(g.label.has_value());
   EXPECT_EQ(g.label->gate, gate);
   ASSERT_EQ(g.label->num_angles, angles.size());
@@ -13,11 +13,14 @@ void expect_label(const Gate& g, StandardGate gate, std::vector<float> angles) {
 }
 
 TEST(StandardGateBuilders, MatricesFromTheTableAndLabels) {
-  const float theta = 0.5f;
+  // Each precision's matrix from the angle in that precision.
+  const double theta = 0.1;
+  const float theta_f = 0.1f;
   Gate rx = make_standard_gate(StandardGate::kRX, {2}, {&theta, 1}).value();
   EXPECT_EQ(rx.op.targets, std::vector<std::uint64_t>{2});
-  EXPECT_EQ(rx.op.matrix, standard_matrix(StandardGate::kRX, {&theta, 1}));
-  expect_label(rx, StandardGate::kRX, {0.5f});
+  EXPECT_EQ(rx.op.matrix, standard_matrix(StandardGate::kRX, {&theta_f, 1}));
+  EXPECT_EQ(rx.op.matrix_d, standard_matrix<double>(StandardGate::kRX, {&theta, 1}));
+  expect_label(rx, StandardGate::kRX, {0.1});
   expect_label(make_standard_gate(StandardGate::kSwap, {0, 1}).value(), StandardGate::kSwap, {});
 
   // Controlled: the operation of make_controlled_unitary_gate, labelled with

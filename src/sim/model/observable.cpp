@@ -7,7 +7,7 @@
 
 namespace vantrel::sim {
 
-Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, float coefficient) {
+Result<PauliTerm> PauliTerm::create(std::vector<PauliFactor> ops, double coefficient) {
   // The factor reported is the earliest one that has a later duplicate.
   const std::size_t dup =
       first_duplicate(std::span<const PauliFactor>(ops), [](const PauliFactor& f) { return f.qubit; });
@@ -27,7 +27,7 @@ Result<Observable> Observable::create(std::vector<PauliTerm> terms) {
   return obs;
 }
 
-Result<Observable> Observable::single(PauliLabel label, std::uint64_t qubit, float coefficient) {
+Result<Observable> Observable::single(PauliLabel label, std::uint64_t qubit, double coefficient) {
   auto term = PauliTerm::create({PauliFactor{qubit, label}}, coefficient);
   if (!term.ok()) return std::move(term).error();
   std::vector<PauliTerm> terms;

@@ -21,18 +21,19 @@ struct PauliFactor {
 
 struct PauliTerm {
   std::vector<PauliFactor> ops;  // distinct qubits, ascending
-  float coefficient = 1.0f;
+  // As given; single-precision computations use it rounded to float.
+  double coefficient = 1.0;
 
   // "duplicate qubit index: {}" (earliest factor with a later duplicate);
   // otherwise sorts the factors by qubit.
-  static Result<PauliTerm> create(std::vector<PauliFactor> ops, float coefficient);
+  static Result<PauliTerm> create(std::vector<PauliFactor> ops, double coefficient);
 };
 
 class Observable {
  public:
   // "observable must contain at least one term" for an empty list.
   static Result<Observable> create(std::vector<PauliTerm> terms);
-  static Result<Observable> single(PauliLabel label, std::uint64_t qubit, float coefficient);
+  static Result<Observable> single(PauliLabel label, std::uint64_t qubit, double coefficient);
 
   const std::vector<PauliTerm>& terms() const { return terms_; }
 

@@ -26,7 +26,7 @@ Observable sum(const Observable& a, const Observable& b) {
 Observable scaled(const Observable& a, double factor) {
   std::vector<PauliTerm> terms = a.terms();
   for (PauliTerm& t : terms)
-    t.coefficient = static_cast<float>(static_cast<double>(t.coefficient) * factor);
+    t.coefficient = t.coefficient * factor;
   return from_terms(std::move(terms));
 }
 
@@ -48,8 +48,8 @@ Observable simplified(const Observable& a) {
   }
   std::vector<PauliTerm> kept;
   for (PauliTerm& t : merged)
-    if (t.coefficient != 0.0f) kept.push_back(std::move(t));
-  if (kept.empty()) kept.push_back(PauliTerm{{}, 0.0f});
+    if (t.coefficient != 0.0) kept.push_back(std::move(t));
+  if (kept.empty()) kept.push_back(PauliTerm{{}, 0.0});
   return from_terms(std::move(kept));
 }
 

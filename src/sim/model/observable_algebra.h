@@ -16,12 +16,12 @@ namespace vantrel::sim {
 Observable sum(const Observable& a, const Observable& b);
 
 // Every coefficient c becomes c * factor, the product taken in double
-// precision and rounded once to single precision. The factor is taken as it
+// precision. The factor is taken as it
 // is; callers refuse factors that are not finite.
 Observable scaled(const Observable& a, double factor);
 
 // Terms with equal Pauli strings merged into the first of them, coefficients
-// added in single precision in list order; then every term whose coefficient
+// added in double precision in list order; then every term whose coefficient
 // is zero dropped. When nothing is left, one identity term of coefficient 0
 // (an observable has at least one term).
 Observable simplified(const Observable& a);

@@ -93,16 +93,38 @@ bool is_unitary(std::span<const Complex> u, std::uint64_t d) {
   return true;
 }
 
+std::vector<Complex> rounded_to_single(std::span<const ComplexD> m) {
+  std::vector<Complex> out(m.size());
+  for (std::size_t i = 0; i < m.size(); ++i)
+    out[i] = Complex{static_cast<float>(m[i].re), static_cast<float>(m[i].im)};
+  return out;
+}
+
+std::vector<ComplexD> widened_to_double(std::span<const Complex> m) {
+  std::vector<ComplexD> out(m.size());
+  for (std::size_t i = 0; i < m.size(); ++i) out[i] = ComplexD{m[i].re, m[i].im};
+  return out;
+}
+
 Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
                                     std::vector<Complex> matrix) {
   VANTREL_TRY(check_targets_and_shape(targets, matrix.size()));
   VANTREL_TRY(check_unitary(matrix, std::uint64_t{1} << targets.size()));
-  return Operation{std::move(targets), std::move(matrix)};
+  std::vector<ComplexD> matrix_d = widened_to_double(matrix);
+  return Operation{std::move(targets), std::move(matrix), 0, std::move(matrix_d)};
 }
 
-bool Operation::has_matrix_shape() const {
+Result<Operation> Operation::create(std::vector<std::uint64_t> targets,
+                                    std::vector<Complex> matrix, std::vector<ComplexD> matrix_d) {
+  VANTREL_TRY(check_targets_and_shape(targets, matrix.size()));
+  VANTREL_TRY(check_targets_and_shape(targets, matrix_d.size()));
+  VANTREL_TRY(check_unitary(matrix, std::uint64_t{1} << targets.size()));
+  return Operation{std::move(targets), std::move(matrix), 0, std::move(matrix_d)};
+}
+
+bool Operation::shape_holds(std::size_t entries) const {
   if (num_controls >= targets.size()) return false;
-  return has_entries_for(targets.size() - num_controls, matrix.size());
+  return has_entries_for(targets.size() - num_controls, entries);
 }
 
 Result<std::vector<Complex>> Operation::full_matrix() const {
@@ -127,11 +149,20 @@ Result<std::vector<Complex>> Operation::full_matrix() const {
 Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
                                           std::vector<std::uint64_t> targets,
                                           std::vector<Complex> u) {
+  std::vector<ComplexD> u_d = widened_to_double(u);
+  return make_controlled_unitary_gate(std::move(controls), std::move(targets), std::move(u),
+                                      std::move(u_d));
+}
+
+Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
+                                          std::vector<std::uint64_t> targets,
+                                          std::vector<Complex> u, std::vector<ComplexD> u_d) {
   if (controls.empty()) return invalid("controlled unitary requires at least one control qubit");
   if (targets.empty()) return invalid("controlled unitary requires at least one target qubit");
   const std::uint64_t k = targets.size();
   if (k >= 64) return messages::too_many_operation_qubits(k);
   if (!has_entries_for(k, u.size())) return invalid(shape_mismatch(k, u.size(), "target qubits"));
+  if (u_d.size() != u.size()) return invalid(shape_mismatch(k, u_d.size(), "target qubits"));
   const std::uint64_t d = std::uint64_t{1} << k;
   VANTREL_TRY(check_unitary(u, d));
   const std::uint64_t c = controls.size();
@@ -145,7 +176,7 @@ Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
   // exact products, mixed pairs sum zeros (or NaN, which passes), and each
   // pair of block rows gives exactly the sum U's test gave, after a prefix
   // of +0 terms.
-  return Gate::unitary(Operation{std::move(all), std::move(u), c});
+  return Gate::unitary(Operation{std::move(all), std::move(u), c, std::move(u_d)});
 }
 
 bool join_barriers(Gate& last, const Gate& next) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sim/base/complex.h"
@@ -29,20 +30,38 @@ struct Operation {
   // of `matrix` in its index order.
   std::vector<std::uint64_t> targets;
   // (2^k)^2 entries, row-major, on the last k = targets.size() - num_controls
-  // qubits of `targets`.
+  // qubits of `targets`: the matrix single-precision runs apply.
   std::vector<Complex> matrix;
   // How many leading entries of `targets` are controls (0: a plain matrix).
   std::uint64_t num_controls = 0;
+  // The same matrix as double-precision runs apply it (same shape): the
+  // entries as given in double, or as computed in double from double angles.
+  // `matrix` is not always these entries rounded: a standard gate's single
+  // matrix is computed in single precision from the rounded angles, and a
+  // product of matrices is taken in each precision.
+  std::vector<ComplexD> matrix_d;
+
+  // The matrix a run in scalar type T applies.
+  template <class T>
+  const std::vector<ComplexOf<T>>& matrix_of() const {
+    if constexpr (std::is_same_v<T, float>)
+      return matrix;
+    else
+      return matrix_d;
+  }
 
   std::span<const std::uint64_t> controls() const { return {targets.data(), num_controls}; }
   // The qubits of `matrix` (all of `targets` when there is no control).
   std::span<const std::uint64_t> matrix_targets() const {
     return std::span<const std::uint64_t>(targets).subspan(num_controls);
   }
-  // True when `matrix` holds 4^k entries for k = the qubits after the
-  // controls, 1 <= k < 32: what every constructor guarantees, and what a
-  // kernel needs before reading the matrix of a value assembled by hand.
-  bool has_matrix_shape() const;
+  // True when matrix_of<T>() holds 4^k entries for k = the qubits after the
+  // controls, 1 <= k < 32: what every constructor guarantees (for both), and
+  // what a kernel needs before reading the matrix of a value assembled by hand.
+  template <class T = float>
+  bool has_matrix_shape() const {
+    return shape_holds(matrix_of<T>().size());
+  }
   // The dense matrix on all of `targets`: for a controlled operation the
   // identity except the trailing block (every control 1), which holds
   // `matrix`. kOutOfMemory when it cannot be allocated (32 qubits or more
@@ -53,8 +72,22 @@ struct Operation {
   // target; no duplicate target (in O(k log k)); fewer than 64 targets;
   // exactly 4^k entries; unitary within 1e-3. Requests of 32 or more targets can never carry a
   // matrix of the right size and are refused with the shape-mismatch message.
+  // The double matrix is `matrix` widened (exactly its values).
   static Result<Operation> create(std::vector<std::uint64_t> targets, std::vector<Complex> matrix);
+  // The same with the double matrix given: `matrix_d` must hold as many
+  // entries as `matrix` (else the shape-mismatch message for its count); the
+  // unitarity test is made on `matrix`, as above.
+  static Result<Operation> create(std::vector<std::uint64_t> targets, std::vector<Complex> matrix,
+                                  std::vector<ComplexD> matrix_d);
+
+ private:
+  bool shape_holds(std::size_t entries) const;
 };
+
+// Each part rounded to single precision (what converting complex128 to
+// complex64 does), and each part widened to double.
+std::vector<Complex> rounded_to_single(std::span<const ComplexD> m);
+std::vector<ComplexD> widened_to_double(std::span<const Complex> m);
 
 // True when the rows of the d x d row-major matrix are orthonormal within the
 // tolerance 1e-3 (inclusive). `matrix` must hold at least d*d entries.
@@ -87,9 +120,10 @@ struct Gate {
   static Gate reset(std::uint64_t q) { return with_qubit(Kind::kReset, q); }
   static Gate barrier() { return Gate{}; }
 
-  // A unitary on exactly one target with a 2x2 matrix.
+  // A unitary on exactly one target with a 2x2 matrix (in both precisions).
   bool is_single_qubit_unitary() const {
-    return kind == Kind::kUnitary && op.targets.size() == 1 && op.matrix.size() == 4;
+    return kind == Kind::kUnitary && op.targets.size() == 1 && op.matrix.size() == 4 &&
+           op.matrix_d.size() == 4;
   }
   // How many entries of a gate list this value stands for: its barriers for
   // a run of barriers, else 1.
@@ -125,5 +159,10 @@ std::uint64_t listed_size(std::span<const Gate> gates);
 Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
                                           std::vector<std::uint64_t> targets,
                                           std::vector<Complex> matrix);
+// The same with U's double matrix given (as many entries as `matrix`).
+Result<Gate> make_controlled_unitary_gate(std::vector<std::uint64_t> controls,
+                                          std::vector<std::uint64_t> targets,
+                                          std::vector<Complex> matrix,
+                                          std::vector<ComplexD> matrix_d);
 
 }  // namespace vantrel::sim

@@ -11,13 +11,21 @@ namespace vantrel::sim {
 
 using messages::qubit_out_of_range;
 
+namespace {
+
+// Finite in double and once rounded to single precision.
+bool scale_is_finite(double scale) { return std::isfinite(static_cast<float>(scale)); }
+
+}  // namespace
+
 CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                                  std::uint64_t parameter_count,
-                                 ParameterNames parameter_names)
+                                 ParameterNames parameter_names, Precision precision)
     : ops_(std::move(ops)),
       num_qubits_(num_qubits),
       parameter_count_(parameter_count),
-      parameter_names_(std::move(parameter_names)) {
+      parameter_names_(std::move(parameter_names)),
+      precision_(precision) {
   for (const CompiledOp& op : ops_)
     if (op.kind == CompiledOp::Kind::kFixed &&
         (op.gate.kind == Gate::Kind::kMeasure || op.gate.kind == Gate::Kind::kReset))
@@ -26,7 +34,7 @@ CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_
 
 Result<CompiledCircuit> CompiledCircuit::create(
     std::vector<CompiledOp> ops, std::uint64_t num_qubits, std::uint64_t parameter_count,
-    ParameterNames parameter_names) {
+    ParameterNames parameter_names, Precision precision) {
   if (num_qubits == 0) return messages::plan_without_qubits();
   std::uint64_t position = 0;  // of the step in the list as written
   for (const CompiledOp& op : ops) {
@@ -41,7 +49,8 @@ Result<CompiledCircuit> CompiledCircuit::create(
   if (!parameter_names.empty() && parameter_names.size() != parameter_count)
     return invalid(dec(parameter_names.size()) + " parameter names for " + dec(parameter_count) +
                    " parameters");
-  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(parameter_names));
+  return CompiledCircuit(std::move(ops), num_qubits, parameter_count, std::move(parameter_names),
+                         precision);
 }
 
 Status CompiledCircuit::check_step(const CompiledOp& op, std::uint64_t num_qubits,
@@ -60,7 +69,7 @@ Status CompiledCircuit::check_step(const CompiledOp& op, std::uint64_t num_qubit
           return invalid("pauli rotation factors must be on ascending, distinct qubits");
       }
       if (op.slot >= parameter_count) return messages::no_such_slot(op.slot);
-      if (!std::isfinite(op.scale)) return messages::rotation_scale_not_finite();
+      if (!scale_is_finite(op.scale)) return messages::rotation_scale_not_finite();
       return Status::Ok();
     case CompiledOp::Kind::kFixed:
       break;
@@ -121,14 +130,14 @@ Status ParameterizedCircuitSpec::add_param_single(RotationKind kind, std::uint64
 }
 
 Status ParameterizedCircuitSpec::add_pauli_rotation(std::vector<RotationFactor> paulis,
-                                                    std::uint64_t slot, float scale) {
+                                                    std::uint64_t slot, double scale) {
   {
     // The duplicate check of Pauli terms (earliest factor with a later
     // duplicate, in O(k log k)), over every factor given; labels play no part.
     std::vector<PauliFactor> all;
     all.reserve(paulis.size());
     for (const RotationFactor& f : paulis) all.push_back({f.qubit, PauliLabel::kZ});
-    auto distinct = PauliTerm::create(std::move(all), 1.0f);
+    auto distinct = PauliTerm::create(std::move(all), 1.0);
     if (!distinct.ok()) return std::move(distinct).error();
   }
   for (const RotationFactor& f : paulis)
@@ -139,9 +148,9 @@ Status ParameterizedCircuitSpec::add_pauli_rotation(std::vector<RotationFactor> 
   if (factors.empty()) return messages::empty_pauli_rotation();
   if (slot >= parameter_count())
     return messages::no_such_slot(slot);
-  if (!std::isfinite(scale)) return messages::rotation_scale_not_finite();
+  if (!scale_is_finite(scale)) return messages::rotation_scale_not_finite();
 
-  if (factors.size() == 1 && scale == 1.0f) {
+  if (factors.size() == 1 && scale == 1.0) {
     // exp(-i theta/2 P) for one factor is exactly RX, RY or RZ: the same step,
     // so the same bits on every path.
     static constexpr RotationKind kKinds[] = {RotationKind::kRX, RotationKind::kRY,
@@ -156,7 +165,7 @@ Status ParameterizedCircuitSpec::add_pauli_rotation(std::vector<RotationFactor> 
   return Status::Ok();
 }
 
-CompiledCircuit ParameterizedCircuitSpec::compile() const {
+CompiledCircuit ParameterizedCircuitSpec::compile(Precision precision) const {
   std::vector<CompiledOp> out;
   std::vector<Gate> pending;
   // Fixed gates are fused only within a stretch free of parametric steps.
@@ -178,7 +187,7 @@ CompiledCircuit ParameterizedCircuitSpec::compile() const {
   // keeps them (it only multiplies one-qubit gates on one qubit): a refusal
   // here is a broken invariant, surfaced as an internal failure.
   auto plan = CompiledCircuit::create(std::move(out), num_qubits_, parameter_count(),
-                                      parameter_names_);
+                                      parameter_names_, precision);
   if (!plan.ok()) throw std::logic_error("compile: " + plan.error().message);
   return std::move(plan).value();
 }

@@ -10,6 +10,7 @@
 #include "sim/model/observable.h"
 #include "sim/model/operation.h"
 #include "sim/model/parameter_names.h"
+#include "sim/base/precision.h"
 #include "sim/base/result.h"
 
 namespace vantrel::sim {
@@ -27,21 +28,22 @@ struct CompiledOp {
   std::uint64_t slot = 0;    // kParam and kPauliRotation
   RotationKind rotation = RotationKind::kRX;  // kParam
   // kPauliRotation: the factors of P (no identity factors, distinct qubits,
-  // ascending, at least one) and the finite scale of the angle.
+  // ascending, at least one) and the scale of the angle, as given (finite
+  // also once rounded to single precision, which single-precision runs use).
   std::vector<PauliFactor> paulis;
-  float scale = 1.0f;
+  double scale = 1.0;
 
   // Steps whose angle comes from a parameter slot.
   bool is_parametric() const { return kind != Kind::kFixed; }
   // How many steps this value stands for (a run of barriers: its barriers).
   std::uint64_t multiplicity() const { return kind == Kind::kFixed ? gate.multiplicity() : 1; }
 
-  static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, std::move(g), 0, 0, {}, {}, 1.0f}; }
+  static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, std::move(g), 0, 0, {}, {}, 1.0}; }
   static CompiledOp param(RotationKind r, std::uint64_t target, std::uint64_t slot) {
-    return CompiledOp{Kind::kParam, Gate::barrier(), target, slot, r, {}, 1.0f};
+    return CompiledOp{Kind::kParam, Gate::barrier(), target, slot, r, {}, 1.0};
   }
   static CompiledOp pauli_rotation(std::vector<PauliFactor> paulis, std::uint64_t slot,
-                                   float scale) {
+                                   double scale) {
     return CompiledOp{Kind::kPauliRotation, Gate::barrier(), 0, slot, RotationKind::kRX,
                       std::move(paulis), scale};
   }
@@ -71,7 +73,8 @@ class CompiledCircuit {
   // decoder build plans through here.
   static Result<CompiledCircuit> create(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                                         std::uint64_t parameter_count,
-                                        ParameterNames parameter_names = {});
+                                        ParameterNames parameter_names = {},
+                                        Precision precision = Precision::kSingle);
 
   // One step of a plan of `num_qubits` qubits reading `parameter_count`
   // slots: every qubit it names below num_qubits ("qubit index {} is out of
@@ -86,7 +89,8 @@ class CompiledCircuit {
   // constructor would make (a step that does not fit fails when it runs).
   CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_qubits,
                   std::uint64_t parameter_count,
-                  ParameterNames parameter_names = {});
+                  ParameterNames parameter_names = {},
+                  Precision precision = Precision::kSingle);
 
   const std::vector<CompiledOp>& ops() const { return ops_; }
   std::uint64_t num_qubits() const { return num_qubits_; }
@@ -98,6 +102,10 @@ class CompiledCircuit {
   }
   // True when some step measures or resets a qubit (and so draws random numbers).
   bool has_random_steps() const { return has_random_steps_; }
+  // The precision the plan was compiled for. The steps hold the numbers of
+  // both; the runners compute in the scalar type they are called with, and
+  // callers call the one this names.
+  Precision precision() const { return precision_; }
 
  private:
   std::vector<CompiledOp> ops_;
@@ -105,6 +113,7 @@ class CompiledCircuit {
   std::uint64_t parameter_count_;
   ParameterNames parameter_names_;
   bool has_random_steps_ = false;
+  Precision precision_ = Precision::kSingle;
 };
 
 class ParameterizedCircuitSpec {
@@ -124,10 +133,11 @@ class ParameterizedCircuitSpec {
   // Pauli terms), "qubit index {} is out of range for {} qubits" (the first
   // factor in the given order), "pauli rotation needs at least one X, Y or Z
   // factor", "parameter slot {} does not exist in this circuit spec",
-  // "rotation scale must be finite". A single factor with scale 1 becomes the
-  // step of that one-qubit rotation (RX, RY or RZ), with its bits.
+  // "rotation scale must be finite" (in double, and once rounded to single
+  // precision). A single factor with scale 1 becomes the step of that
+  // one-qubit rotation (RX, RY or RZ), with its bits.
   Status add_pauli_rotation(std::vector<RotationFactor> paulis, std::uint64_t slot,
-                            float scale);
+                            double scale);
   // Room for `named` more named parameters and `steps` more step values (a
   // run of barriers being one value), for a decoder that knows its counts;
   // they must be no more than the caller will add.
@@ -135,8 +145,9 @@ class ParameterizedCircuitSpec {
     parameter_names_.reserve_named(named);
     ops_.reserve(ops_.size() + steps);
   }
-  // Fuses fixed stretches between parametric steps; never fails.
-  CompiledCircuit compile() const;
+  // Fuses fixed stretches between parametric steps; never fails. The plan
+  // records `precision`.
+  CompiledCircuit compile(Precision precision = Precision::kSingle) const;
 
   std::uint64_t num_qubits() const { return num_qubits_; }
   std::uint64_t parameter_count() const { return parameter_names_.size(); }

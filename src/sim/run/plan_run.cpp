@@ -24,7 +24,7 @@ void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
 
 float step_angle(const CompiledOp& op, std::span<const float> params) {
   const float value = params[op.slot];
-  return op.kind == CompiledOp::Kind::kPauliRotation ? op.scale * value : value;
+  return op.kind == CompiledOp::Kind::kPauliRotation ? static_cast<float>(op.scale) * value : value;
 }
 
 kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {

@@ -127,7 +127,8 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
     } else {
       sweep_sums(psi, n, masks, count, sums);
     }
-    for (std::size_t t = 0; t < count; ++t) total = total + sums[t] * terms[first + t].coefficient;
+    for (std::size_t t = 0; t < count; ++t)
+      total = total + sums[t] * static_cast<float>(terms[first + t].coefficient);
   }
   return total;
 }
@@ -169,7 +170,8 @@ Status apply_observable_with(const kernels::KernelTable& table, const StateVecto
     if (stop(n * count)) return interrupted();
     kernels::TermLanes lanes[kApplyTerms];
     for (std::size_t t = 0; t < count; ++t)
-      lanes[t] = kernels::term_lanes(masks_of(terms[first + t]), terms[first + t].coefficient);
+      lanes[t] = kernels::term_lanes(masks_of(terms[first + t]),
+                                    static_cast<float>(terms[first + t].coefficient));
     parallel_for(n / block, kApplyGrainBlocks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t base = lo * block; base < hi * block; base += block) {
         alignas(64) Complex acc[kBlock];

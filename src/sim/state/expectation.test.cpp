@@ -53,7 +53,7 @@ float literal_expectation(const StateVector& st, const std::vector<PauliTerm>& t
                                     : cmul(conj(psi[i]), cmul(phi, psi[j])).re;
       s = s + v;
     }
-    total = total + s * t.coefficient;
+    total = total + s * static_cast<float>(t.coefficient);
   }
   return total;
 }
