@@ -23,10 +23,10 @@ enum class RotationKind : std::uint8_t { kRX = 0, kRY = 1, kRZ = 2, kP = 3 };
 struct CompiledOp {
   enum class Kind : std::uint8_t { kFixed, kParam, kPauliRotation };
   Kind kind = Kind::kFixed;
+  RotationKind rotation = RotationKind::kRX;  // kParam (beside kind: no padding of its own)
   Gate gate;                 // kFixed
   std::uint64_t target = 0;  // kParam
   std::uint64_t slot = 0;    // kParam and kPauliRotation
-  RotationKind rotation = RotationKind::kRX;  // kParam
   // kPauliRotation: the factors of P (no identity factors, distinct qubits,
   // ascending, at least one) and the scale of the angle, as given (finite
   // also once rounded to single precision, which single-precision runs use).
@@ -38,13 +38,13 @@ struct CompiledOp {
   // How many steps this value stands for (a run of barriers: its barriers).
   std::uint64_t multiplicity() const { return kind == Kind::kFixed ? gate.multiplicity() : 1; }
 
-  static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, std::move(g), 0, 0, {}, {}, 1.0}; }
+  static CompiledOp fixed(Gate g) { return CompiledOp{Kind::kFixed, RotationKind::kRX, std::move(g), 0, 0, {}, 1.0}; }
   static CompiledOp param(RotationKind r, std::uint64_t target, std::uint64_t slot) {
-    return CompiledOp{Kind::kParam, Gate::barrier(), target, slot, r, {}, 1.0};
+    return CompiledOp{Kind::kParam, r, Gate::barrier(), target, slot, {}, 1.0};
   }
   static CompiledOp pauli_rotation(std::vector<PauliFactor> paulis, std::uint64_t slot,
                                    double scale) {
-    return CompiledOp{Kind::kPauliRotation, Gate::barrier(), 0, slot, RotationKind::kRX,
+    return CompiledOp{Kind::kPauliRotation, RotationKind::kRX, Gate::barrier(), 0, slot,
                       std::move(paulis), scale};
   }
 };
