@@ -18,25 +18,10 @@ import time
 
 import numpy as np
 import vantrel as vt
+from harness import ladder, seconds
 
 vt.set_num_threads(2)
 obs = vt.Observable.pauli_z(0)
-
-
-def ladder(n, rotations, num_params):
-    spec = vt.CircuitSpec(n)
-    params = [spec.param() for _ in range(num_params)]
-    for i in range(rotations):
-        spec.ry(i % n, params[i % num_params])
-        spec.cx(i % n, (i + 1) % n)
-    return spec.compile()
-
-
-def seconds(call):
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
-
 
 adjoint = ladder(21, 64, 64)
 angles = np.linspace(-1, 1, 64, dtype=np.float32)

@@ -1,4 +1,5 @@
-"""The one timer of the Python benchmarks: a median of repeated runs.
+"""The timers of the Python benchmarks, a median of repeated runs and a
+one-shot time, and the plans several scripts time.
 
 Scripts in bench/ import it beside them (`from harness import median_time`);
 figures are ratios or times from one run of one script, never thresholds."""
@@ -21,3 +22,25 @@ def median_time(fn, repeat=5, number=1, warm_up=False, clock=time.perf_counter):
             fn()
         times.append((clock() - start) / number)
     return statistics.median(times)
+
+
+def seconds(fn):
+    """The wall-clock time of one call of fn: for calls that cannot be
+    repeated alike (stopped by a signal, beside another thread's work)."""
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def ladder(n, rotations, num_params=None):
+    """A compiled plan of `rotations` RY rotations, the i-th on qubit i % n
+    reading parameter i % num_params (its own parameter by default) and
+    followed by CX(i % n, (i + 1) % n)."""
+    import vantrel as vt
+
+    spec = vt.CircuitSpec(n)
+    params = [spec.param() for _ in range(num_params or rotations)]
+    for i in range(rotations):
+        spec.ry(i % n, params[i % len(params)])
+        spec.cx(i % n, (i + 1) % n)
+    return spec.compile()

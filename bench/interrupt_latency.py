@@ -20,25 +20,14 @@ import time
 
 CHILD = r"""
 import sys, time
+sys.path.insert(0, sys.argv[3])
 import numpy as np
 import vantrel as vt
+from harness import ladder, seconds
 
 vt.set_num_threads(int(sys.argv[1]))
 repeats = int(sys.argv[2])
 obs = vt.Observable.pauli_z(0)
-
-def ladder(n, rotations):
-    spec = vt.CircuitSpec(n)
-    params = [spec.param() for _ in range(rotations)]
-    for i, p in enumerate(params):
-        spec.ry(i % n, p)
-        spec.cx(i % n, (i + 1) % n)
-    return spec.compile()
-
-def seconds(call):
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
 
 def measure(name, call):
     for _ in range(repeats):
@@ -73,7 +62,8 @@ def main():
     phase = random.Random(2026)
     everything = []
     for threads in (1, 2):
-        child = subprocess.Popen([sys.executable, "-c", CHILD, str(threads), str(repeats)],
+        child = subprocess.Popen([sys.executable, "-c", CHILD, str(threads), str(repeats),
+                                  os.path.dirname(os.path.abspath(__file__))],
                                  stdout=subprocess.PIPE, text=True)
         latencies = {}
         sent = 0.0

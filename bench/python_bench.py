@@ -39,13 +39,18 @@ def bench_circuit():
               f"{t / len(gates) * 1e6:9.3f} us per gate")
 
 
-def ansatz(n, n_params):
+def ansatz(n, n_params, interleaved=False):
+    """RY and RZ in turn, rotation i on qubit i % n: a CX chain after each
+    layer of n rotations, or with `interleaved` CX(q, q + 1 mod n) after each
+    rotation (the fixed gates spread over the plan)."""
     spec = vt.CircuitSpec(n)
     params = [spec.param() for _ in range(n_params)]
     for i, p in enumerate(params):
         q = i % n
         (spec.ry if i % 2 == 0 else spec.rz)(q, p)
-        if q == n - 1:
+        if interleaved:
+            spec.cx(q, (q + 1) % n)
+        elif q == n - 1:
             for a in range(n - 1):
                 spec.cx(a, a + 1)
     return spec.compile()
@@ -74,22 +79,11 @@ def bench_scalar():
               f"{t_ctx * 1e6:8.2f} us, with context and buffer {t_buf * 1e6:8.2f} us")
 
 
-def interleaved(n, n_params):
-    # Each rotation followed by a CX, so fixed gates are spread over the plan
-    # (in ansatz() they all sit after the last rotation).
-    spec = vt.CircuitSpec(n)
-    params = [spec.param() for _ in range(n_params)]
-    for i, p in enumerate(params):
-        q = i % n
-        (spec.ry if i % 2 == 0 else spec.rz)(q, p)
-        spec.cx(q, (q + 1) % n)
-    return spec.compile()
-
-
 def bench_gradient():
     print("== value_and_gradient, 20 parameters ==")
     for n in (12, 20):
-        for name, circuit in (("ansatz", ansatz(n, 20)), ("interleaved", interleaved(n, 20))):
+        for name, circuit in (("ansatz", ansatz(n, 20)),
+                               ("interleaved", ansatz(n, 20, interleaved=True))):
             for obs_name, obs in (("H", hamiltonian(n)), ("Z0", vt.Observable.pauli_z(0))):
                 arr = np.full(20, 0.3, np.float32)
                 number = 20 if n <= 12 else 1
