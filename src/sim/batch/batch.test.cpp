@@ -1,6 +1,7 @@
 #include "sim/batch/batch.h"
 #include "sim/diff/adjoint.h"
 #include "sim/testing/gates.h"
+#include "sim/testing/plans.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +15,10 @@ using namespace testing;
 
 // Three qubits, three slots (slot 1 read twice).
 CompiledCircuit layered_plan() {
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(3).value();
-  for (int i = 0; i < 3; ++i) spec.add_parameter(std::nullopt);
-  EXPECT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  EXPECT_TRUE(spec.add_param_single(RotationKind::kRY, 1, 0).ok());
-  EXPECT_TRUE(spec.add_param_single(RotationKind::kRX, 2, 1).ok());
-  EXPECT_TRUE(spec.add_fixed_gate(cnot(0, 2)).ok());
-  EXPECT_TRUE(spec.add_param_single(RotationKind::kRZ, 0, 2).ok());
-  EXPECT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 1).ok());
-  EXPECT_TRUE(spec.add_fixed_gate(cnot(1, 0)).ok());
-  return spec.compile();
+  return spec_with(3, 3,
+                   {hadamard(0), {RotationKind::kRY, 1, 0}, {RotationKind::kRX, 2, 1}, cnot(0, 2),
+                    {RotationKind::kRZ, 0, 2}, {RotationKind::kRY, 0, 1}, cnot(1, 0)})
+      .compile();
 }
 
 std::vector<PauliTerm> mixed_observable() {
@@ -172,14 +167,10 @@ TEST(Batch, FailingRowsReportOneError) {
 TEST(Batch, RowsOfLargerStatesNestKernelsOnThePool) {
   // 15 qubits: the one-qubit and general kernels inside each row split over
   // the same pool as the rows.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(15).value();
-  spec.add_parameter("a");
-  spec.add_parameter("b");
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 14, 0).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 14)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 7, 1).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(15, 2,
+                {hadamard(0), {RotationKind::kRY, 14, 0}, cnot(0, 14), {RotationKind::kRX, 7, 1}})
+          .compile();
   const std::vector<PauliTerm> obs = {
       PauliTerm::create({{0, PauliLabel::kZ}, {14, PauliLabel::kZ}}, 1.0f).value(),
       PauliTerm::create({{7, PauliLabel::kX}, {14, PauliLabel::kX}}, 0.5f).value()};
@@ -199,15 +190,11 @@ TEST(Batch, RowsOfLargerStatesNestKernelsOnThePool) {
 TEST(Batch, AdjointRowsEqualScalarCalls) {
   // 15 qubits, so that the kernels inside each row split over the same pool
   // as the rows; slot 1 read twice.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(15).value();
-  for (int i = 0; i < 3; ++i) spec.add_parameter(std::nullopt);
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 14, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 7, 1).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 14)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 0, 2).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 7, 1).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(15, 3,
+                {hadamard(0), {RotationKind::kRY, 14, 0}, {RotationKind::kRX, 7, 1}, cnot(0, 14),
+                 {RotationKind::kP, 0, 2}, {RotationKind::kRZ, 7, 1}})
+          .compile();
   const std::vector<PauliTerm> obs = {
       PauliTerm::create({{0, PauliLabel::kY}, {14, PauliLabel::kZ}}, 1.0f).value(),
       PauliTerm::create({{7, PauliLabel::kX}, {14, PauliLabel::kX}}, 0.5f).value()};

@@ -119,22 +119,14 @@ TEST(Adjoint, MatchesCentralDifferences) {
   // Three qubits, four slots: slot 0 read by steps of three kinds, slot 2 by
   // two, slot 3 by none; RX(slot 1) twice on one qubit and a scaled
   // Pauli-string rotation on slot 1 too.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(3).value();
-  for (int i = 0; i < 4; ++i) spec.add_parameter(std::nullopt);
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 1, 1).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 1, 1).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 1, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 2, 2).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(Gate::barrier()).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(1, 2)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 2, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 1, 2).ok());
-  ASSERT_TRUE(spec.add_pauli_rotation({{0, PauliLabel::kX}, {2, PauliLabel::kY}}, 1, -0.75f).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(1)).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(3, 4,
+                {hadamard(0), {RotationKind::kRY, 0, 0}, {RotationKind::kRX, 1, 1},
+                 {RotationKind::kRX, 1, 1}, cnot(0, 1), {RotationKind::kRZ, 1, 0},
+                 {RotationKind::kRY, 2, 2}, Gate::barrier(), cnot(1, 2), {RotationKind::kRX, 2, 0},
+                 {RotationKind::kP, 1, 2}, {{{0, PauliLabel::kX}, {2, PauliLabel::kY}}, 1, -0.75f},
+                 hadamard(1)})
+          .compile();
   const std::vector<PauliTerm> obs = {
       PauliTerm::create({{0, PauliLabel::kZ}, {2, PauliLabel::kX}}, 0.8f).value(),
       PauliTerm::create({{1, PauliLabel::kY}}, -0.5f).value(),
@@ -206,11 +198,7 @@ TEST(Adjoint, ChecksInOrderBeforeAnyWork) {
 TEST(Adjoint, PlansWithoutParametricStepsNeedNoBackwardState) {
   // No parameters, or parameters that no step reads: the value, +0 entries,
   // and no backward state; the context keeps the final state.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
-  spec.add_parameter("unused");
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan = spec_with(2, 1, {hadamard(0), cnot(0, 1)}).compile();
   const std::vector<PauliTerm> zz = {
       PauliTerm::create({{0, PauliLabel::kZ}, {1, PauliLabel::kZ}}, 1.0f).value()};
   ExecutionContext ctx;

@@ -76,25 +76,17 @@ TEST(Gradient, SharedSlotSumsOneShiftPerStep) {
 TEST(Gradient, MatchesFiniteDifferencesOnAnEntangledPlan) {
   // Four slots over three qubits: slot 0 read by three steps of different
   // kinds, slot 2 by two, slot 3 by none.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(3).value();
-  for (int i = 0; i < 4; ++i) spec.add_parameter(std::nullopt);
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 1, 1).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 1, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 2, 2).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(1, 2)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 2, 0).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kP, 1, 2).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(1)).ok());
-  // Scaled rotations on strings of every label: slot 0 once more, slot 1
-  // (otherwise read once) twice.
-  ASSERT_TRUE(spec.add_pauli_rotation({{0, PauliLabel::kX}, {1, PauliLabel::kY},
-                                       {2, PauliLabel::kZ}}, 0, -1.75f).ok());
-  ASSERT_TRUE(spec.add_pauli_rotation({{2, PauliLabel::kY}, {0, PauliLabel::kY}}, 1, 0.5f).ok());
-  ASSERT_TRUE(spec.add_pauli_rotation({{1, PauliLabel::kZ}, {2, PauliLabel::kZ}}, 1, 3.0f).ok());
-  const CompiledCircuit plan = spec.compile();
+  // Scaled rotations on strings of every label at the end: slot 0 once
+  // more, slot 1 (otherwise read once) twice.
+  const CompiledCircuit plan =
+      spec_with(3, 4,
+                {hadamard(0), {RotationKind::kRY, 0, 0}, {RotationKind::kRX, 1, 1}, cnot(0, 1),
+                 {RotationKind::kRZ, 1, 0}, {RotationKind::kRY, 2, 2}, cnot(1, 2),
+                 {RotationKind::kRX, 2, 0}, {RotationKind::kP, 1, 2}, hadamard(1),
+                 {{{0, PauliLabel::kX}, {1, PauliLabel::kY}, {2, PauliLabel::kZ}}, 0, -1.75f},
+                 {{{2, PauliLabel::kY}, {0, PauliLabel::kY}}, 1, 0.5f},
+                 {{{1, PauliLabel::kZ}, {2, PauliLabel::kZ}}, 1, 3.0f}})
+          .compile();
   const std::vector<PauliTerm> obs = {
       PauliTerm::create({{0, PauliLabel::kZ}, {2, PauliLabel::kX}}, 0.8f).value(),
       PauliTerm::create({{1, PauliLabel::kY}}, -0.5f).value(),
@@ -117,14 +109,9 @@ TEST(Gradient, MatchesFiniteDifferencesOnAnEntangledPlan) {
 TEST(Gradient, ContextHoldsTheLastRun) {
   // Slot 0 is read by steps 1 and 3; slot 1 by none. The last run is step 3
   // lowered by pi/2.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
-  spec.add_parameter("a");
-  spec.add_parameter("unused");
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 1, 0).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRX, 0, 0).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(2, 2, {hadamard(0), {RotationKind::kRY, 1, 0}, cnot(0, 1), {RotationKind::kRX, 0, 0}})
+          .compile();
   ASSERT_EQ(plan.ops().size(), 4u);
   const std::vector<float> params = {0.6f, 5.0f};
   ExecutionContext ctx = execution_context(plan).value();
@@ -238,14 +225,9 @@ TEST(Gradient, ContextEndsWithTheHighestSlotsLastRun) {
   // Slot 1 is read first and slot 0 last: the runs resumed from the prefix
   // end with step 3, but the context must hold step 1 lowered (slot 1's only
   // reader).
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
-  spec.add_parameter("a");
-  spec.add_parameter("b");
-  ASSERT_TRUE(spec.add_fixed_gate(hadamard(0)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 1, 1).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRZ, 0, 0).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(2, 2, {hadamard(0), {RotationKind::kRY, 1, 1}, cnot(0, 1), {RotationKind::kRZ, 0, 0}})
+          .compile();
   ASSERT_EQ(plan.ops().size(), 4u);
   const std::vector<float> params = {0.25f, -0.7f};
   const auto obs = z_on(1);
@@ -265,13 +247,9 @@ TEST(Gradient, PlansThatMeasureKeepFullRuns) {
   // A measurement makes each run draw anew; results stay finite and well
   // formed, and a deterministic measurement (of a basis state) gives the
   // same numbers as the plain rule.
-  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(2).value();
-  spec.add_parameter("a");
-  ASSERT_TRUE(spec.add_fixed_gate(Gate::measure(1)).ok());
-  ASSERT_TRUE(spec.add_param_single(RotationKind::kRY, 0, 0).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(Gate::reset(1)).ok());
-  ASSERT_TRUE(spec.add_fixed_gate(cnot(0, 1)).ok());
-  const CompiledCircuit plan = spec.compile();
+  const CompiledCircuit plan =
+      spec_with(2, 1, {Gate::measure(1), {RotationKind::kRY, 0, 0}, Gate::reset(1), cnot(0, 1)})
+          .compile();
   ASSERT_TRUE(plan.has_random_steps());
   const std::vector<float> params = {0.9f};
   const auto obs = z_on(1);

@@ -349,23 +349,29 @@ void append_display_text(std::string& out, std::string_view text, bool ascii) {
   }
 }
 
-std::string format_angle(float value) {
+namespace {
+
+// "nan", "inf" or "-inf" for a value that is not finite, else the value
+// through printf's `format`.
+std::string printed(float value, const char* format) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(value));
-  std::string s = buf;
+  std::snprintf(buf, sizeof buf, format, static_cast<double>(value));
+  return buf;
+}
+
+}  // namespace
+
+std::string format_angle(float value) {
+  std::string s = printed(value, "%.2f");
   if (s == "-0.00") s = "0.00";
   return s;
 }
 
 std::string format_scale(float value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3g", static_cast<double>(value));
-  std::string s = buf;
-  if (s.find_first_of(".e") == std::string::npos) s += ".0";
+  std::string s = printed(value, "%.3g");
+  if (std::isfinite(value) && s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;
 }
 

@@ -203,26 +203,18 @@ TEST(RunInto, FailingStepKeepsEarlierSteps) {
   EXPECT_EQ(st.error().message, "qubit index 5 is out of range for 2 qubits");
   expect_basis_state(s, 1);
 
-  std::vector<CompiledOp> pops;
-  pops.push_back(CompiledOp::param(RotationKind::kRX, 4, 0));
-  const CompiledCircuit bad_target(std::move(pops), 2, 1);
-  Status t = run_into(bad_target, std::vector<float>{1.0f}, s);
-  ASSERT_FALSE(t.ok());
-  EXPECT_EQ(t.error().message, "qubit index 4 is out of range for 2 qubits");
-
-  std::vector<CompiledOp> zops;
-  zops.push_back(CompiledOp::pauli_rotation({{0, PauliLabel::kZ}, {6, PauliLabel::kX}}, 0, 2.0f));
-  const CompiledCircuit bad_string(std::move(zops), 2, 1);
-  Status z = run_into(bad_string, std::vector<float>{1.0f}, s);
-  ASSERT_FALSE(z.ok());
-  EXPECT_EQ(z.error().message, "qubit index 6 is out of range for 2 qubits");
-
-  std::vector<CompiledOp> sops;
-  sops.push_back(CompiledOp::param(RotationKind::kRX, 0, 3));
-  const CompiledCircuit bad_slot(std::move(sops), 2, 1);
-  Status sl = run_into(bad_slot, std::vector<float>{1.0f}, s);
-  ASSERT_FALSE(sl.ok());
-  EXPECT_EQ(sl.error().message, "parameter slot 3 does not exist in this circuit spec");
+  const std::pair<CompiledOp, const char*> bad_steps[] = {
+      {CompiledOp::param(RotationKind::kRX, 4, 0), "qubit index 4 is out of range for 2 qubits"},
+      {CompiledOp::pauli_rotation({{0, PauliLabel::kZ}, {6, PauliLabel::kX}}, 0, 2.0f),
+       "qubit index 6 is out of range for 2 qubits"},
+      {CompiledOp::param(RotationKind::kRX, 0, 3),
+       "parameter slot 3 does not exist in this circuit spec"},
+  };
+  for (const auto& [step, message] : bad_steps) {
+    Status st = run_into(CompiledCircuit({step}, 2, 1), std::vector<float>{1.0f}, s);
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().message, message);
+  }
 }
 
 TEST(RunInto, MeasureAndResetSteps) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <random>
 #include <utility>
 #include <vector>
@@ -18,6 +20,41 @@
 #include "sim/testing/gates.h"
 
 namespace vantrel::sim::testing {
+
+// One step of a spec written as a value: a fixed gate, a one-qubit rotation
+// reading a slot, or a Pauli-string rotation (factors as the spec takes them).
+struct SpecStep {
+  SpecStep(Gate g) : gate(std::move(g)) {}
+  SpecStep(RotationKind kind, std::uint64_t target, std::uint64_t slot)
+      : is_rotation(true), rotation(kind), target(target), slot(slot) {}
+  SpecStep(std::vector<RotationFactor> factors, std::uint64_t slot, float scale)
+      : factors(std::move(factors)), slot(slot), scale(scale) {}
+
+  std::optional<Gate> gate;
+  bool is_rotation = false;
+  RotationKind rotation = RotationKind::kRX;
+  std::uint64_t target = 0;
+  std::vector<RotationFactor> factors;
+  std::uint64_t slot = 0;
+  float scale = 1.0f;
+};
+
+// A spec of n qubits and `slots` unnamed parameters with `steps` added in
+// order, each of which it must accept.
+inline ParameterizedCircuitSpec spec_with(std::uint64_t n, std::uint64_t slots,
+                                          std::initializer_list<SpecStep> steps) {
+  ParameterizedCircuitSpec spec = ParameterizedCircuitSpec::create(n).value();
+  for (std::uint64_t i = 0; i < slots; ++i) spec.add_parameter(std::nullopt);
+  for (const SpecStep& step : steps) {
+    const Status added = step.gate          ? spec.add_fixed_gate(*step.gate)
+                         : step.is_rotation ? spec.add_param_single(step.rotation, step.target,
+                                                                    step.slot)
+                                            : spec.add_pauli_rotation(step.factors, step.slot,
+                                                                      step.scale);
+    EXPECT_TRUE(added.ok()) << added.error().message;
+  }
+  return spec;
+}
 
 struct RandomPlan {
   CompiledCircuit plan;
