@@ -72,3 +72,38 @@ def observable(terms):
 def float32_terms(terms):
     """The terms with coefficients rounded as the module stores them."""
     return [(float(np.float32(c)), f) for c, f in terms]
+
+
+def ry_chain(n):
+    """RY(theta_q) on every qubit q, then a CX chain, compiled; and the terms
+    (0.5 + i) Z_i Z_i+1 and (-0.25 i) X_i Y_(i+3 mod n) as two lists of
+    Observables."""
+    spec = vt.CircuitSpec(n)
+    params = [spec.param() for _ in range(n)]
+    for q in range(n):
+        spec.ry(q, params[q])
+    for q in range(n - 1):
+        spec.cx(q, q + 1)
+    zz = [vt.Observable.pauli_string([("Z", i), ("Z", i + 1)], 0.5 + i) for i in range(n - 1)]
+    xy = [vt.Observable.pauli_string([("X", i), ("Y", (i + 3) % n)], -0.25 * i) for i in range(n)]
+    return spec.compile(), zz, xy
+
+
+def outputs_at_pool_sizes(code, timeout=120):
+    """The standard output of `code` run in a fresh process for each pool size
+    1, 2 and 8 (given as sys.argv[1]), able to import vantrel and these
+    helpers; every child must succeed."""
+    import os
+    import subprocess
+    import sys
+
+    path = [os.path.dirname(os.path.abspath(vt.__file__)), os.path.dirname(os.path.abspath(__file__))]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path + [os.environ.get("PYTHONPATH", "")]))
+    env.pop("RAYON_NUM_THREADS", None)
+    outputs = []
+    for threads in (1, 2, 8):
+        result = subprocess.run([sys.executable, "-c", code, str(threads)], env=env,
+                                capture_output=True, text=True, timeout=timeout)
+        assert result.returncode == 0, result.stderr
+        outputs.append(result.stdout)
+    return outputs

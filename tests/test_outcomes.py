@@ -3,15 +3,14 @@ Cross-checked against the final state vantrel reports and the NumPy reference
 (tests/reference.py)."""
 
 import collections
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import reference as ref
 import vantrel as vt
-from compiled_helpers import build, float32_terms, observable, random_steps, random_terms
+from compiled_helpers import (build, float32_terms, observable, outputs_at_pool_sizes, random_steps,
+                              random_terms)
 
 
 def random_plan(seed, n=5, p=3, length=30):
@@ -150,18 +149,11 @@ POOL_SIZES = """
 import sys
 import numpy as np
 import vantrel as vt
+from compiled_helpers import ry_chain
 
 vt.set_num_threads(int(sys.argv[1]))
 n = 16
-spec = vt.CircuitSpec(n)
-params = [spec.param() for _ in range(n)]
-for q in range(n):
-    spec.ry(q, params[q])
-for q in range(n - 1):
-    spec.cx(q, q + 1)
-circuit = spec.compile()
-zz = [vt.Observable.pauli_string([("Z", i), ("Z", i + 1)], 0.5 + i) for i in range(n - 1)]
-xy = [vt.Observable.pauli_string([("X", i), ("Y", (i + 3) % n)], -0.25 * i) for i in range(n)]
+circuit, zz, xy = ry_chain(n)
 observables = [vt.Observable.hamiltonian(zz + xy)] + zz + xy
 data = np.random.default_rng(5).uniform(-3, 3, (3, n)).astype(np.float32)
 table = circuit.batch_expectations(data, observables)
@@ -173,10 +165,4 @@ print(" ".join(float(v).hex() for v in list(table.ravel()) + list(probabilities)
 
 
 def test_the_same_bits_at_every_pool_size():
-    outputs = set()
-    for threads in (1, 2, 8):
-        result = subprocess.run([sys.executable, "-c", POOL_SIZES, str(threads)],
-                                capture_output=True, text=True, timeout=120)
-        assert result.returncode == 0, result.stderr
-        outputs.add(result.stdout.strip())
-    assert len(outputs) == 1
+    assert len(set(outputs_at_pool_sizes(POOL_SIZES))) == 1

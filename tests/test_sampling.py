@@ -1,14 +1,13 @@
 """CompiledCircuit.sample: draws from a compiled plan, seeded or not."""
 
 import ast
-import subprocess
-import sys
 import threading
 
 import numpy as np
 import pytest
 
 import vantrel as vt
+from compiled_helpers import outputs_at_pool_sizes
 
 
 def measured_plan():
@@ -149,12 +148,7 @@ print(spec.compile().sample([0.9], 2000, seed=12345))
 
 
 def test_seeded_samples_do_not_depend_on_the_pool_size_or_the_process():
-    outputs = set()
-    for threads in (1, 2, 8):
-        result = subprocess.run([sys.executable, "-c", SAMPLE_IN_A_POOL, str(threads)],
-                                capture_output=True, text=True, timeout=120)
-        assert result.returncode == 0, result.stderr
-        outputs.add(result.stdout)
+    outputs = set(outputs_at_pool_sizes(SAMPLE_IN_A_POOL))
     assert len(outputs) == 1
     samples = ast.literal_eval(outputs.pop())
     assert len(samples) == 2000 and len(set(samples)) > 100
