@@ -48,8 +48,8 @@ float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
     Exec::parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t c = lo; c < hi; ++c) {
         const std::size_t begin = (first + c) * kernels::kAdjointChunk;
-        values[c] = chunk(lambda.data(), psi.data(), m, begin,
-                          std::min(size, begin + kernels::kAdjointChunk));
+        values[c] = static_cast<float>(
+            chunk(lambda.data(), psi.data(), m, begin, std::min(size, begin + kernels::kAdjointChunk)));
       }
     });
     for (std::size_t c = 0; c < count; ++c) total = total + values[c];

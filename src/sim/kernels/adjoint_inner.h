@@ -42,17 +42,23 @@ struct InnerLanesOf {
   alignas(64) T sign[2][kAdjointLanes];
 };
 using InnerLanes = InnerLanesOf<float>;
-InnerLanes inner_lanes(const PauliMasks& m);
+template <class T>
+InnerLanesOf<T> inner_lanes(const PauliMasks& m);
 
 // The value of chunk [lo, hi) of Im <lambda|P|psi>: the variants of
-// KernelTable::imag_pauli_chunk, the scalar one the plain loop.
-float imag_pauli_chunk_scalar(const Complex* lambda, const Complex* psi, const PauliMasks& m,
-                              std::size_t lo, std::size_t hi);
-float imag_pauli_chunk_sse2(const Complex* lambda, const Complex* psi, const PauliMasks& m,
-                            std::size_t lo, std::size_t hi);
-float imag_pauli_chunk_avx2(const Complex* lambda, const Complex* psi, const PauliMasks& m,
-                            std::size_t lo, std::size_t hi);
-float imag_pauli_chunk_avx512(const Complex* lambda, const Complex* psi, const PauliMasks& m,
-                              std::size_t lo, std::size_t hi);
+// KernelTableOf::imag_pauli_chunk, the scalar one the plain loop;
+// instantiated for float and double.
+template <class T>
+double imag_pauli_chunk_scalar(const ComplexOf<T>* lambda, const ComplexOf<T>* psi, const PauliMasks& m,
+                               std::size_t lo, std::size_t hi);
+template <class T>
+double imag_pauli_chunk_sse2(const ComplexOf<T>* lambda, const ComplexOf<T>* psi, const PauliMasks& m,
+                             std::size_t lo, std::size_t hi);
+template <class T>
+double imag_pauli_chunk_avx2(const ComplexOf<T>* lambda, const ComplexOf<T>* psi, const PauliMasks& m,
+                             std::size_t lo, std::size_t hi);
+template <class T>
+double imag_pauli_chunk_avx512(const ComplexOf<T>* lambda, const ComplexOf<T>* psi, const PauliMasks& m,
+                               std::size_t lo, std::size_t hi);
 
 }  // namespace vantrel::sim::kernels

@@ -53,10 +53,10 @@ void inner_lane_sums(const typename V::Amp* lambda, const typename V::Amp* psi,
 // A table's imag_pauli_chunk: chunks shorter than a group take the plain
 // loop.
 template <class V>
-typename V::Scalar imag_pauli_chunk_lanes(const typename V::Amp* lambda, const typename V::Amp* psi,
-                                          const PauliMasks& m, std::size_t lo, std::size_t hi) {
+double imag_pauli_chunk_lanes(const typename V::Amp* lambda, const typename V::Amp* psi, const PauliMasks& m,
+                              std::size_t lo, std::size_t hi) {
   if (hi - lo < kAdjointGroup) return imag_pauli_chunk_scalar(lambda, psi, m, lo, hi);
-  const InnerLanesOf<typename V::Scalar> g = inner_lanes(m);
+  const InnerLanesOf<typename V::Scalar> g = inner_lanes<typename V::Scalar>(m);
   alignas(64) typename V::Scalar lanes[kAdjointLanes];
   V::with_partner(g.x_low & (V::kAmps - 1), g.swap_parts,
                   [&](const auto& move) { inner_lane_sums<V>(lambda, psi, g, move, lo, hi, lanes); });

@@ -31,41 +31,56 @@
 
 namespace vantrel::sim::kernels {
 
-struct Mat2Block {
+template <class T>
+struct Mat2BlockOf {
   enum class Shape : std::uint8_t { kGeneral, kReal, kRealImaginary, kDiagonal };
   unsigned q = 0;
-  Complex m[4] = {};
+  ComplexOf<T> m[4] = {};
   Shape shape = Shape::kGeneral;
 };
+using Mat2Block = Mat2BlockOf<float>;
 
 // Classifies m; the result applies m to qubit q.
-Mat2Block prepare_mat2_block(unsigned q, const Complex m[4]);
+template <class T>
+Mat2BlockOf<T> prepare_mat2_block(unsigned q, const ComplexOf<T> m[4]);
 
 // True when c's target matrix is X exactly (zeros +-0, ones with imaginary
 // part +-0).
-bool is_controlled_x(const ControlledMat2& c);
+template <class T>
+bool is_controlled_x(const ControlledMat2Of<T>& c);
 
 // The update of every pair of a block of 2^bits amplitudes (q < bits), with
 // the active table or `isa`. (Static: see isa.h on helpers in headers.)
-static inline void block_mat2(Complex* amps, unsigned bits, const Mat2Block& op,
-                       const KernelTable& isa = active_kernels()) {
+template <class T>
+static inline void block_mat2(ComplexOf<T>* amps, unsigned bits, const Mat2BlockOf<T>& op,
+                              const KernelTableOf<T>& isa = active_kernels_of<T>()) {
   isa.block_mat2(amps, bits, op);
 }
 // Controlled X on a block (the controls and target below bits).
-static inline void block_controlled_x(Complex* amps, unsigned bits, const ControlledMat2& c,
-                               const KernelTable& isa = active_kernels()) {
+template <class T>
+static inline void block_controlled_x(ComplexOf<T>* amps, unsigned bits, const ControlledMat2Of<T>& c,
+                                      const KernelTableOf<T>& isa = active_kernels_of<T>()) {
   isa.block_controlled_x(amps, bits, c);
 }
 
-// The variants, each reached through its table (isa.h): loops over the pairs
-// with the scalar and SSE2 one-qubit kernels (no shortcuts), a scalar
-// controlled X, and the AVX2 and AVX-512 forms.
-void block_mat2_scalar(Complex* amps, unsigned bits, const Mat2Block& op);
-void block_mat2_sse2(Complex* amps, unsigned bits, const Mat2Block& op);
-void block_mat2_avx2(Complex* amps, unsigned bits, const Mat2Block& op);
-void block_mat2_avx512(Complex* amps, unsigned bits, const Mat2Block& op);
-void block_controlled_x_scalar(Complex* amps, unsigned bits, const ControlledMat2& c);
-void block_controlled_x_avx2(Complex* amps, unsigned bits, const ControlledMat2& c);
-void block_controlled_x_avx512(Complex* amps, unsigned bits, const ControlledMat2& c);
+// The variants, each reached through its table (isa.h): the scalar loops
+// over the pairs (no shortcuts), and the SSE2, AVX2 and AVX-512 forms
+// (block_lanes.h); instantiated for float and double.
+template <class T>
+void block_mat2_scalar(ComplexOf<T>* amps, unsigned bits, const Mat2BlockOf<T>& op);
+template <class T>
+void block_mat2_sse2(ComplexOf<T>* amps, unsigned bits, const Mat2BlockOf<T>& op);
+template <class T>
+void block_mat2_avx2(ComplexOf<T>* amps, unsigned bits, const Mat2BlockOf<T>& op);
+template <class T>
+void block_mat2_avx512(ComplexOf<T>* amps, unsigned bits, const Mat2BlockOf<T>& op);
+template <class T>
+void block_controlled_x_scalar(ComplexOf<T>* amps, unsigned bits, const ControlledMat2Of<T>& c);
+template <class T>
+void block_controlled_x_sse2(ComplexOf<T>* amps, unsigned bits, const ControlledMat2Of<T>& c);
+template <class T>
+void block_controlled_x_avx2(ComplexOf<T>* amps, unsigned bits, const ControlledMat2Of<T>& c);
+template <class T>
+void block_controlled_x_avx512(ComplexOf<T>* amps, unsigned bits, const ControlledMat2Of<T>& c);
 
 }  // namespace vantrel::sim::kernels

@@ -1,24 +1,38 @@
-// SSE2 form of the diagonal kernel: two amplitudes per vector, each lane
-// computing cmul(f, a) + 0 exactly as the scalar code does (the lane product
-// rule is that of mat2.cpp: f.re*a.re + (-f.im)*a.im is f.re*a.re - f.im*a.im
-// bit for bit, and the imaginary lane adds f.re*a.im and f.im*a.re in
-// cmul's order).
+// The diagonal kernels' set-up (tables of factors, combined flips), their
+// scalar forms and the SSE2 ones (diagonal_lanes.h).
 #include "sim/kernels/diagonal.h"
-
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <bit>
 
+#include "sim/kernels/diagonal_lanes.h"
+#include "sim/kernels/lanes_sse2.h"
 
 namespace vantrel::sim::kernels {
 
-bool is_diagonal(std::span<const Complex> matrix, std::size_t d) {
+namespace {
+
+template <class T>
+bool is_diagonal_of(std::span<const ComplexOf<T>> matrix, std::size_t d) {
   for (std::size_t r = 0; r < d; ++r)
     for (std::size_t j = 0; j < d; ++j)
-      if (j != r && (matrix[r * d + j].re != 0.0f || matrix[r * d + j].im != 0.0f)) return false;
+      if (j != r && (matrix[r * d + j].re != T(0) || matrix[r * d + j].im != T(0))) return false;
   return true;
 }
+
+template <class T>
+bool are_signs_of(std::span<const ComplexOf<T>> factors) {
+  for (const ComplexOf<T> f : factors)
+    if (f.im != T(0) || (f.re != T(1) && f.re != T(-1))) return false;
+  return true;
+}
+
+}  // namespace
+
+bool is_diagonal(std::span<const Complex> matrix, std::size_t d) { return is_diagonal_of(matrix, d); }
+bool is_diagonal(std::span<const ComplexD> matrix, std::size_t d) { return is_diagonal_of(matrix, d); }
+bool are_signs(std::span<const Complex> factors) { return are_signs_of(factors); }
+bool are_signs(std::span<const ComplexD> factors) { return are_signs_of(factors); }
 
 namespace {
 
@@ -31,19 +45,20 @@ inline std::size_t row_of(std::size_t l, const unsigned* positions, std::size_t 
 
 }  // namespace
 
-void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positions,
-                           std::size_t count, const Complex* factors) {
+template <class T>
+void apply_diagonal_scalar(ComplexOf<T>* amps, unsigned bits, const unsigned* positions, std::size_t count,
+                           const ComplexOf<T>* factors) {
   const std::size_t n = std::size_t{1} << bits;
-  for (std::size_t l = 0; l < n; ++l)
-    amps[l] = cadd(cmul(factors[row_of(l, positions, count)], amps[l]), Complex{0.0f, 0.0f});
+  for (std::size_t l = 0; l < n; ++l) amps[l] = cadd(cmul(factors[row_of(l, positions, count)], amps[l]), ComplexOf<T>{});
 }
 
 // Windows of 2^k amplitudes (k = min(6, bits)): the targets inside a window
 // vary within it and are resolved by a table of lane coefficients; the
 // others are constant over a window and select one of 2^h such tables, made
 // once per call (or per window, for more than four such targets).
-void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std::size_t count,
-                    const Complex* factors, const KernelTable& isa) {
+template <class T>
+void apply_diagonal(ComplexOf<T>* amps, unsigned bits, const unsigned* positions, std::size_t count,
+                    const ComplexOf<T>* factors, const KernelTableOf<T>& isa) {
   const unsigned wb = std::min(6u, bits);
   const std::size_t wsize = std::size_t{1} << wb;
   unsigned high_pos[kMaxDiagonalTargets];
@@ -60,13 +75,13 @@ void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std
   }
   constexpr std::size_t kMaxTables = 16;
   const bool per_window = (std::size_t{1} << h) > kMaxTables;
-  alignas(64) WindowCoefficients tables[kMaxTables];
-  auto fill = [&](WindowCoefficients& t, std::size_t sel) {
+  alignas(64) WindowCoefficientsOf<T> tables[kMaxTables];
+  auto fill = [&](WindowCoefficientsOf<T>& t, std::size_t sel) {
     std::size_t r = 0;
     for (std::size_t j = 0; j < h; ++j)
       if ((sel >> j) & 1) r |= high_row[j];
     for (std::size_t j = 0; j < wsize; ++j) {
-      const Complex f = factors[r | lane_row[j]];
+      const ComplexOf<T> f = factors[r | lane_row[j]];
       t.re[2 * j] = t.re[2 * j + 1] = f.re;
       t.im[2 * j] = -f.im;
       t.im[2 * j + 1] = f.im;
@@ -76,7 +91,7 @@ void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std
     for (std::size_t sel = 0; sel < (std::size_t{1} << h); ++sel) fill(tables[sel], sel);
   // Windows per call of the kernel; per window, at most one table each.
   const std::size_t batch = per_window ? kMaxTables : 256;
-  const WindowCoefficients* of[256];
+  const WindowCoefficientsOf<T>* of[256];
   const std::size_t windows = std::size_t{1} << (bits - wb);
   for (std::size_t first = 0; first < windows; first += batch) {
     const std::size_t n = std::min(batch, windows - first);
@@ -94,45 +109,26 @@ void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std
   }
 }
 
-void scale_windows_scalar(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+template <class T>
+void scale_windows_scalar(ComplexOf<T>* amps, unsigned window_bits, const WindowCoefficientsOf<T>* const* tables,
                           std::size_t windows) {
   const std::size_t size = std::size_t{1} << window_bits;
   for (std::size_t w = 0; w < windows; ++w) {
-    const WindowCoefficients& t = *tables[w];
+    const WindowCoefficientsOf<T>& t = *tables[w];
     for (std::size_t j = 0; j < size; ++j, ++amps) {
       // The lane forms of cmul(f, a): f.re a.re + (-f.im) a.im and
       // f.re a.im + f.im a.re.
-      const Complex a = *amps;
-      const Complex y{t.re[2 * j] * a.re + t.im[2 * j] * a.im, t.re[2 * j + 1] * a.im + t.im[2 * j + 1] * a.re};
-      *amps = cadd(y, Complex{0.0f, 0.0f});
+      const ComplexOf<T> a = *amps;
+      const ComplexOf<T> y{t.re[2 * j] * a.re + t.im[2 * j] * a.im, t.re[2 * j + 1] * a.im + t.im[2 * j + 1] * a.re};
+      *amps = cadd(y, ComplexOf<T>{});
     }
   }
 }
 
-void scale_windows_sse2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+template <class T>
+void scale_windows_sse2(ComplexOf<T>* amps, unsigned window_bits, const WindowCoefficientsOf<T>* const* tables,
                         std::size_t windows) {
-  if (window_bits < 1) {
-    scale_windows_scalar(amps, window_bits, tables, windows);
-    return;
-  }
-  const std::size_t floats = std::size_t{2} << window_bits;
-  const __m128 zero = _mm_setzero_ps();
-  float* f = reinterpret_cast<float*>(amps);
-  for (std::size_t w = 0; w < windows; ++w, f += floats) {
-    const WindowCoefficients& t = *tables[w];
-    for (std::size_t i = 0; i < floats; i += 4) {
-      const __m128 x = _mm_loadu_ps(f + i);
-      const __m128 sw = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
-      const __m128 y = _mm_add_ps(_mm_mul_ps(_mm_load_ps(t.re + i), x), _mm_mul_ps(_mm_load_ps(t.im + i), sw));
-      _mm_storeu_ps(f + i, _mm_add_ps(y, zero));
-    }
-  }
-}
-
-bool are_signs(std::span<const Complex> factors) {
-  for (const Complex f : factors)
-    if (f.im != 0.0f || (f.re != 1.0f && f.re != -1.0f)) return false;
-  return true;
+  scale_windows_of<Sse2<T>>(amps, window_bits, tables, windows);
 }
 
 namespace {
@@ -150,30 +146,19 @@ inline std::size_t row_bits(const SignDiagonal& op, std::size_t l, unsigned whic
 
 }  // namespace
 
-void apply_flips_scalar(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
+template <class T>
+void apply_flips_scalar(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
   const std::size_t size = std::size_t{1} << window_bits;
   for (std::size_t w = 0; w < windows; ++w)
     for (std::size_t j = 0; j < size; ++j, ++amps) {
-      const Complex a = (flips[w] >> j) & 1 ? Complex{-amps->re, -amps->im} : *amps;
-      *amps = cadd(a, Complex{0.0f, 0.0f});
+      const ComplexOf<T> a = (flips[w] >> j) & 1 ? ComplexOf<T>{-amps->re, -amps->im} : *amps;
+      *amps = cadd(a, ComplexOf<T>{});
     }
 }
 
-void apply_flips_sse2(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
-  const std::size_t size = std::size_t{1} << window_bits;
-  const __m128 zero = _mm_setzero_ps();
-  const float m = -0.0f;
-  // Sign masks of two amplitudes, by their two flip bits.
-  const __m128 signs[4] = {_mm_setzero_ps(), _mm_setr_ps(m, m, 0.0f, 0.0f), _mm_setr_ps(0.0f, 0.0f, m, m),
-                           _mm_set1_ps(m)};
-  float* f = reinterpret_cast<float*>(amps);
-  for (std::size_t w = 0; w < windows; ++w) {
-    const std::uint64_t pat = flips[w];
-    for (std::size_t j = 0; j < size; j += 2, f += 4) {
-      const __m128 x = _mm_loadu_ps(f);
-      _mm_storeu_ps(f, _mm_add_ps(_mm_xor_ps(x, signs[(pat >> j) & 3]), zero));
-    }
-  }
+template <class T>
+void apply_flips_sse2(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows) {
+  apply_flips_of<Sse2<T>>(amps, window_bits, flips, windows);
 }
 
 // Windows of 2^k amplitudes (k = min(6, bits)): the flip pattern of a window
@@ -181,8 +166,9 @@ void apply_flips_sse2(Complex* amps, unsigned window_bits, const std::uint64_t* 
 // window give the same pattern in every window; those whose positions all
 // lie above give the same flip to a whole window; those with positions on
 // both sides give one of 2^h patterns, selected by their positions above.
-void apply_sign_run(Complex* amps, unsigned bits, const SignDiagonal* ops, std::size_t count,
-                    const KernelTable& isa) {
+template <class T>
+void apply_sign_run(ComplexOf<T>* amps, unsigned bits, const SignDiagonal* ops, std::size_t count,
+                    const KernelTableOf<T>& isa) {
   const unsigned wb = std::min(6u, bits);
   const std::size_t wsize = std::size_t{1} << wb;
   const std::uint64_t full = wb == 6 ? ~std::uint64_t{0} : (std::uint64_t{1} << wsize) - 1;
@@ -258,5 +244,22 @@ void apply_sign_run(Complex* amps, unsigned bits, const SignDiagonal* ops, std::
     isa.apply_flips(amps + (first << wb), wb, flips, n);
   }
 }
+
+#define VANTREL_DIAGONAL(T)                                                                                \
+  template void apply_diagonal_scalar<T>(ComplexOf<T>*, unsigned, const unsigned*, std::size_t,           \
+                                         const ComplexOf<T>*);                                            \
+  template void apply_diagonal<T>(ComplexOf<T>*, unsigned, const unsigned*, std::size_t, const ComplexOf<T>*, \
+                                  const KernelTableOf<T>&);                                               \
+  template void scale_windows_scalar<T>(ComplexOf<T>*, unsigned, const WindowCoefficientsOf<T>* const*,   \
+                                        std::size_t);                                                     \
+  template void scale_windows_sse2<T>(ComplexOf<T>*, unsigned, const WindowCoefficientsOf<T>* const*,     \
+                                      std::size_t);                                                       \
+  template void apply_flips_scalar<T>(ComplexOf<T>*, unsigned, const std::uint64_t*, std::size_t);        \
+  template void apply_flips_sse2<T>(ComplexOf<T>*, unsigned, const std::uint64_t*, std::size_t);          \
+  template void apply_sign_run<T>(ComplexOf<T>*, unsigned, const SignDiagonal*, std::size_t,              \
+                                  const KernelTableOf<T>&);
+VANTREL_DIAGONAL(float)
+VANTREL_DIAGONAL(double)
+#undef VANTREL_DIAGONAL
 
 }  // namespace vantrel::sim::kernels

@@ -30,6 +30,7 @@ namespace vantrel::sim::kernels {
 
 // True when every off-diagonal entry of the d x d row-major matrix is +-0.
 bool is_diagonal(std::span<const Complex> matrix, std::size_t d);
+bool is_diagonal(std::span<const ComplexD> matrix, std::size_t d);
 
 // 0 + f * a for the factor of each amplitude of `amps` (2^bits entries):
 // amplitude l takes factors[row(l)], where bit i of row(l) is bit
@@ -37,32 +38,40 @@ bool is_diagonal(std::span<const Complex> matrix, std::size_t d);
 // <= kMaxDiagonalTargets). Any `factors` table of 2^count entries. With the
 // active table or `isa`.
 inline constexpr std::size_t kMaxDiagonalTargets = 8;
-void apply_diagonal(Complex* amps, unsigned bits, const unsigned* positions, std::size_t count,
-                    const Complex* factors, const KernelTable& isa = active_kernels());
+template <class T>
+void apply_diagonal(ComplexOf<T>* amps, unsigned bits, const unsigned* positions, std::size_t count,
+                    const ComplexOf<T>* factors, const KernelTableOf<T>& isa = active_kernels_of<T>());
 
 // The lane coefficients of the factors of a window of up to 64 amplitudes:
 // re = (f.re, f.re) and im = (-f.im, f.im) per amplitude, so that a lane
-// computes re * a + im * swap(a), the lane form of cmul(f, a) (mat2.cpp).
-struct alignas(64) WindowCoefficients {
-  float re[128];
-  float im[128];
+// computes re * a + im * swap(a), the lane form of cmul(f, a) (lanes.h).
+template <class T>
+struct alignas(64) WindowCoefficientsOf {
+  T re[128];
+  T im[128];
 };
+using WindowCoefficients = WindowCoefficientsOf<float>;
 
 // Windows of 2^window_bits amplitudes (at most 64), window w multiplied by
 // the coefficients tables[w], then + 0. The variants, each reached through
-// its table (isa.h).
-void scale_windows_scalar(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+// its table (isa.h); instantiated for float and double.
+template <class T>
+void scale_windows_scalar(ComplexOf<T>* amps, unsigned window_bits, const WindowCoefficientsOf<T>* const* tables,
                           std::size_t windows);
-void scale_windows_sse2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+template <class T>
+void scale_windows_sse2(ComplexOf<T>* amps, unsigned window_bits, const WindowCoefficientsOf<T>* const* tables,
                         std::size_t windows);
-void scale_windows_avx2(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
+template <class T>
+void scale_windows_avx2(ComplexOf<T>* amps, unsigned window_bits, const WindowCoefficientsOf<T>* const* tables,
                         std::size_t windows);
-void scale_windows_avx512(Complex* amps, unsigned window_bits, const WindowCoefficients* const* tables,
-                          std::size_t windows);
+template <class T>
+void scale_windows_avx512(ComplexOf<T>* amps, unsigned window_bits,
+                          const WindowCoefficientsOf<T>* const* tables, std::size_t windows);
 
 // The scalar form, for tests.
-void apply_diagonal_scalar(Complex* amps, unsigned bits, const unsigned* positions,
-                           std::size_t count, const Complex* factors);
+template <class T>
+void apply_diagonal_scalar(ComplexOf<T>* amps, unsigned bits, const unsigned* positions, std::size_t count,
+                           const ComplexOf<T>* factors);
 
 // A diagonal whose factors are all exactly 1 or -1 (imaginary parts +-0),
 // as CZ and multi-controlled Z are: 0 + f * a is then a with its sign
@@ -79,18 +88,25 @@ struct SignDiagonal {
 
 // True when every factor is exactly 1 or -1 (imaginary part +-0).
 bool are_signs(std::span<const Complex> factors);
+bool are_signs(std::span<const ComplexD> factors);
 
 // The flips of windows of 2^k amplitudes (k = min(6, bits)): bit j of
 // `flips[w]` for amplitude w 2^k + j, then + 0 on every amplitude. The
-// variants, each reached through its table (isa.h).
-void apply_flips_scalar(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
-void apply_flips_sse2(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
-void apply_flips_avx2(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
-void apply_flips_avx512(Complex* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
+// variants, each reached through its table (isa.h); instantiated for float
+// and double.
+template <class T>
+void apply_flips_scalar(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
+template <class T>
+void apply_flips_sse2(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
+template <class T>
+void apply_flips_avx2(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
+template <class T>
+void apply_flips_avx512(ComplexOf<T>* amps, unsigned window_bits, const std::uint64_t* flips, std::size_t windows);
 
 // Applies `count` such gates in order (their combined flips, then + 0) to
 // the 2^bits amplitudes, with the active table or `isa`.
-void apply_sign_run(Complex* amps, unsigned bits, const SignDiagonal* ops, std::size_t count,
-                    const KernelTable& isa = active_kernels());
+template <class T>
+void apply_sign_run(ComplexOf<T>* amps, unsigned bits, const SignDiagonal* ops, std::size_t count,
+                    const KernelTableOf<T>& isa = active_kernels_of<T>());
 
 }  // namespace vantrel::sim::kernels

@@ -22,73 +22,95 @@ std::uint64_t xcr0() {
 }
 
 // Table entries for the scalar reference, whose row sums start at lane 0.
-void row_sums_scalar_all(const Complex* vals, const std::uint32_t* cols, std::size_t count,
-                         const Complex* scratch, std::size_t width, std::size_t c, Complex* out) {
+template <class T>
+void row_sums_scalar_all(const ComplexOf<T>* vals, const std::uint32_t* cols, std::size_t count,
+                         const ComplexOf<T>* scratch, std::size_t width, std::size_t c, ComplexOf<T>* out) {
   row_sums_scalar(vals, cols, count, scratch, width, 0, c, out);
 }
 
-constexpr KernelTable kScalar = {Isa::kScalar,
-                                 "scalar",
-                                 &mat2_pairs_scalar,
-                                 &controlled_pairs_scalar,
-                                 &row_sums_scalar_all,
-                                 nullptr,
-                                 nullptr,
-                                 &pauli_sweep_scalar,
-                                 &block_mat2_scalar,
-                                 &block_controlled_x_scalar,
-                                 &apply_flips_scalar,
-                                 &scale_windows_scalar,
-                                 &imag_pauli_chunk_scalar,
-                                 &add_term_scalar,
-                                 &kRotationSse2};
-constexpr KernelTable kSse2 = {Isa::kSse2,
-                               "SSE2",
-                               &mat2_pairs_sse2,
-                               &controlled_pairs_sse2,
-                               &row_sums_sse2,
-                               nullptr,
-                               nullptr,
-                               &pauli_sweep_sse2,
-                               &block_mat2_sse2,
-                               &block_controlled_x_scalar,
-                               &apply_flips_sse2,
-                               &scale_windows_sse2,
-                               &imag_pauli_chunk_sse2,
-                               &add_term_sse2,
-                               &kRotationSse2};
-constexpr KernelTable kAvx2 = {Isa::kAvx2,
-                               "AVX2",
-                               &mat2_pairs_avx2,
-                               &controlled_pairs_avx2,
-                               &row_sums_avx2,
-                               &direct_groups_avx2<4>,
-                               &direct_groups_avx2<8>,
-                               &pauli_sweep_avx2,
-                               &block_mat2_avx2,
-                               &block_controlled_x_avx2,
-                               &apply_flips_avx2,
-                               &scale_windows_avx2,
-                               &imag_pauli_chunk_avx2,
-                               &add_term_avx2,
-                               &kRotationAvx2};
-constexpr KernelTable kAvx512 = {Isa::kAvx512,
-                                 "AVX-512",
-                                 &mat2_pairs_avx512,
-                                 &controlled_pairs_avx512,
-                                 &row_sums_avx512,
-                                 &direct_groups_avx512<4>,
-                                 &direct_groups_avx512<8>,
-                                 &pauli_sweep_avx512,
-                                 &block_mat2_avx512,
-                                 &block_controlled_x_avx512,
-                                 &apply_flips_avx512,
-                                 &scale_windows_avx512,
-                                 &imag_pauli_chunk_avx512,
-                                 &add_term_avx512,
-                                 &kRotationAvx512};
+// The rotation variants of each precision, narrowest first.
+template <class T>
+struct Rotations;
+template <>
+struct Rotations<float> {
+  static constexpr const RotationKernelOf<float>* kSse2 = &kRotationSse2;
+  static constexpr const RotationKernelOf<float>* kAvx2 = &kRotationAvx2;
+  static constexpr const RotationKernelOf<float>* kAvx512 = &kRotationAvx512;
+};
+template <>
+struct Rotations<double> {
+  static constexpr const RotationKernelOf<double>* kSse2 = &kRotationSse2Double;
+  static constexpr const RotationKernelOf<double>* kAvx2 = &kRotationAvx2Double;
+  static constexpr const RotationKernelOf<double>* kAvx512 = &kRotationAvx512Double;
+};
 
-constexpr const KernelTable* kAll[] = {&kScalar, &kSse2, &kAvx2, &kAvx512};
+template <class T>
+constexpr KernelTableOf<T> kScalar = {Isa::kScalar,
+                                      "scalar",
+                                      &mat2_pairs_scalar<T>,
+                                      &controlled_pairs_scalar<T>,
+                                      &row_sums_scalar_all<T>,
+                                      nullptr,
+                                      nullptr,
+                                      &pauli_sweep_scalar<T>,
+                                      &block_mat2_scalar<T>,
+                                      &block_controlled_x_scalar<T>,
+                                      &apply_flips_scalar<T>,
+                                      &scale_windows_scalar<T>,
+                                      &imag_pauli_chunk_scalar<T>,
+                                      &add_term_scalar<T>,
+                                      Rotations<T>::kSse2};
+template <class T>
+constexpr KernelTableOf<T> kSse2 = {Isa::kSse2,
+                                    "SSE2",
+                                    &mat2_pairs_sse2<T>,
+                                    &controlled_pairs_sse2<T>,
+                                    &row_sums_sse2<T>,
+                                    nullptr,
+                                    nullptr,
+                                    &pauli_sweep_sse2<T>,
+                                    &block_mat2_sse2<T>,
+                                    &block_controlled_x_sse2<T>,
+                                    &apply_flips_sse2<T>,
+                                    &scale_windows_sse2<T>,
+                                    &imag_pauli_chunk_sse2<T>,
+                                    &add_term_sse2<T>,
+                                    Rotations<T>::kSse2};
+template <class T>
+constexpr KernelTableOf<T> kAvx2 = {Isa::kAvx2,
+                                    "AVX2",
+                                    &mat2_pairs_avx2<T>,
+                                    &controlled_pairs_avx2<T>,
+                                    &row_sums_avx2<T>,
+                                    &direct_groups_avx2<T, 4>,
+                                    &direct_groups_avx2<T, 8>,
+                                    &pauli_sweep_avx2<T>,
+                                    &block_mat2_avx2<T>,
+                                    &block_controlled_x_avx2<T>,
+                                    &apply_flips_avx2<T>,
+                                    &scale_windows_avx2<T>,
+                                    &imag_pauli_chunk_avx2<T>,
+                                    &add_term_avx2<T>,
+                                    Rotations<T>::kAvx2};
+template <class T>
+constexpr KernelTableOf<T> kAvx512 = {Isa::kAvx512,
+                                      "AVX-512",
+                                      &mat2_pairs_avx512<T>,
+                                      &controlled_pairs_avx512<T>,
+                                      &row_sums_avx512<T>,
+                                      &direct_groups_avx512<T, 4>,
+                                      &direct_groups_avx512<T, 8>,
+                                      &pauli_sweep_avx512<T>,
+                                      &block_mat2_avx512<T>,
+                                      &block_controlled_x_avx512<T>,
+                                      &apply_flips_avx512<T>,
+                                      &scale_windows_avx512<T>,
+                                      &imag_pauli_chunk_avx512<T>,
+                                      &add_term_avx512<T>,
+                                      Rotations<T>::kAvx512};
+
+template <class T>
+constexpr const KernelTableOf<T>* kAll[] = {&kScalar<T>, &kSse2<T>, &kAvx2<T>, &kAvx512<T>};
 
 }  // namespace
 
@@ -107,14 +129,30 @@ Isa detect_isa() {
   return Isa::kAvx2;
 }
 
-std::span<const KernelTable* const> supported_kernel_tables() {
+namespace {
+
+// The number of tables this processor runs, probed once.
+std::size_t table_count() {
   static const std::size_t count = static_cast<std::size_t>(detect_isa()) + 1;
-  return {kAll, count};
+  return count;
 }
 
-const KernelTable& active_kernels() {
-  static const KernelTable& table = *kAll[static_cast<std::size_t>(detect_isa())];
+}  // namespace
+
+template <class T>
+std::span<const KernelTableOf<T>* const> supported_kernel_tables_of() {
+  return {kAll<T>, table_count()};
+}
+
+template <class T>
+const KernelTableOf<T>& active_kernels_of() {
+  static const KernelTableOf<T>& table = *kAll<T>[table_count() - 1];
   return table;
 }
+
+template std::span<const KernelTableOf<float>* const> supported_kernel_tables_of<float>();
+template std::span<const KernelTableOf<double>* const> supported_kernel_tables_of<double>();
+template const KernelTableOf<float>& active_kernels_of<float>();
+template const KernelTableOf<double>& active_kernels_of<double>();
 
 }  // namespace vantrel::sim::kernels

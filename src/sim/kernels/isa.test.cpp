@@ -22,16 +22,21 @@ TEST(KernelTables, TheTestsRunEveryTableTheProcessorOffers) {
       __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
       __builtin_cpu_supports("avx512vl"))
     want.push_back("AVX-512");
-  std::vector<std::string> tested;
+  // Both precisions offer the same tables.
+  std::vector<std::string> tested, tested_double;
   std::string line;
   for (const KernelTable* table : supported_kernel_tables()) {
     tested.push_back(table->name);
     line += (line.empty() ? "" : " ") + std::string(table->name);
   }
-  std::printf("kernel tables tested: %s\n", line.c_str());
+  for (const KernelTableOf<double>* table : supported_kernel_tables_of<double>())
+    tested_double.push_back(table->name);
+  std::printf("kernel tables tested (single and double precision): %s\n", line.c_str());
   RecordProperty("kernel_tables", line);
   EXPECT_EQ(tested, want);
+  EXPECT_EQ(tested_double, want);
   EXPECT_EQ(active_kernels().name, want.back());
+  EXPECT_EQ(active_kernels_of<double>().name, want.back());
 }
 
 }  // namespace

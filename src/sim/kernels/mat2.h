@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "sim/base/complex.h"
 #include "sim/kernels/grain.h"
@@ -39,20 +40,42 @@ void mat2_pairs(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, s
 
 // The variants, each reached through its table (isa.h): the scalar
 // reference, the SSE2 baseline, AVX2 and AVX-512 (called only where the
-// processor has them).
-void mat2_pairs_scalar(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
-void mat2_pairs_sse2(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
-void mat2_pairs_avx2(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
-void mat2_pairs_avx512(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
+// processor has them); instantiated for float and double.
+template <class T>
+void mat2_pairs_scalar(ComplexOf<T>* amps, unsigned q, const ComplexOf<T> m[4], std::size_t lo, std::size_t hi);
+template <class T>
+void mat2_pairs_sse2(ComplexOf<T>* amps, unsigned q, const ComplexOf<T> m[4], std::size_t lo, std::size_t hi);
+template <class T>
+void mat2_pairs_avx2(ComplexOf<T>* amps, unsigned q, const ComplexOf<T> m[4], std::size_t lo, std::size_t hi);
+template <class T>
+void mat2_pairs_avx512(ComplexOf<T>* amps, unsigned q, const ComplexOf<T> m[4], std::size_t lo, std::size_t hi);
+
+// The controlled form (matrix.h, ControlledMat2): pairs [lo, hi) of qubit t,
+// pair p updated by m plus 0 when (p & low) == low, else a + 0 on both
+// amplitudes; low < 2^kControlWindowBits. The variants of
+// KernelTableOf::controlled_pairs; the scalar one also serves the others'
+// tails.
+template <class T>
+void controlled_pairs_scalar(ComplexOf<T>* amps, unsigned t, const ComplexOf<T> m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi);
+template <class T>
+void controlled_pairs_sse2(ComplexOf<T>* amps, unsigned t, const ComplexOf<T> m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi);
+template <class T>
+void controlled_pairs_avx2(ComplexOf<T>* amps, unsigned t, const ComplexOf<T> m[4], std::uint32_t low,
+                           std::size_t lo, std::size_t hi);
+template <class T>
+void controlled_pairs_avx512(ComplexOf<T>* amps, unsigned t, const ComplexOf<T> m[4], std::uint32_t low,
+                             std::size_t lo, std::size_t hi);
 
 // Applies m to qubit q of `amps` (2^n entries, q < n), parallel under Exec,
-// with the kernels of `isa`.
-template <class Exec>
-void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4],
-                const KernelTable& isa = active_kernels()) {
+// with the kernels of `isa` (T from the table, else float).
+template <class Exec, class T = float>
+void apply_mat2(std::type_identity_t<std::span<ComplexOf<T>>> amps, std::uint64_t q,
+                const std::type_identity_t<ComplexOf<T>>* m, const KernelTableOf<T>& isa = active_kernels_of<T>()) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
   const std::size_t pairs = amps.size() / 2;
-  Complex* data = amps.data();
+  ComplexOf<T>* data = amps.data();
   const unsigned qubit = static_cast<unsigned>(q);
   const auto kernel = isa.mat2_pairs;
   Exec::parallel_for(pairs, kMat2GrainPairs,
@@ -62,14 +85,14 @@ void apply_mat2(std::span<Complex> amps, std::uint64_t q, const Complex m[4],
 // The scalar update of one pair: the reference arithmetic (with kPlusZero,
 // then + 0 on each result). Static: each file built with its own
 // instruction-set flags gets its own copy (see isa.h).
-template <bool kPlusZero = false>
-static inline void mat2_pair_scalar(Complex* a0, Complex* a1, const Complex m[4]) {
-  const Complex x0 = *a0, x1 = *a1;
-  Complex y0 = cadd(cmul(m[0], x0), cmul(m[1], x1));
-  Complex y1 = cadd(cmul(m[2], x0), cmul(m[3], x1));
+template <bool kPlusZero = false, class T>
+static inline void mat2_pair_scalar(ComplexOf<T>* a0, ComplexOf<T>* a1, const ComplexOf<T> m[4]) {
+  const ComplexOf<T> x0 = *a0, x1 = *a1;
+  ComplexOf<T> y0 = cadd(cmul(m[0], x0), cmul(m[1], x1));
+  ComplexOf<T> y1 = cadd(cmul(m[2], x0), cmul(m[3], x1));
   if constexpr (kPlusZero) {
-    y0 = cadd(y0, Complex{0.0f, 0.0f});
-    y1 = cadd(y1, Complex{0.0f, 0.0f});
+    y0 = cadd(y0, ComplexOf<T>{});
+    y1 = cadd(y1, ComplexOf<T>{});
   }
   *a0 = y0;
   *a1 = y1;

@@ -13,18 +13,18 @@ namespace {
 
 using namespace testing;
 
-template <class Exec>
+template <class P>
 class Mat2Kernel : public ::testing::Test {};
-using Executors = ::testing::Types<PoolExecutor, SequentialExecutor>;
-TYPED_TEST_SUITE(Mat2Kernel, Executors);
+using Cases = ExecutorsAtPrecisions<PoolExecutor, SequentialExecutor>;
+TYPED_TEST_SUITE(Mat2Kernel, Cases);
 
 // m on qubit q through every table, against the reference computed once.
-template <class Exec>
-::testing::AssertionResult matches_reference(const Amps& start, std::size_t q, const Amps& m) {
-  Amps want = start;
+template <class Exec, class T>
+::testing::AssertionResult matches_reference(const AmpsOf<T>& start, std::size_t q, const AmpsOf<T>& m) {
+  AmpsOf<T> want = start;
   reference::apply_mat2(want, q, m.data());
-  for (const kernels::KernelTable* isa : tables()) {
-    Amps state = start;
+  for (const kernels::KernelTableOf<T>* isa : tables<T>()) {
+    AmpsOf<T> state = start;
     kernels::apply_mat2<Exec>(state, q, m.data(), *isa);
     if (!same_bits(state, want))
       return ::testing::AssertionFailure() << isa->name << ": first difference at "
@@ -34,23 +34,30 @@ template <class Exec>
 }
 
 TYPED_TEST(Mat2Kernel, EveryTableMatchesReference) {
+  using Exec = typename TypeParam::Exec;
+  using T = typename TypeParam::Scalar;
   std::mt19937 rng(7);
   for (std::size_t n = 1; n <= 12; ++n)
     for (std::size_t q = 0; q < n; ++q)
-      for (const Amps& m : mat2_cases(rng))
-        ASSERT_TRUE(matches_reference<TypeParam>(random_state(n, rng), q, m)) << "n=" << n << " q=" << q;
+      for (const AmpsOf<T>& m : mat2_cases<T>(rng))
+        ASSERT_TRUE((matches_reference<Exec, T>(random_state<T>(n, rng), q, m))) << "n=" << n << " q=" << q;
   // A state large enough to be cut into pieces.
   for (std::size_t q : {0u, 1u, 2u, 3u, 7u, 15u, 16u})
-    ASSERT_TRUE(matches_reference<TypeParam>(random_state(17, rng), q, random_matrix(2, rng, 0))) << "q=" << q;
+    ASSERT_TRUE((matches_reference<Exec, T>(random_state<T>(17, rng), q, random_matrix<T>(2, rng, 0)))) << "q=" << q;
 }
 
-TEST(Mat2Kernel, EveryVariantMatchesReferenceOnAnyCut) {
+template <class T>
+class Mat2Cuts : public ::testing::Test {};
+TYPED_TEST_SUITE(Mat2Cuts, Precisions);
+
+TYPED_TEST(Mat2Cuts, EveryVariantMatchesReferenceOnAnyCut) {
+  using T = TypeParam;
   std::mt19937 rng(5);
-  for (const kernels::KernelTable* isa : tables()) {
+  for (const kernels::KernelTableOf<T>* isa : tables<T>()) {
     for (std::size_t n = 1; n <= 9; ++n) {
       for (std::size_t q = 0; q < n; ++q) {
-        const Amps m = random_matrix(2, rng, 1);
-        Amps state = random_state(n, rng), want = state;
+        const AmpsOf<T> m = random_matrix<T>(2, rng, 1);
+        AmpsOf<T> state = random_state<T>(n, rng), want = state;
         reference::apply_mat2(want, q, m.data());
         // Random cut points, odd ones included.
         const std::size_t pairs = state.size() / 2;

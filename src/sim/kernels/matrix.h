@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 
 #include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
@@ -57,7 +58,8 @@ std::size_t deposit(std::size_t g, std::size_t mask);
 
 // a + 0 on `count` amplitudes: a negative zero component turns positive,
 // everything else stays. Writes only amplitudes that change.
-void plus_zero(Complex* a, std::size_t count);
+template <class T>
+void plus_zero(ComplexOf<T>* a, std::size_t count);
 
 // A controlled one-qubit gate: a matrix that is the identity except its
 // trailing 2x2 block, all targets but the last being controls. Rows where a
@@ -75,44 +77,38 @@ void plus_zero(Complex* a, std::size_t count);
 // normalised (read, and written back only where a zero occurs).
 inline constexpr unsigned kControlWindowBits = 5;
 
-struct ControlledMat2 {
+template <class T>
+struct ControlledMat2Of {
   std::size_t controls = 0;  // mask of the control qubits
   unsigned target = 0;
-  Complex u[4];
+  ComplexOf<T> u[4];
   // Derived by match_controlled_mat2: controls in pair numbering.
   std::uint32_t low = 0;
   std::size_t high = 0;
   std::size_t segment = 0;  // power of two; 0: the whole register is one segment
 };
+using ControlledMat2 = ControlledMat2Of<float>;
 
 // Recognises the shape; identity entries must be exactly 1 and zeros +-0.
 bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                           ControlledMat2* out);
+                           ControlledMat2Of<float>* out);
+bool match_controlled_mat2(std::span<const std::uint64_t> targets, std::span<const ComplexD> matrix,
+                           ControlledMat2Of<double>* out);
 // The gate of u on `target` controlled by the qubits in `controls` (a mask,
 // at least one qubit, not containing the target).
-void make_controlled_mat2(std::size_t controls, unsigned target, const Complex u[4], ControlledMat2* out);
+template <class T>
+void make_controlled_mat2(std::size_t controls, unsigned target, const ComplexOf<T> u[4],
+                          ControlledMat2Of<T>* out);
 
-// Pairs [lo, hi) of qubit t: pair p gets the update by m plus 0 when
-// (p & low) == low, else a + 0 on both amplitudes. Requires low < 2^31.
-// The variants of KernelTable::controlled_pairs; the scalar one also serves
-// the others' tails.
-void controlled_pairs_scalar(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
-                             std::size_t lo, std::size_t hi);
-void controlled_pairs_sse2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
-                           std::size_t lo, std::size_t hi);
-void controlled_pairs_avx2(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
-                           std::size_t lo, std::size_t hi);
-void controlled_pairs_avx512(Complex* amps, unsigned t, const Complex m[4], std::uint32_t low,
-                             std::size_t lo, std::size_t hi);
+// The gate on pairs [lo, hi), any cut (the pair kernels are in mat2.h).
+template <class T>
+void controlled_mat2_pairs(ComplexOf<T>* amps, const ControlledMat2Of<T>& c, std::size_t lo, std::size_t hi,
+                           const KernelTableOf<T>& isa);
 
-// The gate on pairs [lo, hi), any cut.
-void controlled_mat2_pairs(Complex* amps, const ControlledMat2& c, std::size_t lo, std::size_t hi,
-                           const KernelTable& isa);
-
-template <class Exec>
-void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c,
-                           const KernelTable& isa = active_kernels()) {
-  Complex* data = amps.data();
+template <class Exec, class T = float>
+void apply_controlled_mat2(std::type_identity_t<std::span<ComplexOf<T>>> amps, const ControlledMat2Of<T>& c,
+                           const KernelTableOf<T>& isa = active_kernels_of<T>()) {
+  ComplexOf<T>* data = amps.data();
   Exec::parallel_for(amps.size() / 2, kMat2GrainPairs,
                      [&](std::size_t lo, std::size_t hi) { controlled_mat2_pairs(data, c, lo, hi, isa); });
 }
@@ -120,21 +116,25 @@ void apply_controlled_mat2(std::span<Complex> amps, const ControlledMat2& c,
 // One row of a chunk of groups: out[i] = sum over e < count, increasing, of
 // vals[e] * scratch[cols[e] * width + i], from +0, for i < c. Lanes i are
 // independent groups; every lane performs the scalar sum exactly.
-void row_sums_sse2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
-                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
-void row_sums_avx2(const Complex* vals, const std::uint32_t* cols, std::size_t count,
-                   const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
-void row_sums_avx512(const Complex* vals, const std::uint32_t* cols, std::size_t count,
-                     const Complex* scratch, std::size_t width, std::size_t c, Complex* out);
+template <class T>
+void row_sums_sse2(const ComplexOf<T>* vals, const std::uint32_t* cols, std::size_t count,
+                   const ComplexOf<T>* scratch, std::size_t width, std::size_t c, ComplexOf<T>* out);
+template <class T>
+void row_sums_avx2(const ComplexOf<T>* vals, const std::uint32_t* cols, std::size_t count,
+                   const ComplexOf<T>* scratch, std::size_t width, std::size_t c, ComplexOf<T>* out);
+template <class T>
+void row_sums_avx512(const ComplexOf<T>* vals, const std::uint32_t* cols, std::size_t count,
+                     const ComplexOf<T>* scratch, std::size_t width, std::size_t c, ComplexOf<T>* out);
 // The scalar sums of lanes [from, c). Static, like every helper defined in
 // a header that files of a wider instruction set call: each file gets its
 // own copy built with its own flags, so the linker never hands a baseline
 // caller a copy with wider instructions.
-static inline void row_sums_scalar(const Complex* vals, const std::uint32_t* cols, std::size_t count,
-                            const Complex* scratch, std::size_t width, std::size_t from, std::size_t c,
-                            Complex* out) {
+template <class T>
+static inline void row_sums_scalar(const ComplexOf<T>* vals, const std::uint32_t* cols, std::size_t count,
+                                   const ComplexOf<T>* scratch, std::size_t width, std::size_t from,
+                                   std::size_t c, ComplexOf<T>* out) {
   for (std::size_t i = from; i < c; ++i) {
-    Complex sum{0.0f, 0.0f};
+    ComplexOf<T> sum{};
     for (std::size_t e = 0; e < count; ++e) sum = cadd(sum, cmul(vals[e], scratch[cols[e] * width + i]));
     out[i] = sum;
   }
@@ -154,9 +154,9 @@ static inline void row_sums_scalar(const Complex* vals, const std::uint32_t* col
 // adds x and m = -1 subtracts x.
 enum DirectKind : std::uint8_t { kGeneral, kReal, kImag, kOne, kMinusOne };
 
-// Groups are numbered as in MatrixPlan (`skip` and `fixed` as there).
-template <std::size_t D>
-struct DirectPlan {
+// Groups are numbered as in MatrixPlanOf (`skip` and `fixed` as there).
+template <class T, std::size_t D>
+struct DirectPlanOf {
   std::size_t mask = 0;          // target qubits
   std::size_t fixed = 0;         // control qubits, none below qubit 2
   std::size_t skip = 0;          // mask | fixed
@@ -165,37 +165,42 @@ struct DirectPlan {
   std::uint8_t count[D] = {};    // nonzero entries of each row
   std::uint8_t cols[D][D] = {};  // their columns, increasing
   std::uint8_t kinds[D][D] = {};
-  Complex vals[D][D] = {};       // their values
+  ComplexOf<T> vals[D][D] = {};  // their values
   bool dense = false;            // all entries of kind kGeneral
   bool permutation = false;      // every row a single entry of kind kOne
-  // Lane coefficients of each entry: re broadcast, (-im, im) alternating.
-  // Filled for the entries counted above only.
-  alignas(32) float re[D][D][8];
-  alignas(32) float im[D][D][8];
+  // Lane coefficients of each entry (lanes.h, coef) as wide as the widest
+  // register: re repeated, (-im, im) alternating. Filled for the entries
+  // counted above only.
+  static constexpr std::size_t kLanes = 64 / sizeof(T);
+  alignas(64) T re[D][D][kLanes];
+  alignas(64) T im[D][D][kLanes];
 };
+template <std::size_t D>
+using DirectPlan = DirectPlanOf<float, D>;
 using Direct4 = DirectPlan<4>;
 using Direct8 = DirectPlan<8>;
 
 // Fills `out` for a D x D matrix on log2(D) targets, applied to the groups
 // whose `fixed` qubits (disjoint from the targets, none below qubit 2) are
 // all 1.
-template <std::size_t D>
-void prepare_direct(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                    DirectPlan<D>* out, std::size_t fixed = 0);
-// Groups [lo, hi) (numbered as in MatrixPlan) with AVX2 or AVX-512; any cut.
-template <std::size_t D>
-void direct_groups_avx2(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
-template <std::size_t D>
-void direct_groups_avx512(Complex* amps, const DirectPlan<D>& plan, std::size_t lo, std::size_t hi);
+template <class T, std::size_t D>
+void prepare_direct(std::span<const std::uint64_t> targets, std::type_identity_t<std::span<const ComplexOf<T>>> matrix,
+                    DirectPlanOf<T, D>* out, std::size_t fixed = 0);
+// Groups [lo, hi) (numbered as in MatrixPlanOf) with AVX2 or AVX-512; any
+// cut.
+template <class T, std::size_t D>
+void direct_groups_avx2(ComplexOf<T>* amps, const DirectPlanOf<T, D>& plan, std::size_t lo, std::size_t hi);
+template <class T, std::size_t D>
+void direct_groups_avx512(ComplexOf<T>* amps, const DirectPlanOf<T, D>& plan, std::size_t lo, std::size_t hi);
 
 // One group, scalar: the reference's sums over the nonzero entries (static:
 // see row_sums_scalar).
-template <std::size_t D>
-static inline void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan, std::size_t base) {
-  Complex x[D];
+template <class T, std::size_t D>
+static inline void direct_group_scalar(ComplexOf<T>* amps, const DirectPlanOf<T, D>& plan, std::size_t base) {
+  ComplexOf<T> x[D];
   for (std::size_t j = 0; j < D; ++j) x[j] = amps[base + plan.offsets[j]];
   for (std::size_t r = 0; r < D; ++r) {
-    Complex sum{0.0f, 0.0f};
+    ComplexOf<T> sum{};
     for (std::size_t e = 0; e < plan.count[r]; ++e) sum = cadd(sum, cmul(plan.vals[r][e], x[plan.cols[r][e]]));
     amps[base + plan.offsets[r]] = sum;
   }
@@ -209,11 +214,13 @@ static inline void direct_group_scalar(Complex* amps, const DirectPlan<D>& plan,
 // `fixed` qubits (the controls of a controlled matrix) the plan covers only
 // the groups where those are all 1: group g has its bits deposited on the
 // qubits outside targets and fixed, the fixed ones set.
-class MatrixPlan {
+template <class T>
+class MatrixPlanOf {
  public:
-  MatrixPlan() = default;
-  MatrixPlan(const MatrixPlan&) = delete;
-  MatrixPlan& operator=(const MatrixPlan&) = delete;
+  using Amp = ComplexOf<T>;
+  MatrixPlanOf() = default;
+  MatrixPlanOf(const MatrixPlanOf&) = delete;
+  MatrixPlanOf& operator=(const MatrixPlanOf&) = delete;
 
   // Fails with kOutOfMemory when the tables cannot be allocated. `matrix`
   // must hold 4^k entries, k = targets.size() <= 31, targets below 64;
@@ -221,8 +228,8 @@ class MatrixPlan {
   // three-qubit matrices take the direct kernels of `isa` where it has them
   // and no fixed qubit is qubit 0 or 1, else the gathering path. `isa` must
   // outlive the plan.
-  Status prepare(std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                 const KernelTable& isa = active_kernels(), std::size_t fixed = 0);
+  Status prepare(std::span<const std::uint64_t> targets, std::span<const Amp> matrix,
+                 const KernelTableOf<T>& isa = active_kernels_of<T>(), std::size_t fixed = 0);
 
   std::size_t dim() const { return d_; }
   std::size_t work_per_group() const { return d_ + nnz_; }
@@ -242,27 +249,26 @@ class MatrixPlan {
 
   // Applies the matrix to groups [lo, hi); `scratch` holds kStackGroup
   // entries, at least 2 dim() (unused, and may be null, when direct()).
-  void apply_groups(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
+  void apply_groups(Amp* amps, std::size_t lo, std::size_t hi, Amp* scratch) const;
 
   // One group in two steps, for groups whose rows are spread over threads:
   // gather, then rows [lo, hi) (each row writes only its own amplitude).
-  void gather(const Complex* amps, std::size_t base, Complex* scratch) const;
-  void apply_rows(Complex* amps, std::size_t base, const Complex* in, std::size_t lo,
-                  std::size_t hi) const;
+  void gather(const Amp* amps, std::size_t base, Amp* scratch) const;
+  void apply_rows(Amp* amps, std::size_t base, const Amp* in, std::size_t lo, std::size_t hi) const;
 
  private:
-  void apply_runs(Complex* amps, std::size_t lo, std::size_t hi, Complex* scratch) const;
-  const KernelTable* isa_ = nullptr;
+  void apply_runs(Amp* amps, std::size_t lo, std::size_t hi, Amp* scratch) const;
+  const KernelTableOf<T>* isa_ = nullptr;
   // Two- and three-qubit matrices where the table has direct kernels.
   std::size_t direct_ = 0;  // 0, or the dimension of the direct plan in use
-  Direct4 direct4_;
-  Direct8 direct8_;
-  void apply_pairs(Complex* amps, std::size_t lo, std::size_t hi) const;
-  void prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Complex> matrix);
+  DirectPlanOf<T, 4> direct4_;
+  DirectPlanOf<T, 8> direct8_;
+  void apply_pairs(Amp* amps, std::size_t lo, std::size_t hi) const;
+  void prepare_pairs(std::span<const std::uint64_t> targets, std::span<const Amp> matrix);
 
-  // Matrices of up to 8 x 8 with qubit 0 among the targets go one group at a
-  // time, each vector holding two adjacent amplitudes (qubit 0 clear and
-  // set): rows r and r' = r + (local bit of qubit 0) are summed together,
+  // Single-precision matrices of up to 8 x 8 with qubit 0 among the targets
+  // go one group at a time, each SSE2 vector holding two adjacent amplitudes
+  // (qubit 0 clear and set): rows r and r' = r + (local bit of qubit 0) are summed together,
   // each lane over the columns either row needs, in increasing order. A
   // column only the other lane needs adds a +-0 product, which leaves a sum
   // that starts at +0 unchanged.
@@ -287,7 +293,7 @@ class MatrixPlan {
   std::size_t* offsets_ = nullptr;    // d: amplitude offset of each local index
   std::size_t* row_start_ = nullptr;  // d + 1: entries of row r
   std::uint32_t* cols_ = nullptr;     // nnz, increasing within a row
-  Complex* vals_ = nullptr;           // nnz
+  Amp* vals_ = nullptr;               // nnz
   std::uint32_t* needed_ = nullptr;   // columns read by non-identity rows
   std::size_t num_needed_ = 0;
   std::uint8_t* identity_ = nullptr;  // d: row is a lone diagonal 1
@@ -295,12 +301,15 @@ class MatrixPlan {
   std::unique_ptr<std::byte[]> large_;
 };
 
+using MatrixPlan = MatrixPlanOf<float>;
+
 // Runs a prepared plan over all its groups, parallel under Exec.
-template <class Exec>
-Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
+template <class Exec, class T>
+Status run_plan(std::type_identity_t<std::span<ComplexOf<T>>> amps, const MatrixPlanOf<T>& plan) {
+  using Amp = ComplexOf<T>;
   const std::size_t d = plan.dim();
   const std::size_t groups = plan.groups(amps.size());
-  Complex* data = amps.data();
+  Amp* data = amps.data();
   if (plan.direct()) {
     Exec::parallel_for(groups, plan.grain(),
                        [&](std::size_t lo, std::size_t hi) { plan.apply_groups(data, lo, hi, nullptr); });
@@ -310,16 +319,16 @@ Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
     const std::size_t grain = plan.grain();
     Exec::parallel_for(groups, grain, [&](std::size_t lo, std::size_t hi) {
       // Uninitialised on purpose: every entry read is gathered first.
-      alignas(16) std::byte scratch[kStackGroup * sizeof(Complex)];
-      plan.apply_groups(data, lo, hi, reinterpret_cast<Complex*>(scratch));
+      alignas(16) std::byte scratch[kStackGroup * sizeof(Amp)];
+      plan.apply_groups(data, lo, hi, reinterpret_cast<Amp*>(scratch));
     });
     return Status::Ok();
   }
   // Few large groups: one group at a time, its rows spread over the pool.
-  std::unique_ptr<Complex[]> scratch(new (std::nothrow) Complex[d]);
+  std::unique_ptr<Amp[]> scratch(new (std::nothrow) Amp[d]);
   if (!scratch)
     return allocation_failure("a gather buffer for a " + dec(std::countr_zero(d)) + "-qubit matrix",
-                              d * sizeof(Complex));
+                              d * sizeof(Amp));
   const std::size_t row_grain = std::max<std::size_t>(1, kMatrixGrainWork * d / plan.work_per_group());
   for (std::size_t g = 0, base = plan.group_base(0); g < groups; ++g, base = plan.next_base(base)) {
     plan.gather(data, base, scratch.get());
@@ -333,24 +342,26 @@ Status run_plan(std::span<Complex> amps, const MatrixPlan& plan) {
 // Applies `matrix` on `targets` to `amps` (2^n entries, targets distinct and
 // below n, 4^k entries), parallel under Exec. Fails only with kOutOfMemory,
 // before any amplitude changes.
-template <class Exec>
-Status apply_matrix(std::span<Complex> amps, std::span<const std::uint64_t> targets,
-                    std::span<const Complex> matrix, const KernelTable& isa = active_kernels()) {
+template <class Exec, class T = float>
+Status apply_matrix(std::type_identity_t<std::span<ComplexOf<T>>> amps, std::span<const std::uint64_t> targets,
+                    std::type_identity_t<std::span<const ComplexOf<T>>> matrix,
+                    const KernelTableOf<T>& isa = active_kernels_of<T>()) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
-  if (ControlledMat2 c; match_controlled_mat2(targets, matrix, &c)) {
-    apply_controlled_mat2<Exec>(amps, c, isa);
+  if (ControlledMat2Of<T> c; match_controlled_mat2(targets, matrix, &c)) {
+    apply_controlled_mat2<Exec, T>(amps, c, isa);
     return Status::Ok();
   }
-  MatrixPlan plan;
+  MatrixPlanOf<T> plan;
   VANTREL_TRY(plan.prepare(targets, matrix, isa));
-  return run_plan<Exec>(amps, plan);
+  return run_plan<Exec, T>(amps, plan);
 }
 
 // a + 0 on amplitudes [lo, hi) whose `fixed` qubits are not all 1, and
 // possibly on others (when a fixed qubit is 0 or 1, on every amplitude of
 // the range): runs before the groups where they are all 1 get their sums,
 // which do not depend on the sign of a zero they read.
-void plus_zero_unless(Complex* amps, std::size_t fixed, std::size_t lo, std::size_t hi);
+template <class T>
+void plus_zero_unless(ComplexOf<T>* amps, std::size_t fixed, std::size_t lo, std::size_t hi);
 
 // A controlled matrix split for the kernels: some controls folded into a
 // dense matrix (identity except the trailing block) on folded ++ targets,
@@ -361,17 +372,21 @@ void plus_zero_unless(Complex* amps, std::size_t fixed, std::size_t lo, std::siz
 // and 1 within their groups, and the gathering path copies groups in runs
 // of consecutive bases, which a fixed qubit 0 or 1 would cut to single
 // amplitudes.
-struct ControlledSplit {
+template <class T>
+struct ControlledSplitOf {
   static constexpr std::size_t kMaxQubits = 5;
   std::uint64_t qubits[kMaxQubits];  // folded controls, then the targets
   std::size_t count = 0;
   std::size_t fixed = 0;
-  Complex matrix[std::size_t{1} << (2 * kMaxQubits)];
+  ComplexOf<T> matrix[std::size_t{1} << (2 * kMaxQubits)];
   std::size_t entries() const { return std::size_t{1} << (2 * count); }
 };
+using ControlledSplit = ControlledSplitOf<float>;
 // True when controls were folded; `out` is filled then.
 bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std::uint64_t> targets,
-                   std::span<const Complex> matrix, ControlledSplit* out);
+                   std::span<const Complex> matrix, ControlledSplitOf<float>* out);
+bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std::uint64_t> targets,
+                   std::span<const ComplexD> matrix, ControlledSplitOf<double>* out);
 
 // Applies `matrix` on `targets` to the amplitudes whose `controls` (at
 // least one, distinct from each other and from the targets, all below n)
@@ -379,21 +394,22 @@ bool fold_controls(std::span<const std::uint64_t> controls, std::span<const std:
 // apply_matrix with the full controlled matrix on controls ++ targets, with
 // the kernels of `isa`. Fails only with kOutOfMemory, before any amplitude
 // changes.
-template <class Exec>
-Status apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uint64_t> controls,
-                               std::span<const std::uint64_t> targets, std::span<const Complex> matrix,
-                               const KernelTable& isa = active_kernels()) {
+template <class Exec, class T = float>
+Status apply_controlled_matrix(std::type_identity_t<std::span<ComplexOf<T>>> amps,
+                               std::span<const std::uint64_t> controls, std::span<const std::uint64_t> targets,
+                               std::type_identity_t<std::span<const ComplexOf<T>>> matrix,
+                               const KernelTableOf<T>& isa = active_kernels_of<T>()) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
   std::size_t fixed = 0;
   for (std::uint64_t c : controls) fixed |= std::size_t{1} << c;
   if (targets.size() == 1) {
-    ControlledMat2 c;
+    ControlledMat2Of<T> c;
     make_controlled_mat2(fixed, static_cast<unsigned>(targets[0]), matrix.data(), &c);
-    apply_controlled_mat2<Exec>(amps, c, isa);
+    apply_controlled_mat2<Exec, T>(amps, c, isa);
     return Status::Ok();
   }
-  MatrixPlan plan;
-  ControlledSplit split;
+  MatrixPlanOf<T> plan;
+  ControlledSplitOf<T> split;
   if (fold_controls(controls, targets, matrix, &split)) {
     fixed = split.fixed;
     VANTREL_TRY(plan.prepare(std::span(split.qubits, split.count), std::span(split.matrix, split.entries()),
@@ -401,11 +417,11 @@ Status apply_controlled_matrix(std::span<Complex> amps, std::span<const std::uin
   } else {
     VANTREL_TRY(plan.prepare(targets, matrix, isa, fixed));
   }
-  Complex* data = amps.data();
+  ComplexOf<T>* data = amps.data();
   if (fixed != 0)
     Exec::parallel_for(amps.size(), kDirectGrainAmps,
                        [&](std::size_t lo, std::size_t hi) { plus_zero_unless(data, fixed, lo, hi); });
-  return run_plan<Exec>(amps, plan);
+  return run_plan<Exec, T>(amps, plan);
 }
 
 }  // namespace vantrel::sim::kernels

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "sim/base/complex.h"
 #include "sim/kernels/pauli.h"
@@ -36,18 +37,24 @@ struct TermLanesOf {
   alignas(64) T coef[2][2 * kTermGroup];
 };
 using TermLanes = TermLanesOf<float>;
-TermLanes term_lanes(const PauliMasks& m, float coefficient);
+template <class T>
+TermLanesOf<T> term_lanes(const PauliMasks& m, std::type_identity_t<T> coefficient);
 
 // acc[k] += the term's value at amplitude base + k for k < count: the
-// variants of KernelTable::add_term. The scalar one, the plain loop, takes
-// any base and count; the others multiples of kTermGroup.
-void add_term_scalar(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
-                     const TermLanes& t);
-void add_term_sse2(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
-                   const TermLanes& t);
-void add_term_avx2(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
-                   const TermLanes& t);
-void add_term_avx512(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
-                     const TermLanes& t);
+// variants of KernelTableOf::add_term, instantiated for float and double.
+// The scalar one, the plain loop, takes any base and count; the others
+// multiples of kTermGroup.
+template <class T>
+void add_term_scalar(ComplexOf<T>* acc, const ComplexOf<T>* psi, std::size_t base, std::size_t count,
+                     const TermLanesOf<T>& t);
+template <class T>
+void add_term_sse2(ComplexOf<T>* acc, const ComplexOf<T>* psi, std::size_t base, std::size_t count,
+                   const TermLanesOf<T>& t);
+template <class T>
+void add_term_avx2(ComplexOf<T>* acc, const ComplexOf<T>* psi, std::size_t base, std::size_t count,
+                   const TermLanesOf<T>& t);
+template <class T>
+void add_term_avx512(ComplexOf<T>* acc, const ComplexOf<T>* psi, std::size_t base, std::size_t count,
+                     const TermLanesOf<T>& t);
 
 }  // namespace vantrel::sim::kernels

@@ -4,9 +4,13 @@
 
 namespace vantrel::sim::kernels {
 
-void add_term_avx2(Complex* acc, const Complex* psi, std::size_t base, std::size_t count,
-                   const TermLanes& t) {
-  add_term_lanes<Avx2<float>>(acc, psi, base, count, t);
+template <class T>
+void add_term_avx2(ComplexOf<T>* acc, const ComplexOf<T>* psi, std::size_t base, std::size_t count,
+               const TermLanesOf<T>& t) {
+  add_term_lanes<Avx2<T>>(acc, psi, base, count, t);
 }
+
+template void add_term_avx2<float>(Complex*, const Complex*, std::size_t, std::size_t, const TermLanesOf<float>&);
+template void add_term_avx2<double>(ComplexD*, const ComplexD*, std::size_t, std::size_t, const TermLanesOf<double>&);
 
 }  // namespace vantrel::sim::kernels

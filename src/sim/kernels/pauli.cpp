@@ -25,15 +25,16 @@ SweepLayout sweep_layout(const PauliSweep& sweep) {
   return out;
 }
 
-void pauli_sweep_scalar(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
+template <class T>
+void pauli_sweep_scalar(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums) {
   for (std::size_t t = 0; t < sweep.count; ++t) {
     const PauliMasks& m = sweep.terms[t];
-    float s = 0.0f;
+    T s = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      const Complex a = psi[i], b = psi[i ^ m.x_mask];
-      const float v = m.imaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
+      const ComplexOf<T> a = psi[i], b = psi[i ^ m.x_mask];
+      const T v = m.imaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
       const bool neg = (__builtin_parityll(i & m.z_mask) != 0) != m.negate;
-      s = s + v * (neg ? -1.0f : 1.0f);
+      s = s + v * (neg ? T(-1) : T(1));
     }
     sums[t] = s;
   }
@@ -41,8 +42,8 @@ void pauli_sweep_scalar(const Complex* psi, std::size_t n, const PauliSweep& swe
 
 namespace {
 
-template <bool kImaginary>
-inline float summand(Complex a, Complex b) {
+template <bool kImaginary, class T>
+inline T summand(ComplexOf<T> a, ComplexOf<T> b) {
   return kImaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
 }
 
@@ -54,22 +55,22 @@ inline float summand(Complex a, Complex b) {
 constexpr std::size_t kFewBlock = 256;
 constexpr std::size_t kFarAmps = std::size_t{1} << 21;  // 16 MiB
 
-template <std::size_t G, bool kImaginary>
-void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, float* const* out) {
-  float s[G];
-  for (std::size_t g = 0; g < G; ++g) s[g] = 0.0f;
-  float sign[G][2][kFewBlock];
+template <std::size_t G, bool kImaginary, class T>
+void few_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m, double* const* out) {
+  T s[G];
+  for (std::size_t g = 0; g < G; ++g) s[g] = 0;
+  T sign[G][2][kFewBlock];
   for (std::size_t g = 0; g < G; ++g)
     for (std::size_t k = 0; k < kFewBlock; ++k) {
       const bool neg = (__builtin_parityll(k & m[g]->z_mask) != 0) != m[g]->negate;
-      sign[g][0][k] = neg ? -1.0f : 1.0f;
-      sign[g][1][k] = neg ? 1.0f : -1.0f;
+      sign[g][0][k] = neg ? T(-1) : T(1);
+      sign[g][1][k] = neg ? T(1) : T(-1);
     }
   const bool far = n > kFarAmps;
   for (std::size_t base = 0; base < n; base += kFewBlock) {
-    const Complex* a_row = psi + base;
-    const Complex* b_row[G];
-    const float* sg[G];
+    const ComplexOf<T>* a_row = psi + base;
+    const ComplexOf<T>* b_row[G];
+    const T* sg[G];
     std::size_t low_x[G];
     for (std::size_t g = 0; g < G; ++g) {
       b_row[g] = psi + (base ^ (m[g]->x_mask & ~std::uint64_t{kFewBlock - 1}));
@@ -81,7 +82,7 @@ void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, flo
     if (far)
       for (std::size_t k = 0; k < kFewBlock; k += 8) __builtin_prefetch(a_row + kFewBlock + k);
     for (std::size_t k = 0; k < kFewBlock; ++k) {
-      const Complex a = a_row[k];
+      const ComplexOf<T> a = a_row[k];
       for (std::size_t g = 0; g < G; ++g)
         s[g] = s[g] + summand<kImaginary>(a, b_row[g][k ^ low_x[g]]) * sg[g][k];
     }
@@ -89,9 +90,9 @@ void few_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, flo
   for (std::size_t g = 0; g < G; ++g) *out[g] = s[g];
 }
 
-template <bool kImaginary>
-void few_sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
-                      float* const* out) {
+template <bool kImaginary, class T>
+void few_sums_of_kind(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
+                      double* const* out) {
   switch (count) {
     case 0: break;
     case 1: few_sums<1, kImaginary>(psi, n, m, out); break;
@@ -103,8 +104,9 @@ void few_sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const
 
 }  // namespace
 
-void pauli_sums_few(const Complex* psi, std::size_t n, const PauliMasks* const* terms, std::size_t count,
-                    float* const* sums) {
+template <class T>
+void pauli_sums_few(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* terms, std::size_t count,
+                    double* const* sums) {
   if (count && terms[0]->imaginary) {
     few_sums_of_kind<true>(psi, n, terms, count, sums);
   } else {
@@ -112,8 +114,18 @@ void pauli_sums_few(const Complex* psi, std::size_t n, const PauliMasks* const* 
   }
 }
 
-void pauli_sweep_sse2(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
-  sweep_lanes<Sse2<float>>(psi, n, sweep, sums);
+template <class T>
+void pauli_sweep_sse2(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums) {
+  sweep_lanes<Sse2<T>>(psi, n, sweep, sums);
 }
+
+#define VANTREL_PAULI(T)                                                                                     \
+  template void pauli_sweep_scalar<T>(const ComplexOf<T>*, std::size_t, const PauliSweep&, double*);         \
+  template void pauli_sweep_sse2<T>(const ComplexOf<T>*, std::size_t, const PauliSweep&, double*);           \
+  template void pauli_sums_few<T>(const ComplexOf<T>*, std::size_t, const PauliMasks* const*, std::size_t, \
+                                  double* const*);
+VANTREL_PAULI(float)
+VANTREL_PAULI(double)
+#undef VANTREL_PAULI
 
 }  // namespace vantrel::sim::kernels

@@ -47,11 +47,16 @@ struct PauliSweep {
 
 // sums[t] = the running sum of sweep.terms[t] over psi[0 .. n), n a power of
 // two >= kSweepMinAmps, every partner index below n. Reads psi only; no
-// allocation. The variants of KernelTable::pauli_sweep.
-void pauli_sweep_scalar(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
-void pauli_sweep_sse2(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
-void pauli_sweep_avx2(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
-void pauli_sweep_avx512(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums);
+// allocation. The variants of KernelTableOf::pauli_sweep, instantiated for
+// float and double.
+template <class T>
+void pauli_sweep_scalar(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums);
+template <class T>
+void pauli_sweep_sse2(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums);
+template <class T>
+void pauli_sweep_avx2(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums);
+template <class T>
+void pauli_sweep_avx512(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums);
 
 // How the vector sweeps lay terms on lanes: a lane of a vector carries one
 // term's running sum, so one vector addition advances that many sums by one
@@ -70,7 +75,8 @@ SweepLayout sweep_layout(const PauliSweep& sweep);
 // The sums of up to four terms of one phase kind, each a scalar running sum,
 // side by side in one pass: for terms too few to fill a vector group. Like
 // the sweeps, n >= kSweepMinAmps.
-void pauli_sums_few(const Complex* psi, std::size_t n, const PauliMasks* const* terms, std::size_t count,
-                    float* const* sums);
+template <class T>
+void pauli_sums_few(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* terms, std::size_t count,
+                    double* const* sums);
 
 }  // namespace vantrel::sim::kernels

@@ -13,15 +13,21 @@ namespace {
 using namespace testing;
 using kernels::PauliMasks;
 
+template <class T>
+class PauliSweep : public ::testing::Test {};
+TYPED_TEST_SUITE(PauliSweep, Precisions);
+
 // A term's running sum with its phase written out: (-i)^ny times
 // (-1)^parity(i & z) as a complex number applied with cmul, then
 // Re(conj(a) * (phase * b)). Y is a bit set in both masks.
-float literal_sum(const Amps& psi, const PauliMasks& m) {
-  Complex base{1.0f, 0.0f};  // (-i)^ny
-  for (int y = std::popcount(m.x_mask & m.z_mask); y > 0; --y) base = cmul(base, Complex{0.0f, -1.0f});
-  float s = 0.0f;
+template <class T>
+T literal_sum(const AmpsOf<T>& psi, const PauliMasks& m) {
+  using C = ComplexOf<T>;
+  C base{1, 0};  // (-i)^ny
+  for (int y = std::popcount(m.x_mask & m.z_mask); y > 0; --y) base = cmul(base, C{0, -1});
+  T s = 0;
   for (std::size_t i = 0; i < psi.size(); ++i) {
-    const Complex phi = std::popcount(i & m.z_mask) & 1 ? Complex{-base.re, -base.im} : base;
+    const C phi = std::popcount(i & m.z_mask) & 1 ? C{-base.re, -base.im} : base;
     s = s + cmul(conj(psi[i]), cmul(phi, psi[i ^ m.x_mask])).re;
   }
   return s;
@@ -49,10 +55,11 @@ PauliMasks random_masks(std::size_t n, std::mt19937& rng, unsigned x_share) {
 // of up to kSweepTerms terms mixing real and imaginary phases, partners in
 // the same vector and far away, diagonal terms below and above the count
 // that gives them groups of their own, one-hot masks (a Hamiltonian's X_i).
-TEST(PauliSweep, EveryTableGivesTheLiteralRunningSums) {
+TYPED_TEST(PauliSweep, EveryTableGivesTheLiteralRunningSums) {
+  using T = TypeParam;
   std::mt19937 rng(21);
   for (std::size_t n : {8u, 9u, 10u, 12u}) {
-    const Amps psi = random_state(n, rng);
+    const AmpsOf<T> psi = random_state<T>(n, rng);
     for (int rep = 0; rep < 6; ++rep) {
       std::vector<PauliMasks> terms;
       const std::size_t count = rep == 0 ? 1 : rep == 1 ? kernels::kSweepTerms : 1 + rng() % 40;
@@ -65,13 +72,13 @@ TEST(PauliSweep, EveryTableGivesTheLiteralRunningSums) {
       }
       if (rep == 2) terms.resize(std::min<std::size_t>(terms.size(), 3));
       const kernels::PauliSweep sweep{terms.data(), terms.size()};
-      std::vector<float> want(terms.size());
+      std::vector<double> want(terms.size());
       for (std::size_t t = 0; t < terms.size(); ++t) want[t] = literal_sum(psi, terms[t]);
-      for (const kernels::KernelTable* isa : tables()) {
-        std::vector<float> got(terms.size(), 1.0f);
+      for (const kernels::KernelTableOf<T>* isa : tables<T>()) {
+        std::vector<double> got(terms.size(), 1.0);
         isa->pauli_sweep(psi.data(), psi.size(), sweep, got.data());
         for (std::size_t t = 0; t < terms.size(); ++t)
-          ASSERT_EQ(std::bit_cast<std::uint32_t>(got[t]), std::bit_cast<std::uint32_t>(want[t]))
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(got[t]), std::bit_cast<std::uint64_t>(want[t]))
               << isa->name << " n=" << n << " rep=" << rep << " term " << t << " x=" << terms[t].x_mask
               << " z=" << terms[t].z_mask;
       }

@@ -6,8 +6,12 @@
 
 namespace vantrel::sim::kernels {
 
-void pauli_sweep_avx512(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
-  sweep_lanes<Avx512<float>>(psi, n, sweep, sums);
+template <class T>
+void pauli_sweep_avx512(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums) {
+  sweep_lanes<Avx512<T>>(psi, n, sweep, sums);
 }
+
+template void pauli_sweep_avx512<float>(const Complex*, std::size_t, const PauliSweep&, double*);
+template void pauli_sweep_avx512<double>(const ComplexD*, std::size_t, const PauliSweep&, double*);
 
 }  // namespace vantrel::sim::kernels

@@ -48,9 +48,9 @@ struct PartnerLane {
 // kSigned every summand's sign is +1 (no Z or Y factor in any lane), and
 // multiplying by +1 would change no bit.
 template <class V, bool kImaginary, bool kSigned>
-inline void partner_group(const Complex* psi, std::size_t base, typename V::Reg ar, typename V::Reg ai,
-                          const PartnerLane<V>* lanes, const float (*lo)[V::kFloats], typename V::Reg hi,
-                          typename V::Reg& acc) {
+inline void partner_group(const typename V::Amp* psi, std::size_t base, typename V::Reg ar, typename V::Reg ai,
+                          const PartnerLane<V>* lanes, const typename V::Scalar (*lo)[V::kFloats],
+                          typename V::Reg hi, typename V::Reg& acc) {
   using F = typename V::Reg;
   constexpr std::size_t L = V::kFloats;
   F v[L];
@@ -82,13 +82,13 @@ struct SweepGroups {
   std::size_t first[kMaxGroups], width[kMaxGroups];
   // Terms of a kind (real, imaginary) too few for a group of their own.
   const PauliMasks* few[2][L];
-  float* few_out[2][L];
+  double* few_out[2][L];
   std::size_t few_count[2] = {0, 0};
   // Signs: lo[g][k][l] is +-1, flip[g][t][l] is -0 where lane l changes sign
   // when the block index goes from b - 1 to b with t trailing zeros; signs[g]
   // is false when no lane of group g ever has a sign.
-  alignas(64) float lo[kMaxGroups][L][L];
-  alignas(64) float flip[kMaxGroups][64][L];
+  alignas(64) typename V::Scalar lo[kMaxGroups][L][L];
+  alignas(64) typename V::Scalar flip[kMaxGroups][64][L];
   alignas(64) PartnerLane<V> lanes[kMaxGroups][L];
   bool signs[kMaxGroups];
 };
@@ -96,7 +96,8 @@ struct SweepGroups {
 // Lays out `sweep` over a state of n amplitudes; the few terms' sums go to
 // their places in `sums`.
 template <class V>
-void prepare_sweep(SweepGroups<V>& p, std::size_t n, const PauliSweep& sweep, float* sums) {
+void prepare_sweep(SweepGroups<V>& p, std::size_t n, const PauliSweep& sweep, double* sums) {
+  using S = typename V::Scalar;
   constexpr std::size_t L = V::kFloats;
   constexpr unsigned kShift = __builtin_ctzll(L);
   p.layout = sweep_layout(sweep);
@@ -126,11 +127,11 @@ void prepare_sweep(SweepGroups<V>& p, std::size_t n, const PauliSweep& sweep, fl
       p.signs[g] = p.signs[g] || (term && (term->z_mask || term->negate));
       for (std::size_t k = 0; k < L; ++k) {
         const bool neg = term && ((__builtin_parityll(k & term->z_mask) != 0) != term->negate);
-        p.lo[g][k][l] = neg ? -1.0f : 1.0f;
+        p.lo[g][k][l] = neg ? S(-1) : S(1);
       }
       for (unsigned t = 0; t < levels; ++t) {
         const std::uint64_t changed = ((std::uint64_t{2} << t) - 1) << kShift;
-        p.flip[g][t][l] = term && __builtin_parityll(changed & term->z_mask) ? -0.0f : 0.0f;
+        p.flip[g][t][l] = term && __builtin_parityll(changed & term->z_mask) ? S(-0.0) : S(0);
       }
       const std::uint64_t x = term ? term->x_mask : 0;
       p.lanes[g][l] = {x & ~std::uint64_t{L - 1}, V::split_perm(x & (L - 1))};
@@ -139,8 +140,9 @@ void prepare_sweep(SweepGroups<V>& p, std::size_t n, const PauliSweep& sweep, fl
 }
 
 template <class V>
-void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, float* sums) {
+void sweep_lanes(const typename V::Amp* psi, std::size_t n, const PauliSweep& sweep, double* sums) {
   using F = typename V::Reg;
+  using S = typename V::Scalar;
   constexpr std::size_t L = V::kFloats;
   constexpr std::size_t kMaxGroups = SweepGroups<V>::kMaxGroups;
 
@@ -159,7 +161,7 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
   F acc[kMaxGroups], hi[kMaxGroups];
   for (std::size_t g = 0; g < groups; ++g) acc[g] = hi[g] = V::zero();
   const typename V::SplitPerm straight = V::split_perm(0);
-  alignas(64) float norms[L];
+  alignas(64) S norms[L];
   for (std::size_t base = 0, block = 0; base < n; base += L, ++block) {
     if (block) {
       const unsigned t = static_cast<unsigned>(__builtin_ctzll(block));
@@ -201,7 +203,7 @@ void sweep_lanes(const Complex* psi, std::size_t n, const PauliSweep& sweep, flo
     for (std::size_t g = kind_end[1]; g < kind_end[2]; ++g)
       partner_group<V, true, true>(psi, base, ar, ai, lanes[g], lo[g], hi[g], acc[g]);
   }
-  alignas(64) float out[L];
+  alignas(64) S out[L];
   for (std::size_t g = 0; g < groups; ++g) {
     V::store_aligned(out, acc[g]);
     for (std::size_t l = 0; l < p.width[g]; ++l) sums[p.layout.order[p.first[g] + l]] = out[l];

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "sim/base/complex.h"
 #include "sim/kernels/grain.h"
@@ -46,38 +47,46 @@ struct RotationMasks {
 // amplitudes of different blocks) and updates any range of them in place.
 // The variants differ in the width of their vectors, so in their items, and
 // give the same bits.
-struct RotationKernel {
+template <class T>
+struct RotationKernelOf {
   const char* name;
   std::size_t block;  // amplitudes per block; passes over fewer take another variant
   std::size_t (*items)(std::size_t amplitudes, const RotationMasks& m);
-  void (*range)(Complex* amps, const RotationMasks& m, float c, float s, std::size_t lo,
-                std::size_t hi);
+  void (*range)(ComplexOf<T>* amps, const RotationMasks& m, T c, T s, std::size_t lo, std::size_t hi);
 };
+using RotationKernel = RotationKernelOf<float>;
 
-// SSE2 (two amplitudes per vector, every x86-64), AVX2 (four) and AVX-512
-// (eight); the wider ones only where the processor runs them.
-extern const RotationKernel kRotationSse2;
-extern const RotationKernel kRotationAvx2;
-extern const RotationKernel kRotationAvx512;
+// SSE2 (two single- or one double-precision amplitude per vector, every
+// x86-64), AVX2 (four or two) and AVX-512 (eight or four); the wider ones
+// only where the processor runs them.
+extern const RotationKernelOf<float> kRotationSse2;
+extern const RotationKernelOf<float> kRotationAvx2;
+extern const RotationKernelOf<float> kRotationAvx512;
+extern const RotationKernelOf<double> kRotationSse2Double;
+extern const RotationKernelOf<double> kRotationAvx2Double;
+extern const RotationKernelOf<double> kRotationAvx512Double;
 
 // The variant of the engine's kernel table (isa.h) when its blocks fit a
 // pass over `amplitudes` (a power of two, at least 2) amplitudes, else the
-// widest narrower one that fits.
-const RotationKernel& rotation_kernel(std::size_t amplitudes);
+// widest narrower one that fits. rotation_kernel is the single-precision one.
+template <class T>
+const RotationKernelOf<T>& rotation_kernel_of(std::size_t amplitudes);
+inline const RotationKernel& rotation_kernel(std::size_t amplitudes) { return rotation_kernel_of<float>(amplitudes); }
 
-// Items per piece of parallel work (grain.h): an item holds from two
-// amplitudes (SSE2, no partner vector) to sixteen (AVX-512 pairs); the
-// grain counts four, an AVX2 vector's.
+// Items per piece of parallel work (grain.h): an item holds from one
+// amplitude (SSE2 double, no partner vector) to sixteen (AVX-512 single
+// pairs); the grain counts four, an AVX2 single-precision vector's.
 inline constexpr std::size_t kPauliGrainItems = kGrainAmps / 4;
 
 // Applies the rotation to `amps` (2^n entries, n >= 1; every qubit of the
 // masks below n; the masks not both zero), parallel under Exec.
-template <class Exec>
-void apply_pauli_rotation(std::span<Complex> amps, const RotationMasks& m, float c, float s,
-                          const RotationKernel* kernel = nullptr) {
+template <class Exec, class T = float>
+void apply_pauli_rotation(std::type_identity_t<std::span<ComplexOf<T>>> amps, const RotationMasks& m,
+                          std::type_identity_t<T> c, std::type_identity_t<T> s,
+                          const RotationKernelOf<T>* kernel = nullptr) {
   Exec::num_threads();  // every kernel call makes sure the pool exists
-  const RotationKernel& k = kernel ? *kernel : rotation_kernel(amps.size());
-  Complex* data = amps.data();
+  const RotationKernelOf<T>& k = kernel ? *kernel : rotation_kernel_of<T>(amps.size());
+  ComplexOf<T>* data = amps.data();
   Exec::parallel_for(k.items(amps.size(), m), kPauliGrainItems,
                      [&](std::size_t lo, std::size_t hi) { k.range(data, m, c, s, lo, hi); });
 }

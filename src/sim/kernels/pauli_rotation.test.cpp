@@ -15,6 +15,7 @@ namespace vantrel::sim::kernels {
 namespace {
 
 using sim::testing::Amps;
+using sim::testing::AmpsOf;
 using sim::testing::random_state;
 using sim::testing::same_bits;
 
@@ -39,23 +40,30 @@ std::vector<RotationMasks> every_string(const std::vector<unsigned>& qubits) {
   return out;
 }
 
-// The variants this processor runs.
-std::vector<const RotationKernel*> variants() {
-  std::vector<const RotationKernel*> out = {&kRotationSse2};
-  if (detect_isa() >= Isa::kAvx2) out.push_back(&kRotationAvx2);
-  if (detect_isa() >= Isa::kAvx512) out.push_back(&kRotationAvx512);
+// The variants this processor runs, of tables SSE2 and wider.
+template <class T>
+std::vector<const RotationKernelOf<T>*> variants() {
+  std::vector<const RotationKernelOf<T>*> out;
+  for (const KernelTableOf<T>* table : supported_kernel_tables_of<T>())
+    if (table->isa != Isa::kScalar) out.push_back(table->rotation);
   return out;
 }
 
-template <class Exec>
+template <class P>
 class PauliRotationKernel : public ::testing::Test {};
-using Executors = ::testing::Types<PoolExecutor, SequentialExecutor>;
-TYPED_TEST_SUITE(PauliRotationKernel, Executors);
+using Cases = sim::testing::ExecutorsAtPrecisions<PoolExecutor, SequentialExecutor>;
+TYPED_TEST_SUITE(PauliRotationKernel, Cases);
+
+template <class T>
+class PauliRotationCuts : public ::testing::Test {};
+TYPED_TEST_SUITE(PauliRotationCuts, sim::testing::Precisions);
 
 // Every label combination on the lowest, a middle and the highest qubit of
 // 1-10 qubits, and on a register large enough to be cut into pieces, against
 // the plain reference bit for bit.
 TYPED_TEST(PauliRotationKernel, EveryStringMatchesReference) {
+  using Exec = typename TypeParam::Exec;
+  using T = typename TypeParam::Scalar;
   std::mt19937 rng(41);
   for (unsigned n : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 17u}) {
     std::vector<unsigned> qubits = {0};
@@ -66,13 +74,13 @@ TYPED_TEST(PauliRotationKernel, EveryStringMatchesReference) {
       const float angle = std::uniform_real_distribution<float>(-7.0f, 7.0f)(rng);
       float s = 0.0f, c = 0.0f;
       sincosf(angle * 0.5f, &s, &c);
-      const Amps input = random_state(n, rng);
-      Amps want = input;
-      reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
-      for (const RotationKernel* k : variants()) {
+      const AmpsOf<T> input = random_state<T>(n, rng);
+      AmpsOf<T> want = input;
+      reference::apply_pauli_rotation(want, m.x, m.z, m.ny, T(c), T(s));
+      for (const RotationKernelOf<T>* k : variants<T>()) {
         if (input.size() < k->block) continue;
-        Amps got = input;
-        apply_pauli_rotation<TypeParam>(got, m, c, s, k);
+        AmpsOf<T> got = input;
+        apply_pauli_rotation<Exec, T>(got, m, c, s, k);
         ASSERT_TRUE(same_bits(got, want))
             << k->name << " n=" << n << " x=" << m.x << " z=" << m.z;
       }
@@ -80,7 +88,8 @@ TYPED_TEST(PauliRotationKernel, EveryStringMatchesReference) {
   }
 }
 
-TEST(PauliRotationKernel, EveryVariantOnAnyCutGivesTheSameBits) {
+TYPED_TEST(PauliRotationCuts, EveryVariantOnAnyCutGivesTheSameBits) {
+  using T = TypeParam;
   std::mt19937 rng(5);
   for (int trial = 0; trial < 200; ++trial) {
     const unsigned n = 1 + rng() % 9;
@@ -94,13 +103,13 @@ TEST(PauliRotationKernel, EveryVariantOnAnyCutGivesTheSameBits) {
         m.ny += label == 2;
       }
     }
-    const float c = std::cos(0.3f * static_cast<float>(trial)), s = std::sin(0.3f * static_cast<float>(trial));
-    const Amps input = random_state(n, rng);
-    Amps want = input;
+    const T c = std::cos(T(0.3f) * static_cast<T>(trial)), s = std::sin(T(0.3f) * static_cast<T>(trial));
+    const AmpsOf<T> input = random_state<T>(n, rng);
+    AmpsOf<T> want = input;
     reference::apply_pauli_rotation(want, m.x, m.z, m.ny, c, s);
-    for (const RotationKernel* k : variants()) {
+    for (const RotationKernelOf<T>* k : variants<T>()) {
       if (input.size() < k->block) continue;
-      Amps got = input;
+      AmpsOf<T> got = input;
       const std::size_t items = k->items(got.size(), m);
       for (std::size_t lo = 0; lo < items;) {
         const std::size_t hi = std::min(items, lo + 1 + rng() % 7);

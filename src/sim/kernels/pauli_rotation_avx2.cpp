@@ -7,7 +7,9 @@
 
 namespace vantrel::sim::kernels {
 
-const RotationKernel kRotationAvx2 = {"AVX2", Avx2<float>::kAmps, &rotation_items<Avx2<float>>,
-                                      &rotation_items_range<Avx2<float>>};
+const RotationKernelOf<float> kRotationAvx2 = {"AVX2", Avx2<float>::kAmps, &rotation_items<Avx2<float>>,
+                                             &rotation_items_range<Avx2<float>>};
+const RotationKernelOf<double> kRotationAvx2Double = {"AVX2", Avx2<double>::kAmps, &rotation_items<Avx2<double>>,
+                                                    &rotation_items_range<Avx2<double>>};
 
 }  // namespace vantrel::sim::kernels

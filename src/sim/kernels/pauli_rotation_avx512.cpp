@@ -7,7 +7,9 @@
 
 namespace vantrel::sim::kernels {
 
-const RotationKernel kRotationAvx512 = {"AVX-512", Avx512<float>::kAmps, &rotation_items<Avx512<float>>,
-                                        &rotation_items_range<Avx512<float>>};
+const RotationKernelOf<float> kRotationAvx512 = {"AVX-512", Avx512<float>::kAmps, &rotation_items<Avx512<float>>,
+                                             &rotation_items_range<Avx512<float>>};
+const RotationKernelOf<double> kRotationAvx512Double = {"AVX-512", Avx512<double>::kAmps, &rotation_items<Avx512<double>>,
+                                                    &rotation_items_range<Avx512<double>>};
 
 }  // namespace vantrel::sim::kernels

@@ -40,7 +40,8 @@ struct RotationPass {
 };
 
 template <class V>
-void prepare_rotation(RotationPass<V>& p, const RotationMasks& m, float c, float s) {
+void prepare_rotation(RotationPass<V>& p, const RotationMasks& m, typename V::Scalar c, typename V::Scalar s) {
+  using W = typename V::Word;
   p.c = V::set1(c);
   p.s = V::set1(s);
   p.zv = m.z >> V::kShift;
@@ -48,13 +49,13 @@ void prepare_rotation(RotationPass<V>& p, const RotationMasks& m, float c, float
   // e of an index with even Z parity: ny + 1. Its sign flips: e = 1 negates
   // the imaginary part, 2 both, 3 the real part.
   const unsigned e = (m.ny + 1u) & 3u;
-  const std::uint32_t re = (e == 2 || e == 3) ? kSignBit : 0u;
-  const std::uint32_t im = (e == 1 || e == 2) ? kSignBit : 0u;
-  alignas(64) std::uint32_t even[2 * V::kAmps];
+  const W re = (e == 2 || e == 3) ? V::kSign : W(0);
+  const W im = (e == 1 || e == 2) ? V::kSign : W(0);
+  alignas(64) W even[2 * V::kAmps];
   for (unsigned l = 0; l < V::kAmps; ++l) {
     const bool odd = __builtin_parity(static_cast<unsigned>(l & m.z & (V::kAmps - 1)));
-    even[2 * l] = re ^ (odd ? kSignBit : 0u);
-    even[2 * l + 1] = im ^ (odd ? kSignBit : 0u);
+    even[2 * l] = re ^ (odd ? V::kSign : W(0));
+    even[2 * l + 1] = im ^ (odd ? V::kSign : W(0));
   }
   const typename V::Reg base = V::bits(even);
   for (unsigned v = 0; v < 8; ++v)
@@ -75,7 +76,7 @@ inline typename V::Reg rotate(const RotationPass<V>& p, typename V::Reg a, typen
 // updated together with vector v ^ partner (which has a `skip` bit); else
 // its lanes' partners are in the vector itself.
 template <class V, bool kSwapParts, unsigned kLow, bool kPaired>
-void rotation_run(const RotationPass<V>& p, float* data, std::uint64_t vb, std::uint64_t ve,
+void rotation_run(const RotationPass<V>& p, typename V::Scalar* data, std::uint64_t vb, std::uint64_t ve,
                   std::uint64_t partner, std::uint64_t skip) {
   constexpr std::size_t kFloats = 2 * V::kAmps;
   for (std::uint64_t v = vb; v < ve;) {
@@ -85,12 +86,12 @@ void rotation_run(const RotationPass<V>& p, float* data, std::uint64_t vb, std::
     for (; v < group_end; ++v) {
       if (v & skip) continue;
       const typename V::Reg mask = V::bit_xor(p.low[v & 7], flip);
-      float* pa = data + kFloats * v;
+      typename V::Scalar* pa = data + kFloats * v;
       const typename V::Reg a = V::load(pa);
       if constexpr (!kPaired) {
         V::store(pa, rotate<V, kSwapParts>(p, a, V::template permute<kLow>(a), mask));
       } else {
-        float* pb = data + kFloats * (v ^ partner);
+        typename V::Scalar* pb = data + kFloats * (v ^ partner);
         const typename V::Reg b = V::load(pb);
         V::store(pa, rotate<V, kSwapParts>(p, a, V::template permute<kLow>(b), mask));
         V::store(pb, rotate<V, kSwapParts>(p, b, V::template permute<kLow>(a),
@@ -101,7 +102,7 @@ void rotation_run(const RotationPass<V>& p, float* data, std::uint64_t vb, std::
 }
 
 template <class V>
-using RotationRun = void (*)(const RotationPass<V>&, float*, std::uint64_t, std::uint64_t,
+using RotationRun = void (*)(const RotationPass<V>&, typename V::Scalar*, std::uint64_t, std::uint64_t,
                              std::uint64_t, std::uint64_t);
 
 // Indexed by x mod kAmps (entries at or above kAmps repeat the others).
@@ -122,12 +123,12 @@ std::size_t rotation_items(std::size_t amplitudes, const RotationMasks& m) {
 }
 
 template <class V>
-void rotation_items_range(Complex* amps, const RotationMasks& m, float c, float s,
-                          std::size_t lo, std::size_t hi) {
+void rotation_items_range(typename V::Amp* amps, const RotationMasks& m, typename V::Scalar c,
+                          typename V::Scalar s, std::size_t lo, std::size_t hi) {
   if (lo >= hi) return;
   RotationPass<V> p;
   prepare_rotation(p, m, c, s);
-  float* data = reinterpret_cast<float*>(amps);
+  typename V::Scalar* data = reinterpret_cast<typename V::Scalar*>(amps);
   const std::uint64_t xv = m.x >> V::kShift;  // x above the lanes, in vector numbering
   const bool swap_parts = (m.ny & 1u) == 0;
   const unsigned low = static_cast<unsigned>(m.x & (V::kAmps - 1));

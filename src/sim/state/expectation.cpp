@@ -28,7 +28,7 @@ inline float summand(Complex a, Complex b) {
 // sum in ascending index order; interleaving G independent sums only lets
 // the processor overlap their additions.
 template <std::size_t G, bool kImaginary>
-void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, float* out) {
+void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, double* out) {
   float s[G];
   for (std::size_t g = 0; g < G; ++g) s[g] = 0.0f;
   for (std::size_t i = 0; i < n; ++i) {
@@ -43,10 +43,10 @@ void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, f
 
 template <bool kImaginary>
 void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
-                  float* const* out) {
+                  double* const* out) {
   constexpr std::size_t kGroup = 4;
   for (std::size_t first = 0; first < count; first += kGroup) {
-    float s[kGroup];
+    double s[kGroup];
     const std::size_t c = std::min(kGroup, count - first);
     switch (c) {
       case 1: group_sums<1, kImaginary>(psi, n, m + first, s); break;
@@ -59,9 +59,9 @@ void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m,
 }
 
 void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
-                float* sums) {
+                double* sums) {
   const PauliMasks* of_kind[2][kernels::kSweepTerms];
-  float* out[2][kernels::kSweepTerms];
+  double* out[2][kernels::kSweepTerms];
   std::size_t counts[2] = {0, 0};
   for (std::size_t t = 0; t < count; ++t) {
     const int kind = masks[t].imaginary ? 1 : 0;
@@ -81,7 +81,7 @@ void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std:
 constexpr std::size_t kSplitMinAmps = std::size_t{1} << 16;
 constexpr std::size_t kSplitMinTerms = 8;
 
-void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count, float* sums) {
+void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count, double* sums) {
   const kernels::KernelTable& isa = kernels::active_kernels();
   if (n < kSplitMinAmps || count < kSplitMinTerms || in_pool_thread() || pool_num_threads() < 2) {
     isa.pauli_sweep(psi, n, kernels::PauliSweep{masks, count}, sums);
@@ -89,7 +89,7 @@ void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std:
   }
   PauliMasks part[2][kernels::kSweepTerms];
   std::uint8_t index[2][kernels::kSweepTerms];
-  float out[2][kernels::kSweepTerms];
+  double out[2][kernels::kSweepTerms];
   std::size_t size[2] = {0, 0};
   int next[2] = {0, 0};  // half taking the next term of each kind (diagonal or not)
   for (std::size_t t = 0; t < count; ++t) {
@@ -120,7 +120,7 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
     const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
     if (stop(n * count)) return interrupted();
     PauliMasks masks[kernels::kSweepTerms];
-    float sums[kernels::kSweepTerms];
+    double sums[kernels::kSweepTerms];
     for (std::size_t t = 0; t < count; ++t) masks[t] = masks_of(terms[first + t]);
     if (n < kernels::kSweepMinAmps) {
       small_sums(psi, n, masks, count, sums);
@@ -128,7 +128,7 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
       sweep_sums(psi, n, masks, count, sums);
     }
     for (std::size_t t = 0; t < count; ++t)
-      total = total + sums[t] * static_cast<float>(terms[first + t].coefficient);
+      total = total + static_cast<float>(sums[t]) * static_cast<float>(terms[first + t].coefficient);
   }
   return total;
 }
@@ -163,15 +163,15 @@ Status apply_observable_with(const kernels::KernelTable& table, const StateVecto
   Complex* lambda = out.data();
   const std::size_t n = state.size();
   const std::size_t block = std::min(n, kBlock);
-  const auto add_term = n < kernels::kTermGroup ? &kernels::add_term_scalar : table.add_term;
+  const auto add_term = n < kernels::kTermGroup ? &kernels::add_term_scalar<float> : table.add_term;
   StopCheck stop;
   for (std::size_t first = 0; first < terms.size(); first += kApplyTerms) {
     const std::size_t count = std::min(kApplyTerms, terms.size() - first);
     if (stop(n * count)) return interrupted();
     kernels::TermLanes lanes[kApplyTerms];
     for (std::size_t t = 0; t < count; ++t)
-      lanes[t] = kernels::term_lanes(masks_of(terms[first + t]),
-                                    static_cast<float>(terms[first + t].coefficient));
+      lanes[t] = kernels::term_lanes<float>(masks_of(terms[first + t]),
+                                           static_cast<float>(terms[first + t].coefficient));
     parallel_for(n / block, kApplyGrainBlocks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t base = lo * block; base < hi * block; base += block) {
         alignas(64) Complex acc[kBlock];

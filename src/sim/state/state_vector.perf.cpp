@@ -197,7 +197,7 @@ void bench_register(std::size_t n) {
   std::vector<kernels::PauliMasks> terms;
   for (std::size_t i = 0; i + 1 < n; ++i) terms.push_back({0, (std::uint64_t{3} << i), false, false});
   for (std::size_t i = 0; i < n; ++i) terms.push_back({std::uint64_t{1} << i, 0, false, false});
-  std::vector<float> sums(terms.size());
+  std::vector<double> sums(terms.size());
   std::snprintf(name, sizeof name, "expectation, %zu terms", terms.size());
   row(name, [&](const kernels::KernelTable& isa) {
     for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {

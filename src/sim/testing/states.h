@@ -17,19 +17,21 @@ namespace vantrel::sim::testing {
 
 // About unit norm, with exact zeros, negative zeros and subnormals among the
 // components (and some whole amplitudes of zero).
-inline Amps random_unit_state(std::size_t n, std::mt19937& rng) {
-  Amps a = random_state(n, rng);
-  const float scale = 1.0f / std::sqrt(static_cast<float>(a.size()));
+template <class T = float>
+AmpsOf<T> random_unit_state(std::size_t n, std::mt19937& rng) {
+  AmpsOf<T> a = random_state<T>(n, rng);
+  const T scale = T(1) / std::sqrt(static_cast<T>(a.size()));
   for (auto& c : a) {
     c = {c.re * scale, c.im * scale};
-    if (rng() % 8 == 0) c = {rng() & 1 ? 0.0f : -0.0f, rng() & 1 ? 0.0f : -0.0f};
+    if (rng() % 8 == 0) c = {rng() & 1 ? T(0) : -T(0), rng() & 1 ? T(0) : -T(0)};
   }
   return a;
 }
 
 // A d x d unitary (Gram-Schmidt in double precision, rounded to floats); with
 // `real`, an orthogonal one whose imaginary parts are +-0.
-inline Amps random_unitary(std::size_t d, std::mt19937& rng, bool real = false) {
+template <class T = float>
+AmpsOf<T> random_unitary(std::size_t d, std::mt19937& rng, bool real = false) {
   std::normal_distribution<double> g;
   std::vector<double> re(d * d), im(d * d);
   for (std::size_t i = 0; i < d * d; ++i) {
@@ -53,22 +55,23 @@ inline Amps random_unitary(std::size_t d, std::mt19937& rng, bool real = false) 
     norm = std::sqrt(norm);
     for (std::size_t j = 0; j < d; ++j) re[r * d + j] /= norm, im[r * d + j] /= norm;
   }
-  Amps m(d * d);
+  AmpsOf<T> m(d * d);
   for (std::size_t i = 0; i < d * d; ++i)
-    m[i] = {static_cast<float>(re[i]), real ? (g(rng) < 0 ? -0.0f : 0.0f) : static_cast<float>(im[i])};
+    m[i] = {static_cast<T>(re[i]), real ? (g(rng) < 0 ? -T(0) : T(0)) : static_cast<T>(im[i])};
   return m;
 }
 
 // A diagonal d x d matrix of random phases (some exactly 1, -1, i) whose
 // off-diagonal entries are +0 or -0.
-inline Amps random_diagonal(std::size_t d, std::mt19937& rng) {
-  Amps m(d * d);
-  for (auto& c : m) c = {rng() & 1 ? 0.0f : -0.0f, rng() & 1 ? 0.0f : -0.0f};
+template <class T = float>
+AmpsOf<T> random_diagonal(std::size_t d, std::mt19937& rng) {
+  using C = ComplexOf<T>;
+  AmpsOf<T> m(d * d);
+  for (auto& c : m) c = {rng() & 1 ? T(0) : -T(0), rng() & 1 ? T(0) : -T(0)};
   for (std::size_t r = 0; r < d; ++r) {
     const unsigned kind = rng() % 6;
-    const float t = std::uniform_real_distribution<float>(-3.2f, 3.2f)(rng);
-    m[r * d + r] = kind == 0 ? Complex{1, 0} : kind == 1 ? Complex{-1, 0} : kind == 2 ? Complex{0, 1}
-                                                                           : Complex{std::cos(t), std::sin(t)};
+    const T t = std::uniform_real_distribution<T>(T(-3.2f), T(3.2f))(rng);
+    m[r * d + r] = kind == 0 ? C{1, 0} : kind == 1 ? C{-1, 0} : kind == 2 ? C{0, 1} : C{std::cos(t), std::sin(t)};
   }
   return m;
 }

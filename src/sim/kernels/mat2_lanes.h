@@ -1,0 +1,152 @@
+// The one-qubit kernel and its controlled form (mat2.h) written once over an
+// instruction-set traits type V (lanes.h), instantiated by mat2.cpp (SSE2),
+// mat2_avx2.cpp and mat2_avx512.cpp for both precisions. Internal linkage
+// only (isa.h).
+//
+// A complex product m*a is computed lane-wise as cmul(coef(m), a) (lanes.h):
+// every lane performs exactly the scalar operations of cmul, in the same
+// order, without fusion. Qubits below kShift have both amplitudes of a pair
+// in one register: the a1 slots sum (m11 a1) + (m10 a0), the reference's two
+// products in swapped order, which IEEE addition leaves bit for bit the
+// same. Higher qubits take runs of pairs whose amplitudes are a0[i], a1[i].
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "sim/kernels/lanes.h"
+#include "sim/kernels/mat2.h"
+
+namespace vantrel::sim::kernels {
+namespace {
+
+// How a register of updated amplitudes y (from x) is stored. The one-qubit
+// kernel stores y. The controlled one stores y + 0 where the pair is on
+// ((p & low) == low) and, with kMasked, x + 0 elsewhere; its scalar form
+// serves the tails.
+template <class V, bool kControlled, bool kMasked>
+struct PairStore {
+  using Reg = typename V::Reg;
+  using Amp = typename V::Amp;
+  static constexpr bool kMaskedStore = kMasked;
+  std::uint32_t low = 0;
+  std::uint64_t pattern = 0;  // bit k: pair k is on (k < 64; period 32, as low < 32)
+
+  explicit PairStore(std::uint32_t l) : low(l) {
+    if constexpr (kMasked)
+      for (unsigned k = 0; k < 64; ++k) pattern |= std::uint64_t{(k & l) == l} << k;
+  }
+  // Bit j: pair p + j is on, for j < count <= 32.
+  unsigned on(std::size_t p, unsigned count) const {
+    return static_cast<unsigned>(pattern >> (p & 31)) & ((1u << count) - 1u);
+  }
+  Reg operator()(Reg y, Reg x, unsigned amps_on) const {
+    if constexpr (kMasked) y = V::blend(V::amp_mask(amps_on), x, y);
+    if constexpr (kControlled) y = V::add(y, V::zero());
+    return y;
+  }
+  void scalar(Amp* amps, unsigned q, const Amp m[4], std::size_t p) const {
+    if constexpr (kControlled) {
+      controlled_pairs_scalar<typename V::Scalar>(amps, q, m, low, p, p + 1);
+    } else {
+      const std::size_t s = std::size_t{1} << q;
+      Amp* a0 = amps + ((p >> q) << (q + 1)) + (p & (s - 1));
+      mat2_pair_scalar(a0, a0 + s, m);
+    }
+  }
+};
+
+// A run of `len` pairs from pair p whose amplitudes are a0[i] and a1[i].
+template <class V, class Store>
+void mat2_run(typename V::Amp* amps, unsigned q, std::size_t p, typename V::Amp* a0, typename V::Amp* a1,
+              std::size_t len, const typename V::Coef c[4], const typename V::Amp m[4], const Store& store) {
+  using S = typename V::Scalar;
+  using Reg = typename V::Reg;
+  std::size_t i = 0;
+  for (; i + V::kAmps <= len; i += V::kAmps) {
+    prefetch_ahead(a0 + i);
+    prefetch_ahead(a1 + i);
+    S* p0 = reinterpret_cast<S*>(a0 + i);
+    S* p1 = reinterpret_cast<S*>(a1 + i);
+    const Reg x0 = V::load(p0), x1 = V::load(p1);
+    const Reg y0 = V::add(V::cmul(c[0], x0), V::cmul(c[1], x1));
+    const Reg y1 = V::add(V::cmul(c[2], x0), V::cmul(c[3], x1));
+    unsigned on = 0;
+    if constexpr (Store::kMaskedStore) on = store.on(p + i, V::kAmps);
+    V::store(p0, store(y0, x0, on));
+    V::store(p1, store(y1, x1, on));
+  }
+  for (; i < len; ++i) store.scalar(amps, q, m, p + i);
+}
+
+// The amplitudes of a register holding pairs p .. p + kAmps / 2 - 1 of qubit
+// Q that belong to the pairs set in `pairs`: amplitude l is in pair
+// (l >> (Q + 1)) << Q | (l mod 2^Q).
+template <class V, unsigned Q>
+inline unsigned amps_of_pairs(unsigned pairs) {
+  unsigned bits = 0;
+  for (unsigned l = 0; l < V::kAmps; ++l)
+    bits |= ((pairs >> (((l >> (Q + 1)) << Q) | (l & ((1u << Q) - 1u)))) & 1u) << l;
+  return bits;
+}
+
+// Qubit Q < kShift: the kAmps amplitudes from 2p (p a multiple of 2^Q) are
+// exactly pairs p .. p + kAmps / 2 - 1, and permute<2^Q> brings each slot's
+// partner into it.
+template <class V, unsigned Q, class Store>
+void mat2_low(typename V::Amp* amps, std::size_t lo, std::size_t hi, const typename V::Amp m[4],
+              const Store& store) {
+  using S = typename V::Scalar;
+  using Reg = typename V::Reg;
+  constexpr std::size_t kAlign = std::size_t{1} << Q;
+  constexpr unsigned kPairs = V::kAmps / 2;
+  // Slots of a0 take m00 and m01, those of a1 m11 and m10.
+  const typename V::Coef diag = coef_split<V, Q>(m[0], m[3]), off = coef_split<V, Q>(m[1], m[2]);
+  std::size_t p = lo;
+  for (; p < hi && (p & (kAlign - 1)); ++p) store.scalar(amps, Q, m, p);
+  for (; p + kPairs <= hi; p += kPairs) {
+    prefetch_ahead(amps + 2 * p);
+    S* f = reinterpret_cast<S*>(amps + 2 * p);
+    const Reg x = V::load(f);
+    const Reg y = V::add(V::cmul(diag, x), V::cmul(off, V::template permute<(1u << Q)>(x)));
+    unsigned on = 0;
+    if constexpr (Store::kMaskedStore) on = amps_of_pairs<V, Q>(store.on(p, kPairs));
+    V::store(f, store(y, x, on));
+  }
+  for (; p < hi; ++p) store.scalar(amps, Q, m, p);
+}
+
+template <class V, class Store>
+void mat2_pairs_lanes(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
+                      std::size_t hi, const Store& store) {
+  if (in_register_qubit<V>(q, [&]<unsigned Q>() { mat2_low<V, Q>(amps, lo, hi, m, store); })) return;
+  const typename V::Coef c[4] = {coef<V>(m[0]), coef<V>(m[1]), coef<V>(m[2]), coef<V>(m[3])};
+  const std::size_t s = std::size_t{1} << q;
+  for (std::size_t p = lo; p < hi;) {
+    const std::size_t i = p & (s - 1);
+    const std::size_t len = lesser(s - i, hi - p);
+    typename V::Amp* a0 = amps + ((p >> q) << (q + 1)) + i;
+    mat2_run<V>(amps, q, p, a0, a0 + s, len, c, m, store);
+    p += len;
+  }
+}
+
+// A table's mat2_pairs and controlled_pairs.
+template <class V>
+void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
+                   std::size_t hi) {
+  mat2_pairs_lanes<V>(amps, q, m, lo, hi, PairStore<V, false, false>(0));
+}
+
+template <class V>
+void controlled_pairs_of(typename V::Amp* amps, unsigned t, const typename V::Amp m[4], std::uint32_t low,
+                         std::size_t lo, std::size_t hi) {
+  if (low == 0) {
+    mat2_pairs_lanes<V>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
+  } else {
+    mat2_pairs_lanes<V>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::sim::kernels
