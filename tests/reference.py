@@ -123,18 +123,22 @@ FIXED = {"h": H, "x": X, "z": Z}
 ROTATIONS = {"rx": RX, "ry": RY, "rz": RZ, "p": P}
 
 
+def apply_step(state, step, params):
+    """Returns the step applied to state (a new array)."""
+    name = step[0]
+    if name in FIXED:
+        return apply(state, [step[1]], FIXED[name])
+    if name in ("cx", "cz"):
+        return apply(state, [step[1], step[2]], controlled(X if name == "cx" else Z))
+    if name == "pauli":
+        return pauli_rotation(state, step[1], step[3] * float(params[step[2]]))
+    return apply(state, [step[1]], ROTATIONS[name](float(params[step[2]])))
+
+
 def run_plan(steps, num_qubits, params):
     state = zero_state(num_qubits)
     for step in steps:
-        name = step[0]
-        if name in FIXED:
-            state = apply(state, [step[1]], FIXED[name])
-        elif name in ("cx", "cz"):
-            state = apply(state, [step[1], step[2]], controlled(X if name == "cx" else Z))
-        elif name == "pauli":
-            state = pauli_rotation(state, step[1], step[3] * float(params[step[2]]))
-        else:
-            state = apply(state, [step[1]], ROTATIONS[name](float(params[step[2]])))
+        state = apply_step(state, step, params)
     return state
 
 

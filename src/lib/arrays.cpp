@@ -57,6 +57,10 @@ PyObject* complex_array_from_buffer(sim::Complex* data, std::size_t count) {
   return array_from_buffer(NPY_COMPLEX64, data, {static_cast<npy_intp>(count)});
 }
 
+PyObject* complex_array_from_buffer(sim::ComplexD* data, std::size_t count) {
+  return array_from_buffer(NPY_COMPLEX128, data, {static_cast<npy_intp>(count)});
+}
+
 PyObject* double_array_from_buffer(double* data, std::size_t count) {
   return array_from_buffer(NPY_FLOAT64, data, {static_cast<npy_intp>(count)});
 }
@@ -134,12 +138,15 @@ const NumpyNames* numpy_names() {
   if (!ascontiguousarray) return nullptr;
   PyRef float32(PyObject_GetAttrString(numpy.get(), "float32"));
   if (!float32) return nullptr;
+  PyRef float64(PyObject_GetAttrString(numpy.get(), "float64"));
+  if (!float64) return nullptr;
   PyRef complex64(PyObject_GetAttrString(numpy.get(), "complex64"));
   if (!complex64) return nullptr;
   PyRef complex128(PyObject_GetAttrString(numpy.get(), "complex128"));
   if (!complex128) return nullptr;
   names.ascontiguousarray = ascontiguousarray.release();
   names.float32 = float32.release();
+  names.float64 = float64.release();
   names.complex64 = complex64.release();
   names.complex128 = complex128.release();
   return &names;

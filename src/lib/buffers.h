@@ -1,5 +1,6 @@
-// Parameters from Python: by-value conversions into owned single-precision
-// vectors, and the NumPy-backed buffers the engine reads in place.
+// Parameters from Python: by-value conversions into owned vectors of the
+// plan's scalar type (float for single-precision plans, double for double),
+// and the NumPy-backed buffers the engine reads in place.
 //
 // Every function here runs with the interpreter lock held and reports
 // failure by returning false (or NULL) with the Python exception set.
@@ -12,12 +13,14 @@
 #include "lib/numpy_api.h"
 #include "lib/object.h"
 #include "lib/py.h"
+#include "sim/base/precision.h"
 
 namespace vantrel::lib {
 
-// A buffer's backing array and the counts fixed when it was made. The array
-// is float32, row-major, zero-filled at creation and never replaced; the
-// module only reads it afterwards.
+// A buffer's backing array, its precision and the counts fixed when it was
+// made. The array is float32 (single) or float64 (double), row-major,
+// zero-filled at creation and never replaced; the module only reads it
+// afterwards.
 //
 // The buffer types hold this one Python reference and take no part in the
 // garbage collector: no reference cycle can pass through them. The array is
@@ -30,12 +33,14 @@ namespace vantrel::lib {
 struct ParamBufferValue {
   PyRef array;
   std::uint64_t size = 0;
+  sim::Precision precision = sim::Precision::kSingle;
 };
 
 struct ParamBatchBufferValue {
   PyRef array;
   std::uint64_t batch_size = 0;
   std::uint64_t parameter_count = 0;
+  sim::Precision precision = sim::Precision::kSingle;
 };
 
 struct PyParamBuffer : ObjectBase {
@@ -50,41 +55,56 @@ struct PyParamBatchBuffer : ObjectBase {
   ParamBatchBufferValue value;
 };
 
-// New buffers over zero-filled arrays of shape (size,) and (batch_size,
-// parameter_count). MemoryError when NumPy cannot allocate the array.
-PyObject* new_param_buffer(std::uint64_t size);
-PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t parameter_count);
+// New buffers of `precision` over zero-filled arrays of shape (size,) and
+// (batch_size, parameter_count). MemoryError when NumPy cannot allocate the
+// array.
+PyObject* new_param_buffer(std::uint64_t size, sim::Precision precision);
+PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t parameter_count,
+                                 sim::Precision precision);
 
 // A row-major batch of rows x cols values.
-struct ParamBatch {
-  std::vector<float> data;
+template <class T>
+struct ParamBatchOf {
+  std::vector<T> data;
   std::uint64_t rows = 0;
   std::uint64_t cols = 0;
 };
 
-// numpy.ascontiguousarray(params, numpy.float32), checked to be one
-// dimensional, then copied; None is refused (TypeError) rather than read as
-// [nan]. The length is left to the engine to check.
-bool params_from_python(PyObject* params, std::vector<float>& out);
+// numpy.ascontiguousarray(params, numpy.float32) (numpy.float64 for T =
+// double), checked to be one dimensional, then copied; None is refused
+// (TypeError) rather than read as [nan]. The length is left to the engine to
+// check. T is float or double.
+template <class T>
+bool params_from_python(PyObject* params, std::vector<T>& out);
 // The same for a two-dimensional batch.
-bool params_batch_from_python(PyObject* params_batch, ParamBatch& out);
+template <class T>
+bool params_batch_from_python(PyObject* params_batch, ParamBatchOf<T>& out);
 // ValueError "params_batch has width {}, expected {}" unless they are equal.
 bool validate_param_width(std::uint64_t width, std::uint64_t expected);
 
-// Read-only views of a buffer's memory. Valid only while the buffer is
-// borrowed and the interpreter lock is held: Python code may write to or
-// resize the array whenever the lock is free. After the size or width check
-// and the contiguity check (ValueError), an array re-typed or re-strided in
-// place since the module made it is refused with TypeError "ParamBuffer
-// array is no longer contiguous native float32" (ParamBatchBuffer likewise).
+// Read-only views of a buffer's memory for a plan computing in T. Valid only
+// while the buffer is borrowed and the interpreter lock is held: Python code
+// may write to or resize the array whenever the lock is free. A buffer of the
+// other precision is refused first (TypeError naming both precisions). After
+// the size or width check and the contiguity check (ValueError), an array
+// re-typed or re-strided in place since the module made it is refused with
+// TypeError "ParamBuffer array is no longer contiguous native float32"
+// (float64 for a double buffer; ParamBatchBuffer likewise).
+template <class T>
 bool param_buffer_slice(const PyParamBuffer& buffer, std::uint64_t expected,
-                        std::span<const float>& out);
+                        std::span<const T>& out);
+template <class T>
 bool param_batch_buffer_slice(const PyParamBatchBuffer& buffer, std::uint64_t expected,
-                              std::span<const float>& out);
+                              std::span<const T>& out);
 
-// A (rows, cols) float32 array holding one gradient per row; `gradients` is
-// released in every case.
-PyObject* gradients_into_pyarray(std::vector<std::vector<float>>&& gradients, std::uint64_t rows,
+// TypeError "{what} is {have} precision, but the CompiledCircuit is {plan}
+// precision"; returns false.
+bool precision_mismatch(const char* what, sim::Precision have, sim::Precision plan);
+
+// A (rows, cols) float32 (T = float) or float64 (T = double) array holding
+// one gradient per row; `gradients` is released in every case.
+template <class T>
+PyObject* gradients_into_pyarray(std::vector<std::vector<T>>&& gradients, std::uint64_t rows,
                                  std::uint64_t cols);
 
 }  // namespace vantrel::lib

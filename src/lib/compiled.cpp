@@ -212,11 +212,11 @@ PyObject* circuit_execution_context(const PyCompiledCircuit& self) {
 }
 
 PyObject* circuit_param_buffer(const PyCompiledCircuit& self) {
-  return new_param_buffer(self.value.parameter_count());
+  return new_param_buffer(self.value.parameter_count(), self.value.precision());
 }
 
 PyObject* circuit_param_batch_buffer(const PyCompiledCircuit& self, std::uint64_t batch_size) {
-  return new_param_batch_buffer(batch_size, self.value.parameter_count());
+  return new_param_batch_buffer(batch_size, self.value.parameter_count(), self.value.precision());
 }
 
 PyObject* circuit_num_qubits(const PyCompiledCircuit& self) {

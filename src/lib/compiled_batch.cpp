@@ -28,7 +28,7 @@ using Terms = std::span<const sim::PauliTerm>;
 
 // The rows of one call: a copy of an array-like, or a view of a buffer.
 struct Rows {
-  ParamBatch owned;
+  ParamBatchOf<float> owned;
   std::span<const float> data;
   std::uint64_t count = 0;
 };

@@ -127,7 +127,7 @@ PyObject* circuit_expectations(const PyCompiledCircuit& self, PyObject* params,
 
 PyObject* circuit_batch_expectations(const PyCompiledCircuit& self, PyObject* params_batch,
                                      const ObservableList& observables) {
-  ParamBatch rows;
+  ParamBatchOf<float> rows;
   if (!params_batch_from_python(params_batch, rows)) return nullptr;
   if (!validate_param_width(rows.cols, self.value.parameter_count())) return nullptr;
   const std::uint64_t b = rows.rows;
