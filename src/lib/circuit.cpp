@@ -19,6 +19,8 @@
 #include "lib/interrupt.h"
 #include "lib/pickling.h"
 #include "lib/py.h"
+#include "sim/run/noisy.h"
+#include "sim/run/trajectory.h"
 #include "sim/state/measure.h"
 #include "sim/state/probabilities.h"
 #include "sim/state/state_vector.h"
@@ -47,15 +49,31 @@ PyObject* circuit_new(List gates) {
   return new_instance<PyCircuit>(sim::Circuit::create(std::move(copies)));
 }
 
-// A fresh register of `num_qubits`, run through the circuit, stoppable by a
-// signal handler (interrupt.h).
+// The generator of a call given `seed`: a SeededRng of it, or none (the
+// calling thread's generator) without one.
+struct CallRng {
+  std::optional<sim::SeededRng> generator;
+  std::optional<sim::Rng> rng;
+  explicit CallRng(std::optional<std::uint64_t> seed) {
+    if (!seed) return;
+    generator.emplace(*seed);
+    rng.emplace(generator->rng());
+  }
+  sim::Rng* get() { return rng ? &*rng : nullptr; }
+};
+
+// A fresh register of `num_qubits`, run through the circuit (one
+// trajectory: measurements, resets and channels drawing from `rng`, or from
+// the thread's generator when null), stoppable by a signal handler
+// (interrupt.h).
 sim::Result<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint64_t num_qubits,
-                                        std::vector<sim::MeasurementRecord>* records) {
+                                        std::vector<sim::MeasurementRecord>* records,
+                                        sim::Rng* rng = nullptr) {
   return call_holding_lock(work_of(circuit.gates().size() + 1, num_qubits),
                            [&]() -> sim::Result<sim::StateVector> {
     auto state = sim::StateVector::create(num_qubits);
     if (!state) return std::move(state).error();
-    auto run = circuit.run(*state);
+    auto run = rng ? circuit.run(*state, *rng) : circuit.run(*state);
     if (!run) return std::move(run).error();
     if (records) *records = std::move(run).value();
     return std::move(state).value();
@@ -68,15 +86,19 @@ PyObject* state_array(sim::StateVector& state) {
   return complex_array_from_buffer(state.release(), size);
 }
 
-PyObject* circuit_run(const PyCircuit& self, std::uint64_t num_qubits) {
-  auto state = run_fresh(self.value, num_qubits, nullptr);
+PyObject* circuit_run(const PyCircuit& self, std::uint64_t num_qubits,
+                      std::optional<std::uint64_t> seed) {
+  CallRng rng(seed);
+  auto state = run_fresh(self.value, num_qubits, nullptr, rng.get());
   if (!state) return raise(state.error());
   return state_array(*state);
 }
 
-PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num_qubits) {
+PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num_qubits,
+                                        std::optional<std::uint64_t> seed) {
+  CallRng rng(seed);
   std::vector<sim::MeasurementRecord> records;
-  auto state = run_fresh(self.value, num_qubits, &records);
+  auto state = run_fresh(self.value, num_qubits, &records, rng.get());
   if (!state) return raise(state.error());
   PyRef array(state_array(*state));
   if (!array) return nullptr;
@@ -91,13 +113,35 @@ PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num
   return PyTuple_Pack(2, array.get(), list.get());
 }
 
-PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots) {
-  auto state = run_fresh(self.value, num_qubits, nullptr);
+// With channels, one trajectory per shot over the pool, trajectory t seeded
+// from (seed, t); without, one run and `shots` draws from its final state,
+// from one generator of the seed when given.
+PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots,
+                         std::optional<std::uint64_t> seed) {
+  if (sim::has_channels(self.value.gates())) {
+    std::uint64_t base = 0;
+    if (seed) {
+      base = *seed;
+    } else {
+      auto fresh = sim::fresh_seed();
+      if (!fresh) return raise(fresh.error());
+      base = *fresh;
+    }
+    auto samples = call_holding_lock(
+        work_of(self.value.gates().size() + 2, num_qubits, shots),
+        [&] { return sim::sample_trajectories(self.value, num_qubits, shots, base); });
+    if (!samples) return raise(samples.error());
+    return sample_list(*samples);
+  }
+  CallRng rng(seed);
+  auto state = run_fresh(self.value, num_qubits, nullptr, rng.get());
   if (!state) return raise(state.error());
   // The table is one pass; a draw searches it, counted as 16 amplitudes as
   // in sim::measure. The larger part is close enough to the sum.
   const std::uint64_t work = std::max(work_of(1, num_qubits), work_of(16, 0, shots));
-  auto samples = call_holding_lock(work, [&] { return sim::measure(*state, shots); });
+  auto samples = call_holding_lock(work, [&] {
+    return rng.get() ? sim::measure(*state, shots, *rng.get()) : sim::measure(*state, shots);
+  });
   if (!samples) return raise(samples.error());
   // Release the register before building the result list.
   *state = sim::StateVector();
@@ -106,7 +150,8 @@ PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::u
 
 bool has_random_gates(const sim::Circuit& circuit) {
   return std::any_of(circuit.gates().begin(), circuit.gates().end(), [](const sim::Gate& g) {
-    return g.kind == sim::Gate::Kind::kMeasure || g.kind == sim::Gate::Kind::kReset;
+    return g.kind == sim::Gate::Kind::kMeasure || g.kind == sim::Gate::Kind::kReset ||
+           g.kind == sim::Gate::Kind::kChannel;
   });
 }
 
@@ -164,9 +209,10 @@ PyTypeObject* PyCircuit::type_object() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
   static PyMethodDef methods[] = {
-      method<circuit_run>("run", {"num_qubits"}),
-      method<circuit_run_with_measurements>("run_with_measurements", {"num_qubits"}),
-      method<circuit_sample>("sample", {"num_qubits", "shots"}),
+      method<circuit_run>("run", {"num_qubits", {"seed", "None"}}),
+      method<circuit_run_with_measurements>("run_with_measurements",
+                                            {"num_qubits", {"seed", "None"}}),
+      method<circuit_sample>("sample", {"num_qubits", "shots", {"seed", "None"}}),
       method<circuit_probabilities>(
           "probabilities", {"num_qubits", {"qubits", "None"}},
           "Return the exact probabilities of the basis states of the listed qubits (all by "

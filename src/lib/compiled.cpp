@@ -369,6 +369,8 @@ PyTypeObject* PyCompiledCircuit::type_object() {
             "Draw the plan after fusion (fused gates as U) as text, or as SVG with "
             "output='svg'; a custom unitary marks its targets U0, U1, ... in the order given."),
     };
+    for (const PyMethodDef* m = compiled_noise_methods(); m->ml_name != nullptr; ++m)
+      methods.push_back(*m);
     for (PyMethodDef* m = compiled_batch_methods(); m->ml_name != nullptr; ++m)
       methods.push_back(*m);
     for (PyMethodDef* m = compiled_outcome_methods(); m->ml_name != nullptr; ++m)

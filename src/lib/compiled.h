@@ -31,6 +31,8 @@ struct PyExecutionContext : ObjectBase {
 // The batch methods of CompiledCircuit (compiled_batch.cpp), a sentinel-ended
 // table merged into the class's method table.
 PyMethodDef* compiled_batch_methods();
+// noisy_expectation and batch_noisy_expectation (noise.cpp), null-terminated.
+const PyMethodDef* compiled_noise_methods();
 
 // The outcome methods (compiled_outcomes.cpp: probabilities, counts, several
 // observables per run) of CompiledCircuit and of ExecutionContext, tables

@@ -41,6 +41,8 @@ PyObject* wrap(Result<sim::Gate> gate) {
   return new_instance<PyGate>(std::move(gate).value());
 }
 
+}  // namespace
+
 // numpy.ascontiguousarray(matrix, numpy.complex128), then the checks of a
 // square, contiguous, two-dimensional array; copies the entries in storage
 // order, as given (the single-precision matrix is each part rounded, as
@@ -77,6 +79,8 @@ bool matrix_from_python(PyObject* matrix, MatrixD& out) {
   if (!out.empty()) std::memcpy(out.data(), PyArray_DATA(array), out.size() * sizeof(sim::ComplexD));
   return true;
 }
+
+namespace {
 
 // --- The Python-facing constructors: convert, then build. ------------------
 
@@ -145,9 +149,11 @@ PyTypeObject* PyGate::type_object() {
              method<gate_measure>("measure", {"target"}),
              method<gate_reset>("reset", {"target"}),
              method<gate_barrier>("barrier"),
-             PyMethodDef{nullptr, nullptr, 0, nullptr},
          })
       out.push_back(m);
+    for (const PyMethodDef* m = gate_channel_methods(); m->ml_name != nullptr; ++m)
+      out.push_back(*m);
+    out.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return out;
   }();
   if (PyErr_Occurred()) return nullptr;

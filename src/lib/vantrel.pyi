@@ -157,6 +157,30 @@ class Gate:
     def reset(target: _Int) -> Gate: ...
     @staticmethod
     def barrier() -> Gate: ...
+    @staticmethod
+    def bit_flip(target: _Int, p: _Real) -> Gate:
+        """Noise channel: X on target with probability p, nothing otherwise."""
+    @staticmethod
+    def phase_flip(target: _Int, p: _Real) -> Gate:
+        """Noise channel: Z on target with probability p, nothing otherwise."""
+    @staticmethod
+    def depolarizing(target: _Int, p: _Real) -> Gate:
+        """Noise channel: X, Y or Z on target, each with probability p/3."""
+    @staticmethod
+    def two_qubit_depolarizing(a: _Int, b: _Int, p: _Real) -> Gate:
+        """Noise channel: each of the 15 non-identity Pauli pairs on (a, b) with probability p/15."""
+    @staticmethod
+    def pauli_channel(target: _Int, px: _Real, py: _Real, pz: _Real) -> Gate:
+        """Noise channel: X, Y, Z on target with probabilities px, py, pz (px+py+pz <= 1)."""
+    @staticmethod
+    def amplitude_damping(target: _Int, gamma: _Real) -> Gate:
+        """Noise channel: amplitude damping with Kraus operators diag(1, sqrt(1-gamma)) and sqrt(gamma)|0><1|."""
+    @staticmethod
+    def phase_damping(target: _Int, lam: _Real) -> Gate:
+        """Noise channel: phase damping with Kraus operators diag(1, sqrt(1-lam)) and diag(0, sqrt(lam))."""
+    @staticmethod
+    def kraus(targets: _Qubits, operators: Sequence[_Matrix]) -> Gate:
+        """Noise channel given by Kraus operators (2**k x 2**k matrices on k targets, the first target the high bit), refused unless sum K^dagger K is the identity within 1e-5*2**k. Runs draw K_i with probability ||K_i psi||**2 and renormalise."""
     def __copy__(self) -> Gate:
         """Return a copy that owns its own value."""
     def __deepcopy__(self, memo: dict[int, Any]) -> Gate:
@@ -270,6 +294,19 @@ class CompiledCircuit:
         self, params_batch: _ParamsBatch, observables: Sequence[Observable]
     ) -> NDArray[np.float64]:
         """Return the value of each observable for each parameter row, one run per row, as a float64 array of shape (B, K)."""
+    def noisy_expectation(
+        self, params: _Params, observable: Observable, trajectories: _Int, seed: _Int | None = None
+    ) -> tuple[float, float]:
+        """Average the exact expectation value over trajectories runs of the plan, each drawing its channels' branches from its own stream of the seed; returns (mean, standard_error). A seed gives the same result on every machine and pool size."""
+    # Means and standard errors, shape (B,) each.
+    def batch_noisy_expectation(
+        self,
+        params_batch: _ParamsBatch,
+        observable: Observable,
+        trajectories: _Int,
+        seed: _Int | None = None,
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """noisy_expectation for each row of params_batch (every row with the same seed); returns (means, standard_errors) as float64 arrays of shape (B,)."""
     def execution_context(self) -> ExecutionContext: ...
     def param_buffer(self) -> ParamBuffer:
         """Allocate a reusable parameter buffer backed by a NumPy array."""
@@ -443,13 +480,14 @@ class Circuit:
 
     def __new__(cls, gates: list[Gate]) -> Circuit: ...
     # Final state, shape (2**num_qubits,).
-    def run(self, num_qubits: _Int) -> NDArray[np.complex64]: ...
+    def run(self, num_qubits: _Int, seed: _Int | None = None) -> NDArray[np.complex64]: ...
     # Final state and the (qubit, outcome) record of every measurement, in order.
     def run_with_measurements(
-        self, num_qubits: _Int
+        self, num_qubits: _Int, seed: _Int | None = None
     ) -> tuple[NDArray[np.complex64], list[tuple[int, bool]]]: ...
-    # shots basis-state indices drawn from the final state (bit q is qubit q).
-    def sample(self, num_qubits: _Int, shots: _Int) -> list[int]: ...
+    # shots basis-state indices drawn from the final state (bit q is qubit q); with
+    # channels, each shot from a trajectory of its own.
+    def sample(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> list[int]: ...
     def probabilities(self, num_qubits: _Int, qubits: _Qubits | None = None) -> NDArray[np.float64]:
         """Return the exact probabilities of the basis states of the listed qubits (all by default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits that measure or reset are refused."""
     def counts(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> dict[int, int]:

@@ -230,6 +230,7 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   if (params.size() != p)
     return messages::parameter_length(params.size(), p);
   VANTREL_TRY(validate_observable(observable, n));
+  VANTREL_TRY(plan.refuse_channels());
   if (plan.has_random_steps())
     return messages::adjoint_random_steps();
   if (gradient.size() != p) return internal("gradient span does not match the parameter count");

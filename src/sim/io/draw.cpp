@@ -1,5 +1,7 @@
 #include "sim/io/draw.h"
 
+#include "sim/model/channel.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -137,6 +139,22 @@ bool add_gate(Diagram& d, const Gate& gate) {
     case Gate::Kind::kBarrier:
       for (std::uint32_t i = 0; i < gate.barriers; ++i) add_element(d, Element::Kind::kBarrier);
       return true;
+    case Gate::Kind::kChannel: {
+      // Its name and probabilities, numbered on each target when it has
+      // several: "Depolarizing(0.10)", "Kraus0", "Kraus1".
+      const Channel& c = *gate.channel;
+      Element& e = add_element(d, Element::Kind::kGate);
+      e.label = channel_name(c.kind);
+      for (std::size_t i = 0; i < c.parameters.size(); ++i) {
+        e.label += i == 0 ? '(' : ',';
+        e.label += format_angle(static_cast<float>(c.parameters[i]));
+      }
+      if (!c.parameters.empty()) e.label += ')';
+      if (c.targets.size() > 1) e.targets = Element::Targets::kNumbered;
+      for (std::uint64_t q : c.targets)
+        if (!add_qubit(d, e, q)) return false;
+      return true;
+    }
   }
   return true;
 }

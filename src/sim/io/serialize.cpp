@@ -1,5 +1,7 @@
 #include "sim/io/serialize.h"
 
+#include "sim/model/channel.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -147,6 +149,23 @@ void put(Out& out, const Gate& g) {
       break;
     case Gate::Kind::kBarrier:
       break;
+    case Gate::Kind::kChannel: {
+      const Channel& c = *g.channel;
+      out.u8(static_cast<std::uint8_t>(c.kind));
+      out.u64(c.targets.size());
+      for (std::uint64_t t : c.targets) out.u64(t);
+      if (c.kind == ChannelKind::kKraus) {
+        out.u64(c.operators.size());
+        for (const Operation& k : c.operators) {
+          out.u64(k.matrix_d.size());
+          out.template complexes<double>(k.matrix_d);
+        }
+      } else {
+        out.u64(c.parameters.size());
+        for (double p : c.parameters) out.f64(p);
+      }
+      break;
+    }
   }
 }
 
@@ -459,6 +478,37 @@ Result<std::optional<GateLabel>> read_label(Reader& in) {
   return std::optional<GateLabel>(GateLabel::of(info.gate, std::span<const double>(angles, count)));
 }
 
+// A channel rebuilt through its constructor, with its checks (probability
+// ranges, trace preservation of Kraus operators).
+Result<Gate> read_channel(Reader& in) {
+  std::uint8_t kind = 0;
+  VANTREL_TRY(in.u8(kind, "channel kind"));
+  if (kind > static_cast<std::uint8_t>(ChannelKind::kKraus))
+    return invalid("unknown channel kind " + dec(kind));
+  std::uint64_t k = 0;
+  VANTREL_TRY(in.count(k, 8, "channel qubit count"));
+  if (k > kMaxChannelQubits) return invalid("channel on " + dec(k) + " qubits");
+  std::vector<std::uint64_t> targets(k);
+  for (std::uint64_t& t : targets) VANTREL_TRY(in.u64(t, "target"));
+  std::uint64_t count = 0;
+  if (static_cast<ChannelKind>(kind) == ChannelKind::kKraus) {
+    VANTREL_TRY(in.count(count, 8, "Kraus operator count"));
+    std::vector<std::vector<ComplexD>> operators(count);
+    for (std::vector<ComplexD>& m : operators) {
+      std::uint64_t entries = 0;
+      VANTREL_TRY(in.count(entries, sizeof(ComplexD), "matrix entry count"));
+      VANTREL_TRY(in.complexes(m, entries));
+    }
+    return make_kraus_channel(std::move(targets), std::move(operators));
+  }
+  VANTREL_TRY(in.count(count, 8, "probability count"));
+  if (count > 3) return invalid("channel with " + dec(count) + " probabilities");
+  double p[3] = {};
+  for (std::uint64_t i = 0; i < count; ++i) VANTREL_TRY(in.f64(p[i], "probability"));
+  return make_channel(static_cast<ChannelKind>(kind), std::move(targets),
+                      std::span<const double>(p, count));
+}
+
 // A gate as its constructors would build it: a unitary through
 // Operation::create, a controlled one through make_controlled_unitary_gate
 // (qubits, shape and unitarity of the matrix), measure and reset of any
@@ -523,6 +573,8 @@ Result<Gate> read_gate(Reader& in) {
     }
     case Gate::Kind::kBarrier:
       return Gate::barrier();
+    case Gate::Kind::kChannel:
+      return read_channel(in);
   }
   return invalid("unknown gate kind " + dec(kind));
 }

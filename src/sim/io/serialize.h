@@ -8,12 +8,16 @@
 // IEEE bit patterns (signed zeros and NaN payloads kept, so a decoded value
 // computes the same bits). A count always precedes the items it counts.
 //
-//   Gate       u8 kind (0 unitary, 1 measure, 2 reset, 3 barrier), then
+//   Gate       u8 kind (0 unitary, 1 measure, 2 reset, 3 barrier, 4 channel), then
 //              unitary: u64 controls, u64 k, k x u64 qubit (the controls first),
 //                       u64 entries, entries x (f32 re, f32 im), then
 //                       entries x (f64 re, f64 im) (the single and the double
 //                       matrix on the qubits after the controls), Label
 //              measure, reset: u64 qubit
+//              channel (version 3): u8 channel kind (ChannelKind), u64 k,
+//                       k x u64 qubit, then for Kraus u64 count, count x
+//                       (u64 entries, entries x (f64 re, f64 im)), otherwise
+//                       u64 count, count x f64 probability
 //   Label      u8 0 (none), or u8 1, u8 standard gate, u8 angles, angles x f64
 //   Circuit    u64 count, count x Gate (the list as the circuit holds it:
 //              fused gates stay fused, nothing is fused again)

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -93,8 +94,10 @@ std::vector<ComplexD> widened_to_double(std::span<const Complex> m);
 // tolerance 1e-3 (inclusive). `matrix` must hold at least d*d entries.
 bool is_unitary(std::span<const Complex> matrix, std::uint64_t d);
 
+struct Channel;  // channel.h
+
 struct Gate {
-  enum class Kind : std::uint8_t { kUnitary, kMeasure, kReset, kBarrier };
+  enum class Kind : std::uint8_t { kUnitary, kMeasure, kReset, kBarrier, kChannel };
 
   Kind kind = Kind::kBarrier;
   // kBarrier: how many barriers in a row this one value stands for (at least
@@ -108,6 +111,8 @@ struct Gate {
   // kUnitary built from the standard gate table (gate_table.h): which entry and
   // angles, for display only. Empty for custom unitaries and fusion results.
   std::optional<GateLabel> label;
+  // kChannel only: the channel, shared by every copy of the gate.
+  std::shared_ptr<const Channel> channel;
 
   static Gate unitary(Operation op, std::optional<GateLabel> label = std::nullopt) {
     Gate g;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "sim/base/messages.h"
+#include "sim/model/channel.h"
 #include "sim/model/fusion.h"
 
 namespace vantrel::sim {
@@ -26,10 +27,21 @@ CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_
       parameter_count_(parameter_count),
       parameter_names_(std::move(parameter_names)),
       precision_(precision) {
-  for (const CompiledOp& op : ops_)
-    if (op.kind == CompiledOp::Kind::kFixed &&
-        (op.gate.kind == Gate::Kind::kMeasure || op.gate.kind == Gate::Kind::kReset))
+  for (std::size_t k = 0; k < ops_.size(); ++k) {
+    const CompiledOp& op = ops_[k];
+    if (op.kind != CompiledOp::Kind::kFixed) continue;
+    const Gate::Kind kind = op.gate.kind;
+    if (kind == Gate::Kind::kMeasure || kind == Gate::Kind::kReset || kind == Gate::Kind::kChannel)
       has_random_steps_ = true;
+    if (kind == Gate::Kind::kChannel && first_channel_ == SIZE_MAX) first_channel_ = k;
+  }
+}
+
+Status CompiledCircuit::refuse_channels() const {
+  if (!has_channels()) return Status::Ok();
+  return invalid("step " + dec(first_channel_) + " is a noise channel (" +
+                 channel_name(ops_[first_channel_].gate.channel->kind) +
+                 "); this needs a pure, deterministic run: use sample or noisy_expectation");
 }
 
 Result<CompiledCircuit> CompiledCircuit::create(
@@ -85,6 +97,10 @@ Status CompiledCircuit::check_step(const CompiledOp& op, std::uint64_t num_qubit
       if (g.qubit >= num_qubits) return qubit_out_of_range(g.qubit, num_qubits);
       break;
     case Gate::Kind::kBarrier:
+      break;
+    case Gate::Kind::kChannel:
+      for (std::uint64_t t : g.channel->targets)
+        if (t >= num_qubits) return qubit_out_of_range(t, num_qubits);
       break;
   }
   return Status::Ok();

@@ -100,12 +100,19 @@ class CompiledCircuit {
   const ParameterNames& parameter_names() const {
     return parameter_names_;
   }
-  // True when some step measures or resets a qubit (and so draws random numbers).
+  // True when some step measures or resets a qubit or is a noise channel (and
+  // so draws random numbers).
   bool has_random_steps() const { return has_random_steps_; }
   // The precision the plan was compiled for. The steps hold the numbers of
   // both; the runners compute in the scalar type they are called with, and
   // callers call the one this names.
   Precision precision() const { return precision_; }
+  // True when some step is a noise channel.
+  bool has_channels() const { return first_channel_ != SIZE_MAX; }
+  // kInvalid naming the first channel step, for the routes that need a pure,
+  // deterministic run: "step {k} is a noise channel ({Name}); ..."; Ok for a
+  // plan without channels.
+  Status refuse_channels() const;
 
  private:
   std::vector<CompiledOp> ops_;
@@ -114,6 +121,7 @@ class CompiledCircuit {
   ParameterNames parameter_names_;
   bool has_random_steps_ = false;
   Precision precision_ = Precision::kSingle;
+  std::size_t first_channel_ = SIZE_MAX;
 };
 
 class ParameterizedCircuitSpec {

@@ -645,6 +645,9 @@ Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<
       break;
     case Gate::Kind::kBarrier:
       return Status::Ok();
+    case Gate::Kind::kChannel:
+      // Runs with channels go step by step (trajectory.h), never here.
+      return internal("a channel cannot join an executor run");
   }
   steps.push_back(step);
   return Status::Ok();

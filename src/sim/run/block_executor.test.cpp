@@ -145,6 +145,8 @@ Result<std::vector<MeasurementRecord>> reference_run(std::span<const Gate> gates
       }
       case Gate::Kind::kBarrier:
         break;
+      case Gate::Kind::kChannel:
+        return internal("no channels in executor runs");
     }
   }
   return records;

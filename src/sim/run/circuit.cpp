@@ -8,6 +8,7 @@
 #include "sim/base/interrupt.h"
 #include "sim/state/measure.h"
 #include "sim/base/rng.h"
+#include "sim/run/trajectory.h"
 
 namespace vantrel::sim {
 namespace {
@@ -51,6 +52,9 @@ Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng*
       break;
     case Gate::Kind::kBarrier:
       break;
+    case Gate::Kind::kChannel:
+      VANTREL_TRY(apply_channel(state, *g.channel, *rng));
+      break;
   }
   return std::optional<bool>();
 }
@@ -64,7 +68,8 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
 
 Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state, Rng& rng) const {
   std::vector<MeasurementRecord> records;
-  if (!gates_.empty() && runs_through_executor(state.num_qubits())) {
+  // Channels run gate by gate: each draws from `rng` in step order.
+  if (!gates_.empty() && runs_through_executor(state.num_qubits()) && !has_channels(gates_)) {
     // Checked in order up to the first gate that fails; the gates before it
     // are applied (and their outcomes recorded) before that failure returns.
     std::vector<RunStep> steps;

@@ -15,8 +15,8 @@
 namespace vantrel::sim {
 
 // Executes one gate on `state`: a unitary through apply_operation, a
-// measurement or a reset drawing from `rng` (required for those two kinds), a
-// barrier as nothing. Returns the outcome of a measurement, nothing otherwise.
+// measurement, a reset or a channel drawing from `rng` (required for those
+// kinds), a barrier as nothing. Returns the outcome of a measurement, nothing otherwise.
 Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& gate, Rng* rng);
 
 class Circuit {

@@ -1,5 +1,8 @@
 #include "sim/run/plan_run.h"
 
+#include "sim/run/noisy.h"
+#include "sim/run/trajectory.h"
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -97,7 +100,10 @@ float angle_at(std::size_t k, const CompiledOp& op, std::span<const float> param
   return k == override_angle.step ? override_angle.angle : step_angle(op, params);
 }
 
-bool draws(const Gate& g) { return g.kind == Gate::Kind::kMeasure || g.kind == Gate::Kind::kReset; }
+bool draws(const Gate& g) {
+  return g.kind == Gate::Kind::kMeasure || g.kind == Gate::Kind::kReset ||
+         g.kind == Gate::Kind::kChannel;
+}
 
 // Steps [begin, end) through the executor: checked in order up to the first
 // that fails, the run of those before it applied, then that failure
@@ -131,7 +137,8 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   end = std::min(end, ops.size());
-  if (begin < end && runs_through_executor(n)) {
+  // Channels run step by step: each draws from `rng` in step order.
+  if (begin < end && runs_through_executor(n) && !plan.has_channels()) {
     std::vector<RunStep> steps;
     // Without the list, step by step below, which needs none.
     if (allocated([&] { steps.reserve(end - begin); })) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
@@ -168,6 +175,7 @@ Status run_checked(const CompiledCircuit& plan, std::span<const float> params, S
     return invalid("state vector has " + dec(n) + " qubits, compiled circuit expects " +
                    dec(plan.num_qubits()));
 
+  if (given == nullptr) VANTREL_TRY(plan.refuse_channels());
   const PlacementScope placed(placement(n));
   // The generator is looked up once per run, and only by plans that draw:
   // a purely unitary run touches no thread-local state.
@@ -196,6 +204,18 @@ Status run_into(const CompiledCircuit& plan, std::span<const float> params, Stat
 Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
                                           std::span<const float> params, std::uint64_t shots,
                                           std::optional<std::uint64_t> seed) {
+  if (plan.has_channels()) {
+    // One trajectory per shot.
+    std::uint64_t base = 0;
+    if (seed) {
+      base = *seed;
+    } else {
+      auto fresh = fresh_seed();
+      if (!fresh) return std::move(fresh).error();
+      base = *fresh;
+    }
+    return sample_trajectories(plan, params, shots, base);
+  }
   auto state = StateVector::create(plan.num_qubits());
   if (!state.ok()) return std::move(state).error();
   if (!seed) {
