@@ -86,7 +86,7 @@ def random_noisy_circuit(rng, n, kinds):
             p = [float(x) for x in rng.uniform(0.05, 0.3 if count == 3 else 0.9, size=count)]
             gate = getattr(G, kind)(targets[0], *p)
         gates.append(gate)
-        steps.append((targets, kraus_of(kind, [np.float32(x) for x in p])))
+        steps.append((targets, kraus_of(kind, p)))
     return gates, steps
 
 
