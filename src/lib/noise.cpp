@@ -93,7 +93,7 @@ PyObject* compiled_batch_noisy_expectation(const PyCompiledCircuit& self, PyObje
                                            Shared<PyObservable> observable,
                                            std::uint64_t trajectories,
                                            std::optional<std::uint64_t> seed) {
-  ParamBatch rows;
+  ParamBatchOf<float> rows;
   if (!params_batch_from_python(params_batch, rows)) return nullptr;
   if (!validate_param_width(rows.cols, self.value.parameter_count())) return nullptr;
   bool ok = false;
