@@ -33,28 +33,27 @@ constexpr std::size_t kInnerRound = 1024;
 namespace detail {
 
 // Chunks are evaluated in parallel, each into its own slot, and added in
-// index order on the calling thread: the same bits for every pool size and
-// for every way of sharing the chunks.
+// index order in double on the calling thread: the same bits for every pool
+// size and for every way of sharing the chunks.
 template <class Exec>
 float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
                           const kernels::PauliMasks& m) {
   const std::size_t size = psi.size();
   const std::size_t chunks = (size + kernels::kAdjointChunk - 1) / kernels::kAdjointChunk;
   const auto chunk = kernels::active_kernels().imag_pauli_chunk;
-  float values[kInnerRound];
-  float total = 0.0f;
+  double values[kInnerRound];
+  double total = 0.0;
   for (std::size_t first = 0; first < chunks; first += kInnerRound) {
     const std::size_t count = std::min(kInnerRound, chunks - first);
     Exec::parallel_for(count, kInnerGrainChunks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t c = lo; c < hi; ++c) {
         const std::size_t begin = (first + c) * kernels::kAdjointChunk;
-        values[c] = static_cast<float>(
-            chunk(lambda.data(), psi.data(), m, begin, std::min(size, begin + kernels::kAdjointChunk)));
+        values[c] = chunk(lambda.data(), psi.data(), m, begin, std::min(size, begin + kernels::kAdjointChunk));
       }
     });
     for (std::size_t c = 0; c < count; ++c) total = total + values[c];
   }
-  return total;
+  return static_cast<float>(total);
 }
 
 float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m) {

@@ -262,7 +262,7 @@ TEST(Adjoint, InnerProductChunksAddInIndexOrder) {
   }
 
   // A whole state of 17 qubits: 32 chunks, spread over the pool, added in
-  // index order.
+  // index order in double.
   StateVector l17 = StateVector::create(17).value();
   StateVector p17 = StateVector::create(17).value();
   for (std::size_t i = 0; i < l17.size(); ++i) {
@@ -270,11 +270,11 @@ TEST(Adjoint, InnerProductChunksAddInIndexOrder) {
     p17.data()[i] = psi[(i * 7) % psi.size()];
   }
   const kernels::PauliMasks m{0x10005, 0x8003, true, false};
-  float sum = 0.0f;
+  double sum = 0.0;
   for (std::size_t lo = 0; lo < l17.size(); lo += kernels::kAdjointChunk)
     sum = sum + kernels::imag_pauli_chunk_scalar(l17.data(), p17.data(), m, lo,
                                                  lo + kernels::kAdjointChunk);
-  EXPECT_EQ(bits(detail::imag_pauli_inner(l17, p17, m)), bits(sum));
+  EXPECT_EQ(bits(detail::imag_pauli_inner(l17, p17, m)), bits(static_cast<float>(sum)));
 }
 
 }  // namespace

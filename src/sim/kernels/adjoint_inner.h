@@ -8,9 +8,9 @@
 //   imaginary phases: u_i = (l.re * p.re) * s_i,  v_i = (l.im * p.im) * s_i
 // Within a chunk (at most kAdjointChunk amplitudes, from a multiple of
 // kAdjointGroup), lane 2 (i mod 16) adds the u_i and lane 2 (i mod 16) + 1
-// the v_i, in ascending i, from +0 (kAdjointLanes = 32 lanes); the chunk's
-// value is the pairwise tree of its lanes, T(a, b) = T(a, m) + T(m, b) down
-// to single lanes. Every table's variant gives the bits of the plain loop,
+// the v_i, in ascending i, from +0 (kAdjointLanes = 32 lanes) in the
+// amplitudes' precision; the chunk's value is the pairwise tree of its lanes
+// in double, T(a, b) = T(a, m) + T(m, b) down to single lanes. Every table's variant gives the bits of the plain loop,
 // imag_pauli_chunk_scalar. How chunks combine is the caller's (diff/adjoint.h).
 #pragma once
 

@@ -19,10 +19,10 @@
 namespace vantrel::sim::kernels {
 namespace {
 
-// The pairwise tree of lanes [a, b) (a power of two of them).
+// The pairwise tree of lanes [a, b) (a power of two of them), in double.
 template <class T>
-T lane_tree(const T* l, std::size_t a = 0, std::size_t b = kAdjointLanes) {
-  if (b - a == 1) return l[a];
+double lane_tree(const T* l, std::size_t a = 0, std::size_t b = kAdjointLanes) {
+  if (b - a == 1) return static_cast<double>(l[a]);
   const std::size_t m = a + (b - a) / 2;
   return lane_tree(l, a, m) + lane_tree(l, m, b);
 }

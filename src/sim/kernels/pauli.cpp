@@ -29,14 +29,19 @@ template <class T>
 void pauli_sweep_scalar(const ComplexOf<T>* psi, std::size_t n, const PauliSweep& sweep, double* sums) {
   for (std::size_t t = 0; t < sweep.count; ++t) {
     const PauliMasks& m = sweep.terms[t];
+    double total = 0.0;
     T s = 0;
     for (std::size_t i = 0; i < n; ++i) {
       const ComplexOf<T> a = psi[i], b = psi[i ^ m.x_mask];
       const T v = m.imaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
       const bool neg = (__builtin_parityll(i & m.z_mask) != 0) != m.negate;
       s = s + v * (neg ? T(-1) : T(1));
+      if ((i + 1) % kSumSegment == 0 || i + 1 == n) {
+        total = total + static_cast<double>(s);
+        s = 0;
+      }
     }
-    sums[t] = s;
+    sums[t] = total;
   }
 }
 
@@ -51,14 +56,15 @@ inline T summand(ComplexOf<T> a, ComplexOf<T> b) {
 // additions, which a single sum would serialise. Indices are walked in
 // blocks of 256 whose low eight bits take their signs from a table made
 // once per term, in two versions, the higher bits of the block choosing
-// which one.
-constexpr std::size_t kFewBlock = 256;
+// which one. A block is a segment of the sums (pauli.h).
+constexpr std::size_t kFewBlock = kSumSegment;
 constexpr std::size_t kFarAmps = std::size_t{1} << 21;  // 16 MiB
 
 template <std::size_t G, bool kImaginary, class T>
 void few_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m, double* const* out) {
   T s[G];
-  for (std::size_t g = 0; g < G; ++g) s[g] = 0;
+  double total[G];
+  for (std::size_t g = 0; g < G; ++g) s[g] = 0, total[g] = 0.0;
   T sign[G][2][kFewBlock];
   for (std::size_t g = 0; g < G; ++g)
     for (std::size_t k = 0; k < kFewBlock; ++k) {
@@ -86,8 +92,12 @@ void few_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m
       for (std::size_t g = 0; g < G; ++g)
         s[g] = s[g] + summand<kImaginary>(a, b_row[g][k ^ low_x[g]]) * sg[g][k];
     }
+    for (std::size_t g = 0; g < G; ++g) {
+      total[g] = total[g] + static_cast<double>(s[g]);
+      s[g] = 0;
+    }
   }
-  for (std::size_t g = 0; g < G; ++g) *out[g] = s[g];
+  for (std::size_t g = 0; g < G; ++g) *out[g] = total[g];
 }
 
 template <bool kImaginary, class T>

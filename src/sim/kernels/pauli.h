@@ -16,9 +16,14 @@
 // factor-by-factor product for finite amplitudes; at most the sign of a zero
 // summand differs, which cannot change a running sum that starts at +0.
 //
-// A term's sum is the plain running sum s = s + summand_i over i = 0, 1, ...,
-// n - 1 in ascending order, from s = +0. Every variant computes exactly that
-// sum for every term; they differ only in how many terms advance at once.
+// A term's sum is accumulated in double in a fixed order: the indices fall
+// into segments of kSumSegment, each segment's summands are added by a plain
+// running sum s = s + summand_i in ascending order from s = +0 in the
+// amplitudes' precision, and the segments' sums are added in double in
+// ascending order, from +0. (Short running sums keep single precision fast
+// and lose little; the double total keeps the width of the state from
+// eroding the result.) Every variant computes exactly that sum for every
+// term; they differ only in how many terms advance at once.
 #pragma once
 
 #include <cstddef>
@@ -39,13 +44,16 @@ struct PauliMasks {
 // takes (16 blocks of 16 amplitudes).
 inline constexpr std::size_t kSweepTerms = 64;
 inline constexpr std::size_t kSweepMinAmps = 256;
+// Indices per segment of a term's sum (above); states below it are one
+// segment.
+inline constexpr std::size_t kSumSegment = 256;
 
 struct PauliSweep {
   const PauliMasks* terms;
   std::size_t count;  // 1 .. kSweepTerms
 };
 
-// sums[t] = the running sum of sweep.terms[t] over psi[0 .. n), n a power of
+// sums[t] = the sum of sweep.terms[t] over psi[0 .. n), n a power of
 // two >= kSweepMinAmps, every partner index below n. Reads psi only; no
 // allocation. The variants of KernelTableOf::pauli_sweep, instantiated for
 // float and double.

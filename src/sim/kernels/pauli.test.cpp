@@ -17,20 +17,26 @@ template <class T>
 class PauliSweep : public ::testing::Test {};
 TYPED_TEST_SUITE(PauliSweep, Precisions);
 
-// A term's running sum with its phase written out: (-i)^ny times
-// (-1)^parity(i & z) as a complex number applied with cmul, then
-// Re(conj(a) * (phase * b)). Y is a bit set in both masks.
+// A term's sum with its phase written out: (-i)^ny times (-1)^parity(i & z)
+// as a complex number applied with cmul, then Re(conj(a) * (phase * b));
+// running sums over segments of kSumSegment indices, added in double. Y is a
+// bit set in both masks.
 template <class T>
-T literal_sum(const AmpsOf<T>& psi, const PauliMasks& m) {
+double literal_sum(const AmpsOf<T>& psi, const PauliMasks& m) {
   using C = ComplexOf<T>;
   C base{1, 0};  // (-i)^ny
   for (int y = std::popcount(m.x_mask & m.z_mask); y > 0; --y) base = cmul(base, C{0, -1});
+  double total = 0.0;
   T s = 0;
   for (std::size_t i = 0; i < psi.size(); ++i) {
     const C phi = std::popcount(i & m.z_mask) & 1 ? C{-base.re, -base.im} : base;
     s = s + cmul(conj(psi[i]), cmul(phi, psi[i ^ m.x_mask])).re;
+    if ((i + 1) % kernels::kSumSegment == 0) {
+      total = total + static_cast<double>(s);
+      s = 0;
+    }
   }
-  return s;
+  return total;
 }
 
 PauliMasks random_masks(std::size_t n, std::mt19937& rng, unsigned x_share) {
@@ -51,7 +57,7 @@ PauliMasks random_masks(std::size_t n, std::mt19937& rng, unsigned x_share) {
   return m;
 }
 
-// Every table's sums are the literal running sums bit for bit: observables
+// Every table's sums are the literal sums bit for bit: observables
 // of up to kSweepTerms terms mixing real and imaginary phases, partners in
 // the same vector and far away, diagonal terms below and above the count
 // that gives them groups of their own, one-hot masks (a Hamiltonian's X_i).

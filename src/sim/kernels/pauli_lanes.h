@@ -16,7 +16,9 @@
 // summands of a group's terms are computed with the L indices in the lanes
 // (one vector per term), transposed so that the terms are in the lanes (one
 // vector per index), and added index by index: every lane performs its
-// term's scalar running sum exactly. Terms without partner take |psi_i|^2,
+// term's scalar running sum exactly. At the end of each segment (pauli.h)
+// the lanes' sums are added to the terms' double totals and start again
+// from +0. Terms without partner take |psi_i|^2,
 // computed once per block, broadcast across the lanes. The sign of lane l at
 // index base + k is lo[k][l] (low bits of the index and `negate`) times the
 // sign carried in hi[l] (the parity of the block's bits), kept as a sign bit
@@ -159,6 +161,8 @@ void sweep_lanes(const typename V::Amp* psi, std::size_t n, const PauliSweep& sw
   const auto& signs = p.signs;
 
   F acc[kMaxGroups], hi[kMaxGroups];
+  double totals[kMaxGroups][L] = {};
+  alignas(64) S out[L];
   for (std::size_t g = 0; g < groups; ++g) acc[g] = hi[g] = V::zero();
   const typename V::SplitPerm straight = V::split_perm(0);
   alignas(64) S norms[L];
@@ -202,12 +206,16 @@ void sweep_lanes(const typename V::Amp* psi, std::size_t n, const PauliSweep& sw
     }
     for (std::size_t g = kind_end[1]; g < kind_end[2]; ++g)
       partner_group<V, true, true>(psi, base, ar, ai, lanes[g], lo[g], hi[g], acc[g]);
+    if (((base + L) & (kSumSegment - 1)) == 0) {
+      for (std::size_t g = 0; g < groups; ++g) {
+        V::store_aligned(out, acc[g]);
+        acc[g] = V::zero();
+        for (std::size_t l = 0; l < p.width[g]; ++l) totals[g][l] = totals[g][l] + static_cast<double>(out[l]);
+      }
+    }
   }
-  alignas(64) S out[L];
-  for (std::size_t g = 0; g < groups; ++g) {
-    V::store_aligned(out, acc[g]);
-    for (std::size_t l = 0; l < p.width[g]; ++l) sums[p.layout.order[p.first[g] + l]] = out[l];
-  }
+  for (std::size_t g = 0; g < groups; ++g)
+    for (std::size_t l = 0; l < p.width[g]; ++l) sums[p.layout.order[p.first[g] + l]] = totals[g][l];
 }
 
 }  // namespace

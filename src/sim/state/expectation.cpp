@@ -109,12 +109,13 @@ void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std:
 
 // Terms are summed a sweep of up to kSweepTerms at a time: each sum depends
 // on its term alone, so they may be formed in any order and side by side.
-// The totals are then added in list order.
+// The sums (double, kernels/pauli.h), times their coefficients, are then
+// added in list order in double.
 Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms) {
   VANTREL_TRY(validate_observable(terms, state.num_qubits()));
   const Complex* psi = state.data();
   const std::size_t n = state.size();
-  float total = 0.0f;
+  double total = 0.0;
   StopCheck stop;
   for (std::size_t first = 0; first < terms.size(); first += kernels::kSweepTerms) {
     const std::size_t count = std::min(kernels::kSweepTerms, terms.size() - first);
@@ -127,10 +128,9 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
     } else {
       sweep_sums(psi, n, masks, count, sums);
     }
-    for (std::size_t t = 0; t < count; ++t)
-      total = total + static_cast<float>(sums[t]) * static_cast<float>(terms[first + t].coefficient);
+    for (std::size_t t = 0; t < count; ++t) total = total + sums[t] * terms[first + t].coefficient;
   }
-  return total;
+  return static_cast<float>(total);
 }
 
 namespace {
