@@ -67,11 +67,14 @@ def spec(k, add, name=None):
 def cases():
     """(name, class, item, make) for each repeated item."""
     for name, gate in [("barrier", vt.Gate.barrier()), ("measure(0)", vt.Gate.measure(0)),
-                       ("x(0)", vt.Gate.x(0))]:
+                       ("x(0)", vt.Gate.x(0)), ("bit_flip(0, 0.1)", vt.Gate.bit_flip(0, 0.1)),
+                       ("two_qubit_depolarizing(0, 1, 0.1)",
+                        vt.Gate.two_qubit_depolarizing(0, 1, 0.1))]:
         yield (f"Circuit of {name}", vt.Circuit) + repeated(lambda k: vt.Circuit([gate] * k))
     steps = [("barrier", lambda s, t: s.gate(vt.Gate.barrier())),
              ("measure(0)", lambda s, t: s.gate(vt.Gate.measure(0))),
              ("x(0)", lambda s, t: s.x(0)), ("rx(0, theta)", lambda s, t: s.rx(0, t)),
+             ("bit_flip(0, 0.1)", lambda s, t: s.gate(vt.Gate.bit_flip(0, 0.1))),
              ("rzz(0, 1, theta)", lambda s, t: s.rzz(0, 1, t))]
     for name, add in steps:
         yield (f"CircuitSpec of {name}", vt.CircuitSpec) + repeated(lambda k: spec(k, add))
@@ -99,11 +102,11 @@ def main():
             out = subprocess.run([sys.executable, "-c", CHILD, cls.__name__, path],
                                  capture_output=True, text=True)
             if out.returncode != 0:
-                print(f"{name:40s} failed: {out.stderr.strip().splitlines()[-1]}")
+                print(f"{name:50s} failed: {out.stderr.strip().splitlines()[-1]}")
                 continue
             seconds, grown = out.stdout.split()
             grown = int(grown)
-            print(f"{name:40s} {n:>9d} items, {len(data) / 2**20:6.1f} MiB: decode "
+            print(f"{name:50s} {n:>9d} items, {len(data) / 2**20:6.1f} MiB: decode "
                   f"{float(seconds):6.2f} s, +{grown / 2**20:7.1f} MiB (x{grown / len(data):.1f})")
 
 

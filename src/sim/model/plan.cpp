@@ -39,7 +39,10 @@ CompiledCircuit::CompiledCircuit(std::vector<CompiledOp> ops, std::uint64_t num_
 
 Status CompiledCircuit::refuse_channels() const {
   if (!has_channels()) return Status::Ok();
-  return invalid("step " + dec(first_channel_) + " is a noise channel (" +
+  // Its position in the plan as listed, each barrier of a run counted.
+  const std::uint64_t step =
+      listed_size(std::span<const CompiledOp>(ops_).first(first_channel_));
+  return invalid("step " + dec(step) + " is a noise channel (" +
                  channel_name(ops_[first_channel_].gate.channel->kind) +
                  "); this needs a pure, deterministic run: use sample or noisy_expectation");
 }
