@@ -2,6 +2,8 @@
 //
 //   sim_perf [qubits...]      (default: 20 24)
 //   sim_perf layered [qubits...]   whole runs (run/block_executor.perf.cpp)
+//   sim_perf precision [qubits...] double against single precision, kernel
+//                                  by kernel (kernels/precision.perf.cpp)
 //
 // The pool takes its size from RAYON_NUM_THREADS as usual; run once per
 // thread count. Prints, per register size, the time of a plain
@@ -247,15 +249,21 @@ void bench_small() {
 
 namespace vantrel::sim {
 void bench_layered(const std::vector<std::size_t>& sizes);
+void bench_precisions(const std::vector<std::size_t>& sizes);
 }
 
 int main(int argc, char** argv) {
   const bool layered = argc > 1 && std::string(argv[1]) == "layered";
+  const bool precision = argc > 1 && std::string(argv[1]) == "precision";
   std::vector<std::size_t> sizes;
-  for (int i = layered ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  for (int i = layered || precision ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {20, 24};
   if (layered) {
     bench_layered(sizes);
+    return 0;
+  }
+  if (precision) {
+    bench_precisions(sizes);
     return 0;
   }
   std::printf("kernels: %s\n", kernels::active_kernels().name);
