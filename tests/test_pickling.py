@@ -271,8 +271,9 @@ print("refused")
 def test_decoding_memory_is_a_small_multiple_of_the_payload():
     # 4 MB payloads of the cheapest item of each list repeated: a barrier (one
     # or two bytes, kept as one run) and an unnamed parameter (nothing kept)
-    # cost nothing each; a measurement (16 times its 10 bytes as a step
-    # today) and a rotation cost one list value each, reserved once. The
+    # cost nothing each; a measurement (22 times its 10 bytes as a step
+    # today), a rotation and a noise channel (its probabilities, no matrix)
+    # cost one list value each, reserved once. The
     # growth of the peak resident size is measured from a peak reset after
     # the payload is built (where Linux allows it; otherwise from the peak so
     # far, which can only understate it).
@@ -304,7 +305,8 @@ def spec(k, add):
     for _ in range(k if add else 0):
         add(s, t[0])
     return s
-cases = [payloads(lambda k: vt.Circuit([g] * k)) for g in (vt.Gate.barrier(), vt.Gate.measure(0))]
+cases = [payloads(lambda k: vt.Circuit([g] * k))
+         for g in (vt.Gate.barrier(), vt.Gate.measure(0), vt.Gate.two_qubit_depolarizing(0, 1, 0.1))]
 for add in (lambda s, t: s.gate(vt.Gate.barrier()), lambda s, t: s.gate(vt.Gate.measure(0)),
             lambda s, t: s.rx(0, t), None):
     cases += [payloads(lambda k: spec(k, add)), payloads(lambda k: spec(k, add).compile())]
@@ -321,7 +323,7 @@ for make, item in cases:
     del value, payload
 """, cpu_seconds=60)
     rows = [line.split() for line in out.splitlines()]
-    assert len(rows) == 10 and sum(free == "True" for _, free, *_ in rows) == 5, out
+    assert len(rows) == 11 and sum(free == "True" for _, free, *_ in rows) == 5, out
     assert all(float(ratio) < (1 if free == "True" else 24) for ratio, free, *_ in rows), out
 
 

@@ -71,6 +71,21 @@ Result<std::vector<std::uint64_t>> checked_targets(std::vector<std::uint64_t> ta
 
 }  // namespace
 
+const Operation& pauli_branch(std::size_t num_targets, std::size_t i) {
+  static const std::vector<Operation> kOne = [] {
+    std::vector<Operation> table;
+    for (int a = 0; a < 4; ++a) table.push_back(channel_operator({}, pauli(a)));
+    return table;
+  }();
+  static const std::vector<Operation> kTwo = [] {
+    std::vector<Operation> table;
+    for (int a = 0; a < 4; ++a)
+      for (int b = 0; b < 4; ++b) table.push_back(channel_operator({}, kron(pauli(a), pauli(b))));
+    return table;
+  }();
+  return num_targets == 1 ? kOne[i] : kTwo[i];
+}
+
 const char* channel_name(ChannelKind kind) {
   switch (kind) {
     case ChannelKind::kBitFlip: return "BitFlip";
@@ -118,14 +133,9 @@ Result<Gate> make_channel(ChannelKind kind, std::vector<std::uint64_t> targets,
       break;
     }
     case ChannelKind::kTwoQubitDepolarizing: {
-      c.probabilities.push_back(1.0 - p);
-      c.operators.emplace_back();
-      for (int a = 0; a < 4; ++a)
-        for (int b = 0; b < 4; ++b) {
-          if (a == 0 && b == 0) continue;
-          c.probabilities.push_back(p / 15.0);
-          c.operators.push_back(channel_operator(c.targets, kron(pauli(a), pauli(b))));
-        }
+      // Branch 4a + b is P_a (x) P_b (pauli_branch).
+      c.probabilities.assign(16, p / 15.0);
+      c.probabilities[0] = 1.0 - p;
       return channel_gate(std::move(c));
     }
     case ChannelKind::kAmplitudeDamping:
@@ -145,10 +155,7 @@ Result<Gate> make_channel(ChannelKind kind, std::vector<std::uint64_t> targets,
   }
   branch[0] = 1.0 - (branch[1] + branch[2] + branch[3]);
   if (branch[0] < 0.0) branch[0] = 0.0;
-  for (int i = 0; i < 4; ++i) {
-    c.probabilities.push_back(branch[i]);
-    c.operators.push_back(i == 0 ? Operation{} : channel_operator(c.targets, pauli(i)));
-  }
+  c.probabilities.assign(branch, branch + 4);
   return channel_gate(std::move(c));
 }
 

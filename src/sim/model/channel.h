@@ -44,12 +44,13 @@ struct Channel {
   // The constructor's probabilities as given (none for kKraus): for display,
   // encoding and rebuilding.
   std::vector<double> parameters;
-  // Mixed unitary: branch i applies operators[i] (targets empty: the
-  // identity, nothing applied) with probability probabilities[i]; the
-  // probabilities sum to 1. General Kraus: probabilities is empty and
-  // operators holds the K_i (their matrices need not be unitary). Every
-  // operator carries both matrices: the double one as given or formed in
-  // double, the single one its entries rounded.
+  // Mixed unitary: branch i applies the Pauli string pauli_branch(number of
+  // targets, i) on the targets (branch 0 the identity: nothing applied) with
+  // probability probabilities[i]; the probabilities sum to 1, and operators
+  // is empty, so a channel holds no matrix of its own. General Kraus:
+  // probabilities is empty and operators holds the K_i (their matrices need
+  // not be unitary). Every operator carries both matrices: the double one as
+  // given or formed in double, the single one its entries rounded.
   std::vector<double> probabilities;
   std::vector<Operation> operators;
 
@@ -71,5 +72,10 @@ Result<Gate> make_kraus_channel(std::vector<std::uint64_t> targets,
 
 // The display name of a kind: "BitFlip", "Depolarizing", "Kraus", ...
 const char* channel_name(ChannelKind kind);
+
+// The matrices of branch i of a mixed-unitary channel on 1 or 2 targets (no
+// targets of its own): the Pauli matrix i (I, X, Y, Z) on one target, P_(i/4)
+// (x) P_(i%4) on two. Tables shared by every channel.
+const Operation& pauli_branch(std::size_t num_targets, std::size_t i);
 
 }  // namespace vantrel::sim

@@ -17,12 +17,10 @@ double deviation(const Channel& c) {
   for (std::size_t r = 0; r < d; ++r)
     for (std::size_t s = 0; s < d; ++s) {
       C sum = 0;
-      for (std::size_t i = 0; i < c.operators.size(); ++i) {
-        const Operation& k = c.operators[i];
-        if (k.targets.empty()) {  // the identity branch
-          sum += r == s ? c.probabilities[i] : 0.0;
-          continue;
-        }
+      const std::size_t count = c.mixed_unitary() ? c.probabilities.size() : c.operators.size();
+      for (std::size_t i = 0; i < count; ++i) {
+        const Operation& k =
+            c.mixed_unitary() ? pauli_branch(c.targets.size(), i) : c.operators[i];
         const double w = c.mixed_unitary() ? c.probabilities[i] : 1.0;
         for (std::size_t j = 0; j < d; ++j)
           sum += w * std::conj(C(k.matrix[j * d + r].re, k.matrix[j * d + r].im)) *

@@ -130,9 +130,15 @@ Status apply_channel(StateVector& state, const Channel& channel, Rng& rng) {
   VANTREL_TRY(validate_targets(state, channel.targets));
   if (channel.mixed_unitary()) {
     const std::size_t i = pick(channel.probabilities, uniform(rng));
-    const Operation& op = channel.operators[i];
-    if (op.targets.empty()) return Status::Ok();
-    return state.apply_operation(op);
+    if (i == 0) return Status::Ok();  // the identity
+    // The branch's Pauli string on the channel's targets, in an operation
+    // the calling thread reuses (no allocation once grown).
+    thread_local Operation branch;
+    const Operation& pauli = pauli_branch(channel.targets.size(), i);
+    branch.targets.assign(channel.targets.begin(), channel.targets.end());
+    branch.matrix.assign(pauli.matrix.begin(), pauli.matrix.end());
+    branch.matrix_d.assign(pauli.matrix_d.begin(), pauli.matrix_d.end());
+    return state.apply_operation(branch);
   }
   // Reused by the calling thread's channels: no allocation once grown.
   thread_local std::vector<double> weights;
