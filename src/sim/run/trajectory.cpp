@@ -131,13 +131,11 @@ Status apply_channel(StateVector& state, const Channel& channel, Rng& rng) {
   if (channel.mixed_unitary()) {
     const std::size_t i = pick(channel.probabilities, uniform(rng));
     if (i == 0) return Status::Ok();  // the identity
-    // The branch's Pauli string on the channel's targets, in an operation
-    // the calling thread reuses (no allocation once grown).
-    thread_local Operation branch;
+    // The branch's Pauli string on the channel's targets. A fresh operation
+    // each time, not one kept per thread: while this thread waits for the
+    // pool inside apply_operation it may run another shot's channel.
     const Operation& pauli = pauli_branch(channel.targets.size(), i);
-    branch.targets.assign(channel.targets.begin(), channel.targets.end());
-    branch.matrix.assign(pauli.matrix.begin(), pauli.matrix.end());
-    branch.matrix_d.assign(pauli.matrix_d.begin(), pauli.matrix_d.end());
+    Operation branch{channel.targets, pauli.matrix, 0, pauli.matrix_d};
     return state.apply_operation(branch);
   }
   // Reused by the calling thread's channels: no allocation once grown.
