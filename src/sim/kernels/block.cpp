@@ -13,30 +13,15 @@ template <class T>
 inline bool zero(ComplexOf<T> c) {
   return c.re == T(0) && c.im == T(0);
 }
-template <class T>
-inline bool real(ComplexOf<T> c) {
-  return c.im == T(0);
-}
-template <class T>
-inline bool imaginary(ComplexOf<T> c) {
-  return c.re == T(0);
-}
 
 }  // namespace
 
 template <class T>
 Mat2BlockOf<T> prepare_mat2_block(unsigned q, const ComplexOf<T> m[4]) {
-  using Shape = typename Mat2BlockOf<T>::Shape;
   Mat2BlockOf<T> op;
   op.q = q;
   for (int i = 0; i < 4; ++i) op.m[i] = m[i];
-  if (real(m[0]) && real(m[1]) && real(m[2]) && real(m[3])) {
-    op.shape = Shape::kReal;
-  } else if (real(m[0]) && real(m[3]) && imaginary(m[1]) && imaginary(m[2])) {
-    op.shape = Shape::kRealImaginary;
-  } else if (zero(m[1]) && zero(m[2])) {
-    op.shape = Shape::kDiagonal;
-  }
+  op.shape = mat2_shape(m);
   return op;
 }
 

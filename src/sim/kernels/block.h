@@ -3,18 +3,8 @@
 // once per block rather than once per run of pairs, and structured matrices
 // take exact shortcuts.
 //
-// One-qubit shortcuts. The one-qubit update y = m_d * self + m_o * other is
-// (per lane, as in mat2.cpp) the sum of up to four products
-//   (re_d * x + im_d * swap(x)) + (re_o * x' + im_o * swap(x')).
-// A product whose coefficient is +-0 is a signed zero for finite amplitudes.
-// Leaving such products out changes nothing unless the result is zero: a
-// nonzero sum has at least one nonzero term, and adding a signed zero to a
-// nonzero value, or to a sum of nonzero values in the same association,
-// leaves it as it is. So the shortcut computes only the products of nonzero
-// coefficients, and recomputes with all four products every vector in which
-// some lane came out +-0. Shapes: real (every entry's imaginary part +-0:
-// RY, H), real diagonal with imaginary off-diagonal entries (RX, Y) and
-// diagonal (off-diagonal entries +-0: RZ, P, S, T).
+// One-qubit matrices take the shapes of mat2.h (Mat2Shape), which change no
+// bit of the result.
 //
 // Controlled X. A controlled gate adds 0 to the one-qubit update of its
 // target pairs (matrix.h); with X as the target matrix the update adds two
@@ -27,13 +17,14 @@
 
 #include "sim/base/complex.h"
 #include "sim/kernels/isa.h"
+#include "sim/kernels/mat2.h"
 #include "sim/kernels/matrix.h"
 
 namespace vantrel::sim::kernels {
 
 template <class T>
 struct Mat2BlockOf {
-  enum class Shape : std::uint8_t { kGeneral, kReal, kRealImaginary, kDiagonal };
+  using Shape = Mat2Shape;
   unsigned q = 0;
   ComplexOf<T> m[4] = {};
   Shape shape = Shape::kGeneral;

@@ -49,6 +49,7 @@ std::vector<AmpsOf<T>> one_qubit_matrices(std::mt19937& rng) {
   ms.push_back(random_unitary<T>(2, rng));
   ms.push_back(random_unitary<T>(2, rng, true));
   ms.push_back(random_diagonal<T>(2, rng));
+  ms.push_back({o, {T(0.6f), T(0.8f)}, {T(-0.8f), T(0.6f)}, mz});  // anti-diagonal phases
   return ms;
 }
 
@@ -74,12 +75,15 @@ TYPED_TEST(BlockKernels, OneQubitShapesMatchTheReference) {
       }
     }
   }
-  // The shapes: RY real, RX real and imaginary, RZ and P diagonal.
+  // The shapes: RY real, RX real and imaginary, RZ and P diagonal, X, phases
+  // off the diagonal.
   using Shape = typename kernels::Mat2BlockOf<T>::Shape;
   EXPECT_EQ(kernels::prepare_mat2_block(0, matrices[2].data()).shape, Shape::kReal);
   EXPECT_EQ(kernels::prepare_mat2_block(0, matrices[0].data()).shape, Shape::kRealImaginary);
   EXPECT_EQ(kernels::prepare_mat2_block(0, matrices[4].data()).shape, Shape::kDiagonal);
   EXPECT_EQ(kernels::prepare_mat2_block(0, matrices[11].data()).shape, Shape::kGeneral);
+  EXPECT_EQ(kernels::prepare_mat2_block(0, matrices[8].data()).shape, Shape::kSwap);
+  EXPECT_EQ(kernels::prepare_mat2_block(0, matrices.back().data()).shape, Shape::kAntiDiagonal);
 }
 
 TYPED_TEST(BlockKernels, ControlledXMatchesTheReference) {

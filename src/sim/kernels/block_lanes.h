@@ -13,38 +13,12 @@
 
 #include "sim/kernels/block.h"
 #include "sim/kernels/lanes.h"
+#include "sim/kernels/mat2_lanes.h"
 
 namespace vantrel::sim::kernels {
 namespace {
 
-// All four products, in the association of the one-qubit kernel.
-template <class V>
-inline typename V::Reg full_update(typename V::Reg self, typename V::Reg other, const typename V::Coef& d,
-                                   const typename V::Coef& o) {
-  return V::add(V::cmul(d, self), V::cmul(o, other));
-}
-
-// The products of nonzero coefficients only; all four wherever a lane is +-0.
-template <class V, class Shape, Shape S>
-inline typename V::Reg shape_update(typename V::Reg self, typename V::Reg other, const typename V::Coef& d,
-                                    const typename V::Coef& o) {
-  if constexpr (S == Shape::kGeneral) {
-    return full_update<V>(self, other, d, o);
-  } else {
-    typename V::Reg y;
-    if constexpr (S == Shape::kReal) {
-      y = V::add(V::mul(d.re, self), V::mul(o.re, other));
-    } else if constexpr (S == Shape::kRealImaginary) {
-      y = V::add(V::mul(d.re, self), V::mul(o.im, V::swap_parts(other)));
-    } else {
-      y = V::add(V::mul(d.re, self), V::mul(d.im, V::swap_parts(self)));
-    }
-    if (__builtin_expect(V::any_zero(y), 0)) y = full_update<V>(self, other, d, o);
-    return y;
-  }
-}
-
-template <class V, class Shape, Shape S>
+template <class V, Mat2Shape S>
 void block_mat2_shape(typename V::Amp* amps, unsigned bits, unsigned q, const typename V::Amp m[4]) {
   using Sc = typename V::Scalar;
   using Reg = typename V::Reg;
@@ -55,7 +29,7 @@ void block_mat2_shape(typename V::Amp* amps, unsigned bits, unsigned q, const ty
     const typename V::Coef d = coef_split<V, Q>(m[0], m[3]), o = coef_split<V, Q>(m[1], m[2]);
     for (std::size_t i = 0; i < floats; i += F) {
       const Reg x = V::load(f + i);
-      V::store(f + i, shape_update<V, Shape, S>(x, V::template permute<(1u << Q)>(x), d, o));
+      V::store(f + i, shape_update<V, S>(x, V::template permute<(1u << Q)>(x), d, o));
     }
   };
   if (in_register_qubit<V>(q, in_register)) return;
@@ -66,8 +40,8 @@ void block_mat2_shape(typename V::Amp* amps, unsigned bits, unsigned q, const ty
     for (std::size_t i = b; i < b + s; i += F) {
       const Reg x0 = V::load(f + i), x1 = V::load(f + i + s);
       // y1 = (m11 a1) + (m10 a0): the reference's sum, operands swapped.
-      V::store(f + i, shape_update<V, Shape, S>(x0, x1, c00, c01));
-      V::store(f + i + s, shape_update<V, Shape, S>(x1, x0, c11, c10));
+      V::store(f + i, shape_update<V, S>(x0, x1, c00, c01));
+      V::store(f + i + s, shape_update<V, S>(x1, x0, c11, c10));
     }
   }
 }
@@ -75,21 +49,11 @@ void block_mat2_shape(typename V::Amp* amps, unsigned bits, unsigned q, const ty
 // A table's block_mat2.
 template <class V>
 void block_mat2_of(typename V::Amp* amps, unsigned bits, const Mat2BlockOf<typename V::Scalar>& op) {
-  using Shape = typename Mat2BlockOf<typename V::Scalar>::Shape;
   if (bits < V::kShift) {
     block_mat2_scalar(amps, bits, op);
     return;
   }
-  switch (op.shape) {
-    case Shape::kReal:
-      return block_mat2_shape<V, Shape, Shape::kReal>(amps, bits, op.q, op.m);
-    case Shape::kRealImaginary:
-      return block_mat2_shape<V, Shape, Shape::kRealImaginary>(amps, bits, op.q, op.m);
-    case Shape::kDiagonal:
-      return block_mat2_shape<V, Shape, Shape::kDiagonal>(amps, bits, op.q, op.m);
-    case Shape::kGeneral:
-      return block_mat2_shape<V, Shape, Shape::kGeneral>(amps, bits, op.q, op.m);
-  }
+  with_mat2_shape(op.shape, [&]<Mat2Shape S>() { block_mat2_shape<V, S>(amps, bits, op.q, op.m); });
 }
 
 // A table's block_controlled_x: lanes whose pair has every control set take

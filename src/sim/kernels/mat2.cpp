@@ -7,6 +7,32 @@
 
 namespace vantrel::sim::kernels {
 
+namespace {
+
+template <class T>
+inline bool zero(ComplexOf<T> c) {
+  return c.re == T(0) && c.im == T(0);
+}
+template <class T>
+inline bool one(ComplexOf<T> c) {
+  return c.re == T(1) && c.im == T(0);
+}
+
+}  // namespace
+
+template <class T>
+Mat2Shape mat2_shape(const ComplexOf<T> m[4]) {
+  auto real = [](ComplexOf<T> c) { return c.im == T(0); };
+  auto imaginary = [](ComplexOf<T> c) { return c.re == T(0); };
+  const bool anti = zero(m[0]) && zero(m[3]);
+  if (anti && one(m[1]) && one(m[2])) return Mat2Shape::kSwap;
+  if (real(m[0]) && real(m[1]) && real(m[2]) && real(m[3])) return Mat2Shape::kReal;
+  if (real(m[0]) && real(m[3]) && imaginary(m[1]) && imaginary(m[2])) return Mat2Shape::kRealImaginary;
+  if (zero(m[1]) && zero(m[2])) return Mat2Shape::kDiagonal;
+  if (anti) return Mat2Shape::kAntiDiagonal;
+  return Mat2Shape::kGeneral;
+}
+
 template <class T>
 void mat2_pairs_scalar(ComplexOf<T>* amps, unsigned q, const ComplexOf<T> m[4], std::size_t lo, std::size_t hi) {
   const std::size_t s = std::size_t{1} << q;
@@ -43,6 +69,7 @@ void controlled_pairs_sse2(ComplexOf<T>* amps, unsigned t, const ComplexOf<T> m[
 }
 
 #define VANTREL_MAT2(T)                                                                                      \
+  template Mat2Shape mat2_shape<T>(const ComplexOf<T>*);                                                     \
   template void mat2_pairs_scalar<T>(ComplexOf<T>*, unsigned, const ComplexOf<T>*, std::size_t, std::size_t); \
   template void mat2_pairs_sse2<T>(ComplexOf<T>*, unsigned, const ComplexOf<T>*, std::size_t, std::size_t);   \
   template void controlled_pairs_scalar<T>(ComplexOf<T>*, unsigned, const ComplexOf<T>*, std::uint32_t,     \

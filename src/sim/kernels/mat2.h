@@ -35,6 +35,22 @@ static inline void prefetch_ahead(const void* p) {
   __builtin_prefetch(static_cast<const char*>(p) + kPrefetchBytes);
 }
 
+// The structure of a one-qubit matrix that the vector kernels use: a product
+// whose coefficient is +-0 is a signed zero for finite amplitudes, and
+// leaving such products out changes nothing unless the result is zero (a
+// nonzero sum has at least one nonzero term, and adding a signed zero to a
+// nonzero value leaves it as it is). So a shape computes only the products
+// of nonzero coefficients, and recomputes with all four every register in
+// which some lane came out +-0: the bits of the general update either way.
+// Shapes: X (off-diagonal entries exactly 1, the diagonal +-0: the partner
+// moved, no arithmetic), real (every imaginary part +-0: RY, H), real
+// diagonal with imaginary off-diagonal entries (RX, Y), diagonal
+// (off-diagonal entries +-0: RZ, P, S, T) and anti-diagonal (diagonal +-0:
+// X and Y with phases).
+enum class Mat2Shape : std::uint8_t { kGeneral, kReal, kRealImaginary, kDiagonal, kSwap, kAntiDiagonal };
+template <class T>
+Mat2Shape mat2_shape(const ComplexOf<T> m[4]);
+
 // Updates pairs [lo, hi) of qubit q with the active table (any cut).
 void mat2_pairs(Complex* amps, unsigned q, const Complex m[4], std::size_t lo, std::size_t hi);
 

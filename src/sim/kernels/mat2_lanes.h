@@ -5,7 +5,9 @@
 //
 // A complex product m*a is computed lane-wise as cmul(coef(m), a) (lanes.h):
 // every lane performs exactly the scalar operations of cmul, in the same
-// order, without fusion. Qubits below kShift have both amplitudes of a pair
+// order, without fusion; the one-qubit kernel leaves out the products of the
+// zero coefficients of its matrix's shape (mat2.h, Mat2Shape), which changes
+// no bit. Qubits below kShift have both amplitudes of a pair
 // in one register: the a1 slots sum (m11 a1) + (m10 a0), the reference's two
 // products in swapped order, which IEEE addition leaves bit for bit the
 // same. Higher qubits take runs of pairs whose amplitudes are a0[i], a1[i].
@@ -19,6 +21,52 @@
 
 namespace vantrel::sim::kernels {
 namespace {
+
+// All four products, in the association of the one-qubit kernel.
+template <class V>
+inline typename V::Reg full_update(typename V::Reg self, typename V::Reg other, const typename V::Coef& d,
+                                   const typename V::Coef& o) {
+  return V::add(V::cmul(d, self), V::cmul(o, other));
+}
+
+// The products of nonzero coefficients only (mat2.h, Mat2Shape); all four
+// wherever a lane is +-0. self and other are the slot's own amplitude and its
+// partner, d and o the coefficients of their entries in the slot's row.
+template <class V, Mat2Shape S>
+inline typename V::Reg shape_update(typename V::Reg self, typename V::Reg other, const typename V::Coef& d,
+                                    const typename V::Coef& o) {
+  if constexpr (S == Mat2Shape::kGeneral) {
+    return full_update<V>(self, other, d, o);
+  } else {
+    typename V::Reg y;
+    if constexpr (S == Mat2Shape::kSwap) {
+      y = other;
+    } else if constexpr (S == Mat2Shape::kReal) {
+      y = V::add(V::mul(d.re, self), V::mul(o.re, other));
+    } else if constexpr (S == Mat2Shape::kRealImaginary) {
+      y = V::add(V::mul(d.re, self), V::mul(o.im, V::swap_parts(other)));
+    } else if constexpr (S == Mat2Shape::kDiagonal) {
+      y = V::add(V::mul(d.re, self), V::mul(d.im, V::swap_parts(self)));
+    } else {
+      y = V::cmul(o, other);
+    }
+    if (__builtin_expect(V::any_zero(y), 0)) y = full_update<V>(self, other, d, o);
+    return y;
+  }
+}
+
+// Calls f.template operator()<S>() for the shape s.
+template <class F>
+inline void with_mat2_shape(Mat2Shape s, F&& f) {
+  switch (s) {
+    case Mat2Shape::kGeneral: return f.template operator()<Mat2Shape::kGeneral>();
+    case Mat2Shape::kReal: return f.template operator()<Mat2Shape::kReal>();
+    case Mat2Shape::kRealImaginary: return f.template operator()<Mat2Shape::kRealImaginary>();
+    case Mat2Shape::kDiagonal: return f.template operator()<Mat2Shape::kDiagonal>();
+    case Mat2Shape::kSwap: return f.template operator()<Mat2Shape::kSwap>();
+    case Mat2Shape::kAntiDiagonal: return f.template operator()<Mat2Shape::kAntiDiagonal>();
+  }
+}
 
 // How a register of updated amplitudes y (from x) is stored. The one-qubit
 // kernel stores y. The controlled one stores y + 0 where the pair is on
@@ -57,7 +105,7 @@ struct PairStore {
 };
 
 // A run of `len` pairs from pair p whose amplitudes are a0[i] and a1[i].
-template <class V, class Store>
+template <class V, Mat2Shape kShape, class Store>
 void mat2_run(typename V::Amp* amps, unsigned q, std::size_t p, typename V::Amp* a0, typename V::Amp* a1,
               std::size_t len, const typename V::Coef c[4], const typename V::Amp m[4], const Store& store) {
   using S = typename V::Scalar;
@@ -69,8 +117,9 @@ void mat2_run(typename V::Amp* amps, unsigned q, std::size_t p, typename V::Amp*
     S* p0 = reinterpret_cast<S*>(a0 + i);
     S* p1 = reinterpret_cast<S*>(a1 + i);
     const Reg x0 = V::load(p0), x1 = V::load(p1);
-    const Reg y0 = V::add(V::cmul(c[0], x0), V::cmul(c[1], x1));
-    const Reg y1 = V::add(V::cmul(c[2], x0), V::cmul(c[3], x1));
+    // y1 = (m11 a1) + (m10 a0): the reference's sum, operands swapped.
+    const Reg y0 = shape_update<V, kShape>(x0, x1, c[0], c[1]);
+    const Reg y1 = shape_update<V, kShape>(x1, x0, c[3], c[2]);
     unsigned on = 0;
     if constexpr (Store::kMaskedStore) on = store.on(p + i, V::kAmps);
     V::store(p0, store(y0, x0, on));
@@ -93,7 +142,7 @@ inline unsigned amps_of_pairs(unsigned pairs) {
 // Qubit Q < kShift: the kAmps amplitudes from 2p (p a multiple of 2^Q) are
 // exactly pairs p .. p + kAmps / 2 - 1, and permute<2^Q> brings each slot's
 // partner into it.
-template <class V, unsigned Q, class Store>
+template <class V, unsigned Q, Mat2Shape kShape, class Store>
 void mat2_low(typename V::Amp* amps, std::size_t lo, std::size_t hi, const typename V::Amp m[4],
               const Store& store) {
   using S = typename V::Scalar;
@@ -108,7 +157,7 @@ void mat2_low(typename V::Amp* amps, std::size_t lo, std::size_t hi, const typen
     prefetch_ahead(amps + 2 * p);
     S* f = reinterpret_cast<S*>(amps + 2 * p);
     const Reg x = V::load(f);
-    const Reg y = V::add(V::cmul(diag, x), V::cmul(off, V::template permute<(1u << Q)>(x)));
+    const Reg y = shape_update<V, kShape>(x, V::template permute<(1u << Q)>(x), diag, off);
     unsigned on = 0;
     if constexpr (Store::kMaskedStore) on = amps_of_pairs<V, Q>(store.on(p, kPairs));
     V::store(f, store(y, x, on));
@@ -116,35 +165,37 @@ void mat2_low(typename V::Amp* amps, std::size_t lo, std::size_t hi, const typen
   for (; p < hi; ++p) store.scalar(amps, Q, m, p);
 }
 
-template <class V, class Store>
+template <class V, Mat2Shape S, class Store>
 void mat2_pairs_lanes(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
                       std::size_t hi, const Store& store) {
-  if (in_register_qubit<V>(q, [&]<unsigned Q>() { mat2_low<V, Q>(amps, lo, hi, m, store); })) return;
+  if (in_register_qubit<V>(q, [&]<unsigned Q>() { mat2_low<V, Q, S>(amps, lo, hi, m, store); })) return;
   const typename V::Coef c[4] = {coef<V>(m[0]), coef<V>(m[1]), coef<V>(m[2]), coef<V>(m[3])};
   const std::size_t s = std::size_t{1} << q;
   for (std::size_t p = lo; p < hi;) {
     const std::size_t i = p & (s - 1);
     const std::size_t len = lesser(s - i, hi - p);
     typename V::Amp* a0 = amps + ((p >> q) << (q + 1)) + i;
-    mat2_run<V>(amps, q, p, a0, a0 + s, len, c, m, store);
+    mat2_run<V, S>(amps, q, p, a0, a0 + s, len, c, m, store);
     p += len;
   }
 }
 
-// A table's mat2_pairs and controlled_pairs.
+// A table's mat2_pairs (with the matrix's shape) and controlled_pairs.
 template <class V>
 void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
                    std::size_t hi) {
-  mat2_pairs_lanes<V>(amps, q, m, lo, hi, PairStore<V, false, false>(0));
+  with_mat2_shape(mat2_shape(m), [&]<Mat2Shape S>() {
+    mat2_pairs_lanes<V, S>(amps, q, m, lo, hi, PairStore<V, false, false>(0));
+  });
 }
 
 template <class V>
 void controlled_pairs_of(typename V::Amp* amps, unsigned t, const typename V::Amp m[4], std::uint32_t low,
                          std::size_t lo, std::size_t hi) {
   if (low == 0) {
-    mat2_pairs_lanes<V>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
+    mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
   } else {
-    mat2_pairs_lanes<V>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
+    mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
   }
 }
 

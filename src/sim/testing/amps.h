@@ -91,6 +91,8 @@ std::vector<AmpsOf<T>> mat2_cases(std::mt19937& rng) {
       {{1, 0}, {0, 0}, {0, 0}, {-1, 0}},                 // Z: diagonal
       {{1, 0}, {z, z}, {0, 0}, {T(0.6f), T(0.8f)}},      // diagonal with -0
       {{0, 0}, {0, -1}, {0, 1}, {0, 0}},                 // Y
+      {{z, 0}, {1, z}, {1, 0}, {0, z}},                  // X with -0
+      {{0, 0}, {T(0.6f), T(0.8f)}, {T(-0.8f), T(0.6f)}, {z, 0}},  // anti-diagonal phases
   };
   for (int i = 0; i < 4; ++i) cases.push_back(random_matrix<T>(2, rng, i));
   return cases;
