@@ -96,20 +96,27 @@ PyRef contiguous_values(PyObject* obj, int ndim) {
   return PyRef(PyObject_Vectorcall(np->ascontiguousarray, args, 2, nullptr));
 }
 
-// The converted array, checked for rank, type and layout as the messages say.
+// TypeError "params must be convertible to a 1D numpy float32 array"
+// (float64 for T = double), `name` and `ndim` filled in; returns NULL.
 template <class T>
-PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* rank_message,
-                             const char* layout_message) {
+PyArrayObject* rank_error(const char* name, int ndim) {
+  PyErr_Format(PyExc_TypeError, "%s must be convertible to a %dD numpy %s array", name, ndim,
+               NumpyTypes<T>::kRealName);
+  return nullptr;
+}
+
+// The converted array of the argument `name`, checked for rank, type and
+// layout; messages are formatted only on failure.
+template <class T>
+PyArrayObject* checked_array(const PyRef& converted, int ndim, const char* name) {
   PyObject* obj = converted.get();
   // Byte order counts: a swapped float32 array is not float32 to the engine.
   if (!PyArray_Check(obj) || PyArray_NDIM(as_array(obj)) != ndim ||
       !PyArray_EquivTypenums(PyArray_TYPE(as_array(obj)), NumpyTypes<T>::kReal) ||
-      !PyArray_ISNOTSWAPPED(as_array(obj))) {
-    raise_type_error(rank_message);
-    return nullptr;
-  }
+      !PyArray_ISNOTSWAPPED(as_array(obj)))
+    return rank_error<T>(name, ndim);
   if (!contiguous_with_data(as_array(obj))) {
-    raise_value_error(layout_message);
+    PyErr_Format(PyExc_ValueError, "%s must be stored contiguously in memory", name);
     return nullptr;
   }
   return as_array(obj);
@@ -137,14 +144,6 @@ void copy_rows(PyArrayObject* a, std::vector<T>& out) {
   for (std::size_t c = 0; c < cols; ++c)
     for (std::size_t r = 0; r < rows; ++r, column += sizeof(T))
       std::memcpy(&out[r * cols + c], column, sizeof(T));
-}
-
-// The message of a failed conversion: "params must be convertible to a 1D
-// numpy float32 array", float64 for T = double.
-template <class T>
-std::string rank_message(const char* name, int ndim) {
-  return std::string(name) + " must be convertible to a " + std::to_string(ndim) +
-         "D numpy " + NumpyTypes<T>::kRealName + " array";
 }
 
 // What the messages of buffer_view call a buffer: its class, its argument,
@@ -274,14 +273,10 @@ PyObject* new_param_batch_buffer(std::uint64_t batch_size, std::uint64_t paramet
 template <class T>
 bool params_from_python(PyObject* params, std::vector<T>& out) {
   // NumPy would take None for a NaN.
-  if (params == Py_None) {
-    raise_type_error(rank_message<T>("params", 1).c_str());
-    return false;
-  }
+  if (params == Py_None) return rank_error<T>("params", 1) != nullptr;
   PyRef converted = contiguous_values<T>(params, 1);
   if (!converted) return false;
-  PyArrayObject* a = checked_array<T>(converted, 1, rank_message<T>("params", 1).c_str(),
-                                      "params must be stored contiguously in memory");
+  PyArrayObject* a = checked_array<T>(converted, 1, "params");
   if (a == nullptr) return false;
   copy_values(a, out);
   return true;
@@ -291,9 +286,7 @@ template <class T>
 bool params_batch_from_python(PyObject* params_batch, ParamBatchOf<T>& out) {
   PyRef converted = contiguous_values<T>(params_batch, 2);
   if (!converted) return false;
-  PyArrayObject* a =
-      checked_array<T>(converted, 2, rank_message<T>("params_batch", 2).c_str(),
-                       "params_batch must be stored contiguously in memory");
+  PyArrayObject* a = checked_array<T>(converted, 2, "params_batch");
   if (a == nullptr) return false;
   copy_rows(a, out.data);
   out.rows = static_cast<std::uint64_t>(PyArray_DIM(a, 0));
