@@ -4,8 +4,28 @@ one-shot time, and the plans several scripts time.
 Scripts in bench/ import it beside them (`from harness import median_time`);
 figures are ratios or times from one run of one script, never thresholds."""
 
+import json
+import os
 import statistics
+import subprocess
 import time
+
+# The variables by which vantrel and the peers take their thread counts.
+ENV_THREADS = ("RAYON_NUM_THREADS", "OMP_NUM_THREADS", "QULACS_NUM_THREADS", "MKL_NUM_THREADS",
+               "OPENBLAS_NUM_THREADS")
+
+
+def time_in_child(python, code, threads):
+    """Runs `code` under `python` with every thread-count variable set to
+    `threads`; returns (the JSON value of its last output line, None), or
+    (None, the last line of its error output) when it fails."""
+    env = dict(os.environ)
+    for k in ENV_THREADS:
+        env[k] = str(threads)
+    r = subprocess.run([python, "-c", code], env=env, capture_output=True, text=True)
+    if r.returncode != 0:
+        return None, (r.stderr.strip().splitlines() or ["exit %d" % r.returncode])[-1]
+    return json.loads(r.stdout.strip().splitlines()[-1]), None
 
 
 def median_time(fn, repeat=5, number=1, warm_up=False, clock=time.perf_counter):

@@ -24,13 +24,13 @@ each peer in its own double precision, or single where it offers it
 """
 
 import argparse
-import json
 import os
-import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+
+import harness  # noqa: E402
 
 CHILD = r'''
 import json, math, os, sys, time
@@ -109,19 +109,8 @@ t = median_time(call, repeat=7 if n <= 20 else 3, number=max(1, int(2 ** max(0, 
 print(json.dumps(t))
 '''
 
-ENV_THREADS = ("RAYON_NUM_THREADS", "OMP_NUM_THREADS", "QULACS_NUM_THREADS", "MKL_NUM_THREADS",
-               "OPENBLAS_NUM_THREADS")
-
-
 def time_in_child(python, lib, circ, n, layers, threads, precision):
-    env = dict(os.environ)
-    for k in ENV_THREADS:
-        env[k] = str(threads)
-    code = CHILD.format(here=HERE, args=(lib, circ, n, layers, threads, precision))
-    r = subprocess.run([python, "-c", code], env=env, capture_output=True, text=True)
-    if r.returncode != 0:
-        return None, (r.stderr.strip().splitlines() or ["exit %d" % r.returncode])[-1]
-    return json.loads(r.stdout.strip().splitlines()[-1]), None
+    return harness.time_in_child(python, CHILD.format(here=HERE, args=(lib, circ, n, layers, threads, precision)), threads)
 
 
 def main():
