@@ -59,7 +59,7 @@ Status evaluate_rows(std::uint64_t batch_size, const Row& row, const MakeContext
   parallel_for(batch_size, 1, [&](std::size_t lo, std::size_t hi) {
     const InterruptScope::Worker bound(irq);
     if (slot.stopped() || interrupted_now()) return;
-    Result<ExecutionContext> context = make_context();
+    auto context = make_context();
     if (!context.ok()) {
       slot.report(std::move(context).error());
       return;
@@ -77,14 +77,15 @@ Status evaluate_rows(std::uint64_t batch_size, const Row& row, const MakeContext
   return Status::Ok();
 }
 
-template <class Row>
+template <class T, class Row>
 Status evaluate_rows(const CompiledCircuit& plan, std::uint64_t batch_size, const Row& row) {
-  return evaluate_rows(batch_size, row, [&] { return execution_context(plan); });
+  return evaluate_rows(batch_size, row, [&] { return execution_context<T>(plan); });
 }
 
 // Checks shared by both operations, in their order: B x P must fit a word,
 // then the data must hold exactly B x P values.
-Result<std::uint64_t> checked_batch_length(std::span<const float> data, std::uint64_t batch_size,
+template <class T>
+Result<std::uint64_t> checked_batch_length(ParamsOf<T> data, std::uint64_t batch_size,
                                            std::uint64_t p) {
   std::uint64_t total = 0;
   if (__builtin_mul_overflow(batch_size, p, &total)) return invalid("parameter batch is too large");
@@ -109,26 +110,27 @@ Status allocate_rows(V& out, std::uint64_t batch_size, typename V::value_type fi
 
 }  // namespace
 
-Result<std::vector<float>> batch_expectation(const CompiledCircuit& plan,
-                                             std::span<const float> data,
+template <class T>
+Result<std::vector<T>> batch_expectation(const CompiledCircuit& plan,
+                                             ParamsOf<T> data,
                                              std::uint64_t batch_size,
                                              std::span<const PauliTerm> observable) {
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
-  std::vector<float> values;
+  std::vector<T> values;
   if (batch_size == 0) return values;
   const std::uint64_t p = plan.parameter_count();
   if (p == 0) {
     // One run serves every row; measurements are drawn once for the batch.
-    auto state = run_statevector(plan, {});
+    auto state = run_statevector<T>(plan, {});
     if (!state.ok()) return std::move(state).error();
     auto value = expectation(*state, observable);
     if (!value.ok()) return std::move(value).error();
     VANTREL_TRY(allocate_rows(values, batch_size, *value));
     return values;
   }
-  VANTREL_TRY(checked_batch_length(data, batch_size, p));
-  VANTREL_TRY(allocate_rows(values, batch_size, 0.0f));
-  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) {
+  VANTREL_TRY(checked_batch_length<T>(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(values, batch_size, T(0)));
+  VANTREL_TRY(evaluate_rows<T>(plan, batch_size, [&](std::size_t r, ExecutionContextOf<T>& context) {
     auto value = expectation_with_context(plan, data.subspan(r * p, p), observable, context);
     if (!value.ok()) return Status(std::move(value).error());
     values[r] = *value;
@@ -137,25 +139,26 @@ Result<std::vector<float>> batch_expectation(const CompiledCircuit& plan,
   return values;
 }
 
-Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& plan,
-                                                         std::span<const float> data,
+template <class T>
+Result<BatchValuesAndGradientsOf<T>> batch_value_and_gradient(const CompiledCircuit& plan,
+                                                         ParamsOf<T> data,
                                                          std::uint64_t batch_size,
                                                          std::span<const PauliTerm> observable) {
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
-  BatchValuesAndGradients out;
+  BatchValuesAndGradientsOf<T> out;
   if (batch_size == 0) return out;
   const std::uint64_t p = plan.parameter_count();
   if (p == 0) {
-    auto values = batch_expectation(plan, data, batch_size, observable);
+    auto values = batch_expectation<T>(plan, data, batch_size, observable);
     if (!values.ok()) return std::move(values).error();
     out.values = std::move(values).value();
     VANTREL_TRY(allocate_rows(out.gradients, batch_size, {}));
     return out;
   }
-  VANTREL_TRY(checked_batch_length(data, batch_size, p));
-  VANTREL_TRY(allocate_rows(out.values, batch_size, 0.0f));
+  VANTREL_TRY(checked_batch_length<T>(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(out.values, batch_size, T(0)));
   VANTREL_TRY(allocate_rows(out.gradients, batch_size, {}));
-  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) {
+  VANTREL_TRY(evaluate_rows<T>(plan, batch_size, [&](std::size_t r, ExecutionContextOf<T>& context) {
     auto vg =
         value_and_gradient_with_context(plan, data.subspan(r * p, p), observable, context);
     if (!vg.ok()) return Status(std::move(vg).error());
@@ -166,53 +169,55 @@ Result<BatchValuesAndGradients> batch_value_and_gradient(const CompiledCircuit& 
   return out;
 }
 
-Result<BatchValuesAndGradientMatrix> batch_adjoint_value_and_gradient(
-    const CompiledCircuit& plan, std::span<const float> data, std::uint64_t batch_size,
+template <class T>
+Result<BatchValuesAndGradientMatrixOf<T>> batch_adjoint_value_and_gradient(
+    const CompiledCircuit& plan, ParamsOf<T> data, std::uint64_t batch_size,
     std::span<const PauliTerm> observable) {
   VANTREL_TRY(validate_observable(observable, plan.num_qubits()));
   if (plan.has_random_steps())
     return messages::adjoint_random_steps();
-  BatchValuesAndGradientMatrix out;
+  BatchValuesAndGradientMatrixOf<T> out;
   if (batch_size == 0) return out;
   const std::uint64_t p = plan.parameter_count();
   if (p == 0) {
     // Nothing to differentiate and nothing drawn: one run serves every row.
-    auto one = adjoint_value_and_gradient(plan, {}, observable);
+    auto one = adjoint_value_and_gradient<T>(plan, {}, observable);
     if (!one.ok()) return std::move(one).error();
     VANTREL_TRY(allocate_rows(out.values, batch_size, one->value));
     return out;
   }
-  const auto total = checked_batch_length(data, batch_size, p);
+  const auto total = checked_batch_length<T>(data, batch_size, p);
   if (!total.ok()) return total.error();
-  VANTREL_TRY(allocate_rows(out.values, batch_size, 0.0f));
+  VANTREL_TRY(allocate_rows(out.values, batch_size, T(0)));
   // B x P entries in one block: no more than the parameter data hold.
-  VANTREL_TRY(guard_allocation([&] { out.gradients.assign(*total, 0.0f); }, [&] {
+  VANTREL_TRY(guard_allocation([&] { out.gradients.assign(*total, T(0)); }, [&] {
     return allocation_failure("the gradients of " + dec(batch_size) + " batch rows",
-                              static_cast<unsigned __int128>(*total) * sizeof(float));
+                              static_cast<unsigned __int128>(*total) * sizeof(T));
   }));
   // Units start with an empty context: the first row sizes it, so that a
   // failed allocation carries the adjoint method's message.
   VANTREL_TRY(evaluate_rows(
       batch_size,
-      [&](std::size_t r, ExecutionContext& context) {
+      [&](std::size_t r, ExecutionContextOf<T>& context) {
         auto value = adjoint_value_and_gradient_into(
             plan, data.subspan(r * p, p), observable, context,
-            std::span<float>(out.gradients).subspan(r * p, p));
+            std::span<T>(out.gradients).subspan(r * p, p));
         if (!value.ok()) return Status(std::move(value).error());
         out.values[r] = *value;
         return Status::Ok();
       },
-      [] { return Result<ExecutionContext>(ExecutionContext{}); }));
+      [] { return Result<ExecutionContextOf<T>>(ExecutionContextOf<T>{}); }));
   return out;
 }
 
-Result<std::vector<float>> batch_expectations(const CompiledCircuit& plan,
-                                              std::span<const float> data,
+template <class T>
+Result<std::vector<T>> batch_expectations(const CompiledCircuit& plan,
+                                              ParamsOf<T> data,
                                               std::uint64_t batch_size,
                                               ObservableList observables) {
   for (std::span<const PauliTerm> terms : observables)
     VANTREL_TRY(validate_observable(terms, plan.num_qubits()));
-  std::vector<float> values;
+  std::vector<T> values;
   if (batch_size == 0) return values;
   const std::uint64_t k = observables.size();
   std::uint64_t count = 0;
@@ -220,16 +225,16 @@ Result<std::vector<float>> batch_expectations(const CompiledCircuit& plan,
   const std::uint64_t p = plan.parameter_count();
   if (p == 0) {
     // One run serves every row; measurements are drawn once for the batch.
-    auto row = expectations(plan, {}, observables);
+    auto row = expectations<T>(plan, {}, observables);
     if (!row.ok()) return std::move(row).error();
-    VANTREL_TRY(allocate_rows(values, count, 0.0f));
+    VANTREL_TRY(allocate_rows(values, count, T(0)));
     for (std::uint64_t r = 0; r < batch_size; ++r)
       std::copy(row->begin(), row->end(), values.begin() + static_cast<std::ptrdiff_t>(r * k));
     return values;
   }
-  VANTREL_TRY(checked_batch_length(data, batch_size, p));
-  VANTREL_TRY(allocate_rows(values, count, 0.0f));
-  VANTREL_TRY(evaluate_rows(plan, batch_size, [&](std::size_t r, ExecutionContext& context) -> Status {
+  VANTREL_TRY(checked_batch_length<T>(data, batch_size, p));
+  VANTREL_TRY(allocate_rows(values, count, T(0)));
+  VANTREL_TRY(evaluate_rows<T>(plan, batch_size, [&](std::size_t r, ExecutionContextOf<T>& context) -> Status {
     VANTREL_TRY(prepare_context(plan, context));
     VANTREL_TRY(run_into(plan, data.subspan(r * p, p), context.state));
     for (std::uint64_t j = 0; j < k; ++j) {
@@ -241,5 +246,19 @@ Result<std::vector<float>> batch_expectations(const CompiledCircuit& plan,
   }));
   return values;
 }
+
+#define VANTREL_BATCH_OF(T)                                                                     \
+  template Result<std::vector<T>> batch_expectation<T>(const CompiledCircuit&, ParamsOf<T>,     \
+                                                       std::uint64_t,                           \
+                                                       std::span<const PauliTerm>);             \
+  template Result<BatchValuesAndGradientsOf<T>> batch_value_and_gradient<T>(                    \
+      const CompiledCircuit&, ParamsOf<T>, std::uint64_t, std::span<const PauliTerm>);          \
+  template Result<BatchValuesAndGradientMatrixOf<T>> batch_adjoint_value_and_gradient<T>(       \
+      const CompiledCircuit&, ParamsOf<T>, std::uint64_t, std::span<const PauliTerm>);          \
+  template Result<std::vector<T>> batch_expectations<T>(const CompiledCircuit&, ParamsOf<T>,    \
+                                                        std::uint64_t, ObservableList);
+VANTREL_BATCH_OF(float)
+VANTREL_BATCH_OF(double)
+#undef VANTREL_BATCH_OF
 
 }  // namespace vantrel::sim

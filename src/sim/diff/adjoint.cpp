@@ -35,12 +35,12 @@ namespace detail {
 // Chunks are evaluated in parallel, each into its own slot, and added in
 // index order in double on the calling thread: the same bits for every pool
 // size and for every way of sharing the chunks.
-template <class Exec>
-float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
-                          const kernels::PauliMasks& m) {
+template <class Exec, class T>
+T imag_pauli_inner_on(const StateVectorOf<T>& lambda, const StateVectorOf<T>& psi,
+                      const kernels::PauliMasks& m) {
   const std::size_t size = psi.size();
   const std::size_t chunks = (size + kernels::kAdjointChunk - 1) / kernels::kAdjointChunk;
-  const auto chunk = kernels::active_kernels().imag_pauli_chunk;
+  const auto chunk = kernels::active_kernels_of<T>().imag_pauli_chunk;
   double values[kInnerRound];
   double total = 0.0;
   for (std::size_t first = 0; first < chunks; first += kInnerRound) {
@@ -53,10 +53,11 @@ float imag_pauli_inner_on(const StateVector& lambda, const StateVector& psi,
     });
     for (std::size_t c = 0; c < count; ++c) total = total + values[c];
   }
-  return static_cast<float>(total);
+  return static_cast<T>(total);
 }
 
-float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m) {
+template <class T>
+T imag_pauli_inner(const StateVectorOf<T>& lambda, const StateVectorOf<T>& psi, const kernels::PauliMasks& m) {
   return imag_pauli_inner_on<PoolExecutor>(lambda, psi, m);
 }
 
@@ -65,7 +66,8 @@ float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const 
 namespace {
 
 // The conjugate transpose of a d x d row-major matrix.
-void conjugate_transpose(const Complex* m, std::size_t d, Complex* out) {
+template <class T>
+void conjugate_transpose(const ComplexOf<T>* m, std::size_t d, ComplexOf<T>* out) {
   for (std::size_t r = 0; r < d; ++r)
     for (std::size_t c = 0; c < d; ++c) out[c * d + r] = conj(m[r * d + c]);
 }
@@ -73,14 +75,14 @@ void conjugate_transpose(const Complex* m, std::size_t d, Complex* out) {
 // The derivative of <H> with respect to the parameter read by step `op`,
 // from psi (the state just after the step) and lambda (the backward state
 // there). One case per step kind: its generator and its inner product.
-template <class Exec = PoolExecutor>
-float step_derivative(const CompiledOp& op, const StateVector& lambda, const StateVector& psi) {
+template <class Exec = PoolExecutor, class T>
+T step_derivative(const CompiledOp& op, const StateVectorOf<T>& lambda, const StateVectorOf<T>& psi) {
   if (op.kind == CompiledOp::Kind::kPauliRotation) {
     // exp(-i phi/2 P) with phi = scale * theta: Im <lambda|P|psi> per unit of
     // phi, times d(phi)/d(theta) = scale. Without factors the step is a
     // global phase, which cannot change <H>.
-    if (op.paulis.empty()) return 0.0f;
-    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * static_cast<float>(op.scale);
+    if (op.paulis.empty()) return T(0);
+    return detail::imag_pauli_inner_on<Exec>(lambda, psi, pauli_masks(op.paulis)) * static_cast<T>(op.scale);
   }
   // RX, RY, RZ = exp(-i theta/2 G) with G = X, Y, Z: dU/dtheta = (-i/2) G U,
   // so the derivative is 2 Re <lambda|(-i/2) G|psi> = Im <lambda|G|psi>.
@@ -99,10 +101,11 @@ float step_derivative(const CompiledOp& op, const StateVector& lambda, const Sta
 // context.state and lambda in context.backward; `first` is the plan's first
 // parametric step, whose derivative is the last one taken and which is not
 // undone.
-Status sweep(const CompiledCircuit& plan, std::span<const float> params,
-             ExecutionContext& context, std::size_t first, std::span<float> gradient) {
-  StateVector& psi = context.state;
-  StateVector& lambda = context.backward;
+template <class T>
+Status sweep(const CompiledCircuit& plan, ParamsOf<T> params,
+             ExecutionContextOf<T>& context, std::size_t first, std::span<T> gradient) {
+  StateVectorOf<T>& psi = context.state;
+  StateVectorOf<T>& lambda = context.backward;
   const std::vector<CompiledOp>& ops = plan.ops();
   StopCheck stop;
   const std::uint64_t step_work = 3 * psi.size();  // a derivative and two undos
@@ -112,8 +115,8 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
     if (op.is_parametric()) {
       gradient[op.slot] = gradient[op.slot] + step_derivative(op, lambda, psi);
       if (k == first) break;
-      apply_parametric_step(op, step_angle(op, params), StepDirection::kUndo, psi);
-      apply_parametric_step(op, step_angle(op, params), StepDirection::kUndo, lambda);
+      apply_parametric_step(op, step_angle<T>(op, params), StepDirection::kUndo, psi);
+      apply_parametric_step(op, step_angle<T>(op, params), StepDirection::kUndo, lambda);
       continue;
     }
     if (op.gate.kind != Gate::Kind::kUnitary) continue;  // barriers
@@ -136,11 +139,12 @@ Status sweep(const CompiledCircuit& plan, std::span<const float> params,
 // bits are those of `sweep` on every pool size. Returns no status, having
 // done nothing, when the undo storage cannot be allocated: the caller then
 // sweeps step by step, which needs none.
-std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const float> params,
-                                    ExecutionContext& context, std::size_t first,
-                                    std::span<float> gradient, Placement where) {
-  StateVector& psi = context.state;
-  StateVector& lambda = context.backward;
+template <class T>
+std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, ParamsOf<T> params,
+                                    ExecutionContextOf<T>& context, std::size_t first,
+                                    std::span<T> gradient, Placement where) {
+  StateVectorOf<T>& psi = context.state;
+  StateVectorOf<T>& lambda = context.backward;
   const std::vector<CompiledOp>& ops = plan.ops();
   // The most fixed unitary steps between two parametric ones: the undos a
   // run needs at once.
@@ -162,7 +166,7 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
   std::optional<Team> pair;
   if (where == Placement::kPaired) pair.emplace(2);
   const bool paired = pair && pair->size() == 2;
-  std::vector<RunStep>& run = context.run;
+  std::vector<RunStepOf<T>>& run = context.run;
   run.clear();
   std::size_t used = 0;  // undos of the pending run
   auto flush = [&]() -> Status {
@@ -188,13 +192,13 @@ std::optional<Status> sweep_in_runs(const CompiledCircuit& plan, std::span<const
     if (op.is_parametric()) {
       VANTREL_TRY(flush());
       if (stop(psi.size())) return interrupted();
-      const float d = paired  ? step_derivative<TeamExecutor>(op, lambda, psi)
+      const T d = paired  ? step_derivative<TeamExecutor>(op, lambda, psi)
                       : alone ? step_derivative<SequentialExecutor>(op, lambda, psi)
                               : step_derivative<PoolExecutor>(op, lambda, psi);
       gradient[op.slot] = gradient[op.slot] + d;
       if (k == first) break;
-      RunStep step;
-      if (parametric_run_step(op, step_angle(op, params), StepDirection::kUndo, step))
+      RunStepOf<T> step;
+      if (parametric_run_step(op, step_angle<T>(op, params), StepDirection::kUndo, step))
         run.push_back(step);
       continue;
     }
@@ -214,16 +218,20 @@ void adjoint_operation(const Operation& op, Operation& out) {
   out.targets.assign(op.targets.begin(), op.targets.end());
   out.num_controls = op.num_controls;
   out.matrix.resize(op.matrix.size());
+  out.matrix_d.resize(op.matrix_d.size());
   std::size_t d = 0;
   while (d * d < op.matrix.size()) ++d;
   conjugate_transpose(op.matrix.data(), d, out.matrix.data());
+  if (op.matrix_d.size() == op.matrix.size())
+    conjugate_transpose(op.matrix_d.data(), d, out.matrix_d.data());
 }
 
-Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
-                                              std::span<const float> params,
+template <class T>
+Result<T> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
+                                              ParamsOf<T> params,
                                               std::span<const PauliTerm> observable,
-                                              ExecutionContext& context,
-                                              std::span<float> gradient) {
+                                              ExecutionContextOf<T>& context,
+                                              std::span<std::type_identity_t<T>> gradient) {
   const std::uint64_t p = plan.parameter_count();
   const std::uint64_t n = plan.num_qubits();
   if (params.size() != p)
@@ -244,7 +252,7 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   VANTREL_TRY(run_into(plan, params, context.state));
   auto value = expectation(context.state, observable);
   if (!value.ok()) return std::move(value).error();
-  std::fill(gradient.begin(), gradient.end(), 0.0f);
+  std::fill(gradient.begin(), gradient.end(), T(0));
 
   const std::vector<CompiledOp>& ops = plan.ops();
   const auto first = std::find_if(ops.begin(), ops.end(),
@@ -252,13 +260,15 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   if (first == ops.end()) return *value;
 
   if (context.backward.num_qubits() != n || context.backward.data() == nullptr) {
-    context.backward = StateVector();  // the old buffer goes first: lower peak
-    auto made = StateVector::create(n);
+    context.backward = StateVectorOf<T>();  // the old buffer goes first: lower peak
+    auto made = StateVectorOf<T>::create(n);
     if (!made.ok()) {
       if (made.error().kind != ErrorKind::kOutOfMemory) return std::move(made).error();
       return allocation_failure(
-          "the backward state vector of " + dec(n) + " qubits for adjoint differentiation",
-          static_cast<unsigned __int128>(sizeof(Complex)) << n);
+          std::string(precision_of<T> == Precision::kDouble ? "the double-precision backward state vector of "
+                                                            : "the backward state vector of ") +
+              dec(n) + " qubits for adjoint differentiation",
+          static_cast<unsigned __int128>(sizeof(ComplexOf<T>)) << n);
     }
     context.backward = std::move(made).value();
   }
@@ -271,25 +281,41 @@ Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
   return *value;
 }
 
-Result<ValueAndGradient> adjoint_value_and_gradient_with_context(
-    const CompiledCircuit& plan, std::span<const float> params,
-    std::span<const PauliTerm> observable, ExecutionContext& context) {
-  ValueAndGradient out;
+template <class T>
+Result<ValueAndGradientOf<T>> adjoint_value_and_gradient_with_context(
+    const CompiledCircuit& plan, ParamsOf<T> params,
+    std::span<const PauliTerm> observable, ExecutionContextOf<T>& context) {
+  ValueAndGradientOf<T> out;
   // Sized only once the length is known to be right: a wrong length is
   // reported by the checks, not turned into an allocation.
   if (params.size() == plan.parameter_count()) out.gradient.resize(params.size());
   auto value = adjoint_value_and_gradient_into(plan, params, observable, context,
-                                               std::span<float>(out.gradient));
+                                               std::span<T>(out.gradient));
   if (!value.ok()) return std::move(value).error();
   out.value = *value;
   return out;
 }
 
-Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& plan,
-                                                    std::span<const float> params,
+template <class T>
+Result<ValueAndGradientOf<T>> adjoint_value_and_gradient(const CompiledCircuit& plan,
+                                                    ParamsOf<T> params,
                                                     std::span<const PauliTerm> observable) {
-  ExecutionContext context;
+  ExecutionContextOf<T> context;
   return adjoint_value_and_gradient_with_context(plan, params, observable, context);
 }
+
+#define VANTREL_ADJOINT_OF(T)                                                                   \
+  template Result<T> adjoint_value_and_gradient_into<T>(const CompiledCircuit&, ParamsOf<T>,    \
+                                                        std::span<const PauliTerm>,             \
+                                                        ExecutionContextOf<T>&, std::span<T>); \
+  template Result<ValueAndGradientOf<T>> adjoint_value_and_gradient_with_context<T>(            \
+      const CompiledCircuit&, ParamsOf<T>, std::span<const PauliTerm>, ExecutionContextOf<T>&); \
+  template Result<ValueAndGradientOf<T>> adjoint_value_and_gradient<T>(                         \
+      const CompiledCircuit&, ParamsOf<T>, std::span<const PauliTerm>);                         \
+  template T detail::imag_pauli_inner<T>(const StateVectorOf<T>&, const StateVectorOf<T>&,      \
+                                         const kernels::PauliMasks&);
+VANTREL_ADJOINT_OF(float)
+VANTREL_ADJOINT_OF(double)
+#undef VANTREL_ADJOINT_OF
 
 }  // namespace vantrel::sim

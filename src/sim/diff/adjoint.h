@@ -26,7 +26,8 @@
 //   steps that read it in reverse plan order (last step first); a slot that
 //   no step reads stays +0.
 // - H psi adds each amplitude's terms in list order (apply_observable).
-// All arithmetic is single precision, as in the rest of the engine.
+// All arithmetic is in the scalar type T of the context, as in the rest of
+// the engine.
 #pragma once
 
 #include <cstddef>
@@ -55,29 +56,34 @@ namespace vantrel::sim {
 // step is parametric. A context of the plan's width, used before by an
 // adjoint call, makes the call allocate nothing (a fixed step on four or
 // more qubits may need tables of its own, as it does in a run).
-Result<float> adjoint_value_and_gradient_into(const CompiledCircuit& plan,
-                                              std::span<const float> params,
-                                              std::span<const PauliTerm> observable,
-                                              ExecutionContext& context,
-                                              std::span<float> gradient);
+template <class T>
+Result<T> adjoint_value_and_gradient_into(const CompiledCircuit& plan, ParamsOf<T> params,
+                                          std::span<const PauliTerm> observable,
+                                          ExecutionContextOf<T>& context,
+                                          std::span<std::type_identity_t<T>> gradient);
 
-Result<ValueAndGradient> adjoint_value_and_gradient_with_context(
-    const CompiledCircuit& plan, std::span<const float> params,
-    std::span<const PauliTerm> observable, ExecutionContext& context);
+template <class T>
+Result<ValueAndGradientOf<T>> adjoint_value_and_gradient_with_context(
+    const CompiledCircuit& plan, ParamsOf<T> params, std::span<const PauliTerm> observable,
+    ExecutionContextOf<T>& context);
 
 // With a context of its own for the call.
-Result<ValueAndGradient> adjoint_value_and_gradient(const CompiledCircuit& plan,
-                                                    std::span<const float> params,
-                                                    std::span<const PauliTerm> observable);
+template <class T = float>
+Result<ValueAndGradientOf<T>> adjoint_value_and_gradient(const CompiledCircuit& plan,
+                                                         ParamsOf<T> params,
+                                                         std::span<const PauliTerm> observable);
 
-// Sets `out` to the conjugate transpose of `op` (same targets), reusing its
-// storage. The one place that knows how a fixed step is undone.
+// Sets `out` to the conjugate transpose of `op` (same targets), both
+// precisions' matrices, reusing its storage. The one place that knows how a
+// fixed step is undone.
 void adjoint_operation(const Operation& op, Operation& out);
 
 namespace detail {
 
 // Im <lambda|P|psi> over two states of one width, chunks spread over the pool.
-float imag_pauli_inner(const StateVector& lambda, const StateVector& psi, const kernels::PauliMasks& m);
+template <class T>
+T imag_pauli_inner(const StateVectorOf<T>& lambda, const StateVectorOf<T>& psi,
+                   const kernels::PauliMasks& m);
 
 }  // namespace detail
 

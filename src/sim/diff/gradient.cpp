@@ -14,8 +14,9 @@ namespace vantrel::sim {
 
 namespace {
 
-// The single-precision value nearest pi/2; lowering adds its negation.
-constexpr float kShift = 1.5707964f;
+// The value of T nearest pi/2; lowering adds its negation.
+template <class T>
+constexpr T kShift = static_cast<T>(1.57079632679489661923);
 
 thread_local bool prefix_allocation_fails = false;
 
@@ -23,37 +24,40 @@ thread_local bool prefix_allocation_fails = false;
 // angle raised and lowered by pi/2: the shift rule on the step's own angle,
 // times d(angle)/d(theta), which is the scale of a Pauli-string rotation
 // (scale * theta) and 1 for the one-qubit rotations (left unmultiplied).
-float shift_term(const CompiledOp& op, float plus, float minus) {
-  const float term = (plus - minus) * 0.5f;
-  return op.kind == CompiledOp::Kind::kPauliRotation ? term * static_cast<float>(op.scale) : term;
+template <class T>
+T shift_term(const CompiledOp& op, T plus, T minus) {
+  const T term = (plus - minus) * T(0.5);
+  return op.kind == CompiledOp::Kind::kPauliRotation ? term * static_cast<T>(op.scale) : term;
 }
 
 // One run of the plan with step `step` turned by `angle`, then <H>.
-Result<float> shifted_expectation(const CompiledCircuit& plan, std::span<const float> params,
-                                  std::span<const PauliTerm> observable, ExecutionContext& context,
-                                  std::size_t step, float angle) {
+template <class T>
+Result<T> shifted_expectation(const CompiledCircuit& plan, ParamsOf<T> params,
+                                  std::span<const PauliTerm> observable, ExecutionContextOf<T>& context,
+                                  std::size_t step, T angle) {
   VANTREL_TRY(prepare_context(plan, context));
-  VANTREL_TRY(run_into_overriding(plan, params, context.state, AngleOverride{step, angle}));
+  VANTREL_TRY(run_into_overriding(plan, params, context.state, AngleOverrideOf<T>{step, angle}));
   return expectation(context.state, observable);
 }
 
 // Adds the shift-rule terms to `gradient` (P entries of +0) with two full runs
 // per reading step: slot by slot, each slot's reading steps in plan order.
 // The context ends with the last of these runs.
-Status gradient_by_full_runs(const CompiledCircuit& plan, std::span<const float> params,
-                             std::span<const PauliTerm> observable, ExecutionContext& context,
-                             std::vector<float>& gradient) {
+template <class T>
+Status gradient_by_full_runs(const CompiledCircuit& plan, ParamsOf<T> params,
+                             std::span<const PauliTerm> observable, ExecutionContextOf<T>& context,
+                             std::vector<T>& gradient) {
   const std::vector<CompiledOp>& ops = plan.ops();
   for (std::uint64_t slot = 0; slot < gradient.size(); ++slot) {
     bool first = true;
     for (std::size_t k = 0; k < ops.size(); ++k) {
       if (!ops[k].is_parametric() || ops[k].slot != slot) continue;
-      const float t = step_angle(ops[k], params);
-      auto plus = shifted_expectation(plan, params, observable, context, k, t + kShift);
+      const T t = step_angle<T>(ops[k], params);
+      auto plus = shifted_expectation(plan, params, observable, context, k, t + kShift<T>);
       if (!plus.ok()) return std::move(plus).error();
-      auto minus = shifted_expectation(plan, params, observable, context, k, t + (-kShift));
+      auto minus = shifted_expectation(plan, params, observable, context, k, t + (-kShift<T>));
       if (!minus.ok()) return std::move(minus).error();
-      const float term = shift_term(ops[k], *plus, *minus);
+      const T term = shift_term(ops[k], *plus, *minus);
       // A slot with one reader gets exactly that term (not 0 + term, which
       // would turn a -0 into +0).
       gradient[slot] = first ? term : gradient[slot] + term;
@@ -74,9 +78,10 @@ Status gradient_by_full_runs(const CompiledCircuit& plan, std::span<const float>
 // a measurement or reset must draw afresh in every run. Returns false, having
 // run nothing, when the prefix state cannot be allocated; the caller then
 // takes the full runs.
-Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<const float> params,
+template <class T>
+Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, ParamsOf<T> params,
                                       std::span<const PauliTerm> observable,
-                                      ExecutionContext& context, std::vector<float>& gradient,
+                                      ExecutionContextOf<T>& context, std::vector<T>& gradient,
                                       Placement where) {
   const std::vector<CompiledOp>& ops = plan.ops();
   const std::size_t steps = ops.size();
@@ -96,27 +101,27 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   if (context.state.num_qubits() != n || context.state.data() == nullptr) return false;
 
   auto made =
-      prefix_allocation_fails ? Result<StateVector>(out_of_memory()) : StateVector::create(n);
+      prefix_allocation_fails ? Result<StateVectorOf<T>>(out_of_memory()) : StateVectorOf<T>::create(n);
   if (!made.ok()) {
     if (made.error().kind == ErrorKind::kOutOfMemory) return false;
     return std::move(made).error();
   }
-  StateVector prefix = std::move(made).value();
+  StateVectorOf<T> prefix = std::move(made).value();
   std::vector<unsigned char> seen(gradient.size(), 0);
-  const std::size_t bytes = prefix.size() * sizeof(Complex);
+  const std::size_t bytes = prefix.size() * sizeof(ComplexOf<T>);
 
   // The two runs of a step are independent: placed kPaired, they run side
   // by side, the lowered one in the context and the raised one in a state of
   // its own (each run on its thread alone). Otherwise they run one after the
   // other. A missing second state only means the second way.
-  StateVector raised;
+  StateVectorOf<T> raised;
   if (where == Placement::kPaired) {
-    auto second = StateVector::create(n);
+    auto second = StateVectorOf<T>::create(n);
     if (second.ok()) raised = std::move(second).value();
   }
   std::optional<Team> team;
   if (raised.data()) team.emplace(2);
-  StateVector* run_state[2] = {&context.state, &context.state};
+  StateVectorOf<T>* run_state[2] = {&context.state, &context.state};
   if (raised.data()) run_state[1] = &raised;
 
   std::size_t prefix_end = 0;  // `prefix` holds the state after steps [0, prefix_end)
@@ -125,7 +130,7 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
     if (!op.is_parametric()) continue;
     Status advanced;
     auto advance = [&](std::size_t) {
-      advanced = apply_steps(plan, params, prefix, prefix_end, k, AngleOverride{}, nullptr);
+      advanced = apply_steps(plan, params, prefix, prefix_end, k, AngleOverrideOf<T>{}, nullptr);
     };
     // Paired, the leader advances alone (a task of one share is not spread
     // again); otherwise the executor spreads it.
@@ -136,16 +141,16 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
     }
     VANTREL_TRY(std::move(advanced));
     prefix_end = k;
-    const float t = step_angle(op, params);
+    const T t = step_angle<T>(op, params);
     // Side 0 raises, side 1 lowers; the lowered run is made last (or on its
     // own state) so that the context ends holding it.
-    const float angles[2] = {t + kShift, t + (-kShift)};
-    Result<float> e[2] = {0.0f, 0.0f};
+    const T angles[2] = {t + kShift<T>, t + (-kShift<T>)};
+    Result<T> e[2] = {T(0), T(0)};
     auto side = [&](std::size_t which) {
-      StateVector& s = *run_state[which == 0 ? 1 : 0];
+      StateVectorOf<T>& s = *run_state[which == 0 ? 1 : 0];
       std::memcpy(s.data(), prefix.data(), bytes);
-      Status st = apply_steps(plan, params, s, k, steps, AngleOverride{k, angles[which]}, nullptr);
-      e[which] = st.ok() ? expectation(s, observable) : Result<float>(std::move(st).error());
+      Status st = apply_steps(plan, params, s, k, steps, AngleOverrideOf<T>{k, angles[which]}, nullptr);
+      e[which] = st.ok() ? expectation(s, observable) : Result<T>(std::move(st).error());
     };
     if (team) {
       team->run(2, [&](std::size_t share) { side(share == 0 ? 1 : 0); });
@@ -160,7 +165,7 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
       return std::move(e[0]).error();
     }
     if (!e[1].ok()) return std::move(e[1]).error();
-    const float term = shift_term(op, *e[0], *e[1]);
+    const T term = shift_term(op, *e[0], *e[1]);
     gradient[op.slot] = seen[op.slot] ? gradient[op.slot] + term : term;
     seen[op.slot] = 1;
   }
@@ -168,10 +173,10 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
   // The sweep's last run lowers the last reading step in plan order; when
   // that is not the run the full-run order ends with, that run is made again.
   if (final_step != last_param) {
-    const float t = step_angle(ops[final_step], params);
+    const T t = step_angle<T>(ops[final_step], params);
     VANTREL_TRY(prepare_context(plan, context));
     VANTREL_TRY(run_into_overriding(plan, params, context.state,
-                                    AngleOverride{final_step, t + (-kShift)}));
+                                    AngleOverrideOf<T>{final_step, t + (-kShift<T>)}));
   }
   return true;
 }
@@ -179,9 +184,10 @@ Result<bool> gradient_by_prefix_sweep(const CompiledCircuit& plan, std::span<con
 // The checks, the value run and the gradient, in that order. The prefix sweep
 // serves plans without random steps unless `full_runs_only`; it falls back to
 // full runs when its extra state cannot be allocated.
-Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const float> params,
+template <class T>
+Result<ValueAndGradientOf<T>> evaluate(const CompiledCircuit& plan, ParamsOf<T> params,
                                   std::span<const PauliTerm> observable,
-                                  ExecutionContext& context, bool full_runs_only) {
+                                  ExecutionContextOf<T>& context, bool full_runs_only) {
   const std::uint64_t p = plan.parameter_count();
   if (params.size() != p)
     return messages::parameter_length(params.size(), p);
@@ -191,11 +197,11 @@ Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const f
 
   auto value = expectation_with_context(plan, params, observable, context);
   if (!value.ok()) return std::move(value).error();
-  ValueAndGradient out;
+  ValueAndGradientOf<T> out;
   out.value = *value;
   if (p == 0) return out;
 
-  out.gradient.assign(p, 0.0f);
+  out.gradient.assign(p, T(0));
   if (!full_runs_only && !plan.has_random_steps()) {
     auto swept = gradient_by_prefix_sweep(plan, params, observable, context, out.gradient, where);
     if (!swept.ok()) return std::move(swept).error();
@@ -209,10 +215,11 @@ Result<ValueAndGradient> evaluate(const CompiledCircuit& plan, std::span<const f
 
 namespace detail {
 
-Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
-                                                         std::span<const float> params,
+template <class T>
+Result<ValueAndGradientOf<T>> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
+                                                         ParamsOf<T> params,
                                                          std::span<const PauliTerm> observable,
-                                                         ExecutionContext& context) {
+                                                         ExecutionContextOf<T>& context) {
   return evaluate(plan, params, observable, context, /*full_runs_only=*/true);
 }
 
@@ -228,35 +235,55 @@ void set_prefix_allocation_fails(bool fails) { prefix_allocation_fails = fails; 
 // the derivative: RX(theta) twice then <Z> = cos 2theta, whose derivative is
 // -2 sin 2theta, while the joint shift gives (cos(2theta + pi) -
 // cos(2theta - pi)) / 2 = 0.
-Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& plan,
-                                                         std::span<const float> params,
+template <class T>
+Result<ValueAndGradientOf<T>> value_and_gradient_with_context(const CompiledCircuit& plan,
+                                                         ParamsOf<T> params,
                                                          std::span<const PauliTerm> observable,
-                                                         ExecutionContext& context) {
+                                                         ExecutionContextOf<T>& context) {
   return evaluate(plan, params, observable, context, /*full_runs_only=*/false);
 }
 
-Result<ValueAndGradient> value_and_gradient(const CompiledCircuit& plan,
-                                            std::span<const float> params,
+template <class T>
+Result<ValueAndGradientOf<T>> value_and_gradient(const CompiledCircuit& plan,
+                                            ParamsOf<T> params,
                                             std::span<const PauliTerm> observable) {
-  auto context = execution_context(plan);
+  auto context = execution_context<T>(plan);
   if (!context.ok()) return std::move(context).error();
   return value_and_gradient_with_context(plan, params, observable, *context);
 }
 
-Result<std::vector<float>> gradient_with_context(const CompiledCircuit& plan,
-                                                 std::span<const float> params,
+template <class T>
+Result<std::vector<T>> gradient_with_context(const CompiledCircuit& plan,
+                                                 ParamsOf<T> params,
                                                  std::span<const PauliTerm> observable,
-                                                 ExecutionContext& context) {
+                                                 ExecutionContextOf<T>& context) {
   auto vg = value_and_gradient_with_context(plan, params, observable, context);
   if (!vg.ok()) return std::move(vg).error();
   return std::move(vg->gradient);
 }
 
-Result<std::vector<float>> gradient(const CompiledCircuit& plan, std::span<const float> params,
+template <class T>
+Result<std::vector<T>> gradient(const CompiledCircuit& plan, ParamsOf<T> params,
                                     std::span<const PauliTerm> observable) {
-  auto vg = value_and_gradient(plan, params, observable);
+  auto vg = value_and_gradient<T>(plan, params, observable);
   if (!vg.ok()) return std::move(vg).error();
   return std::move(vg->gradient);
 }
+
+#define VANTREL_GRADIENT_OF(T)                                                                  \
+  template Result<ValueAndGradientOf<T>> value_and_gradient_with_context<T>(                    \
+      const CompiledCircuit&, ParamsOf<T>, std::span<const PauliTerm>, ExecutionContextOf<T>&); \
+  template Result<ValueAndGradientOf<T>> value_and_gradient<T>(const CompiledCircuit&,          \
+                                                               ParamsOf<T>,                     \
+                                                               std::span<const PauliTerm>);     \
+  template Result<std::vector<T>> gradient_with_context<T>(                                     \
+      const CompiledCircuit&, ParamsOf<T>, std::span<const PauliTerm>, ExecutionContextOf<T>&); \
+  template Result<std::vector<T>> gradient<T>(const CompiledCircuit&, ParamsOf<T>,              \
+                                              std::span<const PauliTerm>);                      \
+  template Result<ValueAndGradientOf<T>> detail::value_and_gradient_by_full_runs<T>(            \
+      const CompiledCircuit&, ParamsOf<T>, std::span<const PauliTerm>, ExecutionContextOf<T>&);
+VANTREL_GRADIENT_OF(float)
+VANTREL_GRADIENT_OF(double)
+#undef VANTREL_GRADIENT_OF
 
 }  // namespace vantrel::sim

@@ -8,10 +8,12 @@
 
 namespace vantrel::sim {
 
-struct ValueAndGradient {
-  float value = 0.0f;
-  std::vector<float> gradient;  // one entry per parameter slot
+template <class T>
+struct ValueAndGradientOf {
+  T value = T(0);
+  std::vector<T> gradient;  // one entry per parameter slot
 };
+using ValueAndGradient = ValueAndGradientOf<float>;
 
 // For each slot, the sum over the parametric steps that read it of the
 // shift-rule term with only that step's angle shifted by +-pi/2 (for a
@@ -21,19 +23,22 @@ struct ValueAndGradient {
 // lowered (the value run's state when no step reads a slot). Plans that
 // neither measure nor reset share the unshifted prefix of the plan between
 // the runs for each step.
-Result<ValueAndGradient> value_and_gradient_with_context(const CompiledCircuit& plan,
-                                                         std::span<const float> params,
-                                                         std::span<const PauliTerm> observable,
-                                                         ExecutionContext& context);
-Result<ValueAndGradient> value_and_gradient(const CompiledCircuit& plan,
-                                            std::span<const float> params,
-                                            std::span<const PauliTerm> observable);
-Result<std::vector<float>> gradient_with_context(const CompiledCircuit& plan,
-                                                 std::span<const float> params,
-                                                 std::span<const PauliTerm> observable,
-                                                 ExecutionContext& context);
-Result<std::vector<float>> gradient(const CompiledCircuit& plan, std::span<const float> params,
-                                    std::span<const PauliTerm> observable);
+// In T, the scalar type of the context (or named): the shift is pi/2 in T.
+template <class T>
+Result<ValueAndGradientOf<T>> value_and_gradient_with_context(const CompiledCircuit& plan,
+                                                              ParamsOf<T> params,
+                                                              std::span<const PauliTerm> observable,
+                                                              ExecutionContextOf<T>& context);
+template <class T = float>
+Result<ValueAndGradientOf<T>> value_and_gradient(const CompiledCircuit& plan, ParamsOf<T> params,
+                                                 std::span<const PauliTerm> observable);
+template <class T>
+Result<std::vector<T>> gradient_with_context(const CompiledCircuit& plan, ParamsOf<T> params,
+                                             std::span<const PauliTerm> observable,
+                                             ExecutionContextOf<T>& context);
+template <class T = float>
+Result<std::vector<T>> gradient(const CompiledCircuit& plan, ParamsOf<T> params,
+                                std::span<const PauliTerm> observable);
 
 namespace detail {
 
@@ -41,10 +46,11 @@ namespace detail {
 // and each slot's steps in plan order; what value_and_gradient_with_context
 // does for plans that measure or reset, and the result (value, gradient and
 // final context state) it reproduces bit for bit for all others.
-Result<ValueAndGradient> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
-                                                         std::span<const float> params,
-                                                         std::span<const PauliTerm> observable,
-                                                         ExecutionContext& context);
+template <class T>
+Result<ValueAndGradientOf<T>> value_and_gradient_by_full_runs(const CompiledCircuit& plan,
+                                                              ParamsOf<T> params,
+                                                              std::span<const PauliTerm> observable,
+                                                              ExecutionContextOf<T>& context);
 
 // While set on the calling thread, value_and_gradient_with_context behaves
 // as though its prefix state could not be allocated. For tests of that path.

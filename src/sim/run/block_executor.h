@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sim/base/complex.h"
@@ -48,16 +49,20 @@ struct MeasurementRecord {
 // matrix, a unitary operation (distinct targets in range, 4^k entries, not a
 // one-qubit 2x2), a Pauli-string rotation (qubits in range, masks not both
 // empty), a measurement or a reset of a qubit in range.
-struct RunStep {
+// In scalar type T: the 2x2 matrix and the rotation's cosine and sine are
+// T's, and an operation applies its matrix of that precision.
+template <class T>
+struct RunStepOf {
   enum class Kind : std::uint8_t { kMat2, kOperation, kPauliRotation, kMeasure, kReset };
   Kind kind = Kind::kMat2;
   std::uint64_t qubit = 0;        // kMat2, kMeasure, kReset
-  Complex m[4] = {};              // kMat2
+  ComplexOf<T> m[4] = {};         // kMat2
   const Operation* op = nullptr;  // kOperation; must outlive the run
   kernels::RotationMasks masks;   // kPauliRotation, with cos and sin of the half angle
-  float c = 0.0f;
-  float s = 0.0f;
+  T c = T(0);
+  T s = T(0);
 };
+using RunStep = RunStepOf<float>;
 
 // Whether runs on a register of this width go through execute_run (else the
 // caller applies its gates one by one, as it always has).
@@ -112,12 +117,15 @@ class PlacementScope {
 // Checks `gate` against `state` as executing it would (same checks, order and
 // messages: apply_operation's for a unitary, the qubit range for a
 // measurement or reset) and appends its step; a barrier adds nothing.
-Status append_gate_step(const StateVector& state, const Gate& gate, std::vector<RunStep>& steps);
+template <class T>
+Status append_gate_step(const StateVectorOf<T>& state, const Gate& gate,
+                        std::vector<RunStepOf<T>>& steps);
 
 // The same for a unitary operation (apply_operation's checks); the step
 // points at `op`, which must outlive the run.
-Status append_operation_step(const StateVector& state, const Operation& op,
-                             std::vector<RunStep>& steps);
+template <class T>
+Status append_operation_step(const StateVectorOf<T>& state, const Operation& op,
+                             std::vector<RunStepOf<T>>& steps);
 
 // Applies the steps in order. Measurements and resets draw from `rng` (which
 // must be set when there are any) on the calling thread, in step order; with
@@ -127,7 +135,8 @@ Status append_operation_step(const StateVector& state, const Operation& op,
 // Interrupt asks between segments (interrupt.h).
 // The run is shared by a team when placement() says kShared and the calling
 // thread is outside the pool.
-Status execute_run(StateVector& state, std::span<const RunStep> steps, Rng* rng,
+template <class T>
+Status execute_run(StateVectorOf<T>& state, std::span<const std::type_identity_t<RunStepOf<T>>> steps, Rng* rng,
                    std::vector<MeasurementRecord>* records);
 
 namespace detail {

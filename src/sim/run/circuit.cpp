@@ -37,7 +37,8 @@ Circuit Circuit::from_gates(std::vector<Gate> gates) {
   return c;
 }
 
-Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng* rng) {
+template <class T>
+Result<std::optional<bool>> execute_gate(StateVectorOf<T>& state, const Gate& g, Rng* rng) {
   switch (g.kind) {
     case Gate::Kind::kUnitary:
       VANTREL_TRY(state.apply_operation(g.op));
@@ -59,20 +60,22 @@ Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& g, Rng*
   return std::optional<bool>();
 }
 
-Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state) const {
+template <class T>
+Result<std::vector<MeasurementRecord>> Circuit::run(StateVectorOf<T>& state) const {
   const PlacementScope placed(placement(state.num_qubits()));
   auto rng = thread_rng();
   if (!rng.ok()) return std::move(rng).error();
   return run(state, *rng);
 }
 
-Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state, Rng& rng) const {
+template <class T>
+Result<std::vector<MeasurementRecord>> Circuit::run(StateVectorOf<T>& state, Rng& rng) const {
   std::vector<MeasurementRecord> records;
   // Channels run gate by gate: each draws from `rng` in step order.
   if (!gates_.empty() && runs_through_executor(state.num_qubits()) && !has_channels(gates_)) {
     // Checked in order up to the first gate that fails; the gates before it
     // are applied (and their outcomes recorded) before that failure returns.
-    std::vector<RunStep> steps;
+    std::vector<RunStepOf<T>> steps;
     // Without the list, gate by gate below, which needs none.
     if (allocated([&] { steps.reserve(gates_.size()); })) {
       Status stop;
@@ -95,5 +98,13 @@ Result<std::vector<MeasurementRecord>> Circuit::run(StateVector& state, Rng& rng
   }
   return records;
 }
+
+#define VANTREL_CIRCUIT_OF(T)                                                                    \
+  template Result<std::optional<bool>> execute_gate(StateVectorOf<T>&, const Gate&, Rng*);     \
+  template Result<std::vector<MeasurementRecord>> Circuit::run(StateVectorOf<T>&) const;       \
+  template Result<std::vector<MeasurementRecord>> Circuit::run(StateVectorOf<T>&, Rng&) const;
+VANTREL_CIRCUIT_OF(float)
+VANTREL_CIRCUIT_OF(double)
+#undef VANTREL_CIRCUIT_OF
 
 }  // namespace vantrel::sim

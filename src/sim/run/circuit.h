@@ -17,7 +17,8 @@ namespace vantrel::sim {
 // Executes one gate on `state`: a unitary through apply_operation, a
 // measurement, a reset or a channel drawing from `rng` (required for those
 // kinds), a barrier as nothing. Returns the outcome of a measurement, nothing otherwise.
-Result<std::optional<bool>> execute_gate(StateVector& state, const Gate& gate, Rng* rng);
+template <class T>
+Result<std::optional<bool>> execute_gate(StateVectorOf<T>& state, const Gate& gate, Rng* rng);
 
 class Circuit {
  public:
@@ -31,9 +32,12 @@ class Circuit {
   // gates stay applied), or with interrupted() before a gate once the
   // thread's Interrupt asks (interrupt.h). Returns the measurement records in
   // execution order.
-  Result<std::vector<MeasurementRecord>> run(StateVector& state) const;
+  // In the state's precision (each gate's matrix of that precision).
+  template <class T>
+  Result<std::vector<MeasurementRecord>> run(StateVectorOf<T>& state) const;
   // The same with measurement and reset gates drawing from `rng`.
-  Result<std::vector<MeasurementRecord>> run(StateVector& state, Rng& rng) const;
+  template <class T>
+  Result<std::vector<MeasurementRecord>> run(StateVectorOf<T>& state, Rng& rng) const;
 
   const std::vector<Gate>& gates() const { return gates_; }
 

@@ -16,16 +16,17 @@ namespace {
 // kept, then summed in order.
 constexpr std::uint64_t kRound = 4096;
 
+template <class T>
 Result<std::vector<std::uint64_t>> samples_of(std::uint64_t num_qubits, std::uint64_t shots,
                                               std::uint64_t seed,
-                                              FunctionRef<Status(StateVector&, Rng&)> run) {
+                                              FunctionRef<Status(StateVectorOf<T>&, Rng&)> run) {
   std::vector<std::uint64_t> samples;
   VANTREL_TRY(guard_allocation([&] { samples.resize(shots); }, [&] {
     return allocation_failure(dec(shots) + " samples",
                               static_cast<unsigned __int128>(shots) * sizeof(std::uint64_t));
   }));
-  VANTREL_TRY(for_each_trajectory(num_qubits, 0, shots, seed,
-                                  [&](StateVector& state, Rng& rng, std::uint64_t t) -> Status {
+  VANTREL_TRY(for_each_trajectory<T>(num_qubits, 0, shots, seed,
+                                  [&](StateVectorOf<T>& state, Rng& rng, std::uint64_t t) -> Status {
                                     VANTREL_TRY(run(state, rng));
                                     auto index = draw_one(state, rng);
                                     if (!index) return std::move(index).error();
@@ -37,30 +38,33 @@ Result<std::vector<std::uint64_t>> samples_of(std::uint64_t num_qubits, std::uin
 
 }  // namespace
 
+template <class T>
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
                                                        std::uint64_t num_qubits,
                                                        std::uint64_t shots, std::uint64_t seed) {
-  auto probe = StateVector::create(num_qubits);
+  auto probe = StateVectorOf<T>::create(num_qubits);
   if (!probe) return std::move(probe).error();
-  *probe = StateVector();
-  return samples_of(num_qubits, shots, seed, [&](StateVector& state, Rng& rng) -> Status {
+  *probe = StateVectorOf<T>();
+  return samples_of<T>(num_qubits, shots, seed, [&](StateVectorOf<T>& state, Rng& rng) -> Status {
     auto run = circuit.run(state, rng);
     if (!run) return std::move(run).error();
     return Status::Ok();
   });
 }
 
+template <class T>
 Result<std::vector<std::uint64_t>> sample_trajectories(const CompiledCircuit& plan,
-                                                       std::span<const float> params,
+                                                       ParamsOf<T> params,
                                                        std::uint64_t shots, std::uint64_t seed) {
   if (params.size() != plan.parameter_count())
     return messages::parameter_length(params.size(), plan.parameter_count());
-  return samples_of(plan.num_qubits(), shots, seed, [&](StateVector& state, Rng& rng) {
+  return samples_of<T>(plan.num_qubits(), shots, seed, [&](StateVectorOf<T>& state, Rng& rng) {
     return run_into(plan, params, state, rng);
   });
 }
 
-Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, std::span<const float> params,
+template <class T>
+Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, ParamsOf<T> params,
                                         std::span<const PauliTerm> observable,
                                         std::uint64_t trajectories, std::uint64_t seed) {
   if (params.size() != plan.parameter_count())
@@ -77,9 +81,9 @@ Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, std::span<c
   for (std::uint64_t first = 0; first < trajectories; first += kRound) {
     if (stop(kRound)) return interrupted();
     const std::uint64_t count = std::min(kRound, trajectories - first);
-    VANTREL_TRY(for_each_trajectory(
+    VANTREL_TRY(for_each_trajectory<T>(
         plan.num_qubits(), first, count, seed,
-        [&](StateVector& state, Rng& rng, std::uint64_t t) -> Status {
+        [&](StateVectorOf<T>& state, Rng& rng, std::uint64_t t) -> Status {
           VANTREL_TRY(run_into(plan, params, state, rng));
           auto value = expectation(state, observable);
           if (!value) return std::move(value).error();
@@ -102,5 +106,17 @@ Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, std::span<c
   }
   return out;
 }
+
+#define VANTREL_NOISY_OF(T)                                                                     \
+  template Result<std::vector<std::uint64_t>> sample_trajectories<T>(                           \
+      const Circuit&, std::uint64_t, std::uint64_t, std::uint64_t);                             \
+  template Result<std::vector<std::uint64_t>> sample_trajectories<T>(                           \
+      const CompiledCircuit&, ParamsOf<T>, std::uint64_t, std::uint64_t);                       \
+  template Result<NoisyEstimate> noisy_expectation<T>(const CompiledCircuit&, ParamsOf<T>,      \
+                                                      std::span<const PauliTerm>,               \
+                                                      std::uint64_t, std::uint64_t);
+VANTREL_NOISY_OF(float)
+VANTREL_NOISY_OF(double)
+#undef VANTREL_NOISY_OF
 
 }  // namespace vantrel::sim

@@ -11,19 +11,22 @@
 #include "sim/model/observable.h"
 #include "sim/model/plan.h"
 #include "sim/run/circuit.h"
+#include "sim/run/plan_run.h"
 
 namespace vantrel::sim {
 
 // `shots` trajectories of the circuit on `num_qubits`, each drawing one
 // basis-state index from its final state (draw_one) with its own generator.
 // Errors of the first failing trajectory; kOutOfMemory naming the samples.
+template <class T = float>
 Result<std::vector<std::uint64_t>> sample_trajectories(const Circuit& circuit,
                                                        std::uint64_t num_qubits,
                                                        std::uint64_t shots, std::uint64_t seed);
 
 // The same for a plan at `params` (the checks of run_into first).
+template <class T = float>
 Result<std::vector<std::uint64_t>> sample_trajectories(const CompiledCircuit& plan,
-                                                       std::span<const float> params,
+                                                       ParamsOf<T> params,
                                                        std::uint64_t shots, std::uint64_t seed);
 
 // The mean of the trajectories' exact expectation values and its standard
@@ -40,7 +43,8 @@ struct NoisyEstimate {
 // trajectories run in rounds of a fixed size. Checks: parameter length,
 // "trajectories must be at least 1", the observable against the plan's
 // width; then errors of the first failing trajectory.
-Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, std::span<const float> params,
+template <class T = float>
+Result<NoisyEstimate> noisy_expectation(const CompiledCircuit& plan, ParamsOf<T> params,
                                         std::span<const PauliTerm> observable,
                                         std::uint64_t trajectories, std::uint64_t seed);
 

@@ -19,15 +19,17 @@
 #include "sim/base/rng.h"
 
 namespace vantrel::sim {
-void rotation_matrix(RotationKind kind, float theta, Complex out[4]) {
+template <class T>
+void rotation_matrix(RotationKind kind, T theta, ComplexOf<T> out[4]) {
   static constexpr StandardGate kGates[] = {StandardGate::kRX, StandardGate::kRY,
                                             StandardGate::kRZ, StandardGate::kP};
-  standard_matrix(kGates[static_cast<int>(kind)], std::span<const float>(&theta, 1), out);
+  standard_matrix<T>(kGates[static_cast<int>(kind)], std::span<const T>(&theta, 1), out);
 }
 
-float step_angle(const CompiledOp& op, std::span<const float> params) {
-  const float value = params[op.slot];
-  return op.kind == CompiledOp::Kind::kPauliRotation ? static_cast<float>(op.scale) * value : value;
+template <class T>
+T step_angle(const CompiledOp& op, ParamsOf<T> params) {
+  const T value = params[op.slot];
+  return op.kind == CompiledOp::Kind::kPauliRotation ? static_cast<T>(op.scale) * value : value;
 }
 
 kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
@@ -41,21 +43,23 @@ kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis) {
   return m;
 }
 
-bool parametric_run_step(const CompiledOp& op, float angle, StepDirection direction, RunStep& step) {
+template <class T>
+bool parametric_run_step(const CompiledOp& op, std::type_identity_t<T> angle, StepDirection direction,
+                         RunStepOf<T>& step) {
   const bool undo = direction == StepDirection::kUndo;
   if (op.kind == CompiledOp::Kind::kPauliRotation) {
     if (op.paulis.empty()) return false;
-    step.kind = RunStep::Kind::kPauliRotation;
+    step.kind = RunStepOf<T>::Kind::kPauliRotation;
     step.masks = rotation_masks(op.paulis);
     half_angle_cos_sin(angle, step.c, step.s);
     if (undo) step.s = -step.s;
     return true;
   }
-  step.kind = RunStep::Kind::kMat2;
+  step.kind = RunStepOf<T>::Kind::kMat2;
   step.qubit = op.target;
-  rotation_matrix(op.rotation, angle, step.m);
+  rotation_matrix<T>(op.rotation, angle, step.m);
   if (undo) {
-    const Complex m[4] = {step.m[0], step.m[1], step.m[2], step.m[3]};
+    const ComplexOf<T> m[4] = {step.m[0], step.m[1], step.m[2], step.m[3]};
     step.m[0] = conj(m[0]);
     step.m[1] = conj(m[2]);
     step.m[2] = conj(m[1]);
@@ -64,14 +68,15 @@ bool parametric_run_step(const CompiledOp& op, float angle, StepDirection direct
   return true;
 }
 
-void apply_parametric_step(const CompiledOp& op, float angle, StepDirection direction,
-                           StateVector& state) {
-  RunStep step;
-  if (!parametric_run_step(op, angle, direction, step)) return;
-  if (step.kind == RunStep::Kind::kMat2) {
+template <class T>
+void apply_parametric_step(const CompiledOp& op, std::type_identity_t<T> angle,
+                           StepDirection direction, StateVectorOf<T>& state) {
+  RunStepOf<T> step;
+  if (!parametric_run_step<T>(op, angle, direction, step)) return;
+  if (step.kind == RunStepOf<T>::Kind::kMat2) {
     state.apply_mat2(step.qubit, step.m);
   } else {
-    kernels::apply_pauli_rotation<PoolExecutor>(state.amplitudes(), step.masks, step.c, step.s);
+    kernels::apply_pauli_rotation<PoolExecutor, T>(state.amplitudes(), step.masks, step.c, step.s);
   }
 }
 
@@ -80,11 +85,11 @@ namespace {
 // The checks of a parametric step: plans built by compile() always pass
 // them; a hand-made plan that does not is refused instead of reading or
 // writing out of bounds.
-Status check_parametric_step(const CompiledOp& op, std::uint64_t n, std::span<const float> params) {
+Status check_parametric_step(const CompiledOp& op, std::uint64_t n, std::size_t params) {
   if (op.kind == CompiledOp::Kind::kParam && op.target >= n) return messages::qubit_out_of_range(op.target, n);
   for (const PauliFactor& f : op.paulis)
     if (f.qubit >= n) return messages::qubit_out_of_range(f.qubit, n);
-  if (op.slot >= params.size())
+  if (op.slot >= params)
     return messages::no_such_slot(op.slot);
   return Status::Ok();
 }
@@ -95,9 +100,10 @@ Status missing_generator() {
 
 // The angle parametric step `op`, at position k of the plan, turns by in a
 // run with `override_angle`.
-float angle_at(std::size_t k, const CompiledOp& op, std::span<const float> params,
-               AngleOverride override_angle) {
-  return k == override_angle.step ? override_angle.angle : step_angle(op, params);
+template <class T>
+T angle_at(std::size_t k, const CompiledOp& op, ParamsOf<T> params,
+           AngleOverrideOf<T> override_angle) {
+  return k == override_angle.step ? override_angle.angle : step_angle<T>(op, params);
 }
 
 bool draws(const Gate& g) {
@@ -108,19 +114,22 @@ bool draws(const Gate& g) {
 // Steps [begin, end) through the executor: checked in order up to the first
 // that fails, the run of those before it applied, then that failure
 // reported, as the step-by-step loop does. `steps` has room for them all.
-Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> params,
-                          StateVector& state, std::size_t begin, std::size_t end,
-                          AngleOverride override_angle, Rng* rng, std::vector<RunStep>& steps) {
+template <class T>
+Status apply_steps_as_run(const CompiledCircuit& plan, ParamsOf<T> params,
+                          StateVectorOf<T>& state, std::size_t begin, std::size_t end,
+                          AngleOverrideOf<T> override_angle, Rng* rng,
+                          std::vector<RunStepOf<T>>& steps) {
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   Status stop;
   for (std::size_t k = begin; k < end && stop.ok(); ++k) {
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
-      stop = check_parametric_step(op, n, params);
+      stop = check_parametric_step(op, n, params.size());
       if (!stop.ok()) break;
-      RunStep step;
-      if (parametric_run_step(op, angle_at(k, op, params, override_angle), StepDirection::kForward, step))
+      RunStepOf<T> step;
+      if (parametric_run_step<T>(op, angle_at<T>(k, op, params, override_angle),
+                                 StepDirection::kForward, step))
         steps.push_back(step);
       continue;
     }
@@ -132,16 +141,19 @@ Status apply_steps_as_run(const CompiledCircuit& plan, std::span<const float> pa
 
 }  // namespace
 
-Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
-                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng) {
+template <class T>
+Status apply_steps(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state,
+                   std::size_t begin, std::size_t end, AngleOverrideOf<T> override_angle,
+                   Rng* rng) {
   const std::uint64_t n = state.num_qubits();
   const std::vector<CompiledOp>& ops = plan.ops();
   end = std::min(end, ops.size());
   // Channels run step by step: each draws from `rng` in step order.
   if (begin < end && runs_through_executor(n) && !plan.has_channels()) {
-    std::vector<RunStep> steps;
+    std::vector<RunStepOf<T>> steps;
     // Without the list, step by step below, which needs none.
-    if (allocated([&] { steps.reserve(end - begin); })) return apply_steps_as_run(plan, params, state, begin, end, override_angle, rng, steps);
+    if (allocated([&] { steps.reserve(end - begin); }))
+      return apply_steps_as_run<T>(plan, params, state, begin, end, override_angle, rng, steps);
   }
   StopCheck stop;
   const std::uint64_t step_work = state.size();
@@ -149,9 +161,9 @@ Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, S
     if (stop(step_work)) return interrupted();
     const CompiledOp& op = ops[k];
     if (op.is_parametric()) {
-      VANTREL_TRY(check_parametric_step(op, n, params));
-      apply_parametric_step(op, angle_at(k, op, params, override_angle), StepDirection::kForward,
-                            state);
+      VANTREL_TRY(check_parametric_step(op, n, params.size()));
+      apply_parametric_step<T>(op, angle_at<T>(k, op, params, override_angle),
+                               StepDirection::kForward, state);
       continue;
     }
     if (rng == nullptr && draws(op.gate)) return missing_generator();
@@ -166,8 +178,9 @@ namespace {
 
 // The checks of a run, then every step; measurement and reset steps draw
 // from `given`, or when it is null from the calling thread's generator.
-Status run_checked(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
-                   AngleOverride override_angle, Rng* given) {
+template <class T>
+Status run_checked(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state,
+                   AngleOverrideOf<T> override_angle, Rng* given) {
   if (params.size() != plan.parameter_count())
     return messages::parameter_length(params.size(), plan.parameter_count());
   const std::uint64_t n = state.num_qubits();
@@ -186,23 +199,26 @@ Status run_checked(const CompiledCircuit& plan, std::span<const float> params, S
     rng.emplace(*r);
     given = &*rng;
   }
-  return apply_steps(plan, params, state, 0, plan.ops().size(), override_angle, given);
+  return apply_steps<T>(plan, params, state, 0, plan.ops().size(), override_angle, given);
 }
 
 }  // namespace
 
-Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
-                           StateVector& state, AngleOverride override_angle) {
-  return run_checked(plan, params, state, override_angle, nullptr);
+template <class T>
+Status run_into_overriding(const CompiledCircuit& plan, ParamsOf<T> params,
+                           StateVectorOf<T>& state, AngleOverrideOf<T> override_angle) {
+  return run_checked<T>(plan, params, state, override_angle, nullptr);
 }
 
-Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+template <class T>
+Status run_into(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state,
                 Rng& rng) {
-  return run_checked(plan, params, state, AngleOverride{}, &rng);
+  return run_checked<T>(plan, params, state, AngleOverrideOf<T>{}, &rng);
 }
 
-Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
-                                          std::span<const float> params, std::uint64_t shots,
+template <class T>
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan, ParamsOf<T> params,
+                                          std::uint64_t shots,
                                           std::optional<std::uint64_t> seed) {
   if (plan.has_channels()) {
     // One trajectory per shot.
@@ -214,42 +230,46 @@ Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
       if (!fresh) return std::move(fresh).error();
       base = *fresh;
     }
-    return sample_trajectories(plan, params, shots, base);
+    return sample_trajectories<T>(plan, params, shots, base);
   }
-  auto state = StateVector::create(plan.num_qubits());
+  auto state = StateVectorOf<T>::create(plan.num_qubits());
   if (!state.ok()) return std::move(state).error();
   if (!seed) {
     // The calling thread's generator for the run and the draws, as a one-off
     // circuit's sample takes it.
-    VANTREL_TRY(run_into(plan, params, *state));
+    VANTREL_TRY(run_into<T>(plan, params, *state));
     return measure(*state, shots);
   }
   SeededRng generator(*seed);
   Rng rng = generator.rng();
-  VANTREL_TRY(run_into(plan, params, *state, rng));
+  VANTREL_TRY(run_into<T>(plan, params, *state, rng));
   return measure(*state, shots, rng);
 }
 
-Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state) {
-  return run_into_overriding(plan, params, state, AngleOverride{});
+template <class T>
+Status run_into(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state) {
+  return run_into_overriding<T>(plan, params, state, AngleOverrideOf<T>{});
 }
 
-Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params) {
-  auto state = StateVector::create(plan.num_qubits());
+template <class T>
+Result<StateVectorOf<T>> run_statevector(const CompiledCircuit& plan, ParamsOf<T> params) {
+  auto state = StateVectorOf<T>::create(plan.num_qubits());
   if (!state.ok()) return std::move(state).error();
-  VANTREL_TRY(run_into(plan, params, *state));
+  VANTREL_TRY(run_into<T>(plan, params, *state));
   return std::move(state).value();
 }
 
-Result<ExecutionContext> execution_context(const CompiledCircuit& plan) {
-  auto state = StateVector::create(plan.num_qubits());
+template <class T>
+Result<ExecutionContextOf<T>> execution_context(const CompiledCircuit& plan) {
+  auto state = StateVectorOf<T>::create(plan.num_qubits());
   if (!state.ok()) return std::move(state).error();
-  ExecutionContext context;
+  ExecutionContextOf<T> context;
   context.state = std::move(state).value();
   return context;
 }
 
-Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
+template <class T>
+Status prepare_context(const CompiledCircuit& plan, ExecutionContextOf<T>& context) {
   if (context.state.num_qubits() == plan.num_qubits() && context.state.data() != nullptr) {
     context.state.reset_to_zero_state();
     return Status::Ok();
@@ -257,32 +277,35 @@ Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context) {
   // The old buffer is kept until the new one exists, so a failed re-size
   // leaves the context as it was. Adjoint scratch of the old width is
   // dropped first: it would be re-made at the new width anyway.
-  context.backward = StateVector();
-  auto fresh = StateVector::create(plan.num_qubits());
+  context.backward = StateVectorOf<T>();
+  auto fresh = StateVectorOf<T>::create(plan.num_qubits());
   if (!fresh.ok()) return std::move(fresh).error();
   context.state = std::move(fresh).value();
   return Status::Ok();
 }
 
-Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
-                                                        std::span<const float> params,
-                                                        ExecutionContext& context) {
+template <class T>
+Result<const StateVectorOf<T>*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                             ParamsOf<T> params,
+                                                             ExecutionContextOf<T>& context) {
   VANTREL_TRY(prepare_context(plan, context));
-  VANTREL_TRY(run_into(plan, params, context.state));
+  VANTREL_TRY(run_into<T>(plan, params, context.state));
   return &context.state;
 }
 
-Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
-                                       std::span<const PauliTerm> observable,
-                                       ExecutionContext& context) {
+template <class T>
+Result<T> expectation_with_context(const CompiledCircuit& plan, ParamsOf<T> params,
+                                   std::span<const PauliTerm> observable,
+                                   ExecutionContextOf<T>& context) {
   const PlacementScope placed(placement(plan.num_qubits()));
   VANTREL_TRY(prepare_context(plan, context));
-  VANTREL_TRY(run_into(plan, params, context.state));
+  VANTREL_TRY(run_into<T>(plan, params, context.state));
   return expectation(context.state, observable);
 }
 
-Result<std::vector<float>> expectations_in(const StateVector& state, ObservableList observables) {
-  std::vector<float> values;
+template <class T>
+Result<std::vector<T>> expectations_in(const StateVectorOf<T>& state, ObservableList observables) {
+  std::vector<T> values;
   values.reserve(observables.size());
   for (std::span<const PauliTerm> terms : observables) {
     auto value = expectation(state, terms);
@@ -292,20 +315,53 @@ Result<std::vector<float>> expectations_in(const StateVector& state, ObservableL
   return values;
 }
 
-Result<std::vector<float>> expectations(const CompiledCircuit& plan, std::span<const float> params,
-                                        ObservableList observables) {
-  auto state = run_statevector(plan, params);
+template <class T>
+Result<std::vector<T>> expectations(const CompiledCircuit& plan, ParamsOf<T> params,
+                                    ObservableList observables) {
+  auto state = run_statevector<T>(plan, params);
   if (!state.ok()) return std::move(state).error();
   return expectations_in(*state, observables);
 }
 
-Result<std::vector<float>> expectations_with_context(const CompiledCircuit& plan,
-                                                     std::span<const float> params,
-                                                     ObservableList observables,
-                                                     ExecutionContext& context) {
+template <class T>
+Result<std::vector<T>> expectations_with_context(const CompiledCircuit& plan, ParamsOf<T> params,
+                                                 ObservableList observables,
+                                                 ExecutionContextOf<T>& context) {
   VANTREL_TRY(prepare_context(plan, context));
-  VANTREL_TRY(run_into(plan, params, context.state));
+  VANTREL_TRY(run_into<T>(plan, params, context.state));
   return expectations_in(context.state, observables);
 }
+
+#define VANTREL_PLAN_RUN_OF(T)                                                                  \
+  template void rotation_matrix<T>(RotationKind, T, ComplexOf<T>[4]);                          \
+  template T step_angle<T>(const CompiledOp&, ParamsOf<T>);                                     \
+  template bool parametric_run_step<T>(const CompiledOp&, T, StepDirection, RunStepOf<T>&);     \
+  template void apply_parametric_step<T>(const CompiledOp&, T, StepDirection,                   \
+                                         StateVectorOf<T>&);                                    \
+  template Status run_into<T>(const CompiledCircuit&, ParamsOf<T>, StateVectorOf<T>&);          \
+  template Status run_into<T>(const CompiledCircuit&, ParamsOf<T>, StateVectorOf<T>&, Rng&);    \
+  template Status run_into_overriding<T>(const CompiledCircuit&, ParamsOf<T>,                   \
+                                         StateVectorOf<T>&, AngleOverrideOf<T>);                \
+  template Status apply_steps<T>(const CompiledCircuit&, ParamsOf<T>, StateVectorOf<T>&,        \
+                                 std::size_t, std::size_t, AngleOverrideOf<T>, Rng*);           \
+  template Status prepare_context<T>(const CompiledCircuit&, ExecutionContextOf<T>&);           \
+  template Result<StateVectorOf<T>> run_statevector<T>(const CompiledCircuit&, ParamsOf<T>);    \
+  template Result<std::vector<std::uint64_t>> sample<T>(const CompiledCircuit&, ParamsOf<T>,    \
+                                                        std::uint64_t,                         \
+                                                        std::optional<std::uint64_t>);         \
+  template Result<ExecutionContextOf<T>> execution_context<T>(const CompiledCircuit&);          \
+  template Result<const StateVectorOf<T>*> run_statevector_with_context<T>(                     \
+      const CompiledCircuit&, ParamsOf<T>, ExecutionContextOf<T>&);                             \
+  template Result<T> expectation_with_context<T>(const CompiledCircuit&, ParamsOf<T>,           \
+                                                 std::span<const PauliTerm>,                    \
+                                                 ExecutionContextOf<T>&);                       \
+  template Result<std::vector<T>> expectations<T>(const CompiledCircuit&, ParamsOf<T>,          \
+                                                  ObservableList);                              \
+  template Result<std::vector<T>> expectations_with_context<T>(                                 \
+      const CompiledCircuit&, ParamsOf<T>, ObservableList, ExecutionContextOf<T>&);             \
+  template Result<std::vector<T>> expectations_in<T>(const StateVectorOf<T>&, ObservableList);
+VANTREL_PLAN_RUN_OF(float)
+VANTREL_PLAN_RUN_OF(double)
+#undef VANTREL_PLAN_RUN_OF
 
 }  // namespace vantrel::sim

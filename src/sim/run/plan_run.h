@@ -1,10 +1,14 @@
-// Running a compiled plan for one parameter vector.
+// Running a compiled plan for one parameter vector, in the scalar type T
+// (float or double) of its state: parameters, matrices, angles and results
+// are T's. The plan's numbers are kept in double and each run takes them in
+// T (plan.h); callers run a plan at the precision it records.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "sim/run/block_executor.h"
@@ -19,30 +23,40 @@
 
 namespace vantrel::sim {
 
+// A parameter vector of T. Spelt through type_identity so that T comes from
+// the state or context of a call (or is named), never from the span.
+template <class T>
+using ParamsOf = std::span<const std::type_identity_t<T>>;
+
 // A reusable scratch state; its contents between calls are the final state
 // of the last run made with it (adjoint.h says what an adjoint call leaves).
 // Used by one call at a time.
-struct ExecutionContext {
-  StateVector state;
+template <class T>
+struct ExecutionContextOf {
+  using Scalar = T;
+  StateVectorOf<T> state;
   // Kept for adjoint differentiation only, so that repeated calls at one
   // width allocate nothing: the backward state, the conjugate transpose of
   // the fixed step being undone, and on large registers those of the fixed
   // steps between two parametric ones with the run that undoes them. Empty
   // until the first adjoint call.
-  StateVector backward;
+  StateVectorOf<T> backward;
   Operation undo;
   std::vector<Operation> undos;
-  std::vector<RunStep> run;
+  std::vector<RunStepOf<T>> run;
 };
+using ExecutionContext = ExecutionContextOf<float>;
 
 // The 2x2 row-major matrix of a rotation by theta (radians): that of the
-// standard gate RX, RY, RZ or P (gate_table.h).
-void rotation_matrix(RotationKind kind, float theta, Complex out[4]);
+// standard gate RX, RY, RZ or P (gate_table.h), in T.
+template <class T>
+void rotation_matrix(RotationKind kind, T theta, ComplexOf<T> out[4]);
 
 // The angle a parametric step turns by for `params`: the value of its slot,
-// times its scale for a Pauli-string rotation (a single-precision product).
+// times its scale rounded to T for a Pauli-string rotation (a product in T).
 // Requires op.slot < params.size().
-float step_angle(const CompiledOp& op, std::span<const float> params);
+template <class T = float>
+T step_angle(const CompiledOp& op, ParamsOf<T> params);
 
 // The masks of the Pauli string (every qubit below 64).
 kernels::RotationMasks rotation_masks(std::span<const PauliFactor> paulis);
@@ -59,11 +73,14 @@ enum class StepDirection : std::uint8_t { kForward, kUndo };
 // its work here, so all of them apply the same bits. Returns false, leaving
 // `step` as it was, for a Pauli-string rotation without factors (the
 // identity: nothing to apply). Qubits and slot are not checked.
-bool parametric_run_step(const CompiledOp& op, float angle, StepDirection direction, RunStep& step);
+template <class T>
+bool parametric_run_step(const CompiledOp& op, std::type_identity_t<T> angle, StepDirection direction,
+                         RunStepOf<T>& step);
 
 // That work on the whole of `state`, spread over the pool.
-void apply_parametric_step(const CompiledOp& op, float angle, StepDirection direction,
-                           StateVector& state);
+template <class T>
+void apply_parametric_step(const CompiledOp& op, std::type_identity_t<T> angle,
+                           StepDirection direction, StateVectorOf<T>& state);
 
 // "parameter vector has length {}, expected {}", then
 // "state vector has {} qubits, compiled circuit expects {}"; then every step
@@ -72,23 +89,28 @@ void apply_parametric_step(const CompiledOp& op, float angle, StepDirection dire
 // once per run (and only by plans that have such steps). A parametric step
 // whose target or slot does not fit, possible only in a plan assembled by
 // hand, fails like a fixed step instead of touching memory out of bounds.
-Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state);
+template <class T>
+Status run_into(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state);
 // The same with measurement and reset steps drawing from `rng`.
-Status run_into(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
+template <class T>
+Status run_into(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state,
                 Rng& rng);
 
 // Replaces the angle of one parametric step for a single run: step `step`
 // (a position in plan.ops()) rotates by `angle` instead of step_angle (its
 // slot's value, scaled for a Pauli-string rotation). The default names no
 // step.
-struct AngleOverride {
+template <class T>
+struct AngleOverrideOf {
   std::size_t step = SIZE_MAX;
-  float angle = 0.0f;
+  T angle = T(0);
 };
+using AngleOverride = AngleOverrideOf<float>;
 
 // run_into with one step's angle overridden; checks and order as run_into.
-Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> params,
-                           StateVector& state, AngleOverride override_angle);
+template <class T>
+Status run_into_overriding(const CompiledCircuit& plan, ParamsOf<T> params,
+                           StateVectorOf<T>& state, AngleOverrideOf<T> override_angle);
 
 // Applies steps [begin, end) of the plan to `state`, with the checks of a
 // run's steps and step `override_angle.step` turned by its angle. Every run
@@ -99,17 +121,21 @@ Status run_into_overriding(const CompiledCircuit& plan, std::span<const float> p
 // the caller has done so (for instance by a successful run of the same plan
 // on a state of that width). For sweeps that share a prefix of the plan
 // between runs; on a failing step the state keeps what earlier steps made.
-Status apply_steps(const CompiledCircuit& plan, std::span<const float> params, StateVector& state,
-                   std::size_t begin, std::size_t end, AngleOverride override_angle, Rng* rng);
+template <class T>
+Status apply_steps(const CompiledCircuit& plan, ParamsOf<T> params, StateVectorOf<T>& state,
+                   std::size_t begin, std::size_t end, AngleOverrideOf<T> override_angle,
+                   Rng* rng);
 
 // Sets the context to |0...0> of the plan's width: in place, allocating
 // nothing, when the width matches; otherwise with a fresh state (the old
 // buffer is released only once the new one exists) and without the adjoint
 // scratch of the old width.
-Status prepare_context(const CompiledCircuit& plan, ExecutionContext& context);
+template <class T>
+Status prepare_context(const CompiledCircuit& plan, ExecutionContextOf<T>& context);
 
 // A fresh |0...0> of the plan's width, run.
-Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const float> params);
+template <class T = float>
+Result<StateVectorOf<T>> run_statevector(const CompiledCircuit& plan, ParamsOf<T> params);
 
 // Runs the plan once on a fresh state and draws `shots` basis-state indices
 // from the final state as `measure` draws them. Without a seed, measurement
@@ -118,22 +144,26 @@ Result<StateVector> run_statevector(const CompiledCircuit& plan, std::span<const
 // samples depend only on the plan, the parameters and the seed (the run's
 // state has the same bits on any pool size, and the draws are made on the
 // calling thread). Errors of the run, then of `measure`.
-Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan,
-                                          std::span<const float> params, std::uint64_t shots,
+template <class T = float>
+Result<std::vector<std::uint64_t>> sample(const CompiledCircuit& plan, ParamsOf<T> params,
+                                          std::uint64_t shots,
                                           std::optional<std::uint64_t> seed);
 
 // A context holding a fresh state of the plan's width.
-Result<ExecutionContext> execution_context(const CompiledCircuit& plan);
+template <class T = float>
+Result<ExecutionContextOf<T>> execution_context(const CompiledCircuit& plan);
 
 // Resets the context in place (or re-sizes it to the plan's width), then runs.
 // Allocates nothing when the width already matches.
-Result<const StateVector*> run_statevector_with_context(const CompiledCircuit& plan,
-                                                        std::span<const float> params,
-                                                        ExecutionContext& context);
+template <class T>
+Result<const StateVectorOf<T>*> run_statevector_with_context(const CompiledCircuit& plan,
+                                                             ParamsOf<T> params,
+                                                             ExecutionContextOf<T>& context);
 
-Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<const float> params,
-                                       std::span<const PauliTerm> observable,
-                                       ExecutionContext& context);
+template <class T>
+Result<T> expectation_with_context(const CompiledCircuit& plan, ParamsOf<T> params,
+                                   std::span<const PauliTerm> observable,
+                                   ExecutionContextOf<T>& context);
 
 // One run of the plan, then the expectation value of each observable in the
 // final state, in list order: value k has the bits expectation() gives for
@@ -141,14 +171,16 @@ Result<float> expectation_with_context(const CompiledCircuit& plan, std::span<co
 // plan without measurement or reset steps). Errors of the run, then the first
 // observable's error in list order. No observables: the run alone, no values.
 using ObservableList = std::span<const std::span<const PauliTerm>>;
-Result<std::vector<float>> expectations(const CompiledCircuit& plan, std::span<const float> params,
-                                        ObservableList observables);
-Result<std::vector<float>> expectations_with_context(const CompiledCircuit& plan,
-                                                     std::span<const float> params,
-                                                     ObservableList observables,
-                                                     ExecutionContext& context);
+template <class T = float>
+Result<std::vector<T>> expectations(const CompiledCircuit& plan, ParamsOf<T> params,
+                                    ObservableList observables);
+template <class T>
+Result<std::vector<T>> expectations_with_context(const CompiledCircuit& plan, ParamsOf<T> params,
+                                                 ObservableList observables,
+                                                 ExecutionContextOf<T>& context);
 
 // Each observable's expectation value in `state`, in list order.
-Result<std::vector<float>> expectations_in(const StateVector& state, ObservableList observables);
+template <class T>
+Result<std::vector<T>> expectations_in(const StateVectorOf<T>& state, ObservableList observables);
 
 }  // namespace vantrel::sim

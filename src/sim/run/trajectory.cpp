@@ -10,7 +10,8 @@
 namespace vantrel::sim {
 namespace {
 
-inline float weight(Complex a) { return a.im * a.im + a.re * a.re; }
+template <class T>
+inline T weight(ComplexOf<T> a) { return a.im * a.im + a.re * a.re; }
 
 // A uniform double in [0, 1) from the top 53 bits of one 64-bit draw.
 double uniform(Rng& rng) { return static_cast<double>(rng.next_u64() >> 11) * 0x1p-53; }
@@ -29,7 +30,8 @@ Error no_weight() { return invalid("probabilities are not finite or all zero"); 
 constexpr std::size_t kNormBlocks = 64;
 
 // p_i = ||K_i psi||^2 for every operator, in double, into `p`.
-void kraus_weights(const StateVector& state, const Channel& channel, std::vector<double>& p) {
+template <class T>
+void kraus_weights(const StateVectorOf<T>& state, const Channel& channel, std::vector<double>& p) {
   const std::size_t k = channel.targets.size();
   const std::size_t d = std::size_t{1} << k;
   const std::size_t count = channel.operators.size();
@@ -50,9 +52,9 @@ void kraus_weights(const StateVector& state, const Channel& channel, std::vector
   const std::size_t groups = state.size() >> k;
   const std::size_t blocks = std::min(kNormBlocks, groups);
   p.assign((blocks + 1) * count, 0.0);
-  const Complex* amps = state.data();
+  const ComplexOf<T>* amps = state.data();
   parallel_for(blocks, 1, [&](std::size_t lo, std::size_t hi) {
-    Complex local[std::size_t{1} << kMaxChannelQubits];
+    ComplexOf<T> local[std::size_t{1} << kMaxChannelQubits];
     for (std::size_t b = lo; b < hi; ++b) {
       double* sums = p.data() + (b + 1) * count;
       for (std::size_t g = groups * b / blocks; g < groups * (b + 1) / blocks; ++g) {
@@ -63,15 +65,15 @@ void kraus_weights(const StateVector& state, const Channel& channel, std::vector
         }
         for (std::size_t l = 0; l < d; ++l) local[l] = amps[base + offsets[l]];
         for (std::size_t i = 0; i < count; ++i) {
-          const Complex* m = channel.operators[i].matrix.data();
+          const ComplexOf<T>* m = channel.operators[i].matrix_of<T>().data();
           double w = 0.0;
           for (std::size_t r = 0; r < d; ++r) {
             double re = 0.0, im = 0.0;
             for (std::size_t c = 0; c < d; ++c) {
-              const Complex a = m[r * d + c];
-              const Complex v = local[c];
-              re += double{a.re} * v.re - double{a.im} * v.im;
-              im += double{a.re} * v.im + double{a.im} * v.re;
+              const ComplexOf<T> a = m[r * d + c];
+              const ComplexOf<T> v = local[c];
+              re += double(a.re) * double(v.re) - double(a.im) * double(v.im);
+              im += double(a.re) * double(v.im) + double(a.im) * double(v.re);
             }
             w += re * re + im * im;
           }
@@ -88,10 +90,11 @@ void kraus_weights(const StateVector& state, const Channel& channel, std::vector
 
 // Divides every amplitude by g (true division, as a measurement
 // renormalises).
-void divide_all(StateVector& state, float g) {
-  Complex* amps = state.data();
+template <class T>
+void divide_all(StateVectorOf<T>& state, T g) {
+  ComplexOf<T>* amps = state.data();
   parallel_for(state.size(), kernels::kGrainAmps, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t i = lo; i < hi; ++i) amps[i] = Complex{amps[i].re / g, amps[i].im / g};
+    for (std::size_t i = lo; i < hi; ++i) amps[i] = ComplexOf<T>{amps[i].re / g, amps[i].im / g};
   });
 }
 
@@ -126,7 +129,8 @@ bool has_channels(std::span<const Gate> gates) {
                      [](const Gate& g) { return g.kind == Gate::Kind::kChannel; });
 }
 
-Status apply_channel(StateVector& state, const Channel& channel, Rng& rng) {
+template <class T>
+Status apply_channel(StateVectorOf<T>& state, const Channel& channel, Rng& rng) {
   VANTREL_TRY(validate_targets(state, channel.targets));
   if (channel.mixed_unitary()) {
     const std::size_t i = pick(channel.probabilities, uniform(rng));
@@ -146,12 +150,13 @@ Status apply_channel(StateVector& state, const Channel& channel, Rng& rng) {
   if (!std::isfinite(total) || total <= 0.0) return no_weight();
   const std::size_t i = pick(weights, uniform(rng) * total);
   VANTREL_TRY(state.apply_operation(channel.operators[i]));
-  divide_all(state, static_cast<float>(std::sqrt(weights[i])));
+  divide_all(state, static_cast<T>(std::sqrt(weights[i])));
   return Status::Ok();
 }
 
-Result<std::uint64_t> draw_one(const StateVector& state, Rng& rng) {
-  const Complex* amps = state.data();
+template <class T>
+Result<std::uint64_t> draw_one(const StateVectorOf<T>& state, Rng& rng) {
+  const ComplexOf<T>* amps = state.data();
   if (amps == nullptr) return internal("NoItem");
   const std::size_t n = state.size();
   double total = 0.0;
@@ -170,21 +175,22 @@ Result<std::uint64_t> draw_one(const StateVector& state, Rng& rng) {
   return last;
 }
 
+template <class T>
 Status for_each_trajectory(std::uint64_t num_qubits, std::uint64_t first, std::uint64_t count,
-                           std::uint64_t seed, TrajectoryBody body) {
+                           std::uint64_t seed, std::type_identity_t<TrajectoryBodyOf<T>> body) {
   if (count == 0) return Status::Ok();
   // States kept at once: one per pool thread, within 1 GiB in all.
   constexpr std::uint64_t kBudget = std::uint64_t{1} << 30;
-  const std::uint64_t bytes = num_qubits < 60 ? (sizeof(Complex) << num_qubits) : UINT64_MAX;
+  const std::uint64_t bytes = num_qubits < 60 ? (sizeof(ComplexOf<T>) << num_qubits) : UINT64_MAX;
   const std::uint64_t fit = std::max<std::uint64_t>(1, kBudget / bytes);
   const std::size_t contexts = static_cast<std::size_t>(
       std::min<std::uint64_t>({pool_num_threads(), count, fit}));
-  std::vector<StateVector> states;
+  std::vector<StateVectorOf<T>> states;
   std::vector<Status> failures(contexts);
   std::vector<std::uint64_t> failed_at(contexts, UINT64_MAX);
   states.reserve(contexts);
   for (std::size_t c = 0; c < contexts; ++c) {
-    auto s = StateVector::create(num_qubits);
+    auto s = StateVectorOf<T>::create(num_qubits);
     if (!s) return std::move(s).error();
     states.push_back(std::move(s).value());
   }
@@ -210,5 +216,14 @@ Status for_each_trajectory(std::uint64_t num_qubits, std::uint64_t first, std::u
   if (*lowest != UINT64_MAX) return std::move(failures[lowest - failed_at.begin()]);
   return Status::Ok();
 }
+
+#define VANTREL_TRAJECTORY_OF(T)                                                                \
+  template Status apply_channel(StateVectorOf<T>&, const Channel&, Rng&);                       \
+  template Result<std::uint64_t> draw_one(const StateVectorOf<T>&, Rng&);                       \
+  template Status for_each_trajectory<T>(std::uint64_t, std::uint64_t, std::uint64_t,           \
+                                         std::uint64_t, TrajectoryBodyOf<T>);
+VANTREL_TRAJECTORY_OF(float)
+VANTREL_TRAJECTORY_OF(double)
+#undef VANTREL_TRAJECTORY_OF
 
 }  // namespace vantrel::sim

@@ -9,6 +9,7 @@
 // and t, never on the pool size or on which thread ran it.
 #pragma once
 
+#include <type_traits>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -26,10 +27,11 @@ namespace vantrel::sim {
 // the branches walked in order); a general one computes every
 // p_i = ||K_i psi||^2 (double sums over a fixed division of the state, so
 // the same bits on any pool size), draws K_i with probability p_i / sum p,
-// applies it and divides every amplitude by sqrt(p_i) in single precision.
+// applies it and divides every amplitude by sqrt(p_i) in the state's precision.
 // Target errors as apply_operation's; kInvalid "probabilities are not
 // finite" (or "... all zero") when the state has no weight to draw from.
-Status apply_channel(StateVector& state, const Channel& channel, Rng& rng);
+template <class T>
+Status apply_channel(StateVectorOf<T>& state, const Channel& channel, Rng& rng);
 
 // The seed of trajectory t of a call seeded with `seed`: SplitMix64's
 // output mixing seed and t (trajectory.cpp), so streams of neighbouring
@@ -42,7 +44,8 @@ Result<std::uint64_t> fresh_seed();
 // One basis-state index drawn from the state's distribution with one 53-bit
 // uniform draw against double cumulative weights (as measure() draws), in
 // two passes and without allocating.
-Result<std::uint64_t> draw_one(const StateVector& state, Rng& rng);
+template <class T>
+Result<std::uint64_t> draw_one(const StateVectorOf<T>& state, Rng& rng);
 
 // Runs body(state, rng, t) for t in [first, first + count), each on a state of
 // `num_qubits` set to |0...0> and a SeededRng of trajectory_seed(seed, t).
@@ -51,9 +54,12 @@ Result<std::uint64_t> draw_one(const StateVector& state, Rng& rng);
 // as fit in a fixed budget, at least one). Returns the error of the lowest
 // failing trajectory; kOutOfMemory naming the state when one cannot be
 // allocated.
-using TrajectoryBody = FunctionRef<Status(StateVector&, Rng&, std::uint64_t)>;
+template <class T>
+using TrajectoryBodyOf = FunctionRef<Status(StateVectorOf<T>&, Rng&, std::uint64_t)>;
+using TrajectoryBody = TrajectoryBodyOf<float>;
+template <class T = float>
 Status for_each_trajectory(std::uint64_t num_qubits, std::uint64_t first, std::uint64_t count,
-                           std::uint64_t seed, TrajectoryBody body);
+                           std::uint64_t seed, std::type_identity_t<TrajectoryBodyOf<T>> body);
 
 // True when a gate of the list is a channel.
 bool has_channels(std::span<const Gate> gates);

@@ -18,8 +18,8 @@ using kernels::PauliMasks;
 // The masks of a term (kernels/pauli.h says how they give its summands).
 PauliMasks masks_of(const PauliTerm& term) { return pauli_masks(term.ops); }
 
-template <bool kImaginary>
-inline float summand(Complex a, Complex b) {
+template <bool kImaginary, class T>
+inline T summand(ComplexOf<T> a, ComplexOf<T> b) {
   return kImaginary ? a.im * b.re - a.re * b.im : a.re * b.re + a.im * b.im;
 }
 
@@ -27,22 +27,22 @@ inline float summand(Complex a, Complex b) {
 // real or all imaginary phases) in one pass, each term with its own running
 // sum in ascending index order; interleaving G independent sums only lets
 // the processor overlap their additions.
-template <std::size_t G, bool kImaginary>
-void group_sums(const Complex* psi, std::size_t n, const PauliMasks* const* m, double* out) {
-  float s[G];
-  for (std::size_t g = 0; g < G; ++g) s[g] = 0.0f;
+template <std::size_t G, bool kImaginary, class T>
+void group_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m, double* out) {
+  T s[G];
+  for (std::size_t g = 0; g < G; ++g) s[g] = T(0);
   for (std::size_t i = 0; i < n; ++i) {
-    const Complex a = psi[i];
+    const ComplexOf<T> a = psi[i];
     for (std::size_t g = 0; g < G; ++g) {
-      const float v = summand<kImaginary>(a, psi[i ^ m[g]->x_mask]);
+      const T v = summand<kImaginary>(a, psi[i ^ m[g]->x_mask]);
       s[g] = s[g] + ((__builtin_parityll(i & m[g]->z_mask) != 0) != m[g]->negate ? -v : v);
     }
   }
   for (std::size_t g = 0; g < G; ++g) out[g] = s[g];
 }
 
-template <bool kImaginary>
-void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
+template <bool kImaginary, class T>
+void sums_of_kind(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* const* m, std::size_t count,
                   double* const* out) {
   constexpr std::size_t kGroup = 4;
   for (std::size_t first = 0; first < count; first += kGroup) {
@@ -58,7 +58,8 @@ void sums_of_kind(const Complex* psi, std::size_t n, const PauliMasks* const* m,
   }
 }
 
-void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
+template <class T>
+void small_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
                 double* sums) {
   const PauliMasks* of_kind[2][kernels::kSweepTerms];
   double* out[2][kernels::kSweepTerms];
@@ -81,8 +82,10 @@ void small_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std:
 constexpr std::size_t kSplitMinAmps = std::size_t{1} << 16;
 constexpr std::size_t kSplitMinTerms = 8;
 
-void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std::size_t count, double* sums) {
-  const kernels::KernelTable& isa = kernels::active_kernels();
+template <class T>
+void sweep_sums(const ComplexOf<T>* psi, std::size_t n, const PauliMasks* masks, std::size_t count,
+                double* sums) {
+  const kernels::KernelTableOf<T>& isa = kernels::active_kernels_of<T>();
   if (n < kSplitMinAmps || count < kSplitMinTerms || in_pool_thread() || pool_num_threads() < 2) {
     isa.pauli_sweep(psi, n, kernels::PauliSweep{masks, count}, sums);
     return;
@@ -111,9 +114,10 @@ void sweep_sums(const Complex* psi, std::size_t n, const PauliMasks* masks, std:
 // on its term alone, so they may be formed in any order and side by side.
 // The sums (double, kernels/pauli.h), times their coefficients, are then
 // added in list order in double.
-Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms) {
+template <class T>
+Result<T> expectation(const StateVectorOf<T>& state, std::span<const PauliTerm> terms) {
   VANTREL_TRY(validate_observable(terms, state.num_qubits()));
-  const Complex* psi = state.data();
+  const ComplexOf<T>* psi = state.data();
   const std::size_t n = state.size();
   double total = 0.0;
   StopCheck stop;
@@ -130,7 +134,7 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
     }
     for (std::size_t t = 0; t < count; ++t) total = total + sums[t] * terms[first + t].coefficient;
   }
-  return static_cast<float>(total);
+  return static_cast<T>(total);
 }
 
 namespace {
@@ -153,30 +157,32 @@ namespace detail {
 // so every amplitude still adds its terms in list order. Each lane of a
 // register performs exactly the scalar operations (the product, then the
 // addition), so every table's kernel is the plain loop's arithmetic.
-Status apply_observable_with(const kernels::KernelTable& table, const StateVector& state,
-                             std::span<const PauliTerm> terms, StateVector& out) {
+template <class T>
+Status apply_observable_with(const kernels::KernelTableOf<T>& table, const StateVectorOf<T>& state,
+                             std::span<const PauliTerm> terms, StateVectorOf<T>& out) {
+  using C = ComplexOf<T>;
   VANTREL_TRY(validate_observable(terms, state.num_qubits()));
   if (out.num_qubits() != state.num_qubits() || out.data() == nullptr ||
       out.data() == state.data())
     return internal("observable applied into a state of another width or into its input");
-  const Complex* psi = state.data();
-  Complex* lambda = out.data();
+  const C* psi = state.data();
+  C* lambda = out.data();
   const std::size_t n = state.size();
   const std::size_t block = std::min(n, kBlock);
-  const auto add_term = n < kernels::kTermGroup ? &kernels::add_term_scalar<float> : table.add_term;
+  const auto add_term = n < kernels::kTermGroup ? &kernels::add_term_scalar<T> : table.add_term;
   StopCheck stop;
   for (std::size_t first = 0; first < terms.size(); first += kApplyTerms) {
     const std::size_t count = std::min(kApplyTerms, terms.size() - first);
     if (stop(n * count)) return interrupted();
-    kernels::TermLanes lanes[kApplyTerms];
+    kernels::TermLanesOf<T> lanes[kApplyTerms];
     for (std::size_t t = 0; t < count; ++t)
-      lanes[t] = kernels::term_lanes<float>(masks_of(terms[first + t]),
-                                           static_cast<float>(terms[first + t].coefficient));
+      lanes[t] = kernels::term_lanes<T>(masks_of(terms[first + t]),
+                                       static_cast<T>(terms[first + t].coefficient));
     parallel_for(n / block, kApplyGrainBlocks, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t base = lo * block; base < hi * block; base += block) {
-        alignas(64) Complex acc[kBlock];
+        alignas(64) C acc[kBlock];
         for (std::size_t k = 0; k < block; ++k)
-          acc[k] = first == 0 ? Complex{0.0f, 0.0f} : lambda[base + k];
+          acc[k] = first == 0 ? C{T(0), T(0)} : lambda[base + k];
         for (std::size_t t = 0; t < count; ++t) add_term(acc, psi, base, block, lanes[t]);
         for (std::size_t k = 0; k < block; ++k) lambda[base + k] = acc[k];
       }
@@ -187,9 +193,21 @@ Status apply_observable_with(const kernels::KernelTable& table, const StateVecto
 
 }  // namespace detail
 
-Status apply_observable(const StateVector& state, std::span<const PauliTerm> terms,
-                        StateVector& out) {
-  return detail::apply_observable_with(kernels::active_kernels(), state, terms, out);
+template <class T>
+Status apply_observable(const StateVectorOf<T>& state, std::span<const PauliTerm> terms,
+                        StateVectorOf<T>& out) {
+  return detail::apply_observable_with(kernels::active_kernels_of<T>(), state, terms, out);
 }
+
+#define VANTREL_EXPECTATION_OF(T)                                                              \
+  template Result<T> expectation(const StateVectorOf<T>&, std::span<const PauliTerm>);        \
+  template Status apply_observable(const StateVectorOf<T>&, std::span<const PauliTerm>,       \
+                                   StateVectorOf<T>&);                                        \
+  template Status detail::apply_observable_with(const kernels::KernelTableOf<T>&,             \
+                                                const StateVectorOf<T>&,                      \
+                                                std::span<const PauliTerm>, StateVectorOf<T>&);
+VANTREL_EXPECTATION_OF(float)
+VANTREL_EXPECTATION_OF(double)
+#undef VANTREL_EXPECTATION_OF
 
 }  // namespace vantrel::sim

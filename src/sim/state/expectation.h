@@ -10,10 +10,12 @@
 
 namespace vantrel::sim {
 
-// <psi|H|psi> in single precision: terms in list order, amplitudes in
-// ascending index order, plain running sums. Reads the state only. Checks the
-// thread's Interrupt (interrupt.h) before each chunk of terms.
-Result<float> expectation(const StateVector& state, std::span<const PauliTerm> terms);
+// <psi|H|psi> in the state's precision T (each coefficient rounded to T):
+// terms in list order, amplitudes in ascending index order, plain running
+// sums. Reads the state only. Checks the thread's Interrupt (interrupt.h)
+// before each chunk of terms.
+template <class T>
+Result<T> expectation(const StateVectorOf<T>& state, std::span<const PauliTerm> terms);
 
 // out = H psi. Each amplitude is a running complex sum from +0 over the
 // terms in list order of coefficient * (P psi)[i], the product of a real and
@@ -24,14 +26,17 @@ Result<float> expectation(const StateVector& state, std::span<const PauliTerm> t
 // checked first, as by expectation, and `out` is left untouched on error.
 // Allocates nothing. Blocks of amplitudes may be spread over the worker
 // pool; no amplitude's sum depends on the split.
-Status apply_observable(const StateVector& psi, std::span<const PauliTerm> terms, StateVector& out);
+template <class T>
+Status apply_observable(const StateVectorOf<T>& psi, std::span<const PauliTerm> terms,
+                        StateVectorOf<T>& out);
 
 namespace detail {
 
 // apply_observable with the kernels of a given table (kernels/isa.h) that
 // the processor runs. Every table gives the same bits.
-Status apply_observable_with(const kernels::KernelTable& table, const StateVector& psi,
-                             std::span<const PauliTerm> terms, StateVector& out);
+template <class T>
+Status apply_observable_with(const kernels::KernelTableOf<T>& table, const StateVectorOf<T>& psi,
+                             std::span<const PauliTerm> terms, StateVectorOf<T>& out);
 
 }  // namespace detail
 

@@ -15,9 +15,20 @@
 namespace vantrel::sim {
 namespace {
 
-inline float weight(Complex a) { return a.im * a.im + a.re * a.re; }
+template <class T>
+inline T weight(ComplexOf<T> a) { return a.im * a.im + a.re * a.re; }
 
-inline Complex divide(Complex a, float g) { return {a.re / g, a.im / g}; }
+template <class T>
+inline ComplexOf<T> divide(ComplexOf<T> a, T g) { return {a.re / g, a.im / g}; }
+
+// A uniform draw in [0, 1) with T's precision: the top 24 bits of a 32-bit
+// word for float, the top 53 of a 64-bit word for double.
+inline float uniform_below_one(Rng& rng, float) {
+  return static_cast<float>(rng.next_u32() >> 8) * 0x1p-24f;
+}
+inline double uniform_below_one(Rng& rng, double) {
+  return static_cast<double>(rng.next_u64() >> 11) * 0x1p-53;
+}
 
 // Counts the entries <= x of a non-decreasing table, as std::upper_bound
 // would, through a summary holding the last entry of every full leaf of
@@ -61,58 +72,62 @@ Error non_finite_probabilities() { return invalid("probabilities are not finite"
 
 }  // namespace
 
-Result<bool> measure_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+template <class T>
+Result<bool> measure_qubit(StateVectorOf<T>& state, std::uint64_t q, Rng& rng) {
+  using C = ComplexOf<T>;
   VANTREL_TRY(validate_targets(state, std::span<const std::uint64_t>(&q, 1)));
-  Complex* amps = state.data();
+  C* amps = state.data();
   const std::size_t n = state.size();
   const std::size_t s = std::size_t{1} << q;
 
-  // Running 32-bit sum over the qubit-1 half of each block, in index order.
+  // Running sum in T over the qubit-1 half of each block, in index order.
   // The other half's sum only shows whether every weight is finite.
-  float p0_check = 0.0f;
-  float p1 = 0.0f;
+  T p0_check = T(0);
+  T p1 = T(0);
   for (std::size_t block = 0; block < n; block += 2 * s) {
     for (std::size_t i = block; i < block + s; ++i) p0_check += weight(amps[i]);
     for (std::size_t i = block + s; i < block + 2 * s; ++i) p1 += weight(amps[i]);
   }
   if (!std::isfinite(p0_check) || !std::isfinite(p1)) return non_finite_probabilities();
 
-  const float r = static_cast<float>(rng.next_u32() >> 8) * 0x1p-24f;
+  const T r = uniform_below_one(rng, T(0));
   const bool outcome = p1 > r;
 
   // True division by the square root: multiplying by its reciprocal would
   // round differently.
+  const C zero{T(0), T(0)};
   if (outcome) {
-    const float g = std::sqrt(p1);
+    const T g = std::sqrt(p1);
     for (std::size_t block = 0; block < n; block += 2 * s)
       for (std::size_t i = block; i < block + s; ++i) {
-        amps[i] = Complex{0.0f, 0.0f};
+        amps[i] = zero;
         amps[i + s] = divide(amps[i + s], g);
       }
   } else {
-    const float p0 = 1.0f - p1;
-    if (p0 > 0.0f) {
-      const float g = std::sqrt(p0);
+    const T p0 = T(1) - p1;
+    if (p0 > T(0)) {
+      const T g = std::sqrt(p0);
       for (std::size_t block = 0; block < n; block += 2 * s)
         for (std::size_t i = block; i < block + s; ++i) {
           amps[i] = divide(amps[i], g);
-          amps[i + s] = Complex{0.0f, 0.0f};
+          amps[i + s] = zero;
         }
     } else {
       // Outcome 0 means p1 <= r < 1, so p0 > 0 here; kept so that no state
       // is ever divided by zero.
-      std::fill(amps, amps + n, Complex{0.0f, 0.0f});
+      std::fill(amps, amps + n, zero);
     }
   }
   return outcome;
 }
 
-Status reset_qubit(StateVector& state, std::uint64_t q, Rng& rng) {
+template <class T>
+Status reset_qubit(StateVectorOf<T>& state, std::uint64_t q, Rng& rng) {
   auto outcome = measure_qubit(state, q, rng);
   if (!outcome.ok()) return std::move(outcome).error();
   if (*outcome) {
-    Complex x[4];
-    standard_matrix(StandardGate::kX, {}, x);
+    ComplexOf<T> x[4];
+    standard_matrix<T>(StandardGate::kX, {}, x);
     state.apply_mat2(q, x);
   }
   return Status::Ok();
@@ -122,16 +137,17 @@ namespace {
 
 // `given` null: the calling thread's generator, taken only once there is
 // something to draw.
-Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::uint64_t shots,
+template <class T>
+Result<std::vector<std::uint64_t>> measure_from(const StateVectorOf<T>& state, std::uint64_t shots,
                                                 Rng* given) {
   // A state without amplitudes (released or moved from) has nothing to draw.
-  const Complex* amps = state.data();
+  const ComplexOf<T>* amps = state.data();
   if (amps == nullptr) return internal("NoItem");
   const std::size_t n = state.size();
 
   // Cumulative weights in 64 bits: entry i - 1 holds w[0] + ... + w[i - 1],
   // the total before w[i] is added; the last weight only enters the total.
-  // Weights are computed in 32 bits and then widened.
+  // Weights are computed in T and then widened.
   double total = static_cast<double>(weight(amps[0]));
   if (!std::isfinite(total)) return non_finite_probabilities();
   std::unique_ptr<double[]> table(new (std::nothrow) double[n - 1]);
@@ -185,14 +201,25 @@ Result<std::vector<std::uint64_t>> measure_from(const StateVector& state, std::u
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots) {
+template <class T>
+Result<std::vector<std::uint64_t>> measure(const StateVectorOf<T>& state, std::uint64_t shots) {
   return measure_from(state, shots, nullptr);
 }
 
-Result<std::vector<std::uint64_t>> measure(const StateVector& state, std::uint64_t shots,
+template <class T>
+Result<std::vector<std::uint64_t>> measure(const StateVectorOf<T>& state, std::uint64_t shots,
                                            Rng& rng) {
   return measure_from(state, shots, &rng);
 }
+
+#define VANTREL_MEASURE_OF(T)                                                                   \
+  template Result<bool> measure_qubit(StateVectorOf<T>&, std::uint64_t, Rng&);                 \
+  template Status reset_qubit(StateVectorOf<T>&, std::uint64_t, Rng&);                         \
+  template Result<std::vector<std::uint64_t>> measure(const StateVectorOf<T>&, std::uint64_t); \
+  template Result<std::vector<std::uint64_t>> measure(const StateVectorOf<T>&, std::uint64_t, Rng&);
+VANTREL_MEASURE_OF(float)
+VANTREL_MEASURE_OF(double)
+#undef VANTREL_MEASURE_OF
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> tally(std::vector<std::uint64_t> samples) {
   std::sort(samples.begin(), samples.end());

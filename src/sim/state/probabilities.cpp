@@ -10,7 +10,8 @@
 namespace vantrel::sim {
 namespace {
 
-inline double weight(Complex a) {
+template <class T>
+inline double weight(ComplexOf<T> a) {
   const double re = a.re;
   const double im = a.im;
   return re * re + im * im;
@@ -37,7 +38,8 @@ constexpr std::size_t kGrain = std::size_t{1} << 15;
 
 }  // namespace
 
-Result<ProbabilityTable> probabilities(const StateVector& state,
+template <class T>
+Result<ProbabilityTable> probabilities(const StateVectorOf<T>& state,
                                        std::span<const std::uint64_t> qubits) {
   const std::uint64_t n = state.num_qubits();
   std::uint64_t seen = 0;
@@ -52,7 +54,7 @@ Result<ProbabilityTable> probabilities(const StateVector& state,
   for (std::uint64_t j = 0; j < k; ++j) in_order = in_order && qubits[j] == j;
   auto out = table(k, !in_order);
   if (!out.ok()) return out;
-  const Complex* psi = state.data();
+  const ComplexOf<T>* psi = state.data();
   const std::size_t size = state.size();
   double* p = out->values.get();
   if (in_order) {
@@ -86,10 +88,19 @@ Result<ProbabilityTable> probabilities(const StateVector& state,
   return out;
 }
 
-Result<ProbabilityTable> probabilities(const StateVector& state) {
+template <class T>
+Result<ProbabilityTable> probabilities(const StateVectorOf<T>& state) {
   std::vector<std::uint64_t> all(state.num_qubits());
   std::iota(all.begin(), all.end(), std::uint64_t{0});
-  return probabilities(state, all);
+  return probabilities(state, std::span<const std::uint64_t>(all));
 }
+
+#define VANTREL_PROBABILITIES_OF(T)                                                               \
+  template Result<ProbabilityTable> probabilities(const StateVectorOf<T>&,                       \
+                                                  std::span<const std::uint64_t>);               \
+  template Result<ProbabilityTable> probabilities(const StateVectorOf<T>&);
+VANTREL_PROBABILITIES_OF(float)
+VANTREL_PROBABILITIES_OF(double)
+#undef VANTREL_PROBABILITIES_OF
 
 }  // namespace vantrel::sim

@@ -27,7 +27,8 @@ struct ProbabilityTable {
   std::unique_ptr<double[], FreeDeleter> values;
   std::size_t size = 0;
 };
-Result<ProbabilityTable> probabilities(const StateVector& state,
+template <class T>
+Result<ProbabilityTable> probabilities(const StateVectorOf<T>& state,
                                        std::span<const std::uint64_t> qubits);
 
 // The refusal of exact probabilities for a run that measures or resets,
@@ -39,6 +40,7 @@ inline Error random_final_state() {
 }
 
 // probabilities() on every qubit in order: out[i] = |psi[i]|^2.
-Result<ProbabilityTable> probabilities(const StateVector& state);
+template <class T>
+Result<ProbabilityTable> probabilities(const StateVectorOf<T>& state);
 
 }  // namespace vantrel::sim

@@ -62,15 +62,19 @@ struct RandomPlan {
   std::vector<PauliTerm> obs;
 };
 
+// The standard gates of RotationKind's rotations, in its order.
+inline constexpr StandardGate kRotationGates[] = {StandardGate::kRX, StandardGate::kRY,
+                                                  StandardGate::kRZ, StandardGate::kP};
+
 inline Gate one_qubit_gate(std::mt19937& rng, std::uint64_t q) {
   std::uniform_real_distribution<float> angle(-3.0f, 3.0f);
   switch (rng() % 3) {
     case 0:
       return hadamard(q);
     case 1: {
-      Complex m[4];
-      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
-      return Gate::unitary(Operation::create({q}, {m[0], m[1], m[2], m[3]}).value());
+      // From the table, so that the double matrix is exact in double too.
+      const double theta = angle(rng);
+      return make_standard_gate(kRotationGates[rng() % 4], {q}, {&theta, 1}).value();
     }
     default:  // S
       return Gate::unitary(Operation::create({q}, {{1, 0}, {0, 0}, {0, 0}, {0, 1}}).value());
@@ -83,9 +87,8 @@ inline Gate two_qubit_gate(std::mt19937& rng, std::uint64_t a, std::uint64_t b) 
     case 0:
       return cnot(a, b);
     case 1: {  // controlled rotation
-      Complex m[4];
-      rotation_matrix(static_cast<RotationKind>(rng() % 4), angle(rng), m);
-      return make_controlled_unitary_gate({a}, {b}, {m[0], m[1], m[2], m[3]}).value();
+      const double theta = angle(rng);
+      return make_controlled_standard_gate(kRotationGates[rng() % 4], {a}, {b}, {&theta, 1}).value();
     }
     default: {  // swap
       const Complex o{0, 0};
