@@ -180,7 +180,9 @@ void mat2_pairs_lanes(typename V::Amp* amps, unsigned q, const typename V::Amp m
   }
 }
 
-// A table's mat2_pairs (with the matrix's shape) and controlled_pairs.
+// A table's mat2_pairs and controlled_pairs, with the matrix's shape (the
+// controlled form adds 0 to the shape's update, which has the general
+// update's bits).
 template <class V>
 void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
                    std::size_t hi) {
@@ -192,11 +194,13 @@ void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4]
 template <class V>
 void controlled_pairs_of(typename V::Amp* amps, unsigned t, const typename V::Amp m[4], std::uint32_t low,
                          std::size_t lo, std::size_t hi) {
-  if (low == 0) {
-    mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
-  } else {
-    mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
-  }
+  with_mat2_shape(mat2_shape(m), [&]<Mat2Shape S>() {
+    if (low == 0) {
+      mat2_pairs_lanes<V, S>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
+    } else {
+      mat2_pairs_lanes<V, S>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
+    }
+  });
 }
 
 }  // namespace
