@@ -13,7 +13,8 @@ qubit measured.
 The other Python needs qiskit and qiskit-aer (keep qiskit-aer out of the
 project's environment); this one needs qiskit and vantrel (PYTHONPATH to a
 build directory, or an installed wheel). --quick runs smaller cases; --only
-TEXT the cases whose name contains TEXT (e.g. --only sampler).
+TEXT the cases whose name contains TEXT (e.g. --only sampler). --precision
+double runs vantrel's primitives in double precision, the peer's own.
 """
 
 import argparse
@@ -38,7 +39,7 @@ def hamiltonian(n):
     return SparsePauliOp.from_sparse_list(terms, n)
 
 
-def child(library, threads, cases):
+def child(library, threads, cases, precision):
     import numpy as np
 
     if library == "vantrel":
@@ -46,8 +47,8 @@ def child(library, threads, cases):
         import vantrel_qiskit
 
         vantrel.set_num_threads(threads)
-        estimator = vantrel_qiskit.Estimator()
-        sampler = vantrel_qiskit.Sampler(seed=1)
+        estimator = vantrel_qiskit.Estimator(precision=precision)
+        sampler = vantrel_qiskit.Sampler(seed=1, precision=precision)
     else:
         from qiskit_aer.primitives import EstimatorV2, SamplerV2
 
@@ -78,11 +79,13 @@ def main():
     parser.add_argument("--aer-python", default=sys.executable)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--only", help="run the cases whose name contains this text")
+    parser.add_argument("--precision", choices=("single", "double"), default="single",
+                        help="vantrel's precision (the peer computes in double)")
     parser.add_argument("--child", nargs=2, metavar=("LIBRARY", "THREADS"), help=argparse.SUPPRESS)
     parser.add_argument("--cases", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(args.child[0], int(args.child[1]), json.loads(args.cases))
+        child(args.child[0], int(args.child[1]), json.loads(args.cases), args.precision)
         return
     layers = 2
     sizes = [8, 12] if args.quick else [12, 16, 20]
@@ -95,13 +98,15 @@ def main():
     if args.only:
         cases = [case for case in cases if args.only in case["name"]]
     here = os.path.abspath(__file__)
+    print(f"vantrel in {args.precision} precision, aer in double")
     print(f"{'case':44} {'threads':>7} {'vantrel s':>10} {'aer s':>10} {'ratio':>7}", flush=True)
     for case in cases:
         for threads in (1, 2):
             times = {}
             for library, python in (("vantrel", sys.executable), ("aer", args.aer_python)):
                 env = dict(os.environ, OMP_NUM_THREADS=str(threads), RAYON_NUM_THREADS=str(threads))
-                command = [python, here, "--child", library, str(threads), "--cases", json.dumps([case])]
+                command = [python, here, "--child", library, str(threads), "--cases", json.dumps([case]),
+                           "--precision", args.precision]
                 result = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
                 if result.returncode != 0:
                     sys.exit(f"{library} on {threads} thread(s) failed:\n{result.stderr}")

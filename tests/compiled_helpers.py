@@ -38,19 +38,24 @@ def random_steps(rng, num_qubits, num_params, length, pauli=False):
     return steps
 
 
-def build(steps, num_qubits, num_params):
+def add_step(spec, params, step):
+    """Appends one step (reference.py's plan format) to the spec."""
+    name = step[0]
+    if name in ROTATIONS:
+        getattr(spec, name)(step[1], params[step[2]])
+    elif name == "pauli":
+        spec.pauli_rotation(step[1], params[step[2]], step[3])
+    else:
+        getattr(spec, name)(*step[1:])
+
+
+def build(steps, num_qubits, num_params, precision="single"):
     """Compiles `steps` through CircuitSpec; returns the CompiledCircuit."""
     spec = vt.CircuitSpec(num_qubits)
     params = [spec.param() for _ in range(num_params)]
     for step in steps:
-        name = step[0]
-        if name in ROTATIONS:
-            getattr(spec, name)(step[1], params[step[2]])
-        elif name == "pauli":
-            spec.pauli_rotation(step[1], params[step[2]], step[3])
-        else:
-            getattr(spec, name)(*step[1:])
-    return spec.compile()
+        add_step(spec, params, step)
+    return spec.compile(precision=precision)
 
 
 def random_terms(rng, num_qubits, num_terms):

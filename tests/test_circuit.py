@@ -75,9 +75,10 @@ def test_constructor_arguments():
 
 def test_method_signatures_and_arguments():
     assert Circuit.__text_signature__ == "(gates)"
-    assert Circuit.run.__text_signature__ == "($self, num_qubits, seed=None)"
-    assert Circuit.run_with_measurements.__text_signature__ == "($self, num_qubits, seed=None)"
-    assert Circuit.sample.__text_signature__ == "($self, num_qubits, shots, seed=None)"
+    assert Circuit.run.__text_signature__ == "($self, num_qubits, seed=None, precision='single')"
+    assert Circuit.run_with_measurements.__text_signature__ == (
+        "($self, num_qubits, seed=None, precision='single')")
+    assert Circuit.sample.__text_signature__ == "($self, num_qubits, shots, seed=None, precision='single')"
     c = Circuit([])
     assert list(c.run(num_qubits=1)) == [1, 0]
     assert c.sample(shots=2, num_qubits=1) == [0, 0]
@@ -88,8 +89,8 @@ def test_method_signatures_and_arguments():
     # Both counts convert before any work: a bad shots wins over a huge register.
     with pytest.raises(TypeError, match="^argument 'shots': "):
         c.sample(64, "3")
-    with pytest.raises(TypeError, match=r"^run\(\) takes at most 2 arguments \(3 given\)$"):
-        c.run(1, 2, 3)
+    with pytest.raises(TypeError, match=r"^run\(\) takes at most 3 arguments \(4 given\)$"):
+        c.run(1, 2, "single", 3)
     with pytest.raises(TypeError, match=r"^sample\(\) got an unexpected keyword argument|missing"):
         c.sample(1, shot=2)
 

@@ -15,13 +15,17 @@ import sys
 import pytest
 
 EXAMPLES = sorted((pathlib.Path(__file__).resolve().parent.parent / "examples").glob("*.py"))
+# (example, extra arguments): each example at its small size, and the VQE
+# also in double precision, where it must converge (it exits non-zero if not).
+RUNS = [(p, []) for p in EXAMPLES] + [
+    (p, ["--precision", "double"]) for p in EXAMPLES if p.name == "vqe.py"]
 
 
-@pytest.mark.parametrize("path", EXAMPLES, ids=[p.name for p in EXAMPLES])
-def test_example_runs_small(path, tmp_path):
+@pytest.mark.parametrize("path, extra", RUNS, ids=[" ".join([p.name, *a]) for p, a in RUNS])
+def test_example_runs_small(path, extra, tmp_path):
     env = dict(os.environ, MPLBACKEND="Agg")  # no display: plots go to files
     result = subprocess.run(
-        [sys.executable, str(path), "--small"],
+        [sys.executable, str(path), "--small", *extra],
         cwd=tmp_path,
         env=env,
         capture_output=True,

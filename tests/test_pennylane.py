@@ -11,6 +11,10 @@ pnp = pytest.importorskip("pennylane.numpy")
 from vantrel_pennylane import VantrelQubit  # noqa: E402
 
 ATOL = 2e-5  # single-precision amplitudes
+# Device precisions and how close each comes to default.qubit: amplitudes and
+# values, then Jacobians.
+PRECISIONS = pytest.mark.parametrize(
+    "c_dtype, atol, jac_atol", [(np.complex64, ATOL, 1e-4), (np.complex128, 1e-10, 1e-9)])
 
 
 def random_unitary(rng, k):
@@ -42,14 +46,15 @@ def every_operation(rng):
     return [make() for make in ops]
 
 
-def both(qfunc, wires=3, **kwargs):
+def both(qfunc, wires=3, c_dtype=np.complex64, **kwargs):
     return (qml.QNode(qfunc, qml.device("default.qubit", wires=wires), **kwargs),
-            qml.QNode(qfunc, VantrelQubit(wires=wires), **kwargs))
+            qml.QNode(qfunc, VantrelQubit(wires=wires, c_dtype=c_dtype), **kwargs))
 
 
+@PRECISIONS
 @pytest.mark.parametrize("seed", range(2))
 @pytest.mark.parametrize("prep", [None, "StatePrep", "BasisState"])
-def test_random_circuits_match_default_qubit(seed, prep):
+def test_random_circuits_match_default_qubit(seed, prep, c_dtype, atol, jac_atol):
     rng = np.random.default_rng(seed)
     ops = every_operation(rng)
     rng.shuffle(ops)
@@ -67,9 +72,9 @@ def test_random_circuits_match_default_qubit(seed, prep):
         return (qml.state(), qml.probs(wires=[2, 0]), qml.expval(h), qml.var(qml.X(1) @ qml.Z(0)),
                 qml.expval(qml.Hermitian(herm + herm.conj().T, wires=[1, 2])))
 
-    expected, got = (node() for node in both(circuit))
+    expected, got = (node() for node in both(circuit, c_dtype=c_dtype))
     for e, g in zip(expected, got):
-        np.testing.assert_allclose(g, e, atol=ATOL)
+        np.testing.assert_allclose(g, e, atol=atol)
 
 
 def layered(weights, n):
@@ -80,8 +85,9 @@ def layered(weights, n):
             qml.CNOT(wires=[q, q + 1])
 
 
+@PRECISIONS
 @pytest.mark.parametrize("diff_method", ["adjoint", "parameter-shift", "best"])
-def test_jacobians_match_backprop(diff_method):
+def test_jacobians_match_backprop(diff_method, c_dtype, atol, jac_atol):
     rng = np.random.default_rng(5)
     herm = rng.normal(size=(2, 2))
     u = random_unitary(rng, 2)
@@ -100,10 +106,10 @@ def test_jacobians_match_backprop(diff_method):
 
     x = pnp.array(rng.uniform(-np.pi, np.pi, 7), requires_grad=True)
     reference = qml.QNode(circuit, qml.device("default.qubit", wires=3), diff_method="backprop")
-    node = qml.QNode(circuit, VantrelQubit(wires=3), diff_method=diff_method)
+    node = qml.QNode(circuit, VantrelQubit(wires=3, c_dtype=c_dtype), diff_method=diff_method)
     jac = lambda f: qml.jacobian(lambda v: qml.math.stack(f(v)))(x)  # noqa: E731
-    np.testing.assert_allclose(jac(node), jac(reference), atol=1e-4)
-    np.testing.assert_allclose(node(x), reference(x), atol=ATOL)
+    np.testing.assert_allclose(jac(node), jac(reference), atol=jac_atol)
+    np.testing.assert_allclose(node(x), reference(x), atol=atol)
 
 
 def test_training_loop_compiles_once_and_broadcasts_as_one_batch():
@@ -163,8 +169,9 @@ def test_finite_shots_are_seeded_and_split_into_shot_vectors():
 
 
 def test_refusals():
-    with pytest.raises(qml.exceptions.DeviceError, match="complex64"):
-        VantrelQubit(wires=1, c_dtype=np.complex128)
+    with pytest.raises(qml.exceptions.DeviceError, match="complex64 or numpy.complex128, not float32"):
+        VantrelQubit(wires=1, c_dtype=np.float32)
+    assert VantrelQubit(wires=1, c_dtype=np.complex128).c_dtype is np.complex128
 
     @qml.qnode(VantrelQubit(wires=1), diff_method="adjoint")
     def probs(x):

@@ -23,11 +23,11 @@ STANDARD = {n: g for n, g in get_standard_gate_name_mapping().items()
             if n not in ("measure", "reset", "delay")}
 
 
-def assert_same_state(circuit, spec, values=()):
+def assert_same_state(circuit, spec, values=(), precision="single"):
     """The spec's state equals Qiskit's up to a global phase."""
-    state = spec.compile().statevector(np.float32(values))
+    state = spec.compile(precision=precision).statevector(values)
     reference = Statevector(circuit.assign_parameters(list(values)) if len(values) else circuit).data
-    assert abs(np.vdot(reference, state)) == pytest.approx(1.0, abs=2e-6)
+    assert abs(np.vdot(reference, state)) == pytest.approx(1.0, abs=2e-6 if precision == "single" else 1e-12)
 
 
 def random_circuit(num_qubits, depth, rng, params):
@@ -59,15 +59,18 @@ def test_estimator_matches_reference_on_every_gate(num_qubits):
     rng = np.random.default_rng(num_qubits)
     params = ParameterVector("t", 3)
     circuit = random_circuit(num_qubits, 3 * len(STANDARD), rng, list(params))
-    assert_same_state(circuit, vq.from_qiskit(circuit), rng.uniform(-np.pi, np.pi, len(circuit.parameters)))
+    values = rng.uniform(-np.pi, np.pi, len(circuit.parameters))
+    assert_same_state(circuit, vq.from_qiskit(circuit), np.float32(values))
+    assert_same_state(circuit, vq.from_qiskit(circuit), values, "double")
     observables = [random_observable(num_qubits, 2 * num_qubits, rng) for _ in range(3)]
     values = rng.uniform(-np.pi, np.pi, (4, 1, len(circuit.parameters)))
     pubs = [(circuit, observables, values), (circuit, observables, values[:3, 0])]  # outer, zipped
-    got = vq.Estimator().run(pubs).result()
     want = StatevectorEstimator().run(pubs).result()
-    assert got[0].data.evs.shape == (4, 3) and got[1].data.evs.shape == (3,)
-    for g, w in zip(got, want):
-        np.testing.assert_allclose(g.data.evs, w.data.evs, atol=1e-5)
+    for precision, atol in (("single", 1e-5), ("double", 1e-10)):
+        got = vq.Estimator(precision=precision).run(pubs).result()
+        assert got[0].data.evs.shape == (4, 3) and got[1].data.evs.shape == (3,)
+        for g, w in zip(got, want):
+            np.testing.assert_allclose(g.data.evs, w.data.evs, atol=atol)
 
 
 def test_scaled_parameters_pauli_evolution_and_refusals():
@@ -96,8 +99,8 @@ def test_scaled_parameters_pauli_evolution_and_refusals():
         bad.x(0)
     with pytest.raises(ValueError, match="classically controlled"):
         vq.from_qiskit(bad)
-    with pytest.raises(ValueError, match="double"):
-        vq.Estimator(precision="double")
+    with pytest.raises(ValueError, match="'single' or 'double', got 'half'"):
+        vq.Estimator(precision="half")
 
 
 def test_estimator_precision_and_seed_repeat():
@@ -143,6 +146,11 @@ def test_sampler_distribution_registers_and_seed():
             assert stat < dof + 6 * np.sqrt(2 * dof) + 10, (name, stat, dof)
     again = vq.Sampler(seed=11).run([(circuit, values)], shots=shots).result()[0]
     assert np.array_equal(again.data.low.array, result.data.low.array)
+    double = vq.Sampler(seed=11, precision="double").run([(circuit, values)], shots=shots).result()[0]
+    for row in range(2):
+        stat, dof = chi_square(double.data.high[row].get_counts(),
+                               reference.data.high[row].get_counts(), shots)
+        assert stat < dof + 6 * np.sqrt(2 * dof) + 10, (stat, dof)
 
 
 def test_sampler_mid_circuit_measurement_and_reset_are_per_shot():
@@ -202,8 +210,9 @@ c = measure r;
         vq.from_qasm("OPENQASM 3.0;\nqubit q;\nfoo q;\n")
 
 
-def test_backend_transpile_and_run():
-    backend = vq.Backend()
+@pytest.mark.parametrize("precision", ["single", "double"])
+def test_backend_transpile_and_run(precision):
+    backend = vq.Backend(precision=precision)
     circuit = QuantumCircuit(3, 3)
     circuit.h(0)
     circuit.append(get_standard_gate_name_mapping()["ecr"], [0, 1])

@@ -235,6 +235,7 @@ import numpy as np
 import vantrel as vt
 
 vt.set_num_threads(int(sys.argv[1]))
+precision = sys.argv[2]
 n = 16
 rng = np.random.default_rng(5)
 # Layers of every rotation kind (Pauli strings too) and of fixed gates of
@@ -267,28 +268,30 @@ for layer in range(2):
     gates += [vt.Gate.ccx(0, n // 2, n - 1), vt.Gate.mcz([1, 2, n - 2], n - 1),
               vt.Gate.x(spare), vt.Gate.measure(spare), vt.Gate.reset(spare), vt.Gate.measure(spare),
               vt.Gate.barrier()]
-circuit = spec.compile()
+circuit = spec.compile(precision=precision)
 obs = vt.Observable.hamiltonian([vt.Observable.pauli_string([("Z", q), ("Z", q + 1)]) for q in range(n - 1)]
                                 + [vt.Observable.pauli_x(q, 0.5) for q in range(0, n, 3)])
-data = rng.uniform(-3, 3, (2, 6)).astype(np.float32)
+data = rng.uniform(-3, 3, (2, 6))
 ctx = circuit.execution_context()
-results = [circuit.statevector(data[0]), np.float32(circuit.expectation(data[0], obs)),
+results = [circuit.statevector(data[0]), np.float64(circuit.expectation(data[0], obs)),
            *circuit.value_and_gradient(data[1], obs), circuit.gradient(data[0], obs),
            *circuit.batch_value_and_gradient(data, obs), ctx.gradient(circuit, data[1], obs),
            ctx.statevector(circuit, data[0]), *circuit.adjoint_value_and_gradient(data[1], obs),
-           *circuit.batch_adjoint_value_and_gradient(data, obs)]
-state, records = vt.Circuit(gates).run_with_measurements(n)
+           *circuit.batch_adjoint_value_and_gradient(data, obs),
+           np.array(circuit.sample(data[0], 1000, seed=9), dtype=np.uint64)]
+state, records = vt.Circuit(gates).run_with_measurements(n, precision=precision)
 results += [state, np.array(records, dtype=np.int64)]
 print(" ".join(hashlib.sha256(np.ascontiguousarray(r).tobytes()).hexdigest()[:16] for r in results))
 """
 
 
-def test_every_path_gives_the_same_bits_at_every_pool_size():
+@pytest.mark.parametrize("precision", ["single", "double"])
+def test_every_path_gives_the_same_bits_at_every_pool_size(precision):
     import subprocess
 
     digests = []
     for threads in (1, 2, 8):
-        result = subprocess.run([sys.executable, "-c", POOL_SIZE_RESULTS, str(threads)],
+        result = subprocess.run([sys.executable, "-c", POOL_SIZE_RESULTS, str(threads), precision],
                                 capture_output=True, text=True, timeout=300)
         assert result.returncode == 0, result.stderr
         digests.append(result.stdout.strip())

@@ -10,7 +10,11 @@ structure measured by the same Pauli expectation values run as one batch.
 Expectation values of observables with a Pauli representation, and their
 adjoint derivatives, are computed by vantrel; every other measurement (and
 every finite-shot result) comes from the final state through PennyLane's own
-measurement code, in double precision over single-precision amplitudes.
+measurement code, in double precision over the device's amplitudes.
+
+Precision: c_dtype numpy.complex64 (the default) runs single-precision plans,
+numpy.complex128 double-precision plans (states, values and gradients in
+double).
 
 Wires: device wire i is vantrel qubit n - 1 - i, so vantrel's amplitude index
 (qubit 0 the least significant bit) is PennyLane's (first wire the most
@@ -96,6 +100,12 @@ _PHASE_ONLY = {"GlobalPhase", "Identity", "Snapshot", "Barrier"}
 
 # Widest operation applied as one dense matrix; wider ones are decomposed.
 _MAX_MATRIX_WIRES = 6
+
+# The plans' precision and parameter type for each c_dtype.
+_PRECISIONS = {
+    np.dtype(np.complex64): ("single", np.float32),
+    np.dtype(np.complex128): ("double", np.float64),
+}
 
 # Plans kept per device, least recently used dropped first.
 _PLAN_CACHE_SIZE = 512
@@ -205,7 +215,7 @@ class _Lowered:
 
     __slots__ = ("key", "values", "slot_of", "phase", "n")
 
-    def __init__(self, tape, register):
+    def __init__(self, tape, register, dtype):
         n = register.n
         qubits = register.qubits
         key = [n]
@@ -237,15 +247,15 @@ class _Lowered:
                 key.append((name, qubits(op), data, repr(op.hyperparameters)))
                 slot_of.extend([-1] * len(op.data))
         self.key = tuple(key)
-        self.values = np.array(values, dtype=np.float32) if values else np.zeros(0, np.float32)
+        self.values = np.array(values, dtype=dtype) if values else np.zeros(0, dtype)
         self.slot_of = slot_of
         self.phase = phase
         self.n = n
 
 
-def _compile(tape, register):
-    """A plan for the tape's operations on n qubits, its slots declared in the
-    order _Lowered reads their values."""
+def _compile(tape, register, precision):
+    """A plan of `precision` for the tape's operations on n qubits, its slots
+    declared in the order _Lowered reads their values."""
     n = register.n
     spec = vt.CircuitSpec(n)
     for index, op in enumerate(tape.operations):
@@ -267,7 +277,7 @@ def _compile(tape, register):
                 spec.gate(vt.Gate.unitary(q, _householder(state)))
         else:
             spec.gate(vt.Gate.unitary(q, qml.matrix(op, wire_order=op.wires)))
-    return _Plan(spec.compile())
+    return _Plan(spec.compile(precision=precision))
 
 
 def _pauli_observable(obs, register, allow_matrix=False):
@@ -317,19 +327,22 @@ class VantrelQubit(Device):
         seed (None, int, numpy.random.Generator): seeds the generator that
             draws finite-shot samples; the same seed gives the same samples
             on every machine and pool size.
-        c_dtype: complex dtype of the simulation: ``numpy.complex64``.
+        c_dtype: complex dtype of the simulation: ``numpy.complex64`` (single
+            precision, the default) or ``numpy.complex128`` (double).
     """
 
     name = "vantrel.qubit"
 
     def __init__(self, wires=None, shots=None, seed=None, c_dtype=np.complex64):
-        if np.dtype(c_dtype) != np.complex64:
+        dtype = np.dtype(c_dtype)
+        if dtype not in _PRECISIONS:
             raise DeviceError(
-                f"vantrel.qubit simulates in single precision: c_dtype must be "
-                f"numpy.complex64, not {np.dtype(c_dtype).name}"
+                f"vantrel.qubit simulates in complex64 or complex128: c_dtype must be "
+                f"numpy.complex64 or numpy.complex128, not {dtype.name}"
             )
         super().__init__(wires=wires, shots=shots)
-        self._c_dtype = np.complex64
+        self._c_dtype = dtype.type
+        self._precision, self._param_dtype = _PRECISIONS[dtype]
         self._rng = np.random.default_rng(seed)
         self._plans = OrderedDict()
         self._matrix_observables = {}
@@ -435,7 +448,7 @@ class VantrelQubit(Device):
         plans = self._plans
         plan = plans.get(lowered.key)
         if plan is None:
-            plan = _compile(tape, register)
+            plan = _compile(tape, register, self._precision)
             self.compile_count += 1
             plans[lowered.key] = plan
             if len(plans) > _PLAN_CACHE_SIZE:
@@ -495,7 +508,7 @@ class VantrelQubit(Device):
         natives None where a tape needs its final state."""
         for i, tape in enumerate(circuits):
             register = self._register_for(tape)
-            lowered = _Lowered(tape, register)
+            lowered = _Lowered(tape, register, self._param_dtype)
             natives = None if tape.shots else self._natives(tape, register, allow_matrix)
             yield i, tape, register, lowered, natives
 
@@ -545,7 +558,9 @@ class VantrelQubit(Device):
             state *= lowered.phase
         if tape.shots:
             # Single-precision amplitudes miss a unit norm by up to about
-            # 1e-7, more than the sampler's check of the probabilities allows.
+            # 1e-7, more than the sampler's check of the probabilities allows
+            # (double-precision ones by far less: the division changes
+            # nothing the sampler sees).
             state /= np.linalg.norm(state)
         if not register.standard:
             tapes, fn = qml.map_wires(tape, register.index)

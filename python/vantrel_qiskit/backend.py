@@ -60,10 +60,11 @@ class Backend(BackendV2):
     memory=False) returns a job whose result() gives get_counts() and, with
     memory=True, get_memory(). Circuits must have their parameters bound.
 
-    precision (a string) is the arithmetic: 'single' only for now."""
+    precision (a string) is the arithmetic: 'single' (the default) or
+    'double'."""
 
     def __init__(self, *, num_qubits: int = 30, precision: str = "single"):
-        check_precision(precision)
+        self._arithmetic = check_precision(precision)
         super().__init__(name="vantrel", backend_version=vt.__version__,
                          description="vantrel state-vector simulator")
         self._target = _target(num_qubits)
@@ -102,7 +103,7 @@ class Backend(BackendV2):
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: "
                              f"{', '.join(p.name for p in circuit.parameters)}")
         translation = translate(circuit, defer=True)
-        plan = translation.spec.compile()
+        plan = translation.spec.compile(precision=self._arithmetic)
         no_params = np.zeros(0, np.float32)
         data: dict[str, Any] = {}
         if memory:

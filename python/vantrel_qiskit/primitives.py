@@ -23,33 +23,42 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 from ._convert import Translation, observable, translate
 
 
-def check_precision(precision: str) -> None:
-    """Only single precision exists today."""
-    if precision == "double":
-        raise ValueError("precision='double' is not available: vantrel computes in single precision")
-    if precision != "single":
-        raise ValueError(f"precision must be 'single', got {precision!r}")
+_PARAM_DTYPES = {"single": np.float32, "double": np.float64}
+
+
+def check_precision(precision: str) -> str:
+    """The arithmetic of the plans: 'single' or 'double'."""
+    if not isinstance(precision, str) or precision not in _PARAM_DTYPES:
+        raise ValueError(f"precision must be 'single' or 'double', got {precision!r}")
+    return precision
 
 
 class _Compiled:
-    """A circuit converted for the primitives and compiled."""
+    """A circuit converted for the primitives and compiled at a precision."""
 
-    def __init__(self, circuit: Any):
+    def __init__(self, circuit: Any, precision: str):
         self.translation: Translation = translate(circuit, defer=True)
-        self.plan = self.translation.spec.compile()
+        self.plan = self.translation.spec.compile(precision=precision)
+        self.dtype = _PARAM_DTYPES[precision]
 
     def rows(self, parameter_values: Any) -> np.ndarray:
-        """Parameter rows, shape (prod(shape), P), float32, in slot order."""
+        """Parameter rows, shape (prod(shape), P), in slot order, of the
+        plan's parameter type (float32 or float64)."""
         values = parameter_values.as_array(self.translation.parameters)
         rows = int(np.prod(parameter_values.shape, dtype=np.int64))
-        return np.ascontiguousarray(values.reshape(rows, len(self.translation.parameters)), np.float32)
+        return np.ascontiguousarray(values.reshape(rows, len(self.translation.parameters)), self.dtype)
 
 
 class _Cache(dict):
+    def __init__(self, precision: str):
+        super().__init__()
+        self.precision = precision
+
     def get_compiled(self, circuit: Any) -> _Compiled:
         key = id(circuit)
         if key not in self:
-            self[key] = (circuit, _Compiled(circuit))  # holding circuit keeps its id unique
+            # holding circuit keeps its id unique
+            self[key] = (circuit, _Compiled(circuit, self.precision))
         return self[key][1]
 
 
@@ -58,12 +67,13 @@ def _entropy(seed: Optional[int]) -> int:
     return int(np.random.SeedSequence().entropy) if seed is None else int(seed)  # type: ignore[arg-type]
 
 
-def _submit(run_pub: Any, pubs: list[Any], seed: Optional[int]) -> PrimitiveJob:
+def _submit(run_pub: Any, pubs: list[Any], seed: Optional[int], precision: str) -> PrimitiveJob:
     """A job running run_pub(pub, cache, entropy, index) on every PUB, with one
-    compiled-circuit cache and one seed for the whole call."""
+    compiled-circuit cache (plans of `precision`) and one seed for the whole
+    call."""
 
     def run() -> PrimitiveResult:
-        cache = _Cache()
+        cache = _Cache(precision)
         entropy = _entropy(seed)
         return PrimitiveResult([run_pub(pub, cache, entropy, i) for i, pub in enumerate(pubs)],
                                metadata={"version": 2})
@@ -84,11 +94,12 @@ class Estimator(BaseEstimatorV2):
     reference estimator), drawn from `seed`.
 
     precision (keyword of the constructor, a string) is the arithmetic:
-    'single' only for now. default_precision is Qiskit's target precision."""
+    'single' (the default) or 'double'. default_precision is Qiskit's target
+    precision."""
 
     def __init__(self, *, default_precision: float = 0.0, seed: Optional[int] = None,
                  precision: str = "single"):
-        check_precision(precision)
+        self._arithmetic = check_precision(precision)
         self._default_precision = default_precision
         self._seed = seed
 
@@ -103,7 +114,8 @@ class Estimator(BaseEstimatorV2):
     def run(self, pubs: Iterable[Any], *, precision: Optional[float] = None) -> PrimitiveJob:
         if precision is None:
             precision = self._default_precision
-        return _submit(self._run_pub, [EstimatorPub.coerce(pub, precision) for pub in pubs], self._seed)
+        return _submit(self._run_pub, [EstimatorPub.coerce(pub, precision) for pub in pubs],
+                       self._seed, self._arithmetic)
 
     def _run_pub(self, pub: EstimatorPub, cache: _Cache, entropy: int, index: int) -> PubResult:
         compiled = cache.get_compiled(pub.circuit)
@@ -156,11 +168,12 @@ class Sampler(BaseSamplerV2):
     """BaseSamplerV2 on vantrel: `shots` samples per parameter row, seeded by
     `seed`, in one BitArray per classical register. Measurements in the
     middle of a circuit and resets are deferred to ancilla qubits, so every
-    shot is an independent run."""
+    shot is an independent run. precision (a string) is the arithmetic:
+    'single' (the default) or 'double'."""
 
     def __init__(self, *, default_shots: int = 1024, seed: Optional[int] = None,
                  precision: str = "single"):
-        check_precision(precision)
+        self._arithmetic = check_precision(precision)
         self._default_shots = default_shots
         self._seed = seed
 
@@ -175,7 +188,8 @@ class Sampler(BaseSamplerV2):
     def run(self, pubs: Iterable[Any], *, shots: Optional[int] = None) -> PrimitiveJob:
         if shots is None:
             shots = self._default_shots
-        return _submit(self._run_pub, [SamplerPub.coerce(pub, shots) for pub in pubs], self._seed)
+        return _submit(self._run_pub, [SamplerPub.coerce(pub, shots) for pub in pubs], self._seed,
+                       self._arithmetic)
 
     def _run_pub(self, pub: SamplerPub, cache: _Cache, entropy: int, index: int) -> SamplerPubResult:
         circuit = pub.circuit

@@ -361,6 +361,19 @@ bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
   return true;
 }
 
+bool convert_precision(PyObject* obj, sim::Precision& out) {
+  if (PyUnicode_Check(obj)) {
+    for (sim::Precision p : {sim::Precision::kSingle, sim::Precision::kDouble}) {
+      if (PyUnicode_CompareWithASCIIString(obj, sim::precision_name(p)) == 0) {
+        out = p;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "precision must be 'single' or 'double', got %R", obj);
+  return false;
+}
+
 bool convert_list(PyObject* obj, List& out) {
   if (!PyList_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyList'",

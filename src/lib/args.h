@@ -33,6 +33,8 @@
 //   std::optional<std::vector<std::uint64_t>> None, or as the above
 //   std::optional<std::string> None, or a str
 //   std::vector<LabeledQubit>  a sequence (not a str) of (str, index) tuples
+//   sim::Precision             the str 'single' or 'double' (ValueError
+//                              for any other value)
 //   PyObject*                  any object (borrowed for the call)
 //   List                       a list or list subclass (borrowed)
 //   Payload                    a bytes object, read in place (borrowed)
@@ -59,6 +61,7 @@
 
 #include "lib/errors.h"
 #include "lib/object.h"
+#include "sim/base/precision.h"
 
 namespace vantrel::lib {
 
@@ -155,6 +158,7 @@ bool convert_optional_str(PyObject* obj, std::optional<std::string>& out);
 bool convert_list(PyObject* obj, List& out);
 bool convert_payload(PyObject* obj, Payload& out);
 bool convert_labeled_qubits(PyObject* obj, std::vector<LabeledQubit>& out);
+bool convert_precision(PyObject* obj, sim::Precision& out);
 // TypeError "'{type}' object cannot be converted to '{class_name}'".
 bool instance_mismatch(PyObject* obj, const char* class_name);
 
@@ -234,6 +238,10 @@ struct Converter<std::vector<LabeledQubit>> {
   static bool convert(PyObject* o, std::vector<LabeledQubit>& out) {
     return convert_labeled_qubits(o, out);
   }
+};
+template <>
+struct Converter<sim::Precision> {
+  static bool convert(PyObject* o, sim::Precision& out) { return convert_precision(o, out); }
 };
 template <>
 struct Converter<PyObject*> {

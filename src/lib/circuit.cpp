@@ -18,6 +18,7 @@
 #include "lib/gate.h"
 #include "lib/interrupt.h"
 #include "lib/pickling.h"
+#include "lib/precision.h"
 #include "lib/py.h"
 #include "sim/run/noisy.h"
 #include "sim/run/trajectory.h"
@@ -62,16 +63,17 @@ struct CallRng {
   sim::Rng* get() { return rng ? &*rng : nullptr; }
 };
 
-// A fresh register of `num_qubits`, run through the circuit (one
-// trajectory: measurements, resets and channels drawing from `rng`, or from
-// the thread's generator when null), stoppable by a signal handler
-// (interrupt.h).
-sim::Result<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint64_t num_qubits,
-                                        std::vector<sim::MeasurementRecord>* records,
-                                        sim::Rng* rng = nullptr) {
+// A fresh register of `num_qubits` in T's precision, run through the
+// circuit (one trajectory: measurements, resets and channels drawing from
+// `rng`, or from the thread's generator when null), stoppable by a signal
+// handler (interrupt.h).
+template <class T>
+sim::Result<sim::StateVectorOf<T>> run_fresh(const sim::Circuit& circuit, std::uint64_t num_qubits,
+                                             std::vector<sim::MeasurementRecord>* records,
+                                             sim::Rng* rng = nullptr) {
   return call_holding_lock(work_of(circuit.gates().size() + 1, num_qubits),
-                           [&]() -> sim::Result<sim::StateVector> {
-    auto state = sim::StateVector::create(num_qubits);
+                           [&]() -> sim::Result<sim::StateVectorOf<T>> {
+    auto state = sim::StateVectorOf<T>::create(num_qubits);
     if (!state) return std::move(state).error();
     auto run = rng ? circuit.run(*state, *rng) : circuit.run(*state);
     if (!run) return std::move(run).error();
@@ -80,28 +82,26 @@ sim::Result<sim::StateVector> run_fresh(const sim::Circuit& circuit, std::uint64
   });
 }
 
-// Hands the state's amplitudes to a new complex64 array without copying.
-PyObject* state_array(sim::StateVector& state) {
+// Hands the state's amplitudes to a new complex64 (complex128) array without
+// copying.
+template <class T>
+PyObject* state_array(sim::StateVectorOf<T>& state) {
   const std::size_t size = state.size();
   return complex_array_from_buffer(state.release(), size);
 }
 
 PyObject* circuit_run(const PyCircuit& self, std::uint64_t num_qubits,
-                      std::optional<std::uint64_t> seed) {
-  CallRng rng(seed);
-  auto state = run_fresh(self.value, num_qubits, nullptr, rng.get());
-  if (!state) return raise(state.error());
-  return state_array(*state);
+                      std::optional<std::uint64_t> seed, sim::Precision precision) {
+  return at_precision(precision, [&]<class T>() -> PyObject* {
+    CallRng rng(seed);
+    auto state = run_fresh<T>(self.value, num_qubits, nullptr, rng.get());
+    if (!state) return raise(state.error());
+    return state_array(*state);
+  });
 }
 
-PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num_qubits,
-                                        std::optional<std::uint64_t> seed) {
-  CallRng rng(seed);
-  std::vector<sim::MeasurementRecord> records;
-  auto state = run_fresh(self.value, num_qubits, &records, rng.get());
-  if (!state) return raise(state.error());
-  PyRef array(state_array(*state));
-  if (!array) return nullptr;
+// The records as [(qubit, outcome), ...].
+PyObject* record_list(const std::vector<sim::MeasurementRecord>& records) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -110,42 +110,60 @@ PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num
     if (record == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record);  // steals `record`
   }
-  return PyTuple_Pack(2, array.get(), list.get());
+  return list.release();
+}
+
+PyObject* circuit_run_with_measurements(const PyCircuit& self, std::uint64_t num_qubits,
+                                        std::optional<std::uint64_t> seed,
+                                        sim::Precision precision) {
+  return at_precision(precision, [&]<class T>() -> PyObject* {
+    CallRng rng(seed);
+    std::vector<sim::MeasurementRecord> records;
+    auto state = run_fresh<T>(self.value, num_qubits, &records, rng.get());
+    if (!state) return raise(state.error());
+    PyRef array(state_array(*state));
+    if (!array) return nullptr;
+    PyRef list(record_list(records));
+    if (!list) return nullptr;
+    return PyTuple_Pack(2, array.get(), list.get());
+  });
 }
 
 // With channels, one trajectory per shot over the pool, trajectory t seeded
 // from (seed, t); without, one run and `shots` draws from its final state,
 // from one generator of the seed when given.
 PyObject* circuit_sample(const PyCircuit& self, std::uint64_t num_qubits, std::uint64_t shots,
-                         std::optional<std::uint64_t> seed) {
-  if (sim::has_channels(self.value.gates())) {
-    std::uint64_t base = 0;
-    if (seed) {
-      base = *seed;
-    } else {
-      auto fresh = sim::fresh_seed();
-      if (!fresh) return raise(fresh.error());
-      base = *fresh;
+                         std::optional<std::uint64_t> seed, sim::Precision precision) {
+  return at_precision(precision, [&]<class T>() -> PyObject* {
+    if (sim::has_channels(self.value.gates())) {
+      std::uint64_t base = 0;
+      if (seed) {
+        base = *seed;
+      } else {
+        auto fresh = sim::fresh_seed();
+        if (!fresh) return raise(fresh.error());
+        base = *fresh;
+      }
+      auto samples = call_holding_lock(
+          work_of(self.value.gates().size() + 2, num_qubits, shots),
+          [&] { return sim::sample_trajectories<T>(self.value, num_qubits, shots, base); });
+      if (!samples) return raise(samples.error());
+      return sample_list(*samples);
     }
-    auto samples = call_holding_lock(
-        work_of(self.value.gates().size() + 2, num_qubits, shots),
-        [&] { return sim::sample_trajectories(self.value, num_qubits, shots, base); });
+    CallRng rng(seed);
+    auto state = run_fresh<T>(self.value, num_qubits, nullptr, rng.get());
+    if (!state) return raise(state.error());
+    // The table is one pass; a draw searches it, counted as 16 amplitudes as
+    // in sim::measure. The larger part is close enough to the sum.
+    const std::uint64_t work = std::max(work_of(1, num_qubits), work_of(16, 0, shots));
+    auto samples = call_holding_lock(work, [&] {
+      return rng.get() ? sim::measure(*state, shots, *rng.get()) : sim::measure(*state, shots);
+    });
     if (!samples) return raise(samples.error());
+    // Release the register before building the result list.
+    *state = sim::StateVectorOf<T>();
     return sample_list(*samples);
-  }
-  CallRng rng(seed);
-  auto state = run_fresh(self.value, num_qubits, nullptr, rng.get());
-  if (!state) return raise(state.error());
-  // The table is one pass; a draw searches it, counted as 16 amplitudes as
-  // in sim::measure. The larger part is close enough to the sum.
-  const std::uint64_t work = std::max(work_of(1, num_qubits), work_of(16, 0, shots));
-  auto samples = call_holding_lock(work, [&] {
-    return rng.get() ? sim::measure(*state, shots, *rng.get()) : sim::measure(*state, shots);
   });
-  if (!samples) return raise(samples.error());
-  // Release the register before building the result list.
-  *state = sim::StateVector();
-  return sample_list(*samples);
 }
 
 bool has_random_gates(const sim::Circuit& circuit) {
@@ -158,7 +176,7 @@ bool has_random_gates(const sim::Circuit& circuit) {
 PyObject* circuit_probabilities(const PyCircuit& self, std::uint64_t num_qubits,
                                 std::optional<std::vector<std::uint64_t>> qubits) {
   if (has_random_gates(self.value)) return raise(sim::random_final_state());
-  auto state = run_fresh(self.value, num_qubits, nullptr);
+  auto state = run_fresh<float>(self.value, num_qubits, nullptr);
   if (!state) return raise(state.error());
   auto p = call_holding_lock(work_of(1, num_qubits), [&] {
     return qubits ? sim::probabilities(*state, *qubits) : sim::probabilities(*state);
@@ -209,10 +227,11 @@ PyTypeObject* PyCircuit::type_object() {
   static PyTypeObject* type = nullptr;
   if (type) return type;
   static PyMethodDef methods[] = {
-      method<circuit_run>("run", {"num_qubits", {"seed", "None"}}),
-      method<circuit_run_with_measurements>("run_with_measurements",
-                                            {"num_qubits", {"seed", "None"}}),
-      method<circuit_sample>("sample", {"num_qubits", "shots", {"seed", "None"}}),
+      method<circuit_run>("run", {"num_qubits", {"seed", "None"}, {"precision", "'single'"}}),
+      method<circuit_run_with_measurements>(
+          "run_with_measurements", {"num_qubits", {"seed", "None"}, {"precision", "'single'"}}),
+      method<circuit_sample>("sample",
+                             {"num_qubits", "shots", {"seed", "None"}, {"precision", "'single'"}}),
       method<circuit_probabilities>(
           "probabilities", {"num_qubits", {"qubits", "None"}},
           "Return the exact probabilities of the basis states of the listed qubits (all by "

@@ -95,8 +95,8 @@ PyObject* spec_two_qubit_rotation(PyCircuitSpec& self, std::uint64_t q0, std::ui
   return add_rotation(self, {{q0, L}, {q1, L}}, param, scale);
 }
 
-PyObject* spec_compile(const PyCircuitSpec& self) {
-  return new_instance<PyCompiledCircuit>(self.value.compile());
+PyObject* spec_compile(const PyCircuitSpec& self, sim::Precision precision) {
+  return new_instance<PyCompiledCircuit>(self.value.compile(precision));
 }
 
 // Builder methods may not run while the spec is read: the lock stays held.
@@ -167,8 +167,9 @@ PyTypeObject* PyCircuitSpec::type_object() {
         method<spec_two_qubit_rotation<sim::PauliLabel::kZ>>(
             "rzz", {"q0", "q1", "param", {"scale", "1.0"}},
             "Append exp(-i*scale*theta/2*Z(q0)Z(q1))."),
-        method<spec_compile>("compile", {},
-                             "Compile the circuit specification into a reusable execution plan."),
+        method<spec_compile>(
+            "compile", {{"precision", "'single'"}},
+            "Compile the circuit specification into a reusable execution plan."),
         draw_method<spec_draw>(
             "Draw the steps as text, or as SVG with output='svg'; unnamed parameters show their "
             "slot (θ3, or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order "

@@ -8,11 +8,14 @@
 #include "lib/compiled.h"
 
 #include <algorithm>
+#include <concepts>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -34,67 +37,89 @@ namespace vantrel::lib {
 namespace {
 
 using sim::Result;
-using Params = std::span<const float>;
 using Terms = std::span<const sim::PauliTerm>;
+template <class T>
+using Params = std::span<const T>;
 
 Terms terms_of(const Shared<PyObservable>& observable) { return observable_terms(*observable); }
 
 // ---------------------------------------------------------------------------
 // Engine operations; no Python object is touched in here.
 
-Result<float> plan_expectation(const sim::CompiledCircuit& plan, Params params, Terms terms) {
-  Result<sim::StateVector> state = sim::run_statevector(plan, params);
+template <class T>
+Result<T> plan_expectation(const sim::CompiledCircuit& plan, Params<T> params, Terms terms) {
+  Result<sim::StateVectorOf<T>> state = sim::run_statevector<T>(plan, params);
   if (!state) return std::move(state).error();
   return sim::expectation(*state, terms);
 }
 
-// The context's state after the run, copied into a buffer of its own that
-// NumPy can take over; the context keeps its buffer.
-Result<sim::StateVector> context_statevector(const sim::CompiledCircuit& plan, Params params,
-                                             sim::ExecutionContext& context) {
-  Result<const sim::StateVector*> run = sim::run_statevector_with_context(plan, params, context);
-  if (!run) return std::move(run).error();
-  const sim::StateVector& state = **run;
-  const std::size_t bytes = state.size() * sizeof(sim::Complex);
-  sim::AmplitudeBuffer copy(static_cast<sim::Complex*>(std::malloc(bytes)));
-  if (!copy)
-    return sim::allocation_failure("a copy of a state vector of " + sim::dec(state.num_qubits()) + " qubits",
-                                   bytes);
-  std::memcpy(copy.get(), state.data(), bytes);
-  return sim::StateVector(state.num_qubits(), std::move(copy));
-}
+// Amplitudes copied out of a context, in a buffer of their own that NumPy can
+// take over.
+template <class T>
+struct StateCopy {
+  std::unique_ptr<sim::ComplexOf<T>[], sim::FreeDeleter> data;
+  std::size_t count = 0;
+};
 
-Result<float> context_expectation(const sim::CompiledCircuit& plan, Params params, Terms terms,
-                                  sim::ExecutionContext& context) {
-  return sim::expectation_with_context(plan, params, terms, context);
+// The context's state after the run, copied; the context keeps its buffer.
+template <class T>
+Result<StateCopy<T>> context_statevector(const sim::CompiledCircuit& plan, Params<T> params,
+                                         sim::ExecutionContextOf<T>& context) {
+  Result<const sim::StateVectorOf<T>*> run =
+      sim::run_statevector_with_context(plan, params, context);
+  if (!run) return std::move(run).error();
+  const sim::StateVectorOf<T>& state = **run;
+  const std::size_t bytes = state.size() * sizeof(sim::ComplexOf<T>);
+  StateCopy<T> copy;
+  copy.data.reset(static_cast<sim::ComplexOf<T>*>(std::malloc(bytes)));
+  copy.count = state.size();
+  if (!copy.data) {
+    const char* kind = std::is_same_v<T, double> ? "double-precision " : "";
+    return sim::allocation_failure(std::string("a copy of a ") + kind + "state vector of " +
+                                       sim::dec(state.num_qubits()) + " qubits",
+                                   bytes);
+  }
+  std::memcpy(copy.data.get(), state.data(), bytes);
+  return copy;
 }
 
 // ---------------------------------------------------------------------------
 // Results as Python values. Each takes the result over; errors are raised
-// through the one mapping of errors.h.
+// through the one mapping of errors.h. Values of a double plan come back as
+// float64 (complex128 states), of a single plan as float32 (complex64).
 
-PyObject* to_python(Result<sim::StateVector>&& result) {
+template <class T>
+PyObject* to_python(Result<sim::StateVectorOf<T>>&& result) {
   if (!result) return raise(result.error());
-  sim::StateVector& state = *result;
+  sim::StateVectorOf<T>& state = *result;
   const std::size_t count = state.size();
   return complex_array_from_buffer(state.release(), count);
 }
 
-PyObject* to_python(Result<float>&& result) {
+template <class T>
+PyObject* to_python(Result<StateCopy<T>>&& result) {
+  if (!result) return raise(result.error());
+  return complex_array_from_buffer(result->data.release(), result->count);
+}
+
+template <std::floating_point T>
+PyObject* to_python(Result<T>&& result) {
   if (!result) return raise(result.error());
   return PyFloat_FromDouble(static_cast<double>(*result));
 }
 
-PyObject* to_python(Result<std::vector<float>>&& result) {
+template <std::floating_point T>
+PyObject* to_python(Result<std::vector<T>>&& result) {
   if (!result) return raise(result.error());
-  return float_array_from_vector(std::move(*result));
+  return real_array_from_vector(std::move(*result));
 }
 
-PyObject* to_python(Result<sim::ValueAndGradient>&& result) {
+template <class T>
+PyObject* to_python(Result<sim::ValueAndGradientOf<T>>&& result) {
   if (!result) return raise(result.error());
   PyRef value(PyFloat_FromDouble(static_cast<double>(result->value)));
   if (!value) return nullptr;
-  PyRef gradient(float_array_from_vector(std::move(result->gradient)));
+  PyRef gradient(real_array_from_vector(std::move(result->gradient)));
   if (!gradient) return nullptr;
   return PyTuple_Pack(2, value.get(), gradient.get());
 }
@@ -112,103 +137,139 @@ PyObject* released(std::uint64_t work, Op&& op) {
   return to_python(call_released(work, std::forward<Op>(op)));
 }
 
+// The _buffer forms: run(span of T) over the buffer's memory in place, T the
+// plan's scalar type (at_precision), once the buffer has passed its checks.
+template <class Run>
+PyObject* with_buffer(const sim::CompiledCircuit& plan, const PyParamBuffer& buffer, Run&& run) {
+  return at_precision(plan.precision(), [&]<class T>() -> PyObject* {
+    Params<T> p;
+    if (!param_buffer_slice(buffer, plan.parameter_count(), p)) return nullptr;
+    return run(p);
+  });
+}
+
+// The same with the context's state of that precision: run(span, context).
+template <class Run>
+PyObject* with_context_buffer(PyExecutionContext& self, const sim::CompiledCircuit& plan,
+                              const PyParamBuffer& buffer, Run&& run) {
+  return at_precision(plan.precision(), [&]<class T>() -> PyObject* {
+    sim::ExecutionContextOf<T>* context = context_at<T>(self);
+    if (context == nullptr) return nullptr;
+    Params<T> p;
+    if (!param_buffer_slice(buffer, plan.parameter_count(), p)) return nullptr;
+    return run(p, *context);
+  });
+}
+
 // ---------------------------------------------------------------------------
 // CompiledCircuit: scalar methods.
 
 PyObject* circuit_statevector(const PyCompiledCircuit& self, PyObject* params) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return released(plan_work(self.value, 0), [&] { return sim::run_statevector(self.value, p); });
+  const sim::CompiledCircuit& plan = self.value;
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(plan_work(plan, 0), [&] { return sim::run_statevector<T>(plan, p); });
+  });
 }
 
 PyObject* circuit_statevector_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params) {
-  Params p;
-  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
-  return to_python(sim::run_statevector(self.value, p));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_buffer(plan, *params, [&]<class T>(Params<T> p) {
+    return to_python(sim::run_statevector<T>(plan, p));
+  });
 }
 
 PyObject* circuit_expectation(const PyCompiledCircuit& self, PyObject* params,
                               Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(self.value, terms.size()),
-                  [&] { return plan_expectation(self.value, p, terms); });
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(plan_work(plan, terms.size()), [&] { return plan_expectation(plan, p, terms); });
+  });
 }
 
 PyObject* circuit_expectation_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
                                      Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
-  return to_python(plan_expectation(self.value, p, terms_of(observable)));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_buffer(plan, *params, [&]<class T>(Params<T> p) {
+    return to_python(plan_expectation(plan, p, terms_of(observable)));
+  });
 }
 
 PyObject* circuit_gradient(const PyCompiledCircuit& self, PyObject* params,
                            Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(self.value, terms.size(), gradient_runs(self.value)),
-                  [&] { return sim::gradient(self.value, p, terms); });
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(plan_work(plan, terms.size(), gradient_runs(plan)),
+                    [&] { return sim::gradient<T>(plan, p, terms); });
+  });
 }
 
 PyObject* circuit_gradient_buffer(const PyCompiledCircuit& self, Shared<PyParamBuffer> params,
                                   Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
-  return to_python(sim::gradient(self.value, p, terms_of(observable)));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_buffer(plan, *params, [&]<class T>(Params<T> p) {
+    return to_python(sim::gradient<T>(plan, p, terms_of(observable)));
+  });
 }
 
 PyObject* circuit_value_and_gradient(const PyCompiledCircuit& self, PyObject* params,
                                      Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(self.value, terms.size(), gradient_runs(self.value)),
-                  [&] { return sim::value_and_gradient(self.value, p, terms); });
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(plan_work(plan, terms.size(), gradient_runs(plan)),
+                    [&] { return sim::value_and_gradient<T>(plan, p, terms); });
+  });
 }
 
 PyObject* circuit_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                             Shared<PyParamBuffer> params,
                                             Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
-  return to_python(sim::value_and_gradient(self.value, p, terms_of(observable)));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_buffer(plan, *params, [&]<class T>(Params<T> p) {
+    return to_python(sim::value_and_gradient<T>(plan, p, terms_of(observable)));
+  });
 }
 
 // Samples like Circuit.sample; with a seed, from a generator of its own.
 PyObject* circuit_sample(const PyCompiledCircuit& self, PyObject* params, std::uint64_t shots,
                          std::optional<std::uint64_t> seed) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   // One run, then the table (one pass) and the draws, each counted as 16
   // amplitudes as in sim::measure; the larger part is close enough to the sum.
-  const std::uint64_t work =
-      std::max(plan_work(self.value, 1), work_of(16, 0, shots));
-  return released(work, [&] { return sim::sample(self.value, p, shots, seed); });
+  const std::uint64_t work = std::max(plan_work(plan, 1), work_of(16, 0, shots));
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(work, [&] { return sim::sample<T>(plan, p, shots, seed); });
+  });
 }
 
 PyObject* circuit_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyObject* params,
                                              Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(self.value, terms.size(), kAdjointRuns),
-                  [&] { return sim::adjoint_value_and_gradient(self.value, p, terms); });
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return released(plan_work(plan, terms.size(), kAdjointRuns),
+                    [&] { return sim::adjoint_value_and_gradient<T>(plan, p, terms); });
+  });
 }
 
 PyObject* circuit_adjoint_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                                     Shared<PyParamBuffer> params,
                                                     Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, self.value.parameter_count(), p)) return nullptr;
-  return to_python(sim::adjoint_value_and_gradient(self.value, p, terms_of(observable)));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_buffer(plan, *params, [&]<class T>(Params<T> p) {
+    return to_python(sim::adjoint_value_and_gradient<T>(plan, p, terms_of(observable)));
+  });
 }
 
 PyObject* circuit_execution_context(const PyCompiledCircuit& self) {
-  Result<sim::ExecutionContext> context = sim::execution_context(self.value);
-  if (!context) return raise(context.error());
-  return new_instance<PyExecutionContext>(std::move(*context));
+  const sim::CompiledCircuit& plan = self.value;
+  return at_precision(plan.precision(), [&]<class T>() -> PyObject* {
+    Result<sim::ExecutionContextOf<T>> context = sim::execution_context<T>(plan);
+    if (!context) return raise(context.error());
+    return new_instance<PyExecutionContext>(std::move(*context));
+  });
 }
 
 PyObject* circuit_param_buffer(const PyCompiledCircuit& self) {
@@ -227,68 +288,75 @@ PyObject* circuit_parameter_count(const PyCompiledCircuit& self) {
   return PyLong_FromUnsignedLongLong(self.value.parameter_count());
 }
 
+PyObject* circuit_precision(const PyCompiledCircuit& self) {
+  return PyUnicode_InternFromString(sim::precision_name(self.value.precision()));
+}
+
 // ---------------------------------------------------------------------------
 // ExecutionContext. The context is borrowed exclusively for the whole call;
 // a second thread reaching it while the lock is released is refused.
 
 PyObject* context_statevector_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                     PyObject* params) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return released(plan_work(circuit->value, 0),
-                  [&] { return context_statevector(circuit->value, p, self.value); });
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return released(plan_work(plan, 0), [&] { return context_statevector(plan, p, context); });
+  });
 }
 
 PyObject* context_statevector_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                      Shared<PyParamBuffer> params) {
-  Params p;
-  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
-  return to_python(context_statevector(circuit->value, p, self.value));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_buffer(self, plan, *params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(context_statevector(plan, p, context));
+  });
 }
 
 PyObject* context_expectation_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                     PyObject* params, Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = circuit->value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(circuit->value, terms.size()),
-                  [&] { return context_expectation(circuit->value, p, terms, self.value); });
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return released(plan_work(plan, terms.size()),
+                    [&] { return sim::expectation_with_context(plan, p, terms, context); });
+  });
 }
 
 PyObject* context_expectation_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                      Shared<PyParamBuffer> params,
                                      Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
-  return to_python(context_expectation(circuit->value, p, terms_of(observable), self.value));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_buffer(self, plan, *params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(sim::expectation_with_context(plan, p, terms_of(observable), context));
+  });
 }
 
 PyObject* context_gradient_plain(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                  PyObject* params, Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = circuit->value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(circuit->value, terms.size(), gradient_runs(circuit->value)), [&] {
-    return sim::gradient_with_context(circuit->value, p, terms, self.value);
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return released(plan_work(plan, terms.size(), gradient_runs(plan)),
+                    [&] { return sim::gradient_with_context(plan, p, terms, context); });
   });
 }
 
 PyObject* context_gradient_buffer(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                   Shared<PyParamBuffer> params, Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
-  return to_python(
-      sim::gradient_with_context(circuit->value, p, terms_of(observable), self.value));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_buffer(self, plan, *params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(sim::gradient_with_context(plan, p, terms_of(observable), context));
+  });
 }
 
 PyObject* context_value_and_gradient_plain(PyExecutionContext& self,
                                            Shared<PyCompiledCircuit> circuit, PyObject* params,
                                            Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = circuit->value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(circuit->value, terms.size(), gradient_runs(circuit->value)), [&] {
-    return sim::value_and_gradient_with_context(circuit->value, p, terms, self.value);
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return released(plan_work(plan, terms.size(), gradient_runs(plan)),
+                    [&] { return sim::value_and_gradient_with_context(plan, p, terms, context); });
   });
 }
 
@@ -296,10 +364,11 @@ PyObject* context_value_and_gradient_buffer(PyExecutionContext& self,
                                             Shared<PyCompiledCircuit> circuit,
                                             Shared<PyParamBuffer> params,
                                             Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
-  return to_python(
-      sim::value_and_gradient_with_context(circuit->value, p, terms_of(observable), self.value));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_buffer(self, plan, *params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(
+        sim::value_and_gradient_with_context(plan, p, terms_of(observable), context));
+  });
 }
 
 PyObject* circuit_draw(const PyCompiledCircuit& self, std::uint64_t fold, bool ascii,
@@ -313,11 +382,12 @@ PyObject* context_adjoint_value_and_gradient_plain(PyExecutionContext& self,
                                                    Shared<PyCompiledCircuit> circuit,
                                                    PyObject* params,
                                                    Shared<PyObservable> observable) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = circuit->value;
   const Terms terms = terms_of(observable);
-  return released(plan_work(circuit->value, terms.size(), kAdjointRuns), [&] {
-    return sim::adjoint_value_and_gradient_with_context(circuit->value, p, terms, self.value);
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return released(plan_work(plan, terms.size(), kAdjointRuns), [&] {
+      return sim::adjoint_value_and_gradient_with_context(plan, p, terms, context);
+    });
   });
 }
 
@@ -325,10 +395,11 @@ PyObject* context_adjoint_value_and_gradient_buffer(PyExecutionContext& self,
                                                     Shared<PyCompiledCircuit> circuit,
                                                     Shared<PyParamBuffer> params,
                                                     Shared<PyObservable> observable) {
-  Params p;
-  if (!param_buffer_slice(*params, circuit->value.parameter_count(), p)) return nullptr;
-  return to_python(sim::adjoint_value_and_gradient_with_context(circuit->value, p,
-                                                                terms_of(observable), self.value));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_buffer(self, plan, *params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(
+        sim::adjoint_value_and_gradient_with_context(plan, p, terms_of(observable), context));
+  });
 }
 
 constexpr const char* kAdjointDoc =
@@ -380,6 +451,9 @@ PyTypeObject* PyCompiledCircuit::type_object() {
         getter<circuit_num_qubits>("num_qubits", "Number of qubits in the compiled circuit."),
         getter<circuit_parameter_count>(
             "parameter_count", "Number of parameters expected in each bound parameter vector."),
+        getter<circuit_precision>(
+            "precision",
+            "The arithmetic of the plan's runs, 'single' or 'double', chosen by compile()."),
         {nullptr, nullptr, nullptr, nullptr, nullptr},
     };
     if (PyErr_Occurred()) return nullptr;

@@ -27,13 +27,15 @@ using sim::Result;
 using Terms = std::span<const sim::PauliTerm>;
 
 // The rows of one call: a copy of an array-like, or a view of a buffer.
+template <class T>
 struct Rows {
-  ParamBatchOf<float> owned;
-  std::span<const float> data;
+  ParamBatchOf<T> owned;
+  std::span<const T> data;
   std::uint64_t count = 0;
 };
 
-bool rows_from_python(const sim::CompiledCircuit& plan, PyObject* params_batch, Rows& rows) {
+template <class T>
+bool rows_from_python(const sim::CompiledCircuit& plan, PyObject* params_batch, Rows<T>& rows) {
   if (!params_batch_from_python(params_batch, rows.owned)) return false;
   if (!validate_param_width(rows.owned.cols, plan.parameter_count())) return false;
   rows.data = rows.owned.data;
@@ -41,148 +43,172 @@ bool rows_from_python(const sim::CompiledCircuit& plan, PyObject* params_batch, 
   return true;
 }
 
+template <class T>
 bool rows_from_buffer(const sim::CompiledCircuit& plan, const PyParamBatchBuffer& buffer,
-                      Rows& rows) {
+                      Rows<T>& rows) {
   if (!param_batch_buffer_slice(buffer, plan.parameter_count(), rows.data)) return false;
   rows.count = buffer.value.batch_size;
   return true;
 }
 
+// Where a call's rows come from: an array-like (copied, so the lock is
+// released for the work) or a ParamBatchBuffer (read in place, so the lock
+// stays held).
+struct RowSource {
+  PyObject* array_like = nullptr;
+  const PyParamBatchBuffer* buffer = nullptr;
+};
+
+RowSource copied(PyObject* params_batch) { return {params_batch, nullptr}; }
+RowSource in_place(const Shared<PyParamBatchBuffer>& buffer) { return {nullptr, buffer.ptr}; }
+
+// run(rows, release) with T the plan's scalar type (at_precision) and the
+// rows of T read from `source`.
+template <class Run>
+PyObject* with_rows(const sim::CompiledCircuit& plan, RowSource source, Run&& run) {
+  return at_precision(plan.precision(), [&]<class T>() -> PyObject* {
+    Rows<T> rows;
+    const bool read = source.buffer != nullptr ? rows_from_buffer(plan, *source.buffer, rows)
+                                               : rows_from_python(plan, source.array_like, rows);
+    if (!read) return nullptr;
+    return run(rows, source.buffer == nullptr);
+  });
+}
+
 enum class Want { kGradients, kBoth };
 
-// The gradients as a (B, P) float32 array, alone or after the values as a
-// (B,) array in a pair.
-PyObject* batch_results(Result<sim::BatchValuesAndGradients>&& result, Want want,
+// The gradients as a (B, P) array, alone or after the values as a (B,) array
+// in a pair; float32 for a single plan, float64 for a double one.
+template <class T>
+PyObject* batch_results(Result<sim::BatchValuesAndGradientsOf<T>>&& result, Want want,
                         std::uint64_t rows, std::uint64_t cols) {
   if (!result) return raise(result.error());
   if (want == Want::kGradients)
     return gradients_into_pyarray(std::move(result->gradients), rows, cols);
-  PyRef values(float_array_from_vector(std::move(result->values)));
+  PyRef values(real_array_from_vector(std::move(result->values)));
   if (!values) return nullptr;
   PyRef gradients(gradients_into_pyarray(std::move(result->gradients), rows, cols));
   if (!gradients) return nullptr;
   return PyTuple_Pack(2, values.get(), gradients.get());
 }
 
-PyObject* expectation_results(Result<std::vector<float>>&& result) {
+template <class T>
+PyObject* expectation_results(Result<std::vector<T>>&& result) {
   if (!result) return raise(result.error());
-  return float_array_from_vector(std::move(*result));
+  return real_array_from_vector(std::move(*result));
 }
 
-PyObject* run_expectation(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
+template <class T>
+PyObject* run_expectation(const sim::CompiledCircuit& plan, const Rows<T>& rows, Terms terms,
                           bool release) {
-  if (!release)
-    return expectation_results(sim::batch_expectation(plan, rows.data, rows.count, terms));
-  return expectation_results(
-      call_released(plan_work(plan, terms.size(), rows.count),
-                    [&] { return sim::batch_expectation(plan, rows.data, rows.count, terms); }));
+  const auto op = [&] { return sim::batch_expectation<T>(plan, rows.data, rows.count, terms); };
+  if (!release) return expectation_results(op());
+  return expectation_results(call_released(plan_work(plan, terms.size(), rows.count), op));
 }
 
-PyObject* run_value_and_gradient(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
-                                 Want want, bool release) {
+template <class T>
+PyObject* run_value_and_gradient(const sim::CompiledCircuit& plan, const Rows<T>& rows,
+                                 Terms terms, Want want, bool release) {
   const std::uint64_t cols = plan.parameter_count();
-  if (!release)
-    return batch_results(sim::batch_value_and_gradient(plan, rows.data, rows.count, terms), want,
-                         rows.count, cols);
+  const auto op = [&] {
+    return sim::batch_value_and_gradient<T>(plan, rows.data, rows.count, terms);
+  };
+  if (!release) return batch_results(op(), want, rows.count, cols);
   const std::uint64_t work = plan_work(plan, terms.size(), gradient_runs(plan, rows.count));
-  return batch_results(call_released(work, [&] {
-                         return sim::batch_value_and_gradient(plan, rows.data, rows.count, terms);
-                       }),
-                       want, rows.count, cols);
+  return batch_results(call_released(work, op), want, rows.count, cols);
 }
 
 // The values as a (B,) array and the gradients as a (B, P) array, both
 // taking over the engine's buffers.
-PyObject* adjoint_results(Result<sim::BatchValuesAndGradientMatrix>&& result, std::uint64_t rows,
-                          std::uint64_t cols) {
+template <class T>
+PyObject* adjoint_results(Result<sim::BatchValuesAndGradientMatrixOf<T>>&& result,
+                          std::uint64_t rows, std::uint64_t cols) {
   if (!result) return raise(result.error());
-  PyRef values(float_array_from_vector(std::move(result->values)));
+  PyRef values(real_array_from_vector(std::move(result->values)));
   if (!values) return nullptr;
-  PyRef gradients(float_array_from_vector(
+  PyRef gradients(real_array_from_vector(
       std::move(result->gradients), {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)}));
   if (!gradients) return nullptr;
   return PyTuple_Pack(2, values.get(), gradients.get());
 }
 
-PyObject* run_adjoint(const sim::CompiledCircuit& plan, const Rows& rows, Terms terms,
+template <class T>
+PyObject* run_adjoint(const sim::CompiledCircuit& plan, const Rows<T>& rows, Terms terms,
                       bool release) {
   const std::uint64_t cols = plan.parameter_count();
-  if (!release)
-    return adjoint_results(
-        sim::batch_adjoint_value_and_gradient(plan, rows.data, rows.count, terms), rows.count,
-        cols);
+  const auto op = [&] {
+    return sim::batch_adjoint_value_and_gradient<T>(plan, rows.data, rows.count, terms);
+  };
+  if (!release) return adjoint_results(op(), rows.count, cols);
   std::uint64_t runs = 0;
   if (__builtin_mul_overflow(kAdjointRuns, rows.count, &runs)) runs = UINT64_MAX;
-  return adjoint_results(call_released(plan_work(plan, terms.size(), runs),
-                                       [&] {
-                                         return sim::batch_adjoint_value_and_gradient(
-                                             plan, rows.data, rows.count, terms);
-                                       }),
-                         rows.count, cols);
+  return adjoint_results(call_released(plan_work(plan, terms.size(), runs), op), rows.count, cols);
+}
+
+// One implementation per batch method, from an array-like or a buffer.
+PyObject* expectation_of(const PyCompiledCircuit& self, RowSource source,
+                         const PyObservable& observable) {
+  return with_rows(self.value, source, [&](const auto& rows, bool release) {
+    return run_expectation(self.value, rows, observable_terms(observable), release);
+  });
+}
+
+PyObject* value_and_gradient_of(const PyCompiledCircuit& self, RowSource source,
+                                const PyObservable& observable, Want want) {
+  return with_rows(self.value, source, [&](const auto& rows, bool release) {
+    return run_value_and_gradient(self.value, rows, observable_terms(observable), want, release);
+  });
+}
+
+PyObject* adjoint_of(const PyCompiledCircuit& self, RowSource source,
+                     const PyObservable& observable) {
+  return with_rows(self.value, source, [&](const auto& rows, bool release) {
+    return run_adjoint(self.value, rows, observable_terms(observable), release);
+  });
 }
 
 PyObject* batch_expectation(const PyCompiledCircuit& self, PyObject* params_batch,
                             Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_expectation(self.value, rows, observable_terms(*observable), true);
+  return expectation_of(self, copied(params_batch), *observable);
 }
 
 PyObject* batch_expectation_buffer(const PyCompiledCircuit& self,
                                    Shared<PyParamBatchBuffer> params_batch,
                                    Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_expectation(self.value, rows, observable_terms(*observable), false);
+  return expectation_of(self, in_place(params_batch), *observable);
 }
 
 PyObject* batch_gradient(const PyCompiledCircuit& self, PyObject* params_batch,
                          Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kGradients,
-                                true);
+  return value_and_gradient_of(self, copied(params_batch), *observable, Want::kGradients);
 }
 
 PyObject* batch_gradient_buffer(const PyCompiledCircuit& self,
                                 Shared<PyParamBatchBuffer> params_batch,
                                 Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kGradients,
-                                false);
+  return value_and_gradient_of(self, in_place(params_batch), *observable, Want::kGradients);
 }
 
 PyObject* batch_value_and_gradient(const PyCompiledCircuit& self, PyObject* params_batch,
                                    Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kBoth,
-                                true);
+  return value_and_gradient_of(self, copied(params_batch), *observable, Want::kBoth);
 }
 
 PyObject* batch_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                           Shared<PyParamBatchBuffer> params_batch,
                                           Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_value_and_gradient(self.value, rows, observable_terms(*observable), Want::kBoth,
-                                false);
+  return value_and_gradient_of(self, in_place(params_batch), *observable, Want::kBoth);
 }
 
 PyObject* batch_adjoint_value_and_gradient(const PyCompiledCircuit& self, PyObject* params_batch,
                                            Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_python(self.value, params_batch, rows)) return nullptr;
-  return run_adjoint(self.value, rows, observable_terms(*observable), true);
+  return adjoint_of(self, copied(params_batch), *observable);
 }
 
 PyObject* batch_adjoint_value_and_gradient_buffer(const PyCompiledCircuit& self,
                                                   Shared<PyParamBatchBuffer> params_batch,
                                                   Shared<PyObservable> observable) {
-  Rows rows;
-  if (!rows_from_buffer(self.value, *params_batch, rows)) return nullptr;
-  return run_adjoint(self.value, rows, observable_terms(*observable), false);
+  return adjoint_of(self, in_place(params_batch), *observable);
 }
 
 }  // namespace

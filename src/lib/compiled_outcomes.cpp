@@ -12,6 +12,7 @@
 #include <numeric>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,23 +32,28 @@ namespace vantrel::lib {
 namespace {
 
 using sim::Result;
-using Params = std::span<const float>;
+template <class T>
+using Params = std::span<const T>;
 using Qubits = std::optional<std::vector<std::uint64_t>>;
 
 // ---------------------------------------------------------------------------
 // Engine operations; no Python object is touched in here.
 
-Result<sim::ProbabilityTable> probabilities_of(const sim::StateVector& state, const Qubits& qubits) {
+template <class T>
+Result<sim::ProbabilityTable> probabilities_of(const sim::StateVectorOf<T>& state,
+                                               const Qubits& qubits) {
   if (!qubits) return sim::probabilities(state);
   return sim::probabilities(state, *qubits);
 }
 
-Result<sim::ProbabilityTable> plan_probabilities(const sim::CompiledCircuit& plan, Params params,
-                                               const Qubits& qubits,
-                                               sim::ExecutionContext* context) {
+// With `context` null, on a fresh state.
+template <class T>
+Result<sim::ProbabilityTable> plan_probabilities(const sim::CompiledCircuit& plan, Params<T> params,
+                                                 const Qubits& qubits,
+                                                 sim::ExecutionContextOf<T>* context) {
   if (plan.has_random_steps()) return sim::random_final_state();
   if (context == nullptr) {
-    auto state = sim::run_statevector(plan, params);
+    auto state = sim::run_statevector<T>(plan, params);
     if (!state) return std::move(state).error();
     return probabilities_of(*state, qubits);
   }
@@ -58,9 +64,10 @@ Result<sim::ProbabilityTable> plan_probabilities(const sim::CompiledCircuit& pla
 
 using Counts = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
-Result<Counts> plan_counts(const sim::CompiledCircuit& plan, Params params, std::uint64_t shots,
+template <class T>
+Result<Counts> plan_counts(const sim::CompiledCircuit& plan, Params<T> params, std::uint64_t shots,
                            std::optional<std::uint64_t> seed) {
-  auto samples = sim::sample(plan, params, shots, seed);
+  auto samples = sim::sample<T>(plan, params, shots, seed);
   if (!samples) return std::move(samples).error();
   return sim::tally(std::move(samples).value());
 }
@@ -73,13 +80,18 @@ PyObject* to_python(Result<sim::ProbabilityTable>&& result) {
   return double_array_from_buffer(result->values.release(), result->size);
 }
 
-// Single-precision values widened exactly, as a float64 array of `dims`.
-PyObject* to_python(Result<std::vector<float>>&& result,
-                    std::initializer_list<npy_intp> dims = {}) {
+// Values as a float64 array of `dims`: a double plan's as they are, a single
+// plan's widened exactly.
+template <class T>
+PyObject* to_python(Result<std::vector<T>>&& result, std::initializer_list<npy_intp> dims = {}) {
   if (!result) return raise(result.error());
-  std::vector<double> wide(result->begin(), result->end());
-  *result = {};
-  return double_array_from_vector(std::move(wide), dims);
+  if constexpr (std::is_same_v<T, double>) {
+    return double_array_from_vector(std::move(*result), dims);
+  } else {
+    std::vector<double> wide(result->begin(), result->end());
+    *result = {};
+    return double_array_from_vector(std::move(wide), dims);
+  }
 }
 
 PyObject* to_python(Result<Counts>&& result) {
@@ -99,45 +111,50 @@ std::uint64_t observables_work(const sim::CompiledCircuit& plan, const Observabl
 // CompiledCircuit.
 
 PyObject* circuit_probabilities(const PyCompiledCircuit& self, PyObject* params, Qubits qubits) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return to_python(call_released(plan_work(self.value, 1), [&] {
-    return plan_probabilities(self.value, p, qubits, nullptr);
-  }));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return to_python(call_released(plan_work(plan, 1), [&] {
+      return plan_probabilities<T>(plan, p, qubits, nullptr);
+    }));
+  });
 }
 
 PyObject* circuit_counts(const PyCompiledCircuit& self, PyObject* params, std::uint64_t shots,
                          std::optional<std::uint64_t> seed) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
+  const sim::CompiledCircuit& plan = self.value;
   // As sample: the run, or the draws when they are the larger part.
-  const std::uint64_t work = std::max(plan_work(self.value, 1), work_of(16, 0, shots));
-  return to_python(
-      call_released(work, [&] { return plan_counts(self.value, p, shots, seed); }));
+  const std::uint64_t work = std::max(plan_work(plan, 1), work_of(16, 0, shots));
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return to_python(call_released(work, [&] { return plan_counts(plan, p, shots, seed); }));
+  });
 }
 
 PyObject* circuit_expectations(const PyCompiledCircuit& self, PyObject* params,
                                const ObservableList& observables) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return to_python(call_released(observables_work(self.value, observables), [&] {
-    return sim::expectations(self.value, p, observables.terms);
-  }));
+  const sim::CompiledCircuit& plan = self.value;
+  return with_params(plan, params, [&]<class T>(Params<T> p) {
+    return to_python(call_released(observables_work(plan, observables), [&] {
+      return sim::expectations<T>(plan, p, observables.terms);
+    }));
+  });
 }
 
 PyObject* circuit_batch_expectations(const PyCompiledCircuit& self, PyObject* params_batch,
                                      const ObservableList& observables) {
-  ParamBatchOf<float> rows;
-  if (!params_batch_from_python(params_batch, rows)) return nullptr;
-  if (!validate_param_width(rows.cols, self.value.parameter_count())) return nullptr;
-  const std::uint64_t b = rows.rows;
-  const std::uint64_t k = observables.terms.size();
-  return to_python(call_released(observables_work(self.value, observables, b),
-                                 [&] {
-                                   return sim::batch_expectations(self.value, rows.data, b,
-                                                                  observables.terms);
-                                 }),
-                   {static_cast<npy_intp>(b), static_cast<npy_intp>(k)});
+  const sim::CompiledCircuit& plan = self.value;
+  return at_precision(plan.precision(), [&]<class T>() -> PyObject* {
+    ParamBatchOf<T> rows;
+    if (!params_batch_from_python(params_batch, rows)) return nullptr;
+    if (!validate_param_width(rows.cols, plan.parameter_count())) return nullptr;
+    const std::uint64_t b = rows.rows;
+    const std::uint64_t k = observables.terms.size();
+    return to_python(call_released(observables_work(plan, observables, b),
+                                   [&] {
+                                     return sim::batch_expectations<T>(plan, rows.data, b,
+                                                                       observables.terms);
+                                   }),
+                     {static_cast<npy_intp>(b), static_cast<npy_intp>(k)});
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -145,20 +162,22 @@ PyObject* circuit_batch_expectations(const PyCompiledCircuit& self, PyObject* pa
 
 PyObject* context_probabilities(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                 PyObject* params, Qubits qubits) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return to_python(call_released(plan_work(circuit->value, 1), [&] {
-    return plan_probabilities(circuit->value, p, qubits, &self.value);
-  }));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(call_released(plan_work(plan, 1), [&] {
+      return plan_probabilities<T>(plan, p, qubits, &context);
+    }));
+  });
 }
 
 PyObject* context_expectations(PyExecutionContext& self, Shared<PyCompiledCircuit> circuit,
                                PyObject* params, const ObservableList& observables) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  return to_python(call_released(observables_work(circuit->value, observables), [&] {
-    return sim::expectations_with_context(circuit->value, p, observables.terms, self.value);
-  }));
+  const sim::CompiledCircuit& plan = circuit->value;
+  return with_context_params(self, plan, params, [&]<class T>(Params<T> p, auto& context) {
+    return to_python(call_released(observables_work(plan, observables), [&] {
+      return sim::expectations_with_context(plan, p, observables.terms, context);
+    }));
+  });
 }
 
 constexpr const char* kProbabilitiesDoc =

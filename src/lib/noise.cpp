@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "lib/args.h"
@@ -76,51 +77,53 @@ PyObject* estimate_pair(double mean, double error) {
 PyObject* compiled_noisy_expectation(const PyCompiledCircuit& self, PyObject* params,
                                      Shared<PyObservable> observable, std::uint64_t trajectories,
                                      std::optional<std::uint64_t> seed) {
-  std::vector<float> p;
-  if (!params_from_python(params, p)) return nullptr;
-  bool ok = false;
-  const std::uint64_t base = seed_or_fresh(seed, ok);
-  if (!ok) return nullptr;
-  const auto terms = observable_terms(*observable);
-  auto estimate = call_released(plan_work(self.value, terms.size(), trajectories), [&] {
-    return sim::noisy_expectation(self.value, p, terms, trajectories, base);
+  return with_params(self.value, params, [&]<class T>(std::span<const T> p) -> PyObject* {
+    bool ok = false;
+    const std::uint64_t base = seed_or_fresh(seed, ok);
+    if (!ok) return nullptr;
+    const auto terms = observable_terms(*observable);
+    auto estimate = call_released(plan_work(self.value, terms.size(), trajectories), [&] {
+      return sim::noisy_expectation<T>(self.value, p, terms, trajectories, base);
+    });
+    if (!estimate) return raise(estimate.error());
+    return estimate_pair(estimate->mean, estimate->standard_error);
   });
-  if (!estimate) return raise(estimate.error());
-  return estimate_pair(estimate->mean, estimate->standard_error);
 }
 
 PyObject* compiled_batch_noisy_expectation(const PyCompiledCircuit& self, PyObject* params_batch,
                                            Shared<PyObservable> observable,
                                            std::uint64_t trajectories,
                                            std::optional<std::uint64_t> seed) {
-  ParamBatchOf<float> rows;
-  if (!params_batch_from_python(params_batch, rows)) return nullptr;
-  if (!validate_param_width(rows.cols, self.value.parameter_count())) return nullptr;
-  bool ok = false;
-  const std::uint64_t base = seed_or_fresh(seed, ok);
-  if (!ok) return nullptr;
-  const auto terms = observable_terms(*observable);
-  std::vector<double> means(rows.rows);
-  std::vector<double> errors(rows.rows);
-  const std::uint64_t cols = rows.cols;
-  auto status = call_released(
-      plan_work(self.value, terms.size(), trajectories), [&]() -> sim::Status {
-        for (std::uint64_t r = 0; r < rows.rows; ++r) {
-          auto estimate = sim::noisy_expectation(
-              self.value, std::span<const float>(rows.data).subspan(r * cols, cols), terms,
-              trajectories, base);
-          if (!estimate) return std::move(estimate).error();
-          means[r] = estimate->mean;
-          errors[r] = estimate->standard_error;
-        }
-        return sim::Status::Ok();
-      });
-  if (!status.ok()) return raise(status.error());
-  PyRef m(double_array_from_vector(std::move(means)));
-  if (!m) return nullptr;
-  PyRef e(double_array_from_vector(std::move(errors)));
-  if (!e) return nullptr;
-  return PyTuple_Pack(2, m.get(), e.get());
+  return at_precision(self.value.precision(), [&]<class T>() -> PyObject* {
+    ParamBatchOf<T> rows;
+    if (!params_batch_from_python(params_batch, rows)) return nullptr;
+    if (!validate_param_width(rows.cols, self.value.parameter_count())) return nullptr;
+    bool ok = false;
+    const std::uint64_t base = seed_or_fresh(seed, ok);
+    if (!ok) return nullptr;
+    const auto terms = observable_terms(*observable);
+    std::vector<double> means(rows.rows);
+    std::vector<double> errors(rows.rows);
+    const std::uint64_t cols = rows.cols;
+    auto status = call_released(
+        plan_work(self.value, terms.size(), trajectories), [&]() -> sim::Status {
+          for (std::uint64_t r = 0; r < rows.rows; ++r) {
+            auto estimate = sim::noisy_expectation<T>(
+                self.value, std::span<const T>(rows.data).subspan(r * cols, cols), terms,
+                trajectories, base);
+            if (!estimate) return std::move(estimate).error();
+            means[r] = estimate->mean;
+            errors[r] = estimate->standard_error;
+          }
+          return sim::Status::Ok();
+        });
+    if (!status.ok()) return raise(status.error());
+    PyRef m(double_array_from_vector(std::move(means)));
+    if (!m) return nullptr;
+    PyRef e(double_array_from_vector(std::move(errors)));
+    if (!e) return nullptr;
+    return PyTuple_Pack(2, m.get(), e.get());
+  });
 }
 
 }  // namespace

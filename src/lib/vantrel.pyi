@@ -8,6 +8,10 @@
 # parameter_count, B the number of rows of a batch. Qubit q is bit q of a state index (qubit 0 the least
 # significant bit).
 #
+# A CompiledCircuit computes in the precision it was compiled for
+# (CircuitSpec.compile(precision=...)): its arrays are complex64 and float32
+# in single precision, complex128 and float64 in double.
+#
 # Gate, Parameter, Observable, CompiledCircuit, CircuitSpec and Circuit
 # pickle (every protocol) and copy: the copy computes the same bits and owns
 # its own value. ExecutionContext and the buffers refuse with TypeError.
@@ -23,20 +27,30 @@ __version__: str
 # A qubit index or a count: any integer (int, numpy integer); negative values
 # raise OverflowError.
 _Int: TypeAlias = SupportsIndex
-# An angle or coefficient, narrowed to single precision.
+# An angle, scale or coefficient, kept in double precision (single-precision
+# runs round it).
 _Real: TypeAlias = SupportsFloat | SupportsIndex
 # An ordered list of qubits: a list, tuple or range of integers, or a
 # one-dimensional integer array (not a str, set or iterator).
 _Qubits: TypeAlias = Sequence[SupportsIndex] | NDArray[np.integer[Any]]
-# A square matrix of 2**k rows, converted to complex64; the first qubit of the
-# operation is the most significant bit of the row and column index.
+# A square matrix of 2**k rows, converted to complex128 (single-precision runs
+# round it to complex64); the first qubit of the operation is the most
+# significant bit of the row and column index.
 _Matrix: TypeAlias = NDArray[np.number[Any]] | Sequence[Sequence[complex | _Real]]
 _RealArray: TypeAlias = NDArray[np.floating[Any]] | NDArray[np.integer[Any]]
-# One parameter vector, shape (P,), converted to float32 (a contiguous float32
-# array is read without conversion, then copied once).
+# One parameter vector, shape (P,), converted to float32, or to float64 for a
+# double-precision plan (an array of that type, contiguous, is read without
+# conversion, then copied once).
 _Params: TypeAlias = _RealArray | Sequence[_Real]
-# A batch of parameter vectors, shape (B, P), converted to float32.
+# A batch of parameter vectors, shape (B, P), converted likewise.
 _ParamsBatch: TypeAlias = _RealArray | Sequence[Sequence[_Real]]
+# The arithmetic of a computation: "single" (complex64 states, float32 values)
+# or "double" (complex128, float64).
+_Precision: TypeAlias = Literal["single", "double"]
+# Arrays of a plan's precision: complex64 and float32 for a single-precision
+# plan, complex128 and float64 for a double-precision one.
+_State: TypeAlias = NDArray[np.complex64 | np.complex128]
+_Reals: TypeAlias = NDArray[np.float32 | np.float64]
 
 # Gate.u and Gate.cu name an argument `lambda`, a Python keyword: it is given
 # by position (all arguments before it then by position too) or by name only
@@ -252,33 +266,33 @@ class CompiledCircuit:
     """Reusable compiled execution plan for repeated parameterized circuit evaluation."""
 
     # Final state, shape (2**n,).
-    def statevector(self, params: _Params) -> NDArray[np.complex64]: ...
+    def statevector(self, params: _Params) -> _State: ...
     # Final state, shape (2**n,).
-    def statevector_buffer(self, params: ParamBuffer) -> NDArray[np.complex64]: ...
+    def statevector_buffer(self, params: ParamBuffer) -> _State: ...
     def expectation(self, params: _Params, observable: Observable) -> float: ...
     def expectation_buffer(self, params: ParamBuffer, observable: Observable) -> float: ...
     # Gradient, shape (P,).
-    def gradient(self, params: _Params, observable: Observable) -> NDArray[np.float32]: ...
+    def gradient(self, params: _Params, observable: Observable) -> _Reals: ...
     # Gradient, shape (P,).
-    def gradient_buffer(self, params: ParamBuffer, observable: Observable) -> NDArray[np.float32]: ...
+    def gradient_buffer(self, params: ParamBuffer, observable: Observable) -> _Reals: ...
     # Expectation value and gradient, shape (P,).
     def value_and_gradient(
         self, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]: ...
+    ) -> tuple[float, _Reals]: ...
     # Expectation value and gradient, shape (P,).
     def value_and_gradient_buffer(
         self, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]: ...
+    ) -> tuple[float, _Reals]: ...
     # Expectation value and gradient, shape (P,), by adjoint differentiation; plans that
     # measure or reset are refused.
     def adjoint_value_and_gradient(
         self, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
+    ) -> tuple[float, _Reals]:
         """Return the expectation value and its gradient by adjoint differentiation."""
     # Expectation value and gradient, shape (P,), by adjoint differentiation.
     def adjoint_value_and_gradient_buffer(
         self, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
+    ) -> tuple[float, _Reals]:
         """Return the expectation value and its gradient by adjoint differentiation, reading the parameters from a ParamBuffer."""
     # shots basis-state indices drawn from the final state (bit q is qubit q); a seed
     # (0 to 2**64 - 1) makes them, and the plan's measurements, reproducible.
@@ -307,40 +321,42 @@ class CompiledCircuit:
         seed: _Int | None = None,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """noisy_expectation for each row of params_batch (every row with the same seed); returns (means, standard_errors) as float64 arrays of shape (B,)."""
+    # A context holding a state of the plan's precision: it serves plans of that
+    # precision only (others raise TypeError).
     def execution_context(self) -> ExecutionContext: ...
     def param_buffer(self) -> ParamBuffer:
         """Allocate a reusable parameter buffer backed by a NumPy array."""
     def param_batch_buffer(self, batch_size: _Int) -> ParamBatchBuffer:
         """Allocate a reusable parameter batch buffer backed by a NumPy array."""
     # Values, shape (B,).
-    def batch_expectation(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]: ...
+    def batch_expectation(self, params_batch: _ParamsBatch, observable: Observable) -> _Reals: ...
     # Values, shape (B,).
     def batch_expectation_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> NDArray[np.float32]: ...
+    ) -> _Reals: ...
     # Gradients, shape (B, P).
-    def batch_gradient(self, params_batch: _ParamsBatch, observable: Observable) -> NDArray[np.float32]: ...
+    def batch_gradient(self, params_batch: _ParamsBatch, observable: Observable) -> _Reals: ...
     # Gradients, shape (B, P).
     def batch_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> NDArray[np.float32]: ...
+    ) -> _Reals: ...
     # Values, shape (B,), and gradients, shape (B, P).
     def batch_value_and_gradient(
         self, params_batch: _ParamsBatch, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]: ...
+    ) -> tuple[_Reals, _Reals]: ...
     # Values, shape (B,), and gradients, shape (B, P).
     def batch_value_and_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]: ...
+    ) -> tuple[_Reals, _Reals]: ...
     # Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation.
     def batch_adjoint_value_and_gradient(
         self, params_batch: _ParamsBatch, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+    ) -> tuple[_Reals, _Reals]:
         """Return the values and gradients of a parameter batch by adjoint differentiation."""
     # Values, shape (B,), and gradients, shape (B, P), by adjoint differentiation.
     def batch_adjoint_value_and_gradient_buffer(
         self, params_batch: ParamBatchBuffer, observable: Observable
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]]:
+    ) -> tuple[_Reals, _Reals]:
         """Return the values and gradients of a parameter batch by adjoint differentiation, reading the rows from a ParamBatchBuffer."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
         """Draw the plan after fusion (fused gates as U) as text, or as SVG with output='svg'; a custom unitary marks its targets U0, U1, ... in the order given."""
@@ -350,6 +366,9 @@ class CompiledCircuit:
     @property
     def parameter_count(self) -> int:
         """Number of parameters expected in each bound parameter vector."""
+    @property
+    def precision(self) -> _Precision:
+        """The arithmetic of the plan's runs, 'single' or 'double', chosen by compile()."""
     def __copy__(self) -> CompiledCircuit:
         """Return a copy that owns its own value."""
     def __deepcopy__(self, memo: dict[int, Any]) -> CompiledCircuit:
@@ -359,8 +378,10 @@ class CompiledCircuit:
 class ParamBuffer:
     """Reusable parameter buffer for zero-copy compiled scalar execution."""
 
-    # The buffer's own array, shape (size,); writes are seen by the next call.
-    def numpy(self) -> NDArray[np.float32]:
+    # The buffer's own array, shape (size,), float32 or float64 as the plan that
+    # made it; writes are seen by the next call. Only plans of that precision
+    # read it (others raise TypeError).
+    def numpy(self) -> _Reals:
         """Return the writable NumPy array backing this buffer."""
     @property
     def size(self) -> int:
@@ -370,8 +391,9 @@ class ParamBuffer:
 class ParamBatchBuffer:
     """Reusable parameter batch buffer for zero-copy compiled batch execution."""
 
-    # The buffer's own array, shape (batch_size, parameter_count).
-    def numpy(self) -> NDArray[np.float32]:
+    # The buffer's own array, shape (batch_size, parameter_count), float32 or
+    # float64 as the plan that made it.
+    def numpy(self) -> _Reals:
         """Return the writable NumPy array backing this batch buffer."""
     @property
     def batch_size(self) -> int:
@@ -385,9 +407,9 @@ class ExecutionContext:
     """Reusable execution buffer for repeated scalar compiled-circuit calls."""
 
     # A copy of the final state, shape (2**n,).
-    def statevector(self, circuit: CompiledCircuit, params: _Params) -> NDArray[np.complex64]: ...
+    def statevector(self, circuit: CompiledCircuit, params: _Params) -> _State: ...
     # A copy of the final state, shape (2**n,).
-    def statevector_buffer(self, circuit: CompiledCircuit, params: ParamBuffer) -> NDArray[np.complex64]: ...
+    def statevector_buffer(self, circuit: CompiledCircuit, params: ParamBuffer) -> _State: ...
     def expectation(self, circuit: CompiledCircuit, params: _Params, observable: Observable) -> float: ...
     def expectation_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
@@ -395,29 +417,29 @@ class ExecutionContext:
     # Gradient, shape (P,).
     def gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
-    ) -> NDArray[np.float32]: ...
+    ) -> _Reals: ...
     # Gradient, shape (P,).
     def gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
-    ) -> NDArray[np.float32]: ...
+    ) -> _Reals: ...
     # Expectation value and gradient, shape (P,).
     def value_and_gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]: ...
+    ) -> tuple[float, _Reals]: ...
     # Expectation value and gradient, shape (P,).
     def value_and_gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]: ...
+    ) -> tuple[float, _Reals]: ...
     # Expectation value and gradient, shape (P,), by adjoint differentiation; the context
     # keeps its two state vectors between calls.
     def adjoint_value_and_gradient(
         self, circuit: CompiledCircuit, params: _Params, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
+    ) -> tuple[float, _Reals]:
         """Return the expectation value and its gradient by adjoint differentiation."""
     # Expectation value and gradient, shape (P,), by adjoint differentiation.
     def adjoint_value_and_gradient_buffer(
         self, circuit: CompiledCircuit, params: ParamBuffer, observable: Observable
-    ) -> tuple[float, NDArray[np.float32]]:
+    ) -> tuple[float, _Reals]:
         """Return the expectation value and its gradient by adjoint differentiation, reading the parameters from a ParamBuffer."""
     def probabilities(
         self, circuit: CompiledCircuit, params: _Params, qubits: _Qubits | None = None
@@ -459,7 +481,7 @@ class CircuitSpec:
         """Append exp(-i*scale*theta/2*Y(q0)Y(q1))."""
     def rzz(self, q0: _Int, q1: _Int, param: Parameter, scale: _Real = 1.0) -> None:
         """Append exp(-i*scale*theta/2*Z(q0)Z(q1))."""
-    def compile(self) -> CompiledCircuit:
+    def compile(self, precision: _Precision = "single") -> CompiledCircuit:
         """Compile the circuit specification into a reusable execution plan."""
     def draw(self, fold: _Int = 80, ascii: bool = False, output: _DiagramOutput = "text") -> str:
         """Draw the steps as text, or as SVG with output='svg'; unnamed parameters show their slot (θ3, or t3 in ASCII), a custom unitary its targets as U0, U1, ... in the order given."""
@@ -479,15 +501,19 @@ class Circuit:
     """One-off gate-by-gate circuit execution API."""
 
     def __new__(cls, gates: list[Gate]) -> Circuit: ...
-    # Final state, shape (2**num_qubits,).
-    def run(self, num_qubits: _Int, seed: _Int | None = None) -> NDArray[np.complex64]: ...
+    # Final state, shape (2**num_qubits,), complex64 (complex128 in double precision).
+    def run(
+        self, num_qubits: _Int, seed: _Int | None = None, precision: _Precision = "single"
+    ) -> _State: ...
     # Final state and the (qubit, outcome) record of every measurement, in order.
     def run_with_measurements(
-        self, num_qubits: _Int, seed: _Int | None = None
-    ) -> tuple[NDArray[np.complex64], list[tuple[int, bool]]]: ...
+        self, num_qubits: _Int, seed: _Int | None = None, precision: _Precision = "single"
+    ) -> tuple[_State, list[tuple[int, bool]]]: ...
     # shots basis-state indices drawn from the final state (bit q is qubit q); with
     # channels, each shot from a trajectory of its own.
-    def sample(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> list[int]: ...
+    def sample(
+        self, num_qubits: _Int, shots: _Int, seed: _Int | None = None, precision: _Precision = "single"
+    ) -> list[int]: ...
     def probabilities(self, num_qubits: _Int, qubits: _Qubits | None = None) -> NDArray[np.float64]:
         """Return the exact probabilities of the basis states of the listed qubits (all by default) as a float64 array of length 2**k, bit j of an index for qubits[j]; circuits that measure or reset are refused."""
     def counts(self, num_qubits: _Int, shots: _Int, seed: _Int | None = None) -> dict[int, int]:
