@@ -191,3 +191,6 @@ def test_hostile_inputs_are_refused():
             refused()
     with pytest.raises(ValueError):
         vt.Circuit([G.bit_flip(5, 0.1)]).sample(2, 10, seed=1)
+    # A count of shots that can never be held fails before any trajectory runs.
+    with pytest.raises(MemoryError, match="samples"):
+        vt.Circuit([G.bit_flip(0, 0.1)]).sample(1, 2**62, seed=1)
