@@ -2,6 +2,7 @@
 // with the executor and gate by gate.
 //
 //   sim_perf layered [qubits...]        (default: 20 24)
+//   sim_perf plans [qubits...]          double against single precision
 //
 // Two circuits of d layers on n qubits, run as compiled plans:
 //   ry-cx:    RY on every qubit, then CX(q, q+1) for every q
@@ -18,6 +19,7 @@
 #include <random>
 #include <vector>
 
+#include "sim/diff/adjoint.h"
 #include "sim/run/plan_run.h"
 #include "sim/run/block_executor.h"
 #include "sim/base/pool.h"
@@ -136,6 +138,38 @@ void bench_layered(const std::vector<std::size_t>& sizes) {
                   rzrx ? "rzrx-cz" : "ry-cx", layers, c.gates, t[0] * 1e3, t[0] / g / pass, t[1] * 1e3,
                   t[1] / g / pass);
     }
+  }
+}
+
+// Double against single precision on whole calls, in one process with the
+// pool's threads (RAYON_NUM_THREADS sets them): the ry-cx plan's final state
+// and its adjoint gradient of sum_q Z_q, the best of a few runs each, and
+// the ratio of the two precisions.
+void bench_plan_precisions(const std::vector<std::size_t>& sizes) {
+  std::printf("threads: %zu\n", pool_num_threads());
+  for (std::size_t n : sizes) {
+    const int reps = n >= 24 ? 3 : 5;
+    const Layered c = layered(n, 4, false);
+    const std::vector<double> params_d(c.params.begin(), c.params.end());
+    std::vector<PauliTerm> observable;
+    for (std::uint64_t q = 0; q < n; ++q)
+      observable.push_back(PauliTerm::create({{q, PauliLabel::kZ}}, 1.0).value());
+    ExecutionContextOf<float> context_f = execution_context<float>(c.plan).value();
+    ExecutionContextOf<double> context_d = execution_context<double>(c.plan).value();
+    const double state_f = best_seconds(
+        [&] { (void)run_statevector_with_context(c.plan, std::span<const float>(c.params), context_f); }, reps);
+    const double state_d = best_seconds(
+        [&] { (void)run_statevector_with_context(c.plan, std::span<const double>(params_d), context_d); }, reps);
+    const double adjoint_f = best_seconds(
+        [&] { (void)adjoint_value_and_gradient_with_context(c.plan, std::span<const float>(c.params), observable, context_f); },
+        reps);
+    const double adjoint_d = best_seconds(
+        [&] { (void)adjoint_value_and_gradient_with_context(c.plan, std::span<const double>(params_d), observable, context_d); },
+        reps);
+    std::printf("n=%zu %zu gates: state single %8.2f ms double %8.2f ms ratio %.2f; "
+                "adjoint gradient single %8.2f ms double %8.2f ms ratio %.2f\n",
+                n, c.gates, state_f * 1e3, state_d * 1e3, state_d / state_f, adjoint_f * 1e3,
+                adjoint_d * 1e3, adjoint_d / adjoint_f);
   }
 }
 

@@ -2,6 +2,7 @@
 //
 //   sim_perf [qubits...]      (default: 20 24)
 //   sim_perf layered [qubits...]   whole runs (run/block_executor.perf.cpp)
+//   sim_perf plans [qubits...]     whole calls, double against single (same file)
 //   sim_perf precision [qubits...] double against single precision, kernel
 //                                  by kernel (kernels/precision.perf.cpp)
 //
@@ -250,13 +251,15 @@ void bench_small() {
 namespace vantrel::sim {
 void bench_layered(const std::vector<std::size_t>& sizes);
 void bench_precisions(const std::vector<std::size_t>& sizes);
+void bench_plan_precisions(const std::vector<std::size_t>& sizes);
 }
 
 int main(int argc, char** argv) {
   const bool layered = argc > 1 && std::string(argv[1]) == "layered";
   const bool precision = argc > 1 && std::string(argv[1]) == "precision";
+  const bool plans = argc > 1 && std::string(argv[1]) == "plans";
   std::vector<std::size_t> sizes;
-  for (int i = layered || precision ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+  for (int i = layered || precision || plans ? 2 : 1; i < argc; ++i) sizes.push_back(std::strtoull(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {20, 24};
   if (layered) {
     bench_layered(sizes);
@@ -264,6 +267,10 @@ int main(int argc, char** argv) {
   }
   if (precision) {
     bench_precisions(sizes);
+    return 0;
+  }
+  if (plans) {
+    bench_plan_precisions(sizes);
     return 0;
   }
   std::printf("kernels: %s\n", kernels::active_kernels().name);
