@@ -142,8 +142,22 @@ Status apply_channel(StateVectorOf<T>& state, const Channel& channel, Rng& rng) 
     Operation branch{channel.targets, pauli.matrix, 0, pauli.matrix_d};
     return state.apply_operation(branch);
   }
-  // Reused by the calling thread's channels: no allocation once grown.
-  thread_local std::vector<double> weights;
+  // The calling thread's weights, reused so that its channels allocate
+  // nothing once grown. A thread waiting for the pool inside kraus_weights
+  // or apply_operation may run another shot's channel: that nested call
+  // takes a buffer of its own rather than overwrite this one.
+  thread_local std::vector<double> reused;
+  thread_local bool reused_busy = false;
+  std::vector<double> own;
+  const bool nested = reused_busy;
+  std::vector<double>& weights = nested ? own : reused;
+  reused_busy = true;
+  struct Release {
+    bool nested;
+    ~Release() {
+      if (!nested) reused_busy = false;
+    }
+  } release{nested};
   kraus_weights(state, channel, weights);
   double total = 0.0;
   for (double w : weights) total += w;
