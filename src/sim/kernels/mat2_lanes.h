@@ -81,8 +81,14 @@ struct PairStore {
   std::uint64_t pattern = 0;  // bit k: pair k is on (k < 64; period 32, as low < 32)
 
   explicit PairStore(std::uint32_t l) : low(l) {
-    if constexpr (kMasked)
-      for (unsigned k = 0; k < 64; ++k) pattern |= std::uint64_t{(k & l) == l} << k;
+    // The pairs k < 64 that have bit j of l: one constant per bit j < 5.
+    constexpr std::uint64_t kWithBit[5] = {0xAAAAAAAAAAAAAAAAu, 0xCCCCCCCCCCCCCCCCu, 0xF0F0F0F0F0F0F0F0u,
+                                           0xFF00FF00FF00FF00u, 0xFFFF0000FFFF0000u};
+    if constexpr (kMasked) {
+      pattern = ~std::uint64_t{0};
+      for (unsigned j = 0; j < 5; ++j)
+        if (l >> j & 1u) pattern &= kWithBit[j];
+    }
   }
   // Bit j: pair p + j is on, for j < count <= 32.
   unsigned on(std::size_t p, unsigned count) const {
@@ -183,9 +189,17 @@ void mat2_pairs_lanes(typename V::Amp* amps, unsigned q, const typename V::Amp m
 // A table's mat2_pairs and controlled_pairs, with the matrix's shape (the
 // controlled form adds 0 to the shape's update, which has the general
 // update's bits).
+//
+// A range of a few pairs (a register of a few qubits, where a call is
+// mostly set-up) takes the general update: the same bits, without
+// classifying the matrix.
+inline constexpr std::size_t kFewPairs = 16;
+
 template <class V>
 void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4], std::size_t lo,
                    std::size_t hi) {
+  if (hi - lo <= kFewPairs)
+    return mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, q, m, lo, hi, PairStore<V, false, false>(0));
   with_mat2_shape(mat2_shape(m), [&]<Mat2Shape S>() {
     mat2_pairs_lanes<V, S>(amps, q, m, lo, hi, PairStore<V, false, false>(0));
   });
@@ -194,6 +208,10 @@ void mat2_pairs_of(typename V::Amp* amps, unsigned q, const typename V::Amp m[4]
 template <class V>
 void controlled_pairs_of(typename V::Amp* amps, unsigned t, const typename V::Amp m[4], std::uint32_t low,
                          std::size_t lo, std::size_t hi) {
+  if (hi - lo <= kFewPairs) {
+    if (low == 0) return mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
+    return mat2_pairs_lanes<V, Mat2Shape::kGeneral>(amps, t, m, lo, hi, PairStore<V, true, true>(low));
+  }
   with_mat2_shape(mat2_shape(m), [&]<Mat2Shape S>() {
     if (low == 0) {
       mat2_pairs_lanes<V, S>(amps, t, m, lo, hi, PairStore<V, true, false>(0));
